@@ -1,0 +1,192 @@
+// The one adapter between C++ and GCC's Objective-C runtime.
+//
+// Everything in this project that talks to the runtime goes through this header: it is the only
+// place that includes <objc/runtime.h>. It gives typed message sending (an IMP is always called
+// through its exact function type, never through the variadic IMP type, which would promote
+// float to double), selectors cached once per call site, and a small builder for classes made at
+// run time.
+#pragma once
+
+#include <objc/message.h>
+#include <objc/runtime.h>
+
+#include <cstddef>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+namespace objc {
+
+using ::BOOL;
+using ::Class;
+using ::id;
+using ::IMP;
+using ::SEL;
+
+inline constexpr BOOL yes = 1;
+inline constexpr BOOL no = 0;
+
+// The platform's CGFloat: 64-bit on a 64-bit processor.
+using CGFloat = double;
+
+// A range of characters or elements, as Foundation returns it by value.
+struct NSRange {
+  unsigned long location;
+  unsigned long length;
+};
+inline constexpr unsigned long NSNotFound = static_cast<unsigned long>(LONG_MAX);
+
+// A selector name fixed at compile time, so that each use caches its SEL once.
+template <std::size_t N>
+struct Name {
+  char text[N];
+  constexpr Name(const char (&s)[N]) {  // NOLINT(google-explicit-constructor): used as a literal
+    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+  }
+};
+
+// The selector for NAME, registered with the runtime on first use and cached afterwards.
+template <Name N>
+SEL sel() {
+  static const SEL cached = sel_registerName(N.text);
+  return cached;
+}
+
+inline id asId(Class cls) { return reinterpret_cast<id>(cls); }
+inline Class asClass(id obj) { return reinterpret_cast<Class>(obj); }
+
+// The class registered under NAME in this process, or nullptr.
+inline Class getClass(const char* name) { return objc_lookUpClass(name); }
+
+// Calls IMP with exactly the argument and result types given.
+template <class R, class... A>
+R callImp(IMP imp, id self, SEL cmd, A... args) {
+  using Fn = R (*)(id, SEL, A...);
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(imp))(self, cmd, args...);
+}
+
+// Sends CMD to SELF. A message to nil does nothing and yields a zero of the result type, for every
+// result type: the raw runtime leaves floating-point and struct results undefined there.
+template <class R = id, class... A>
+R send(id self, SEL cmd, A... args) {
+  if (self == nullptr) {
+    if constexpr (std::is_void_v<R>) {
+      return;
+    } else {
+      return R{};
+    }
+  }
+  return callImp<R, A...>(objc_msg_lookup(self, cmd), self, cmd, args...);
+}
+
+template <Name N, class R = id, class... A>
+R send(id self, A... args) {
+  return send<R, A...>(self, sel<N>(), args...);
+}
+
+template <Name N, class R = id, class... A>
+R send(Class cls, A... args) {
+  return send<R, A...>(asId(cls), sel<N>(), args...);
+}
+
+// Sends CMD to SELF starting the method search at the superclass of IMPLEMENTOR, the class whose
+// method is making this call (what `[super ...]` does).
+template <class R = id, class... A>
+R sendSuper(id self, Class implementor, SEL cmd, A... args) {
+  struct objc_super sup{self, class_getSuperclass(implementor)};
+  return callImp<R, A...>(objc_msg_lookup_super(&sup, cmd), self, cmd, args...);
+}
+
+// Whether OBJ answers CMD.
+inline bool respondsTo(id obj, SEL cmd) {
+  return obj != nullptr && class_respondsToSelector(object_getClass(obj), cmd) != no;
+}
+
+inline const char* className(id obj) { return obj ? object_getClassName(obj) : "nil"; }
+
+inline bool isKindOf(id obj, Class cls) {
+  if (obj == nullptr || cls == nullptr) return false;
+  for (Class c = object_getClass(obj); c != nullptr; c = class_getSuperclass(c)) {
+    if (c == cls) return true;
+  }
+  return false;
+}
+
+// Type encodings of the argument and result types that methods of this project use.
+template <class T>
+struct Encoding;
+#define VYR_OBJC_ENCODING(T, E) \
+  template <>                   \
+  struct Encoding<T> {          \
+    static constexpr const char* value = E; \
+  }
+VYR_OBJC_ENCODING(void, "v");
+VYR_OBJC_ENCODING(id, "@");
+VYR_OBJC_ENCODING(Class, "#");
+VYR_OBJC_ENCODING(SEL, ":");
+VYR_OBJC_ENCODING(BOOL, "C");
+VYR_OBJC_ENCODING(char, "c");
+VYR_OBJC_ENCODING(int, "i");
+VYR_OBJC_ENCODING(unsigned, "I");
+VYR_OBJC_ENCODING(long, "l");
+VYR_OBJC_ENCODING(unsigned long, "L");
+VYR_OBJC_ENCODING(long long, "q");
+VYR_OBJC_ENCODING(unsigned long long, "Q");
+VYR_OBJC_ENCODING(float, "f");
+VYR_OBJC_ENCODING(double, "d");
+VYR_OBJC_ENCODING(const char*, "r*");
+VYR_OBJC_ENCODING(void*, "^v");
+VYR_OBJC_ENCODING(NSRange, "{_NSRange=LL}");
+VYR_OBJC_ENCODING(CGFloat*, "^d");
+#undef VYR_OBJC_ENCODING
+
+template <class R, class... A>
+std::string typeEncoding() {
+  std::string s = Encoding<R>::value;
+  s += "@:";
+  ((s += Encoding<A>::value), ...);
+  return s;
+}
+
+// Builds a class at run time and registers it with the runtime.
+//
+// A root class (no superclass) gets the `isa` instance variable that GCC's runtime expects its
+// instances to begin with. Methods must all be added here, before the class is registered and
+// before any thread sends it messages: adding a method later rebuilds dispatch tables under
+// running threads.
+class ClassBuilder {
+ public:
+  ClassBuilder(const char* name, Class superclass);
+
+  template <class R, class... A>
+  ClassBuilder& method(const char* selector, R (*fn)(id, SEL, A...)) {
+    return addMethod(false, selector, reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(fn)),
+                     typeEncoding<R, A...>());
+  }
+  template <class R, class... A>
+  ClassBuilder& classMethod(const char* selector, R (*fn)(id, SEL, A...)) {
+    return addMethod(true, selector, reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(fn)),
+                     typeEncoding<R, A...>());
+  }
+  // Adds an instance variable of SIZE bytes aligned to 2^LOG2ALIGN.
+  ClassBuilder& ivar(const char* name, std::size_t size, std::uint8_t log2Align, const char* type);
+
+  // Registers the class and returns it. A class of that name that is already registered is
+  // returned unchanged instead (a second registration would silently fail).
+  Class finish();
+
+ private:
+  ClassBuilder& addMethod(bool onMeta, const char* selector, IMP imp, const std::string& types);
+  Class cls_;
+  Class existing_;
+};
+
+// Where an instance variable lives in its instances, found once by name.
+std::ptrdiff_t ivarOffset(Class cls, const char* name);
+
+// Makes a failed message send (a selector nothing answers) end the process with a line that names
+// the class and the selector, instead of crashing inside the runtime's forwarding code.
+void installUnrecognisedSelectorHandler();
+
+}  // namespace objc
