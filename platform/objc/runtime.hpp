@@ -90,6 +90,22 @@ R send(Class cls, A... args) {
   return send<R, A...>(asId(cls), sel<N>(), args...);
 }
 
+// Sends CMD to a method declared variadic (stringWithFormat: and the like): the arguments travel
+// as the variadic part, with C's default promotions.
+template <class R = id, class... A>
+R sendVariadic(id self, SEL cmd, A... args) {
+  if (self == nullptr) {
+    if constexpr (std::is_void_v<R>) {
+      return;
+    } else {
+      return R{};
+    }
+  }
+  using Fn = R (*)(id, SEL, ...);
+  IMP imp = objc_msg_lookup(self, cmd);
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(imp))(self, cmd, args...);
+}
+
 // Sends CMD to SELF starting the method search at the superclass of IMPLEMENTOR, the class whose
 // method is making this call (what `[super ...]` does).
 template <class R = id, class... A>

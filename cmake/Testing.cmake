@@ -1,0 +1,17 @@
+# Test helpers shared by every folder's tests.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+add_library(vyr_test_support STATIC ${PROJECT_SOURCE_DIR}/tests/support/temp_device.cpp)
+target_include_directories(vyr_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vyr_test_support PUBLIC VYRDevice GTest::gtest PRIVATE vyr_warnings)
+
+# A GoogleTest executable. Each test case runs in a process of its own, so that load-time state
+# (installed hooks, settings, registered classes) starts fresh for each. Label "concurrency"
+# marks the tests that the ThreadSanitizer job runs.
+function(vyr_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LINK;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LINK} vyr_test_support GTest::gtest_main vyr_warnings)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${T_LABELS}")
+endfunction()

@@ -1,0 +1,57 @@
+#include "tests/support/temp_device.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "device/device.hpp"
+
+namespace vyrtest {
+
+TempDevice::TempDevice() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vyr-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a device folder");
+  root_ = pattern;
+  std::filesystem::create_directories(root_ + "/var/mobile/Library/Preferences");
+  std::filesystem::create_directories(root_ + "/.sim");
+  sim::attachDevice(root_);
+}
+
+TempDevice::~TempDevice() {
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::string TempDevice::path(std::string_view devicePath) const {
+  return root_ + std::string(devicePath);
+}
+
+void TempDevice::write(std::string_view devicePath, std::string_view data) const {
+  const std::filesystem::path p = path(devicePath);
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+void TempDevice::remove(std::string_view devicePath) const {
+  std::error_code ignored;
+  std::filesystem::remove(path(devicePath), ignored);
+}
+
+std::string prefsPath(const TempDevice& device) {
+  return device.path("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
+}
+
+std::string xmlPlist(std::initializer_list<std::pair<std::string, std::string>> entries) {
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\">\n<dict>\n";
+  for (const auto& [key, value] : entries) out += "  <key>" + key + "</key>\n  " + value + "\n";
+  out += "</dict>\n</plist>\n";
+  return out;
+}
+
+}  // namespace vyrtest
