@@ -6,6 +6,12 @@ add_library(vyr_test_support STATIC ${PROJECT_SOURCE_DIR}/tests/support/temp_dev
 target_include_directories(vyr_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vyr_test_support PUBLIC VYRDevice GTest::gtest PRIVATE vyr_warnings)
 
+# End-to-end tests run the vyr binary of this build as a separate process.
+add_library(vyr_e2e_support STATIC ${PROJECT_SOURCE_DIR}/tests/support/vyr_process.cpp)
+target_include_directories(vyr_e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_definitions(vyr_e2e_support PRIVATE VYR_BINARY="$<TARGET_FILE:vyr>")
+target_link_libraries(vyr_e2e_support PUBLIC GTest::gtest PRIVATE vyr_warnings)
+
 # A GoogleTest executable. Each test case runs in a process of its own, so that load-time state
 # (installed hooks, settings, registered classes) starts fresh for each. Label "concurrency"
 # marks the tests that the ThreadSanitizer job runs.

@@ -56,4 +56,9 @@ class Payload {
 // Finishes a dealloc chain: runs the superclass's dealloc of IMPLEMENTOR on SELF.
 void deallocSuper(objc::id self, Class implementor);
 
+// The NSString for TEXT (UTF-8, NUL-terminated) that lives until the process ends: the same object
+// for every call with the same text, from any thread. Not owned by the caller; retain and release
+// do nothing to it. Nil for NULL (or when memory runs out). This is what a string literal is.
+objc::id constantString(const char* text);
+
 }  // namespace foundation

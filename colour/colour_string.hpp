@@ -1,0 +1,15 @@
+// Reading a whole colour string, alpha suffix included. Internal to the colour helpers and the
+// `vyr colour` command: not exported from the deliverables.
+#pragma once
+
+#include "platform/objc/runtime.hpp"
+
+namespace colour {
+
+// The colour (autoreleased UIColor, never nil) of colour string TEXT (an NSString), exactly as
+// colorFromDefaultsWithKey reads a stored value or its fallback: the hex part through
+// colorFromHex, then the alpha of the suffix (1.0 without a ":"), applied with
+// colorWithAlphaComponent:.
+objc::id readColourString(objc::id text) noexcept;
+
+}  // namespace colour

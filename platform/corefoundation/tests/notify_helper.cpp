@@ -1,0 +1,74 @@
+// Another process of the device for the notification tests. The device is the one named by
+// VYR_DEVICE_ROOT. Commands:
+//   post NAME [COUNT]               posts NAME COUNT times (1)
+//   observe NAME SECONDS            prints "ready", runs the run loop until the first delivery or
+//                                   SECONDS, prints "delivered N"; exits 0 when N > 0
+//   echo NAME REPLY ROUNDS SECONDS  prints "ready", then answers each delivery of NAME by posting
+//                                   REPLY, ROUNDS times; exits 0 when all rounds came
+//   run SECONDS                     prints what CFRunLoopRunInMode returns with no observer
+//   version                         prints kCFCoreFoundationVersionNumber
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/corefoundation/CoreFoundation.h"
+
+namespace {
+
+int gDelivered = 0;
+
+void count(CFNotificationCenterRef, void*, CFStringRef, const void*, CFDictionaryRef) {
+  ++gDelivered;
+}
+
+void observe(const char* name) {
+  CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), nullptr, &count,
+                                  __CFStringMakeConstantString(name), nullptr,
+                                  CFNotificationSuspensionBehaviorCoalesce);
+  std::puts("ready");
+  std::fflush(stdout);
+}
+
+void post(const char* name) {
+  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
+                                       __CFStringMakeConstantString(name), nullptr, nullptr, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "post" && argc >= 3) {
+    const int times = argc >= 4 ? std::atoi(argv[3]) : 1;
+    for (int i = 0; i < times; ++i) post(argv[2]);
+    return 0;
+  }
+  if (command == "observe" && argc == 4) {
+    observe(argv[2]);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[3]), 1);
+    std::printf("delivered %d\n", gDelivered);
+    return gDelivered > 0 ? 0 : 1;
+  }
+  if (command == "echo" && argc == 6) {
+    observe(argv[2]);
+    const int rounds = std::atoi(argv[4]);
+    while (gDelivered < rounds) {
+      const int before = gDelivered;
+      CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[5]), 1);
+      if (gDelivered == before) return 1;
+      post(argv[3]);
+    }
+    return 0;
+  }
+  if (command == "run" && argc == 3) {
+    std::printf("%d\n", CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[2]), 0));
+    return 0;
+  }
+  if (command == "version") {
+    std::printf("%.2f\n", kCFCoreFoundationVersionNumber);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: see the top of notify_helper.cpp\n");
+  return 2;
+}

@@ -1,0 +1,49 @@
+// Property-list files for the Foundation stand-in's dictionaries: the only code that talks to
+// libplist. Not for use outside the stand-in: clients read and write through NSDictionary.
+//
+// libplist trusts its input: it recurses once per level of nesting without bound, and expands a
+// binary list's shared references into separate copies. So a file is checked here before libplist
+// sees it, and everything refused reads exactly like a missing file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/objc/runtime.hpp"
+
+namespace foundation::plist {
+
+// Files larger than this read as unreadable. A preferences file is about a kilobyte.
+inline constexpr std::size_t kMaxFileSize = 1 << 20;
+// Deepest nesting of dictionaries and arrays accepted, the root counting as level 1.
+inline constexpr unsigned kMaxDepth = 512;
+// Most values (dictionary keys included) that a file may expand to, counting every reference of a
+// binary list to a shared value as a copy of its own, which is what libplist builds.
+inline constexpr std::uint64_t kMaxObjects = 100000;
+// Most bytes of string and data contents that a file may expand to, counted the same way.
+inline constexpr std::uint64_t kMaxExpandedBytes = 32u << 20;
+
+// Whether BYTES, the whole content of a file, may be handed to libplist: a binary list
+// ("bplist00") whose trailer, offset table, object references and object bounds are all valid,
+// without reference cycles and within the limits above; or text that libplist would read as XML
+// with dictionaries and arrays nested no deeper than kMaxDepth. An XML text may start with a UTF-8
+// byte-order mark.
+bool acceptable(std::string_view bytes);
+
+// Reads the property list at device path PATH into a new instance of CLS (NSDictionary,
+// NSMutableDictionary or a subclass), owned by the caller. Nested dictionaries and arrays come
+// out immutable; strings as NSString, Booleans, integers and reals as NSNumber (integers as
+// signed 64-bit values), dates as NSDate, data as NSData. Nil when the path does not resolve in the
+// device, the file is missing, unreadable, larger than kMaxFileSize, refused by acceptable(),
+// not a property list, or its root is not a dictionary.
+objc::id readDictionary(std::string_view devicePath, Class cls);
+
+// Writes DICTIONARY as a binary property list to device path PATH, as a new file renamed over the
+// old one. False when PATH does not resolve, the file cannot be written, or the dictionary holds
+// something a property list cannot (an object of another class, a collection that contains
+// itself, more than kMaxDepth levels or more than kMaxObjects values). Strings holding bytes that
+// are not UTF-8 are written with U+FFFD in their place.
+bool writeDictionary(objc::id dictionary, std::string_view devicePath);
+
+}  // namespace foundation::plist

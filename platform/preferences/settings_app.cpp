@@ -1,0 +1,251 @@
+#include "platform/preferences/settings_app.hpp"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "device/device.hpp"
+#include "platform/foundation/facade.hpp"
+#include "platform/preferences/facade.hpp"
+#include "platform/uikit/facade.hpp"
+
+using objc::id;
+
+namespace preferences::settings {
+namespace {
+
+constexpr const char kEntryFolder[] = "/Library/PreferenceLoader/Preferences";
+
+// A name that stays one path component: no separator, no "." or "..", no NUL.
+bool plainComponent(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+std::string stringFor(ns::Dictionary dict, const char* key) {
+  ns::Object value(dict.objectForKey(ns::String::withUTF8(key).get()));
+  return value.isKindOfClass(ns::String::cls()) ? ns::String(value.get()).str() : std::string();
+}
+
+std::string text(ns::String s) {
+  return s ? s.str() : std::string();
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Sends ACTION to TARGET as a control's tap does. An action method may take the sender as its
+// one argument or take none; it is called with exactly the arguments it declares.
+bool deliverAction(id target, SEL action, id sender) {
+  if (action == nullptr || !objc::respondsTo(target, action)) return false;
+  Method method = class_getInstanceMethod(object_getClass(target), action);
+  if (method != nullptr && method_getNumberOfArguments(method) >= 3) {
+    objc::send<void>(target, action, sender);
+  } else {
+    objc::send<void>(target, action);
+  }
+  return true;
+}
+
+std::string keyOf(ps::Specifier specifier) {
+  ns::Object key(specifier.propertyForKey(ns::String::literal<"key">()));
+  return key.isKindOfClass(ns::String::cls()) ? ns::String(key.get()).str() : std::string();
+}
+
+// The first specifier of the pane whose key is KEY, or nil.
+ps::Specifier specifierWithKey(id controller, std::string_view key) {
+  const ns::Array rows = ps::ListController(controller).specifiers();
+  for (unsigned long i = 0, n = rows.count(); i < n; ++i) {
+    ps::Specifier row(rows.objectAtIndex(i));
+    if (row.cellType() != ps::CellType::Group && keyOf(row) == key) return row;
+  }
+  return ps::Specifier();
+}
+
+// Whether CELL's class takes typed values, that is, has a takeInput: of its own kind rather than
+// the refusing one of PSTableCell.
+bool takesInput(id cell) {
+  const SEL takeInput = objc::sel<"takeInput:">();
+  return class_getMethodImplementation(object_getClass(cell), takeInput) !=
+         class_getMethodImplementation(ps::TableCell::cls(), takeInput);
+}
+
+}  // namespace
+
+std::vector<PaneEntry> paneEntries() {
+  std::vector<PaneEntry> entries;
+  const auto folder = sim::resolve(kEntryFolder);
+  if (!folder) return entries;
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(*folder, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > 6 && name.ends_with(".plist")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+
+  ns::AutoreleasePool pool;
+  for (const std::string& name : names) {
+    const std::string file = std::string(kEntryFolder) + "/" + name;
+    ns::Dictionary plist =
+        ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(file.c_str()));
+    if (!plist) continue;
+    ns::Object entry(plist.objectForKey(ns::String::literal<"entry">().get()));
+    if (entry.isKindOfClass(ns::Dictionary::cls())) {
+      const ns::Dictionary dict(entry.get());
+      PaneEntry e;
+      e.file = file;
+      e.label = stringFor(dict, "label");
+      e.bundle = stringFor(dict, "bundle");
+      e.detail = stringFor(dict, "detail");
+      ns::Object isController(dict.objectForKey(ns::String::literal<"isController">().get()));
+      e.isController =
+          isController.respondsToSelector(objc::sel<"boolValue">()) && isController.boolValue();
+      if (!e.bundle.empty()) entries.push_back(std::move(e));
+    }
+    plist.release();
+  }
+  return entries;
+}
+
+std::unique_ptr<Pane> Pane::open(const PaneEntry& entry, std::string* error) {
+  const auto fail = [error](std::string why) -> std::unique_ptr<Pane> {
+    if (error != nullptr) *error = std::move(why);
+    return nullptr;
+  };
+  if (!plainComponent(entry.bundle)) return fail("the entry names no usable bundle");
+  const std::string folder = "/Library/PreferenceBundles/" + entry.bundle + ".bundle";
+  const auto executable = sim::resolve(folder + "/" + entry.bundle);
+  if (!executable) return fail("no device is attached");
+  // Classes cannot be unregistered: the bundle stays loaded for the life of the process.
+  if (::dlopen(executable->c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr) {
+    const char* why = ::dlerror();
+    return fail("cannot load " + folder + ": " + (why != nullptr ? why : "unknown error"));
+  }
+
+  ns::AutoreleasePool pool;
+  std::string className = entry.detail;
+  if (className.empty()) {
+    const std::string info = folder + "/Info.plist";
+    ns::Dictionary plist =
+        ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(info.c_str()));
+    if (plist) className = stringFor(plist, "NSPrincipalClass");
+    plist.release();
+  }
+  const Class cls = className.empty() ? nullptr : objc::getClass(className.c_str());
+  if (cls == nullptr)
+    return fail("the bundle " + entry.bundle + " has no class '" + className + "'");
+  bool isListController = false;
+  for (Class c = cls; c != nullptr; c = class_getSuperclass(c)) {
+    isListController = isListController || c == ps::ListController::cls();
+  }
+  if (!isListController) return fail("'" + className + "' is not a list controller");
+
+  id controller = objc::send<"init">(objc::send<"alloc">(cls));
+  if (controller == nullptr) return fail("'" + className + "' could not be made");
+  std::unique_ptr<Pane> pane(new Pane(controller, entry.label));
+  const ui::ViewController shown(controller);
+  shown.view();
+  shown.viewWillAppear(false);
+  return pane;
+}
+
+Pane::~Pane() {
+  ns::Object(controller_).release();
+}
+
+std::string Pane::title() const {
+  ns::AutoreleasePool pool;
+  const std::string own = text(ui::ViewController(controller_).title());
+  return own.empty() ? label_ : own;
+}
+
+std::vector<Row> Pane::rows() const {
+  ns::AutoreleasePool pool;
+  std::vector<Row> out;
+  const ps::ListController list(controller_);
+  const ns::Array specifiers = list.specifiers();
+  for (unsigned long i = 0, n = specifiers.count(); i < n; ++i) {
+    const ps::Specifier specifier(specifiers.objectAtIndex(i));
+    Row row;
+    row.label = text(specifier.name());
+    if (specifier.cellType() == ps::CellType::Group) {
+      row.kind = Row::Kind::Group;
+      ns::Object footer(specifier.propertyForKey(ns::String::literal<"footerText">()));
+      if (footer.isKindOfClass(ns::String::cls())) row.footer = ns::String(footer.get()).str();
+      out.push_back(std::move(row));
+      continue;
+    }
+    row.key = keyOf(specifier);
+    const ps::TableCell cell(list.cachedCellForSpecifier(specifier));
+    if (cell) row.cell = objc::className(cell.get());
+    if (specifier.cellType() == ps::CellType::Button) {
+      row.kind = Row::Kind::Button;
+    } else {
+      row.kind = row.key.empty() ? Row::Kind::Other : Row::Kind::Value;
+      row.value = text(cell.valueText());
+    }
+    out.push_back(std::move(row));
+  }
+  return out;
+}
+
+std::optional<std::string> Pane::value(std::string_view key) const {
+  ns::AutoreleasePool pool;
+  const ps::ListController list(controller_);
+  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  if (!specifier) return std::nullopt;
+  return text(ps::TableCell(list.cachedCellForSpecifier(specifier)).valueText());
+}
+
+Change Pane::set(std::string_view key, std::string_view typed) const {
+  ns::AutoreleasePool pool;
+  const ps::ListController list(controller_);
+  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  if (!specifier) return Change::NoSuchKey;
+  const ps::TableCell cell(list.cachedCellForSpecifier(specifier));
+  if (!cell || !takesInput(cell.get())) return Change::NotEditable;
+  const std::string input(typed);
+  return cell.takeInput(ns::String::withUTF8(input.c_str())) ? Change::Done : Change::Refused;
+}
+
+bool Pane::tap(std::string_view label) const {
+  ns::AutoreleasePool pool;
+  const ns::Array specifiers = ps::ListController(controller_).specifiers();
+  for (const bool exact : {true, false}) {
+    for (unsigned long i = 0, n = specifiers.count(); i < n; ++i) {
+      const ps::Specifier specifier(specifiers.objectAtIndex(i));
+      if (specifier.cellType() != ps::CellType::Button) continue;
+      const std::string name = text(specifier.name());
+      if (exact ? name == label : equalIgnoringCase(name, label)) {
+        return deliverAction(specifier.target(), specifier.buttonAction(), specifier.get());
+      }
+    }
+  }
+  return false;
+}
+
+std::optional<std::string> Pane::rightButtonTitle() const {
+  ns::AutoreleasePool pool;
+  const ui::BarButtonItem item =
+      ui::ViewController(controller_).navigationItem().rightBarButtonItem();
+  if (!item) return std::nullopt;
+  return text(item.title());
+}
+
+bool Pane::tapRightButton() const {
+  ns::AutoreleasePool pool;
+  const ui::BarButtonItem item =
+      ui::ViewController(controller_).navigationItem().rightBarButtonItem();
+  if (!item) return false;
+  return deliverAction(item.target(), item.action(), item.get());
+}
+
+}  // namespace preferences::settings

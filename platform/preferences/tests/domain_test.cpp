@@ -1,0 +1,123 @@
+#include "platform/preferences/domain.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/preferences/tests/plist_probe.hpp"
+#include "tests/support/temp_device.hpp"
+
+namespace {
+
+using preferences::writeDomainValue;
+using vyrtest::storedKind;
+
+constexpr const char kDomain[] = "com.belvorin.VYR";
+constexpr const char kFile[] = "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+
+ns::String str(const char* text) {
+  return ns::String::withUTF8(text);
+}
+
+std::size_t filesIn(const std::string& folder) {
+  const std::filesystem::directory_iterator it(folder);
+  return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+}
+
+TEST(Domain, ChangesOneKeyKeepsTheRestAndLeavesNoTemporaryFile) {
+  vyrtest::TempDevice device;
+  device.write(kFile, vyrtest::xmlPlist({{"sig", "<integer>3</integer>"},
+                                         {"vyrColor1", "<string>#ff0000</string>"}}));
+  ns::AutoreleasePool pool;
+  const std::string file = device.path(kFile);
+
+  EXPECT_TRUE(writeDomainValue(kDomain, str("sigs"), ns::Number::withBool(false).get()));
+  EXPECT_EQ(storedKind(file, "sigs"), "bool:false");
+  EXPECT_EQ(storedKind(file, "sig"), "int:3");
+  EXPECT_EQ(storedKind(file, "vyrColor1"), "string:#ff0000");
+  EXPECT_EQ(ns::Object(preferences::readDomainValue(kDomain, str("sig"))).intValue(), 3);
+
+  EXPECT_TRUE(writeDomainValue(kDomain, str("sig"), nullptr));  // nil removes the key
+  EXPECT_EQ(storedKind(file, "sig"), "missing");
+  EXPECT_EQ(storedKind(file, "sigs"), "bool:false");
+  EXPECT_EQ(preferences::readDomainValue(kDomain, str("sig")), nullptr);
+  EXPECT_EQ(filesIn(device.path("/var/mobile/Library/Preferences")), 1u);  // no temporary file
+
+  // A domain is a plain name: nothing outside the preferences folder is ever written.
+  for (const char* bad : {"", ".hidden", "../../Library/x", "a/b", "a b", "a\nb"}) {
+    EXPECT_FALSE(preferences::domainFilePath(bad).has_value()) << bad;
+    EXPECT_FALSE(writeDomainValue(bad, str("k"), ns::Number::withInt(1).get())) << bad;
+  }
+  EXPECT_FALSE(writeDomainValue(kDomain, ns::String(), ns::Number::withInt(1).get()));
+}
+
+TEST(Domain, UnreadableFileIsKeptAsideAndAFreshOneWritten) {
+  vyrtest::TempDevice device;
+  ns::AutoreleasePool pool;
+  const std::string file = device.path(kFile);
+  for (const std::string& garbage :
+       {std::string("not a plist"), std::string("bplist00\xff\xff", 10),
+        vyrtest::xmlPlist({}).substr(0, 60), std::string()}) {
+    device.write(kFile, garbage);
+    EXPECT_EQ(preferences::readDomainValue(kDomain, str("txt")), nullptr);
+    EXPECT_TRUE(writeDomainValue(kDomain, str("txt"), ns::Number::withInt(9).get()));
+    EXPECT_EQ(storedKind(file, "txt"), "int:9");
+    std::ifstream aside(file + ".unreadable", std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(aside)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, garbage);
+    device.remove(kFile);
+  }
+  // No file at all: one is made, nothing is set aside.
+  device.remove(std::string(kFile) + ".unreadable");
+  EXPECT_TRUE(writeDomainValue(kDomain, str("bat"), ns::Number::withInt(2).get()));
+  EXPECT_EQ(storedKind(file, "bat"), "int:2");
+  EXPECT_FALSE(std::filesystem::exists(file + ".unreadable"));
+}
+
+// Writers in two other processes and in threads of this one, each changing keys of its own: the
+// read-modify-write of the whole file must lose none of them.
+TEST(Domain, ConcurrentWritersAcrossProcessesAndThreadsLoseNoChange) {
+  vyrtest::TempDevice device;
+  constexpr int kKeysPerWriter = 20;
+  const auto writeKeys = [](const std::string& prefix) {
+    ns::AutoreleasePool pool;
+    for (int i = 0; i < kKeysPerWriter; ++i) {
+      const std::string key = prefix + std::to_string(i);
+      writeDomainValue(kDomain, str(key.c_str()), ns::Number::withInt(i).get());
+    }
+  };
+  std::vector<pid_t> children;
+  for (const char* prefix : {"p1-", "p2-"}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      writeKeys(prefix);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  std::thread t1(writeKeys, "t1-");
+  std::thread t2(writeKeys, "t2-");
+  t1.join();
+  t2.join();
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::string file = device.path(kFile);
+  for (const char* prefix : {"p1-", "p2-", "t1-", "t2-"}) {
+    for (int i = 0; i < kKeysPerWriter; ++i) {
+      const std::string key = prefix + std::to_string(i);
+      EXPECT_EQ(storedKind(file, key.c_str()), "int:" + std::to_string(i)) << key;
+    }
+  }
+}
+
+}  // namespace

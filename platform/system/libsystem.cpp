@@ -1,0 +1,148 @@
+// The device's C library entry points: each records the call, then hands it to the shell or the
+// device. Nothing here throws: a failure to record (out of memory) loses only the record.
+#include "platform/system/libsystem.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <random>
+
+#include "platform/system/device_paths.hpp"
+#include "platform/system/shell.hpp"
+
+namespace libsystem {
+namespace {
+
+constexpr std::size_t kKeptCalls = 4096;
+
+struct CallLog {
+  std::mutex lock;
+  std::deque<std::string> calls;
+};
+CallLog& callLog() {
+  static CallLog* log = new CallLog();  // never destroyed: calls may come during exit
+  return *log;
+}
+
+void record(const char* what, const char* argument) noexcept {
+  try {
+    std::string line = what;
+    line += ' ';
+    line += argument != nullptr ? argument : "(null)";
+    CallLog& log = callLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.calls.push_back(std::move(line));
+    if (log.calls.size() > kKeptCalls) log.calls.pop_front();
+  } catch (...) {
+  }
+}
+
+struct RandomSource {
+  std::mutex lock;
+  std::function<uint32_t()> source;
+};
+RandomSource& randomSource() {
+  static RandomSource* source = new RandomSource();
+  return *source;
+}
+
+uint32_t kernelRandom() noexcept {
+  uint32_t value = 0;
+  std::size_t got = 0;
+  while (got < sizeof value) {
+    const ssize_t n = ::getrandom(reinterpret_cast<char*>(&value) + got, sizeof value - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (got == sizeof value) return value;
+  try {
+    return static_cast<uint32_t>(std::random_device()());
+  } catch (...) {
+    // No random source at all: a thread-local generator seeded from the clock is the last resort.
+    thread_local std::mt19937 fallback(static_cast<uint32_t>(::getpid()) ^
+                                       static_cast<uint32_t>(time(nullptr)));
+    return static_cast<uint32_t>(fallback());
+  }
+}
+
+}  // namespace
+
+uint32_t arc4random() noexcept {
+  RandomSource& r = randomSource();
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
+    if (r.source) {
+      try {
+        return r.source();
+      } catch (...) {
+      }
+    }
+  }
+  return kernelRandom();
+}
+
+size_t strlen(const char* text) noexcept {
+  return text != nullptr ? std::strlen(text) : 0;
+}
+
+int unlink(const char* devicePath) noexcept {
+  record("unlink", devicePath);
+  if (devicePath == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  try {
+    const std::optional<std::string> path = deviceFile(devicePath);
+    if (!path) {
+      errno = ENOENT;
+      return -1;
+    }
+    // unlink(2) never removes a folder (Linux says EISDIR).
+    return ::unlink(path->c_str());
+  } catch (...) {
+    errno = ENOMEM;
+    return -1;
+  }
+}
+
+int system(const char* command) noexcept {
+  record("system", command);
+  if (command == nullptr) return 1;
+  try {
+    return shell::run(shell::parse(command)) << 8;
+  } catch (...) {
+    return 127 << 8;
+  }
+}
+
+namespace testing {
+
+std::vector<std::string> calls() {
+  CallLog& log = callLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  return {log.calls.begin(), log.calls.end()};
+}
+
+void clearCalls() {
+  CallLog& log = callLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.calls.clear();
+}
+
+void setRandomSource(std::function<uint32_t()> source) {
+  RandomSource& r = randomSource();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.source = std::move(source);
+}
+
+}  // namespace testing
+}  // namespace libsystem

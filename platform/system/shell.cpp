@@ -1,0 +1,162 @@
+#include "platform/system/shell.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <optional>
+#include <vector>
+
+#include "device/device.hpp"
+#include "device/processes.hpp"
+#include "platform/system/device_paths.hpp"
+
+namespace libsystem::shell {
+namespace {
+
+// Deeper trees than this are left in place (each level holds one descriptor while it is
+// emptied).
+constexpr int kMaxDepth = 256;
+
+bool isMetaCharacter(unsigned char c) {
+  static constexpr std::string_view kMeta = "|&;<>()$`\\\"'*?[]{}~#!";
+  return (c < 0x20 && c != '\t') || c == 0x7f ||
+         kMeta.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    std::size_t j = i;
+    while (j < text.size() && text[j] != ' ' && text[j] != '\t') ++j;
+    if (j > i) out.push_back(text.substr(i, j - i));
+    i = j;
+  }
+  return out;
+}
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+// Empties the folder open as DIR_FD, DEPTH levels below the removed path. Closes DIR_FD.
+bool removeContents(int dirFd, int depth) {
+  DIR* dir = ::fdopendir(dirFd);
+  if (dir == nullptr) {
+    ::close(dirFd);
+    return false;
+  }
+  // Names first, then removal: a folder that changes while it is read may skip entries.
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  bool ok = true;
+  const int fd = ::dirfd(dir);
+  for (const std::string& name : names) {
+    if (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      ok = false;
+      continue;
+    }
+    // A folder: O_NOFOLLOW makes sure a link put in its place meanwhile is not entered.
+    const int child = depth < kMaxDepth ? ::openat(fd, name.c_str(),
+                                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                        : -1;
+    if (child < 0 || !removeContents(child, depth + 1) ||
+        (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)) {
+      ok = false;
+    }
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+}  // namespace
+
+int signalNumber(std::string_view spec) {
+  if (spec.empty()) return -1;
+  if (std::all_of(spec.begin(), spec.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (spec.size() > 2) return -1;
+    int n = 0;
+    for (char c : spec) n = n * 10 + (c - '0');
+    return n <= SIGRTMAX ? n : -1;
+  }
+  std::string name = upper(spec);
+  if (name.rfind("SIG", 0) == 0) name.erase(0, 3);
+  static constexpr struct {
+    const char* name;
+    int number;
+  } kSignals[] = {
+      {"HUP", SIGHUP},   {"INT", SIGINT},       {"QUIT", SIGQUIT}, {"ILL", SIGILL},
+      {"TRAP", SIGTRAP}, {"ABRT", SIGABRT},     {"IOT", SIGABRT},  {"BUS", SIGBUS},
+      {"FPE", SIGFPE},   {"KILL", SIGKILL},     {"USR1", SIGUSR1}, {"SEGV", SIGSEGV},
+      {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},     {"ALRM", SIGALRM}, {"TERM", SIGTERM},
+      {"CHLD", SIGCHLD}, {"CONT", SIGCONT},     {"STOP", SIGSTOP}, {"TSTP", SIGTSTP},
+      {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU},     {"URG", SIGURG},   {"XCPU", SIGXCPU},
+      {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"WINCH", SIGWINCH},
+      {"IO", SIGIO},     {"SYS", SIGSYS},
+  };
+  for (const auto& s : kSignals) {
+    if (name == s.name) return s.number;
+  }
+  return -1;
+}
+
+Command parse(std::string_view command) {
+  if (std::any_of(command.begin(), command.end(),
+                  [](char c) { return isMetaCharacter(static_cast<unsigned char>(c)); })) {
+    return Refused{};
+  }
+  const std::vector<std::string_view> w = words(command);
+  if (w.size() == 3 && w[0] == "rm" &&
+      (w[1] == "-rf" || w[1] == "-fr" || w[1] == "-Rf" || w[1] == "-fR") && w[2][0] == '/') {
+    return RemoveTree{std::string(w[2])};
+  }
+  if ((w.size() == 2 || w.size() == 3) && w[0] == "killall" && w.back()[0] != '-') {
+    KillAll k;
+    k.name = std::string(w.back());
+    k.signalNumber = SIGTERM;
+    if (w.size() == 3) {
+      if (w[1].size() < 2 || w[1][0] != '-') return Refused{};
+      k.signalNumber = signalNumber(w[1].substr(1));
+    }
+    return k;
+  }
+  return Refused{};
+}
+
+bool removeTree(const std::string& machinePath) {
+  struct stat st {};
+  if (::lstat(machinePath.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(machinePath.c_str()) == 0 || errno == ENOENT;
+  const int fd = ::open(machinePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  const bool emptied = removeContents(fd, 1);
+  return (::rmdir(machinePath.c_str()) == 0 || errno == ENOENT) && emptied;
+}
+
+int run(const Command& command) {
+  if (const auto* rm = std::get_if<RemoveTree>(&command)) {
+    const std::optional<std::string> path = deviceFile(rm->devicePath);
+    return path && removeTree(*path) ? 0 : 1;
+  }
+  if (const auto* killall = std::get_if<KillAll>(&command)) {
+    if (killall->signalNumber < 0) return 1;
+    return sim::killall(killall->name, killall->signalNumber) > 0 ? 0 : 1;
+  }
+  return 127;
+}
+
+}  // namespace libsystem::shell

@@ -1,0 +1,34 @@
+// The device's shell as far as the system uses it: the two commands it runs, parsed strictly.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace libsystem::shell {
+
+struct Refused {};  // not a command this shell runs: status 127
+struct RemoveTree {
+  std::string devicePath;
+};
+struct KillAll {
+  int signalNumber = 0;  // -1 when the signal was not understood
+  std::string name;
+};
+using Command = std::variant<Refused, RemoveTree, KillAll>;
+
+// The command COMMAND stands for; see libsystem::system for the accepted forms.
+Command parse(std::string_view command);
+
+// The signal number of SPEC as killall takes it after the '-': "9", "KILL", "SIGKILL"; -1 when
+// it is none.
+int signalNumber(std::string_view spec);
+
+// Runs COMMAND and returns its exit status (not yet shifted).
+int run(const Command& command);
+
+// Removes MACHINE_PATH and everything under it without following symbolic links. True when it
+// is gone afterwards.
+bool removeTree(const std::string& machinePath);
+
+}  // namespace libsystem::shell

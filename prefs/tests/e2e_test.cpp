@@ -1,0 +1,94 @@
+// The pane end to end: `vyr prefs` changes a setting of a device while a `vyr host` UI process of
+// that device runs, the host sees it, and the pane's Respring ends the host.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/temp_device.hpp"
+#include "tests/support/vyr_process.hpp"
+
+namespace vyrtest {
+namespace {
+
+constexpr const char kTextColour[] =
+    "send UIStatusBarForegroundStyleAttributes textColorForStyle: 0";
+constexpr const char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
+constexpr const char kGreen[] = "[0, 1, 0, 1]";
+
+class PrefsEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = device_.root() + "/device";
+    // The first command lays out the device and installs VYR into it.
+    ASSERT_EQ(prefs({"get", "txt"}), "Light grey\n");
+  }
+  std::string prefs(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--device", dir_, "prefs"};
+    all.insert(all.end(), args.begin(), args.end());
+    const RunResult r = runVyr(all);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+  }
+  std::string textColour(VyrProcess& host) {
+    const auto answer = host.ask(kTextColour);
+    EXPECT_TRUE(answer.has_value()) << host.errors();
+    return answer.value_or("");
+  }
+  // Asks until the answer holds EXPECTED: a notification reaches the host on its run loop, a
+  // moment after the pane posted it.
+  bool textColourBecomes(VyrProcess& host, const std::string& expected) {
+    for (int i = 0; i < 50; ++i) {
+      if (textColour(host).find(expected) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  static bool endedBySignal(VyrProcess& host) {
+    const auto status = host.wait(std::chrono::seconds(10));
+    return status.has_value() && WIFSIGNALED(*status);
+  }
+
+  TempDevice device_;
+  std::string dir_;
+};
+
+TEST_F(PrefsEndToEnd, HostSeesPresetsAtOnceCustomColoursAfterTheNotificationAndEndsAtRespring) {
+  VyrProcess host({"--device", dir_, "host"});
+  const std::string before = textColour(host);
+  EXPECT_EQ(before.find(kRed), std::string::npos) << before;
+
+  EXPECT_EQ(prefs({"set", "txt", "Red"}), "Red\n");
+  EXPECT_NE(textColour(host).find(kRed), std::string::npos);
+
+  EXPECT_EQ(prefs({"set", "vyrColor3", "#0f0"}), "#00FF00:1.000000\n");
+  EXPECT_NE(textColour(host).find(kRed), std::string::npos);  // the custom switch is still off
+  EXPECT_EQ(prefs({"set", "ENABLED3", "YES"}), "YES\n");
+  EXPECT_TRUE(textColourBecomes(host, kGreen)) << host.errors();
+
+  // The navigation bar's Respring ends backboardd, which takes every UI process down.
+  VyrProcess other({"--device", dir_, "host", "--process", "MobileSafari"});
+  ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
+  prefs({"respring"});
+  EXPECT_TRUE(endedBySignal(host));
+  EXPECT_TRUE(endedBySignal(other));
+}
+
+TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
+  std::ofstream(dir_ + "/.sim/device.conf") << "ios=5.1\n";  // CoreFoundation 690.10
+  VyrProcess springBoard({"--device", dir_, "host"});
+  VyrProcess other({"--device", dir_, "host", "--process", "MobileSafari"});
+  ASSERT_TRUE(springBoard.ask(kTextColour).has_value()) << springBoard.errors();
+  ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
+
+  prefs({"tap", "Respring"});
+  EXPECT_TRUE(endedBySignal(springBoard));
+  EXPECT_FALSE(other.wait(std::chrono::milliseconds(300)).has_value());
+  EXPECT_TRUE(other.ask(kTextColour).has_value());
+}
+
+}  // namespace
+}  // namespace vyrtest

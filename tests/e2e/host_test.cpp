@@ -1,0 +1,124 @@
+// `vyr host` end to end: a real UI process of a temporary device, driven through its standard
+// input, with VYRSignals injected by the device's loader.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/temp_device.hpp"
+#include "tests/support/vyr_process.hpp"
+
+namespace vyrtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Host : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = device_.root() + "/device"; }
+  VyrProcess start(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"host", "--device", dir_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return VyrProcess(args);
+  }
+  void writePrefs(std::initializer_list<std::pair<std::string, std::string>> entries) {
+    const fs::path p = dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << xmlPlist(entries);
+  }
+  std::string answer(VyrProcess& p, const std::string& line) {
+    auto a = p.ask(line);
+    EXPECT_TRUE(a.has_value()) << line << "\n" << p.errors();
+    return a.value_or("");
+  }
+
+  TempDevice device_;
+  std::string dir_;
+};
+
+TEST_F(Host, ANewDeviceIsLaidOutAndEveryHookIsInPlace) {
+  VyrProcess p = start();
+  const std::string hooks = answer(p, "hooks");
+  EXPECT_TRUE(fs::exists(dir_ + "/Library/MobileSubstrate/DynamicLibraries/VYRSignals.dylib"));
+  EXPECT_TRUE(fs::exists(dir_ + "/Library/MobileSubstrate/DynamicLibraries/VYRSignals.plist"));
+  std::size_t replaced = 0;
+  for (std::size_t at = 0; (at = hooks.find("\"replaced\": true", at)) != std::string::npos; ++at) {
+    ++replaced;
+  }
+  EXPECT_EQ(replaced, 11u) << hooks;
+  EXPECT_NE(hooks.find("SBLockScreenViewController"), std::string::npos);
+  EXPECT_EQ(answer(p, "send SBLockScreenViewController statusBarStyle"),
+            "{\"result\": 0, \"host\": null}");
+  EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
+  EXPECT_EQ(p.wait(), 0);
+}
+
+TEST_F(Host, OtherProcessesHaveNoLockScreen) {
+  VyrProcess p = start({"--process", "MobileSafari"});
+  const std::string hooks = answer(p, "hooks");
+  EXPECT_EQ(hooks.find("SBLockScreenViewController"), std::string::npos) << hooks;
+  EXPECT_NE(hooks.find("\"_UILegibilitySettings\", \"selector\": \"setPrimaryColor:\", "
+                       "\"replaced\": true"),
+            std::string::npos)
+      << hooks;
+  EXPECT_NE(answer(p, "send SBLockScreenViewController statusBarStyle").find("error"),
+            std::string::npos);
+}
+
+TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
+  writePrefs({{"batt", "<true/>"}, {"bat", "<integer>13</integer>"}, {"load", "<false/>"}});
+  VyrProcess p = start();
+  EXPECT_EQ(answer(p,
+                   "send UIStatusBarForegroundStyleAttributes "
+                   "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
+            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null}");
+  EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #ff000080"),
+            "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.50196078431372548]]}}");
+  EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: nil"),
+            "{\"result\": null, \"host\": {\"args\": [null]}}");
+
+  // Switched off in the file: the next call hands on to the host, arguments unchanged.
+  writePrefs({{"batt", "<false/>"}});
+  const std::string off = answer(p,
+                                 "send UIStatusBarForegroundStyleAttributes "
+                                 "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES");
+  EXPECT_NE(off.find("\"host\": {\"args\": [0.10000000000000001, 0.20000000000000001, true]}"),
+            std::string::npos)
+      << off;
+  EXPECT_NE(answer(p, "send UIStatusBar setForegroundColor: 12").find("error"), std::string::npos);
+}
+
+TEST_F(Host, CustomSwitchesWaitForTheNotification) {
+  VyrProcess p = start();
+  const std::string grey =
+      answer(p, "send UIStatusBarForegroundStyleAttributes textColorForStyle: 0");
+  writePrefs({{"ENABLED3", "<true/>"}, {"vyrColor3", "<string>#00ff00:0.25</string>"}});
+  EXPECT_EQ(answer(p, "send UIStatusBarForegroundStyleAttributes textColorForStyle: 0"), grey);
+  EXPECT_NE(answer(p, "notify com.belvorin.VYR/settingschanged").find("\"delivered\": 1"),
+            std::string::npos);
+  EXPECT_EQ(answer(p, "send UIStatusBarNewUIForegroundStyleAttributes textColorForStyle: 1"),
+            "{\"result\": [0, 1, 0, 0.25], \"host\": null}");
+}
+
+TEST_F(Host, TheLockScreenStyleFollowsTheFile) {
+  writePrefs({{"lssame", "<false/>"}});
+  VyrProcess p = start();
+  EXPECT_EQ(answer(p, "send SBLockScreenViewController statusBarStyle"),
+            "{\"result\": 1, \"host\": {\"args\": []}}");
+  writePrefs({{"lssame", "<true/>"}});
+  EXPECT_EQ(answer(p, "send SBLockScreenViewController statusBarStyle"),
+            "{\"result\": 0, \"host\": null}");
+}
+
+TEST_F(Host, BadCommandsAnswerWithAnErrorLineAndTheProcessGoesOn) {
+  VyrProcess p = start();
+  for (const char* bad : {"frobnicate", "send", "send NoSuchClass init",
+                          "send UIStatusBar noSuchSelector", "send UIStatusBar setForegroundColor:",
+                          "send UIStatusBar setForegroundColor: #12345", "notify"}) {
+    EXPECT_NE(answer(p, bad).find("\"error\""), std::string::npos) << bad;
+  }
+  EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
+}
+
+}  // namespace
+}  // namespace vyrtest

@@ -1,0 +1,157 @@
+#include "tweak/hooks.hpp"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/substrate/substrate.h"
+#include "tweak/resolve.hpp"
+
+IMP origNewUIStyleAttributesInit = nullptr;
+IMP origStatusBarSetForegroundColor = nullptr;
+IMP origNewUITextColorForStyle = nullptr;
+IMP origNewUIBatteryColorCharging = nullptr;
+IMP origTextColorForStyle = nullptr;
+IMP origBatteryColorCharging = nullptr;
+IMP origBatteryColorStyle = nullptr;
+IMP origActivityIndicatorSetColor = nullptr;
+IMP origRefreshControlSetTintColor = nullptr;
+IMP origLegibilitySetPrimaryColor = nullptr;
+IMP origLockScreenStatusBarStyle = nullptr;
+
+namespace {
+
+IMP saved(IMP& slot) {
+  return std::atomic_ref<IMP>(slot).load(std::memory_order_acquire);
+}
+
+template <class R, class... A>
+IMP asImp(R (*fn)(objc::id, SEL, A...)) {
+  return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(fn));
+}
+
+// The decision, never throwing: a failure to decide leaves the host's behaviour in place.
+ColourChoice decide(ElementId e) noexcept {
+  try {
+    return resolveElementColour(e);
+  } catch (...) {
+    return {};
+  }
+}
+
+objc::id getter(ElementId e, IMP& slot, auto handOn) {
+  const ColourChoice choice = decide(e);
+  if (choice.replace) return choice.colour;
+  return handOn(saved(slot));
+}
+
+void setter(ElementId e, IMP& slot, objc::id self, SEL cmd, objc::id colour) {
+  const ColourChoice choice = decide(e);
+  objc::callImp<void, objc::id>(saved(slot), self, cmd, choice.replace ? choice.colour : colour);
+}
+
+// Built on first use: the installs run from a load-time initialiser, before the library's static
+// initialisers would have filled a table of non-constant addresses.
+const HookEntry* table() {
+  static const HookEntry kTable[kHookCount] = {
+      {"UIStatusBarNewUIStyleAttributes", "initWithRequest:backgroundColor:foregroundColor:",
+       asImp(&hookNewUIStyleAttributesInit), &origNewUIStyleAttributesInit},
+      {"UIStatusBar", "setForegroundColor:", asImp(&hookStatusBarSetForegroundColor),
+       &origStatusBarSetForegroundColor},
+      {"UIStatusBarNewUIForegroundStyleAttributes",
+       "textColorForStyle:", asImp(&hookNewUITextColorForStyle), &origNewUITextColorForStyle},
+      {"UIStatusBarNewUIForegroundStyleAttributes",
+       "_batteryColorForCapacity:lowCapacity:charging:", asImp(&hookNewUIBatteryColorCharging),
+       &origNewUIBatteryColorCharging},
+      {"UIStatusBarForegroundStyleAttributes", "textColorForStyle:", asImp(&hookTextColorForStyle),
+       &origTextColorForStyle},
+      {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:",
+       asImp(&hookBatteryColorCharging), &origBatteryColorCharging},
+      {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:style:",
+       asImp(&hookBatteryColorStyle), &origBatteryColorStyle},
+      {"UIActivityIndicatorView", "setColor:", asImp(&hookActivityIndicatorSetColor),
+       &origActivityIndicatorSetColor},
+      {"_UIRefreshControlModernContentView",
+       "setTintColor:", asImp(&hookRefreshControlSetTintColor), &origRefreshControlSetTintColor},
+      {"_UILegibilitySettings", "setPrimaryColor:", asImp(&hookLegibilitySetPrimaryColor),
+       &origLegibilitySetPrimaryColor},
+      {"SBLockScreenViewController", "statusBarStyle", asImp(&hookLockScreenStatusBarStyle),
+       &origLockScreenStatusBarStyle},
+  };
+  return kTable;
+}
+
+}  // namespace
+
+const HookEntry* hookTable() {
+  return table();
+}
+
+objc::id hookNewUIStyleAttributesInit(objc::id self, SEL cmd, objc::id request, objc::id background,
+                                      objc::id foreground) {
+  const ColourChoice choice = decide(ElementId::sig);
+  return objc::callImp<objc::id, objc::id, objc::id, objc::id>(
+      saved(origNewUIStyleAttributesInit), self, cmd, request, background,
+      choice.replace ? choice.colour : foreground);
+}
+
+void hookStatusBarSetForegroundColor(objc::id self, SEL cmd, objc::id colour) {
+  setter(ElementId::sbsig, origStatusBarSetForegroundColor, self, cmd, colour);
+}
+
+objc::id hookNewUITextColorForStyle(objc::id self, SEL cmd, long style) {
+  return getter(ElementId::txt, origNewUITextColorForStyle,
+                [&](IMP imp) { return objc::callImp<objc::id, long>(imp, self, cmd, style); });
+}
+
+objc::id hookNewUIBatteryColorCharging(objc::id self, SEL cmd, double capacity, double low,
+                                       objc::BOOL charging) {
+  return getter(ElementId::bat, origNewUIBatteryColorCharging, [&](IMP imp) {
+    return objc::callImp<objc::id, double, double, objc::BOOL>(imp, self, cmd, capacity, low,
+                                                               charging);
+  });
+}
+
+objc::id hookTextColorForStyle(objc::id self, SEL cmd, long style) {
+  return getter(ElementId::txt, origTextColorForStyle,
+                [&](IMP imp) { return objc::callImp<objc::id, long>(imp, self, cmd, style); });
+}
+
+objc::id hookBatteryColorCharging(objc::id self, SEL cmd, double capacity, double low,
+                                  objc::BOOL charging) {
+  return getter(ElementId::bat, origBatteryColorCharging, [&](IMP imp) {
+    return objc::callImp<objc::id, double, double, objc::BOOL>(imp, self, cmd, capacity, low,
+                                                               charging);
+  });
+}
+
+objc::id hookBatteryColorStyle(objc::id self, SEL cmd, double capacity, double low, long style) {
+  return getter(ElementId::bat, origBatteryColorStyle, [&](IMP imp) {
+    return objc::callImp<objc::id, double, double, long>(imp, self, cmd, capacity, low, style);
+  });
+}
+
+void hookActivityIndicatorSetColor(objc::id self, SEL cmd, objc::id colour) {
+  setter(ElementId::lod, origActivityIndicatorSetColor, self, cmd, colour);
+}
+
+void hookRefreshControlSetTintColor(objc::id self, SEL cmd, objc::id colour) {
+  setter(ElementId::lod, origRefreshControlSetTintColor, self, cmd, colour);
+}
+
+void hookLegibilitySetPrimaryColor(objc::id self, SEL cmd, objc::id colour) {
+  setter(ElementId::rec, origLegibilitySetPrimaryColor, self, cmd, colour);
+}
+
+void installHooks() {
+  const char* lookedUp = nullptr;
+  Class cls = nullptr;
+  const HookEntry* entries = table();
+  for (int i = 0; i < kHookCount; ++i) {
+    const HookEntry& entry = entries[i];
+    if (lookedUp == nullptr || std::strcmp(lookedUp, entry.className) != 0) {
+      cls = objc_getClass(entry.className);
+      lookedUp = entry.className;
+    }
+    MSHookMessageEx(cls, sel_registerName(entry.selector), entry.replacement, entry.slot);
+  }
+}

@@ -1,0 +1,29 @@
+#include <atomic>
+
+#include "tweak/hooks.hpp"
+#include "tweak/settings.hpp"
+
+namespace {
+
+bool lockScreenUsesDefaultStyle() noexcept {
+  std::atomic<bool>& same = tweakSettings().lockScreenSame;
+  try {
+    // Read afresh on every call: a change of "lssame" needs no notification.
+    PreferencesRead prefs;
+    if (auto on = prefs.boolFor(ns::String::literal<"lssame">())) {
+      same.store(*on, std::memory_order_relaxed);
+    }
+  } catch (...) {
+    // Keep the last value read.
+  }
+  return same.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+long hookLockScreenStatusBarStyle(objc::id self, SEL cmd) {
+  if (lockScreenUsesDefaultStyle()) return 0;  // UIStatusBarStyleDefault
+  return objc::callImp<long>(
+      std::atomic_ref<IMP>(origLockScreenStatusBarStyle).load(std::memory_order_acquire), self,
+      cmd);
+}

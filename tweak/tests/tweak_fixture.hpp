@@ -1,0 +1,64 @@
+// A UI process in a test: a temporary device, the library's start-up run by hand (each test case
+// is a process of its own, so the library's state starts fresh), and helpers to send the hooked
+// messages and write the preferences file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "platform/corefoundation/CoreFoundation.h"
+#include "platform/corefoundation/simulator.hpp"
+#include "platform/foundation/facade.hpp"
+#include "platform/uikit/facade.hpp"
+#include "platform/uikit/host_calls.hpp"
+#include "tests/support/temp_device.hpp"
+#include "tweak/hooks.hpp"
+#include "tweak/resolve.hpp"
+#include "tweak/settings.hpp"
+
+namespace vyrtest {
+
+using Rgba = std::array<double, 4>;
+
+inline Rgba rgba(objc::id colour) {
+  return ui::Color(colour).components();
+}
+inline Rgba bytes(int r, int g, int b, double a = 1.0) {
+  return {r / 255.0, g / 255.0, b / 255.0, a};
+}
+
+class TweakProcess : public ::testing::Test {
+ protected:
+  void SetUp() override { pool_ = objc_autoreleasePoolPush(); }
+  void TearDown() override { objc_autoreleasePoolPop(pool_); }
+
+  // Loads the library as the loader would: settings first, then the hooks.
+  void start() {
+    initSettings();
+    installHooks();
+  }
+  void writePrefs(std::initializer_list<std::pair<std::string, std::string>> entries) {
+    device_.write("/var/mobile/Library/Preferences/com.belvorin.VYR.plist", xmlPlist(entries));
+  }
+  void removePrefs() { device_.remove("/var/mobile/Library/Preferences/com.belvorin.VYR.plist"); }
+  // Posts the settings-changed notification as the pane would and lets the run loop deliver it.
+  void notifySettingsChanged() {
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
+                                         CFSTR("com.belvorin.VYR/settingschanged"), nullptr,
+                                         nullptr, 1);
+    cfsim::deliverPendingNotifications();
+  }
+
+  static objc::id make(const char* cls) {
+    objc::id obj = objc::send<"new">(objc::getClass(cls));
+    ns::Object(obj).autorelease();
+    return obj;
+  }
+
+  TempDevice device_;
+  void* pool_ = nullptr;
+};
+
+}  // namespace vyrtest

@@ -1,0 +1,29 @@
+// The picture of a scene, drawn with cairo: the home screen (status bar, an app's navigation bar
+// and its list with the pull-to-refresh control spinning) beside the lock screen (its status bar
+// in the style the lock screen answered, the clock and the date), laid out as layout.hpp says.
+#pragma once
+
+#include <cairo.h>
+
+#include <optional>
+#include <string>
+
+#include "vyr/show/scene.hpp"
+
+namespace vyr::show {
+
+enum class PictureFormat { png, svg };
+
+// SVG for a path ending in ".svg" (any case), PNG for every other.
+PictureFormat formatFor(const std::string& path);
+
+// Draws SCENE on CR, one user unit per point, from the canvas's top-left corner. An element
+// without a colour is left out; colours with alpha are composited over the scenery.
+void drawScene(cairo_t* cr, const Scene& scene);
+
+// The whole picture as the bytes of a file in FORMAT: a PNG of layout::kPixelsPerPoint pixels per
+// point, or an SVG in points. Nothing, with *ERROR set to one line, when cairo fails.
+std::optional<std::string> renderPicture(const Scene& scene, PictureFormat format,
+                                         std::string* error);
+
+}  // namespace vyr::show

@@ -1,0 +1,19 @@
+// Writing the command's own files on the machine (pictures, imported settings) so that a reader
+// only ever finds the old file or the complete new one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vyr::show {
+
+// Writes DATA to PATH through a new file beside it (flushed to disk, then renamed over PATH).
+// The new file gets the usual permissions for new files (0666 less the umask). Returns an empty
+// string on success, else one line naming PATH and the reason; on failure nothing is left beside
+// PATH and PATH is untouched.
+std::string replaceFile(const std::string& path, std::string_view data);
+
+// The folder a file at PATH would live in ("." for a bare name).
+std::string folderOf(const std::string& path);
+
+}  // namespace vyr::show

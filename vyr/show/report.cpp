@@ -1,0 +1,89 @@
+#include "vyr/show/report.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <tuple>
+
+namespace vyr::show {
+namespace {
+
+int byteOf(double component) {
+  if (!std::isfinite(component)) return 0;
+  return static_cast<int>(std::lround(std::clamp(component, 0.0, 1.0) * 255));
+}
+
+void addBar(std::vector<Row>& rows, const char* screen, const BarColours& bar, const char* textItem,
+            const Describe& describe) {
+  const std::array<std::tuple<const char*, Element, const Answer*>, 5> items{{
+      {"signal", Element::sig, &bar.signal},
+      {"Wi-Fi", Element::sbsig, &bar.foreground},
+      {textItem, Element::txt, &bar.text},
+      {"battery", Element::bat, &bar.battery},
+      {"network activity", Element::lod, &bar.activity},
+  }};
+  for (const auto& [item, element, answer] : items) {
+    rows.push_back(
+        {screen, item, elementName(element), describe(element, *answer), hexOf(answer->colour)});
+  }
+}
+
+}  // namespace
+
+std::string hexOf(const std::optional<Rgba>& colour) {
+  if (!colour) return "none";
+  char text[10];
+  std::snprintf(text, sizeof text, "#%02x%02x%02x%02x", byteOf(colour->red), byteOf(colour->green),
+                byteOf(colour->blue), byteOf(colour->alpha));
+  return text;
+}
+
+std::string styleName(long style) {
+  if (style == kStyleDefault) return "default";
+  if (style == kStyleLight) return "light";
+  return std::to_string(style);
+}
+
+std::vector<Row> tableRows(const Scene& scene, const Describe& describe) {
+  std::vector<Row> rows;
+  addBar(rows, "home", scene.home, "carrier and time", describe);
+  rows.push_back({"home", "pull to refresh", elementName(Element::lod),
+                  describe(Element::lod, scene.refresh), hexOf(scene.refresh.colour)});
+  rows.push_back({"lock", "status-bar style", "-",
+                  scene.lockStyleHostsOwn ? "host's own" : "VYR (lssame)",
+                  std::to_string(scene.lockStyle) + " " + styleName(scene.lockStyle)});
+  addBar(rows, "lock", scene.lock, "carrier and padlock", describe);
+  rows.push_back({"lock", "clock and date", elementName(Element::rec),
+                  describe(Element::rec, scene.legibility), hexOf(scene.legibility.colour)});
+  return rows;
+}
+
+std::string formatTable(const Scene& scene, const std::vector<Row>& rows) {
+  const DeviceState& s = scene.state;
+  std::string out = "SpringBoard on iOS " + scene.iosVersion + ": battery " +
+                    std::to_string(s.batteryPercent) + "%" + (s.charging ? ", charging" : "") +
+                    ", home screen in style " + styleName(s.homeStyle) + "\n";
+  const Row header{"screen", "item", "element", "source", "colour"};
+  std::array<std::size_t, 4> width{};
+  auto widen = [&](const Row& row) {
+    width[0] = std::max(width[0], row.screen.size());
+    width[1] = std::max(width[1], row.item.size());
+    width[2] = std::max(width[2], row.element.size());
+    width[3] = std::max(width[3], row.source.size());
+  };
+  widen(header);
+  for (const Row& row : rows) widen(row);
+  auto line = [&](const Row& row) {
+    auto cell = [](const std::string& text, std::size_t w) {
+      return text + std::string(w - text.size() + 2, ' ');
+    };
+    out += cell(row.screen, width[0]) + cell(row.item, width[1]) + cell(row.element, width[2]) +
+           cell(row.source, width[3]) + row.value + "\n";
+  };
+  line(header);
+  for (const Row& row : rows) line(row);
+  return out;
+}
+
+}  // namespace vyr::show

@@ -1,0 +1,192 @@
+#include "vyr/show/scene.hpp"
+
+#include <string_view>
+#include <vector>
+
+#include "device/device.hpp"
+#include "platform/corefoundation/CoreFoundation.h"
+#include "platform/foundation/facade.hpp"
+#include "platform/uikit/facade.hpp"
+#include "platform/uikit/host_calls.hpp"
+
+namespace vyr::show {
+namespace {
+
+using uikitsim::HostCall;
+
+// iOS 7 brought the flat status bar and its own foreground-style class; earlier versions ask the
+// classic class.
+constexpr double kFirstFlatVersion = 847.20;
+constexpr double kLowBattery = 0.2;  // the level below which the host turns the battery red
+
+Rgba rgbaOf(ui::Color colour) {
+  const auto c = colour.components();
+  return {c[0], c[1], c[2], c[3]};
+}
+
+std::optional<Rgba> colourOf(objc::id colour) {
+  if (colour == nullptr) return std::nullopt;
+  return rgbaOf(ui::Color(colour));
+}
+
+// The calls that reached host implementations while F ran.
+template <class F>
+std::vector<HostCall> hostCallsDuring(F&& f) {
+  uikitsim::beginRecording();
+  f();
+  std::vector<HostCall> calls = uikitsim::takeCalls();
+  uikitsim::endRecording();
+  return calls;
+}
+
+const HostCall* findCall(const std::vector<HostCall>& calls, std::string_view selector) {
+  for (const HostCall& call : calls) {
+    if (call.selector == selector) return &call;
+  }
+  return nullptr;
+}
+
+// Whether the colour that reached the host's setter (argument INDEX of SELECTOR) is the very
+// object the caller passed: a hook that replaces a colour hands on another object.
+bool hostGot(const std::vector<HostCall>& calls, std::string_view selector, std::size_t index,
+             objc::id passed) {
+  const HostCall* call = findCall(calls, selector);
+  return call != nullptr && call->arguments.size() > index &&
+         call->arguments[index].object == passed;
+}
+
+objc::id makeInstance(const char* className) {
+  Class cls = objc::getClass(className);
+  if (cls == nullptr) return nullptr;
+  return objc::send<"init">(objc::send<"alloc">(cls));
+}
+
+// The colours UIKit itself uses for a bar style.
+ui::Color hostForeground(long style) {
+  return style == kStyleDefault ? ui::Color::withWhite(0, 1) : ui::Color::withWhite(1, 1);
+}
+
+// sig: the style attributes are made for the bar's request with the style's own colours, and the
+// bar then draws its signal in their foreground colour.
+Answer askSignal(long style) {
+  ns::AutoreleasePool pool;
+  Class cls = objc::getClass("UIStatusBarNewUIStyleAttributes");
+  if (cls == nullptr) return {};
+  const ui::Color background = ui::Color::clear();
+  const ui::Color foreground = hostForeground(style);
+  objc::id attributes = nullptr;
+  const auto calls = hostCallsDuring([&] {
+    attributes = objc::send<"initWithRequest:backgroundColor:foregroundColor:">(
+        objc::send<"alloc">(cls), objc::id{nullptr}, background.get(), foreground.get());
+  });
+  const Answer answer{
+      colourOf(objc::send<"foregroundColor">(attributes)),
+      hostGot(calls, "initWithRequest:backgroundColor:foregroundColor:", 2, foreground.get())};
+  ns::Object(attributes).release();
+  return answer;
+}
+
+// A view's colour setter with the host's colour, then its getter: what the view will draw in.
+template <objc::Name Setter, objc::Name Getter>
+Answer askSetter(const char* className, ui::Color hostColour) {
+  ns::AutoreleasePool pool;
+  objc::id view = makeInstance(className);
+  if (view == nullptr) return {};
+  const auto calls = hostCallsDuring([&] { objc::send<Setter, void>(view, hostColour.get()); });
+  const Answer answer{colourOf(objc::send<Getter>(view)),
+                      hostGot(calls, Setter.text, 0, hostColour.get())};
+  ns::Object(view).release();
+  return answer;
+}
+
+// A colour getter of the foreground style attributes; the host's own answer shows up in the
+// record of host calls, a hook's does not.
+template <class Send>
+Answer askGetter(objc::id attributes, std::string_view selector, Send&& send) {
+  ns::AutoreleasePool pool;
+  objc::id colour = nullptr;
+  const auto calls = hostCallsDuring([&] { colour = send(attributes); });
+  return {colourOf(colour), findCall(calls, selector) != nullptr};
+}
+
+BarColours askBar(long style, const DeviceState& state) {
+  BarColours bar;
+  bar.signal = askSignal(style);
+  bar.foreground =
+      askSetter<"setForegroundColor:", "foregroundColor">("UIStatusBar", hostForeground(style));
+  bar.activity = askSetter<"setColor:", "color">("UIActivityIndicatorView", hostForeground(style));
+
+  const bool flat = kCFCoreFoundationVersionNumber >= kFirstFlatVersion;
+  objc::id attributes = makeInstance(flat ? "UIStatusBarNewUIForegroundStyleAttributes"
+                                          : "UIStatusBarForegroundStyleAttributes");
+  if (attributes == nullptr) return bar;
+  const double capacity = state.batteryPercent / 100.0;
+  const objc::BOOL charging = state.charging ? objc::yes : objc::no;
+  bar.text = askGetter(attributes, "textColorForStyle:", [&](objc::id a) {
+    return objc::send<"textColorForStyle:">(a, style);
+  });
+  if (flat || state.charging) {
+    bar.battery =
+        askGetter(attributes, "_batteryColorForCapacity:lowCapacity:charging:", [&](objc::id a) {
+          return objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(
+              a, capacity, kLowBattery, charging);
+        });
+  } else {
+    // The classic bar asks by style while the battery is not charging.
+    bar.battery =
+        askGetter(attributes, "_batteryColorForCapacity:lowCapacity:style:", [&](objc::id a) {
+          return objc::send<"_batteryColorForCapacity:lowCapacity:style:">(a, capacity, kLowBattery,
+                                                                           style);
+        });
+  }
+  ns::Object(attributes).release();
+  return bar;
+}
+
+}  // namespace
+
+const char* elementName(Element e) {
+  switch (e) {
+    case Element::sig:
+      return "sig";
+    case Element::sbsig:
+      return "sbsig";
+    case Element::txt:
+      return "txt";
+    case Element::bat:
+      return "bat";
+    case Element::lod:
+      return "lod";
+    case Element::rec:
+      return "rec";
+  }
+  return "?";
+}
+
+Scene askSpringBoard(const DeviceState& state) {
+  ns::AutoreleasePool pool;
+  Scene scene;
+  scene.state = state;
+  scene.iosVersion = sim::iosVersion();
+  scene.home = askBar(state.homeStyle, state);
+  // The refresh control's content view is tinted grey by its control unless the app says otherwise.
+  scene.refresh = askSetter<"setTintColor:", "tintColor">(
+      "_UIRefreshControlModernContentView",
+      ui::Color::withRed(142 / 255.0, 142 / 255.0, 147 / 255.0, 1));
+
+  objc::id lockScreen = makeInstance("SBLockScreenViewController");
+  scene.lockStyleHostsOwn = true;
+  if (lockScreen != nullptr) {
+    const auto calls =
+        hostCallsDuring([&] { scene.lockStyle = objc::send<"statusBarStyle", long>(lockScreen); });
+    scene.lockStyleHostsOwn = findCall(calls, "statusBarStyle") != nullptr;
+    ns::Object(lockScreen).release();
+  }
+  scene.lock = askBar(scene.lockStyle, state);
+  // Text over the wallpaper is white for the lock screen's dark wallpaper.
+  scene.legibility =
+      askSetter<"setPrimaryColor:", "primaryColor">("_UILegibilitySettings", ui::Color::white());
+  return scene;
+}
+
+}  // namespace vyr::show

@@ -1,0 +1,192 @@
+// `vyr show`: SpringBoard's screens as VYR colours them.
+//
+// This process becomes the device's SpringBoard (the loader injects VYRSignals into it), asks its
+// classes for every colour the way UIKit does while drawing the status bar, an app's refresh
+// control and the lock screen, and shows the answers: as a picture file, as text in a terminal
+// with 24-bit colour, and as a table naming each colour's source. With --watch it stays up and
+// shows them again whenever the device's settings change.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "vyr/commands.hpp"
+#include "vyr/process.hpp"
+#include "vyr/show/draw.hpp"
+#include "vyr/show/files.hpp"
+#include "vyr/show/report.hpp"
+#include "vyr/show/scene.hpp"
+#include "vyr/show/sources.hpp"
+#include "vyr/show/terminal.hpp"
+#include "vyr/show/watch.hpp"
+
+namespace vyr {
+namespace {
+
+using show::DeviceState;
+
+constexpr char kUsage[] =
+    "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
+    "                [--no-picture] [--watch]\n"
+    "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG)\n"
+    "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
+    "  --charging         the battery is charging\n"
+    "  --style S          the home screen's status-bar style: default (dark content) or light\n"
+    "  --no-picture       print the table only: no picture file, no drawing in the terminal\n"
+    "  --watch            stay up and show everything again whenever the settings change\n";
+
+struct Options {
+  DeviceState state;
+  std::string out = "vyr-show.png";
+  bool outGiven = false;
+  bool picture = true;
+  bool watch = false;
+};
+
+void progress(const std::string& line) {
+  std::fprintf(stderr, "vyr show: %s\n", line.c_str());
+}
+
+bool parsePercent(const std::string& text, int& out) {
+  if (text.empty() || text.size() > 3) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 100) return false;
+  out = value;
+  return true;
+}
+
+// The options, or nothing after printing one line about the first problem.
+std::optional<Options> parse(const std::vector<std::string>& args) {
+  Options o;
+  auto fail = [](const std::string& line) {
+    std::fprintf(stderr, "vyr show: %s\n", line.c_str());
+    return std::nullopt;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::optional<std::string> value;
+    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+    }
+    auto takeValue = [&]() -> std::optional<std::string> {
+      if (value) return value;
+      if (i + 1 < args.size()) return args[++i];
+      return std::nullopt;
+    };
+    if (arg == "--out" || arg == "--battery" || arg == "--style") {
+      const std::optional<std::string> v = takeValue();
+      if (!v) return fail(arg + " needs a value");
+      if (arg == "--out") {
+        if (v->empty()) return fail("--out needs a file name");
+        o.out = *v;
+        o.outGiven = true;
+      } else if (arg == "--battery") {
+        if (!parsePercent(*v, o.state.batteryPercent)) {
+          return fail("--battery takes a whole percentage from 0 to 100, not '" + *v + "'");
+        }
+      } else if (*v == "default" || *v == "light") {
+        o.state.homeStyle = *v == "default" ? show::kStyleDefault : show::kStyleLight;
+      } else {
+        return fail("--style is default or light, not '" + *v + "'");
+      }
+    } else if (value) {
+      return fail(arg + " takes no value");
+    } else if (arg == "--charging") {
+      o.state.charging = true;
+    } else if (arg == "--no-picture") {
+      o.picture = false;
+    } else if (arg == "--watch") {
+      o.watch = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else {
+      std::fprintf(stderr, "vyr show: unknown option %s\n%s", arg.c_str(), kUsage);
+      return std::nullopt;
+    }
+  }
+  if (!o.picture && o.outGiven) return fail("--no-picture and --out exclude each other");
+  return o;
+}
+
+// Asks the process for the scene and shows it. Returns the exit status.
+int showOnce(const Options& options, bool redraw) {
+  const show::Scene scene = show::askSpringBoard(options.state);
+  if (options.picture) {
+    std::string error;
+    const auto bytes = show::renderPicture(scene, show::formatFor(options.out), &error);
+    if (bytes) error = show::replaceFile(options.out, *bytes);
+    if (!error.empty()) {
+      std::fprintf(stderr, "vyr show: %s\n", error.c_str());
+      return 1;
+    }
+    progress("wrote " + options.out);
+  }
+  std::string out;
+  if (options.picture && show::terminalShowsTrueColour()) {
+    if (redraw) out += "\x1b[H\x1b[2J";
+    out += show::renderTerminal(scene) + "\n";
+  } else if (redraw) {
+    out += "\n";
+  }
+  out += show::formatTable(scene, show::tableRows(scene, &show::describeSource));
+  if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "vyr show: cannot write to standard output\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int runShow(const Invocation& inv) {
+  const std::optional<Options> options = parse(inv.args);
+  if (!options) return 2;
+  // A reader that goes away (`vyr show | head`) ends the output, not the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  if (options->picture) {
+    const std::string folder = show::folderOf(options->out);
+    if (::access(folder.c_str(), W_OK) != 0) {
+      std::fprintf(stderr, "vyr show: cannot write %s: its folder %s is missing or read-only\n",
+                   options->out.c_str(), folder.c_str());
+      return 1;
+    }
+  }
+  // Before SpringBoard starts anything that could run on another thread.
+  std::optional<show::SettingsWatch> watch;
+  if (options->watch) watch.emplace();
+
+  progress("starting SpringBoard on the device, with VYRSignals injected");
+  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) {
+    std::fprintf(stderr, "vyr show: %s\n", err.c_str());
+    return 1;
+  }
+  show::followCustomSwitches();
+  if (watch) {
+    if (const std::string err = watch->start(); !err.empty()) {
+      std::fprintf(stderr, "vyr show: %s\n", err.c_str());
+      return 1;
+    }
+  }
+
+  const int status = showOnce(*options, false);
+  if (!watch || status != 0) return status;
+  progress("watching the device's settings (Ctrl-C ends)");
+  while (watch->next() == show::SettingsWatch::Event::changed) {
+    progress("settings changed");
+    // A picture that cannot be written this time may be writable the next; a closed output not.
+    if (showOnce(*options, true) != 0 && std::ferror(stdout) != 0) return 1;
+  }
+  progress("stopped");
+  return 0;
+}
+
+}  // namespace vyr

@@ -1,0 +1,343 @@
+// `vyr show` and `vyr import` end to end: the built command on a throw-away device, its table
+// read back, its picture read back at the places where each element is drawn.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/temp_device.hpp"
+#include "vyr/show/layout.hpp"
+#include "vyr/show/tests/vyr_process.hpp"
+
+namespace vyrtest {
+namespace {
+
+namespace layout = vyr::show::layout;
+namespace fs = std::filesystem;
+
+struct Expected {
+  const char* row;  // "screen item"
+  const char* source;
+  const char* value;
+};
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int lineCount(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class Show : public ::testing::Test {
+ protected:
+  Finished vyr(std::vector<std::string> args, const RunOptions& options = {}) const {
+    args.insert(args.begin(), {"--device", device.root()});
+    return runVyr(args, options);
+  }
+  void import(const std::string& profile) const {
+    const Finished f = vyr({"import", std::string(VYR_EXAMPLES) + "/" + profile});
+    ASSERT_EQ(f.status, 0) << f.err;
+  }
+  // Runs `vyr show` with ARGS and a picture in the device folder; returns the table's rows.
+  std::map<std::string, TableRow> show(std::vector<std::string> args = {}) const {
+    args.insert(args.begin(), {"show", "--out", picturePath()});
+    const Finished f = vyr(args);
+    EXPECT_EQ(f.status, 0) << f.err;
+    return parseTable(f.out);
+  }
+  std::string picturePath() const { return device.root() + "/shown.png"; }
+  TempDevice device;
+};
+
+void expectRows(const std::map<std::string, TableRow>& rows,
+                std::initializer_list<Expected> expected) {
+  for (const Expected& e : expected) {
+    const auto it = rows.find(e.row);
+    ASSERT_NE(it, rows.end()) << e.row;
+    EXPECT_EQ(it->second.source, e.source) << e.row;
+    EXPECT_EQ(it->second.value, e.value) << e.row;
+  }
+}
+
+// Every opaque colour of the table shows where its element is drawn.
+void expectPictureShowsTable(const Picture& picture, const std::map<std::string, TableRow>& rows) {
+  ASSERT_TRUE(picture.ok());
+  ASSERT_EQ(picture.width(), layout::kCanvas.width * layout::kPixelsPerPoint);
+  struct Place {
+    const char* row;
+    const layout::Rect* screen;
+    std::optional<layout::Point> probe;
+    std::optional<layout::Rect> box;
+  };
+  const layout::Rect* home = &layout::kHomeScreen;
+  const layout::Rect* lock = &layout::kLockScreen;
+  const Place places[] = {
+      {"home signal", home, layout::kSignalProbe, {}},
+      {"home Wi-Fi", home, layout::kWifiProbe, {}},
+      {"home carrier and time", home, {}, layout::kCarrierBox},
+      {"home carrier and time", home, {}, layout::kTimeBox},
+      {"home carrier and time", home, {}, layout::kPercentBox},
+      {"home battery", home, layout::kBatteryProbe, {}},
+      {"home network activity", home, layout::kActivityProbe, {}},
+      {"home pull to refresh", home, layout::kRefreshProbe, {}},
+      {"lock signal", lock, layout::kSignalProbe, {}},
+      {"lock Wi-Fi", lock, layout::kWifiProbe, {}},
+      {"lock carrier and padlock", lock, layout::kPadlockProbe, layout::kCarrierBox},
+      {"lock battery", lock, layout::kBatteryProbe, {}},
+      {"lock network activity", lock, layout::kActivityProbe, {}},
+      {"lock clock and date", lock, {}, layout::kClockBox},
+      {"lock clock and date", lock, {}, layout::kDateBox},
+  };
+  int checked = 0;
+  for (const Place& place : places) {
+    const auto it = rows.find(place.row);
+    ASSERT_NE(it, rows.end()) << place.row;
+    const std::string& value = it->second.value;
+    if (value.size() != 9 || value.substr(7) != "ff") continue;  // only opaque colours
+    const Rgb colour = rgbOf(value);
+    if (place.probe) {
+      const Rgb seen = picture.at(layout::onScreen(*place.screen, *place.probe));
+      EXPECT_LE(std::abs(seen.red - colour.red) + std::abs(seen.green - colour.green) +
+                    std::abs(seen.blue - colour.blue),
+                3)
+          << place.row << ": " << toString(seen) << " instead of " << value;
+    }
+    if (place.box) {
+      EXPECT_TRUE(picture.contains(layout::onScreen(*place.screen, *place.box), colour))
+          << place.row << ": no pixel of " << value;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
+}
+
+// The lock screen's bar background: the default style lays a light strip over the wallpaper.
+bool lockBarHasStrip(const Picture& picture) {
+  const Rgb bar = picture.at(layout::onScreen(layout::kLockScreen, layout::Point{200, 2}));
+  return bar.red > rgbOf(layout::kWallpaperTop).red + 30;
+}
+
+TEST_F(Show, FreshInstallShowsEveryElementLightGreyAndTheLockScreenInTheDefaultStyle) {
+  const auto rows = show();
+  ASSERT_EQ(rows.size(), 13u);
+  for (const auto& [name, row] : rows) {
+    if (name == "lock status-bar style") {
+      EXPECT_EQ(row.value, "0 default");
+      EXPECT_EQ(row.source, "VYR (lssame)");
+    } else {
+      EXPECT_EQ(row.value, "#aaaaaaff") << name;
+      EXPECT_EQ(row.source, "preset 6 light grey") << name;
+    }
+  }
+  const Picture picture(picturePath());
+  expectPictureShowsTable(picture, rows);
+  EXPECT_TRUE(lockBarHasStrip(picture));
+}
+
+TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
+  import("presets.plist");
+  auto rows = show();
+  expectRows(rows, {{"home signal", "preset 13 red", "#ff3b30ff"},
+                    {"home Wi-Fi", "preset 10 orange", "#ffa101ff"},
+                    {"home carrier and time", "preset 15 yellow", "#eabb00ff"},
+                    {"home battery", "preset 9 green", "#4cd964ff"},
+                    {"home network activity", "preset 12 purple", "#5856d6ff"},
+                    {"home pull to refresh", "preset 12 purple", "#5856d6ff"},
+                    {"lock status-bar style", "VYR (lssame)", "0 default"},
+                    {"lock signal", "preset 13 red", "#ff3b30ff"},
+                    {"lock carrier and padlock", "preset 15 yellow", "#eabb00ff"},
+                    {"lock clock and date", "preset 2 blue", "#007affff"}});
+  expectPictureShowsTable(Picture(picturePath()), rows);
+
+  // Custom colours as the colour picker writes them, one of them translucent.
+  import("custom.plist");
+  rows = show();
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#ff2d55ff"},
+                    {"home Wi-Fi", "custom vyrColor2", "#5ac8faff"},
+                    {"home carrier and time", "custom vyrColor3", "#ffffff80"},
+                    {"home battery", "custom vyrColor4", "#00ff00ff"},
+                    {"home network activity", "custom vyrColor5", "#ff9500ff"},
+                    {"home pull to refresh", "custom vyrColor5", "#ff9500ff"},
+                    {"lock clock and date", "custom vyrColor6", "#ffcc00ff"}});
+  Picture picture(picturePath());
+  expectPictureShowsTable(picture, rows);
+  // Half-transparent white text over the lock screen's strip: lighter than the strip, not white.
+  const Rgb strip = picture.at(layout::onScreen(layout::kLockScreen, layout::Point{200, 2}));
+  EXPECT_FALSE(picture.contains(layout::onScreen(layout::kLockScreen, layout::kCarrierBox),
+                                {255, 255, 255}, 8));
+  EXPECT_TRUE(picture.contains(
+      layout::onScreen(layout::kLockScreen, layout::kCarrierBox),
+      {(strip.red + 255) / 2, (strip.green + 255) / 2, (strip.blue + 255) / 2}, 2));
+
+  // Everything switched off: the host's colours, and the lock screen's own light style.
+  import("hosts-own.plist");
+  rows = show();
+  expectRows(rows, {{"home signal", "host's own", "#000000ff"},
+                    {"home carrier and time", "host's own", "#1a1a1aff"},
+                    {"home pull to refresh", "host's own", "#8e8e93ff"},
+                    {"lock status-bar style", "host's own", "1 light"},
+                    {"lock signal", "host's own", "#ffffffff"},
+                    {"lock carrier and padlock", "host's own", "#f2f2f2ff"},
+                    {"lock clock and date", "host's own", "#ffffffff"}});
+  picture = Picture(picturePath());
+  expectPictureShowsTable(picture, rows);
+  EXPECT_FALSE(lockBarHasStrip(picture));
+
+  // Edge cases: the clear entry, an index naming no entry, a custom colour missing its string.
+  import("mixed.plist");
+  rows = show();
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#af52deff"},
+                    {"home Wi-Fi", "host's own", "#000000ff"},
+                    {"home carrier and time", "preset 14 white", "#f8f8f8ff"},
+                    {"home battery", "preset 4 clear", "#00000000"},
+                    {"home network activity", "preset, no entry yet", "none"},
+                    {"home pull to refresh", "preset, no entry yet", "none"},
+                    {"lock status-bar style", "VYR (lssame)", "0 default"},
+                    {"lock clock and date", "custom vyrColor6", "#a1a1a1ff"}});
+  picture = Picture(picturePath());
+  expectPictureShowsTable(picture, rows);
+  // Nothing drawn where the battery and the spinners would be.
+  const Rgb chrome = rgbOf(layout::kChromeDefault);
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::kBatteryProbe)), chrome);
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::kActivityProbe)), chrome);
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::kRefreshProbe)),
+            rgbOf(layout::kListBackground));
+}
+
+TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
+  import("hosts-own.plist");
+  expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#ff453aff"}});
+  expectRows(show({"--battery", "10", "--charging"}),
+             {{"home battery", "host's own", "#34c759ff"}});
+  const auto light = show({"--style", "light"});
+  expectRows(light, {{"home signal", "host's own", "#ffffffff"},
+                     {"home carrier and time", "host's own", "#f2f2f2ff"}});
+  const Picture picture(picturePath());
+  expectPictureShowsTable(picture, light);
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::Point{200, 30})),
+            rgbOf(layout::kChromeLight));
+
+  // Before iOS 7 the bar asks the classic foreground style, by style unless charging.
+  device.write("/.sim/device.conf", "ios=6.0\n");
+  expectRows(show(), {{"home carrier and time", "host's own", "#000000ff"},
+                      {"home battery", "host's own", "#000000ff"},
+                      {"lock carrier and padlock", "host's own", "#ffffffff"}});
+  expectRows(show({"--charging"}), {{"home battery", "host's own", "#4cd964ff"}});
+
+  // SVG when the name says so.
+  const std::string svg = device.root() + "/shown.svg";
+  const Finished f = vyr({"show", "--out", svg, "--battery=55"});
+  ASSERT_EQ(f.status, 0) << f.err;
+  const std::string text = readAll(svg);
+  EXPECT_NE(text.find("<svg"), std::string::npos);
+  EXPECT_NE(text.find("55%"), std::string::npos) << "the percentage is drawn as text";
+}
+
+TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
+  // Usage errors: status 2, one line, nothing started.
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"show", "--battery", "101"},
+                                             {"show", "--battery", "-1"},
+                                             {"show", "--battery", "half"},
+                                             {"show", "--style", "dark"},
+                                             {"show", "--out"},
+                                             {"show", "--charging=yes"},
+                                             {"show", "--no-picture", "--out", "x.png"}}) {
+    const Finished f = vyr(args);
+    EXPECT_EQ(f.status, 2) << args.back();
+    EXPECT_EQ(lineCount(f.err), 1) << f.err;
+    EXPECT_TRUE(f.out.empty());
+  }
+
+  // An output folder that does not exist: one line, before SpringBoard starts.
+  Finished f = vyr({"show", "--out", device.root() + "/no/such/folder/x.png"});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_EQ(lineCount(f.err), 1) << f.err;
+  EXPECT_NE(f.err.find("cannot write"), std::string::npos);
+
+  // An output path that cannot be replaced: the error names it; no temporary file stays.
+  const std::string folder = device.root() + "/pictures";
+  fs::create_directories(folder + "/taken.png");
+  f = vyr({"show", "--out", folder + "/taken.png"});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_NE(f.err.find("cannot write " + folder + "/taken.png"), std::string::npos) << f.err;
+  EXPECT_TRUE(f.out.empty());
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++entries;
+  EXPECT_EQ(entries, 1);
+
+  // A device folder that cannot be made.
+  const std::string file = device.root() + "/plain-file";
+  device.write("/plain-file", "x");
+  f = runVyr({"--device", file + "/device", "show", "--no-picture"});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_EQ(lineCount(f.err), 1) << f.err;
+
+  // The picture goes to vyr-show.png in the current folder unless --no-picture says none.
+  RunOptions here;
+  here.cwd = folder;
+  f = vyr({"show", "--no-picture"}, here);
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(parseTable(f.out).size(), 13u);
+  EXPECT_FALSE(fs::exists(folder + "/vyr-show.png"));
+  EXPECT_EQ(vyr({"show"}, here).status, 0);
+  EXPECT_TRUE(Picture(folder + "/vyr-show.png").ok());
+}
+
+TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
+  import("presets.plist");
+  const std::string settings = prefsPath(device);
+  const std::string before = readAll(settings);
+  ASSERT_EQ(before, readAll(std::string(VYR_EXAMPLES) + "/presets.plist"));
+
+  const std::string data = VYR_SHOW_TEST_DATA;
+  for (const std::string& bad :
+       {data + "/not-a-plist.txt", data + "/array-root.plist", data + "/truncated-binary.plist",
+        data + "/empty.plist", data + "/missing.plist", data}) {
+    const Finished f = vyr({"import", bad});
+    EXPECT_EQ(f.status, 1) << bad;
+    EXPECT_EQ(lineCount(f.err), 1) << f.err;
+    EXPECT_EQ(readAll(settings), before) << bad;
+  }
+  // Nothing staged is left beside the settings.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(fs::path(settings).parent_path())) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(vyr({"import"}).status, 2);
+}
+
+TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
+  auto run = [&](bool terminal, const char* colorterm,
+                 std::vector<std::string> args = {"--out", "shown.png"}) {
+    args.insert(args.begin(), "show");
+    RunOptions options;
+    options.terminal = terminal;
+    options.env = {{"COLORTERM", colorterm}};
+    options.cwd = device.root();
+    return vyr(args, options);
+  };
+  const std::string lightGrey = "\x1b[38;2;170;170;170m";
+  Finished f = run(true, "truecolor");
+  ASSERT_EQ(f.status, 0) << f.err;
+  // The signal in its colour, then the table under the picture.
+  const std::size_t signal = f.out.find(lightGrey + "\xE2\x97\x8F");
+  EXPECT_NE(signal, std::string::npos);
+  EXPECT_LT(signal, f.out.find("screen  item"));
+
+  EXPECT_NE(run(true, "24bit").out.find(lightGrey), std::string::npos);
+  for (const Finished& plain :
+       {run(true, ""), run(false, "truecolor"), run(true, "truecolor", {"--no-picture"})}) {
+    EXPECT_EQ(plain.out.find("\x1b["), std::string::npos);
+    EXPECT_NE(plain.out.find("screen  item"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace vyrtest

@@ -1,0 +1,102 @@
+#include "vyr/show/watch.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "device/device.hpp"
+#include "platform/corefoundation/simulator.hpp"
+
+namespace vyr::show {
+namespace {
+
+constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
+constexpr std::string_view kPreferencesFile = "com.belvorin.VYR.plist";
+// A writer that replaces the file and posts the notification produces two events a moment apart.
+constexpr int kSettleMilliseconds = 50;
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+}  // namespace
+
+SettingsWatch::SettingsWatch() {
+  const sigset_t set = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signals_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+SettingsWatch::~SettingsWatch() {
+  if (inotify_ >= 0) ::close(inotify_);
+  if (signals_ >= 0) ::close(signals_);
+  const sigset_t set = stopSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+std::string SettingsWatch::start() {
+  if (signals_ < 0) return std::string("cannot take the stop signals: ") + std::strerror(errno);
+  const auto folder = sim::resolve(kPreferencesFolder);
+  if (!folder) return std::string("the device has no folder ") + kPreferencesFolder;
+  inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (inotify_ < 0 ||
+      inotify_add_watch(inotify_, folder->c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
+    return "cannot watch " + *folder + ": " + std::strerror(errno);
+  }
+  return {};
+}
+
+bool SettingsWatch::readFileEvents() {
+  bool ours = false;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+    if (n <= 0) return ours;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      inotify_event event;
+      std::memcpy(&event, buffer + at, sizeof event);
+      const char* name = buffer + at + sizeof event;
+      if (event.len > 0 && std::string_view(name, strnlen(name, event.len)) == kPreferencesFile) {
+        ours = true;
+      }
+      at += static_cast<ssize_t>(sizeof event + event.len);
+    }
+  }
+}
+
+SettingsWatch::Event SettingsWatch::next() {
+  bool changed = false;
+  for (;;) {
+    std::array<pollfd, 3> fds{{{signals_, POLLIN, 0},
+                               {inotify_, POLLIN, 0},
+                               {cfsim::notificationDescriptor(), POLLIN, 0}}};
+    const int ready = ::poll(fds.data(), fds.size(), changed ? kSettleMilliseconds : -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Event::stop;  // nothing left to wait on
+    }
+    if (ready == 0) return Event::changed;  // the moment has passed with nothing more
+    if ((fds[0].revents & POLLIN) != 0) {
+      signalfd_siginfo info;
+      while (::read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+      return Event::stop;
+    }
+    if ((fds[1].revents & POLLIN) != 0 && readFileEvents()) changed = true;
+    // Deliver now, so that the library has re-read its switches before anyone asks it again.
+    if ((fds[2].revents & POLLIN) != 0 && cfsim::deliverPendingNotifications() > 0) changed = true;
+  }
+}
+
+}  // namespace vyr::show

@@ -1,0 +1,37 @@
+// What makes `vyr show --watch` draw again: a change of the device's settings, seen the two ways
+// the device offers (the settings-changed notification, and the preferences file itself, which
+// the library reads afresh on most calls), or a request to stop.
+#pragma once
+
+#include <string>
+
+namespace vyr::show {
+
+class SettingsWatch {
+ public:
+  enum class Event { changed, stop };
+
+  // Takes SIGINT and SIGTERM off their default action for the calling thread and every thread
+  // it starts afterwards, so that next() can report them; call before any other thread starts.
+  SettingsWatch();
+  ~SettingsWatch();
+  SettingsWatch(const SettingsWatch&) = delete;
+  SettingsWatch& operator=(const SettingsWatch&) = delete;
+
+  // Starts watching the device's preferences folder. Call once the process observes the
+  // notification (its descriptor exists from then on). Returns an empty string on success, else
+  // one line saying what failed.
+  std::string start();
+
+  // Waits until the settings changed or a stop signal arrived. A notification is delivered to
+  // every observer of this process (VYRSignals' among them) before this returns. Changes that
+  // arrive within a short moment of each other count once; a stop signal wins over a change.
+  Event next();
+
+ private:
+  bool readFileEvents();
+  int signals_ = -1;
+  int inotify_ = -1;
+};
+
+}  // namespace vyr::show
