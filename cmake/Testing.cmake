@@ -19,5 +19,13 @@ function(vyr_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LINK;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LINK} vyr_test_support GTest::gtest_main vyr_warnings)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${T_LABELS}")
+  # One label per test: a list here would be split into separate properties.
+  set(label unit)
+  if(T_LABELS)
+    set(label ${T_LABELS})
+  endif()
+  # Tests are listed when ctest runs, in ctest's environment (the sanitizer options included),
+  # rather than by running every test binary at build time.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS ${label})
 endfunction()

@@ -1,5 +1,6 @@
 // NSDictionary and NSMutableDictionary: values under string keys, each key and value held by one
-// reference; reading from and writing to property-list files.
+// reference; reading from and writing to property-list files. As on the device, an immutable
+// dictionary may be read from any number of threads, a mutable one is for one thread at a time.
 #include <atomic>
 #include <memory>
 

@@ -33,7 +33,13 @@ const char* nameOf(SEL selector) {
 extern "C" __attribute__((visibility("default"))) void MSHookMessageEx(Class cls, SEL selector,
                                                                        IMP hook, IMP* original) {
   using substrate::HookOutcome;
-  switch (substrate::hookMessage(cls, selector, hook, original)) {
+  HookOutcome outcome = HookOutcome::failed;
+  try {
+    outcome = substrate::hookMessage(cls, selector, hook, original);
+  } catch (...) {
+    // Out of memory, or a lock the system could not give: the device's callers know only C.
+  }
+  switch (outcome) {
     case HookOutcome::replaced:
     case HookOutcome::overridden:
       return;
@@ -53,8 +59,8 @@ extern "C" __attribute__((visibility("default"))) void MSHookMessageEx(Class cls
       logLine("MS:Error: no stub left to hook inherited [%s %s]", class_getName(cls),
               nameOf(selector));
       return;
-    case HookOutcome::notAdded:
-      logLine("MS:Error: cannot add [%s %s]", class_getName(cls), nameOf(selector));
+    case HookOutcome::failed:
+      logLine("MS:Error: cannot hook [%s %s]", class_getName(cls), nameOf(selector));
       return;
   }
 }

@@ -103,7 +103,7 @@ HookOutcome hookMessage(Class cls, SEL selector, IMP hook, IMP* original) {
   if (stub == nullptr) return HookOutcome::noStubLeft;
   publish(original, stub);
   if (class_addMethod(cls, selector, hook, method_getTypeEncoding(method)) == objc::no) {
-    return HookOutcome::notAdded;
+    return HookOutcome::failed;
   }
   return HookOutcome::overridden;
 }

@@ -27,12 +27,13 @@ std::optional<std::string> deviceFile(std::string_view path) {
   // resolve() leaves the last component as it is (so that a link itself can be removed); the
   // folders before it are followed, so comparing the parent's real path is exact.
   const std::string root = canonical(sim::deviceRoot());
-  const std::string sim = canonical(sim::simFolder());
+  const std::string simulator = canonical(sim::simFolder());
   const std::size_t slash = resolved->rfind('/');
   const std::string parent = canonical(slash == 0 ? std::string("/") : resolved->substr(0, slash));
   const std::string leaf = resolved->substr(slash + 1);
   const std::string full = parent == "/" ? "/" + leaf : parent + "/" + leaf;
-  if (within(root, full) || within(full, sim) || leaf == "." || leaf == "..") return std::nullopt;
+  if (within(root, full) || within(full, simulator) || leaf == "." || leaf == "..")
+    return std::nullopt;
   return resolved;
 }
 

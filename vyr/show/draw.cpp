@@ -1,6 +1,7 @@
 #include "vyr/show/draw.hpp"
 
 #include <cairo-svg.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cctype>
@@ -342,6 +343,11 @@ std::optional<std::string> renderPicture(const Scene& scene, PictureFormat forma
     return std::nullopt;
   }
   return bytes;
+}
+
+void releaseFontCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace vyr::show

@@ -149,6 +149,9 @@ int showOnce(const Options& options, bool redraw) {
 int runShow(const Invocation& inv) {
   const std::optional<Options> options = parse(inv.args);
   if (!options) return 2;
+  struct ReleaseFonts {
+    ~ReleaseFonts() { show::releaseFontCaches(); }
+  } releaseFonts;
   // A reader that goes away (`vyr show | head`) ends the output, not the process.
   std::signal(SIGPIPE, SIG_IGN);
 

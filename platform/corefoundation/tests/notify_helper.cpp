@@ -3,9 +3,6 @@
 //   post NAME [COUNT]               posts NAME COUNT times (1)
 //   observe NAME SECONDS            prints "ready", runs the run loop until the first delivery or
 //                                   SECONDS, prints "delivered N"; exits 0 when N > 0
-//   echo NAME REPLY ROUNDS SECONDS  prints "ready", then answers each delivery of NAME by posting
-//                                   REPLY, ROUNDS times; exits 0 when all rounds came
-//   run SECONDS                     prints what CFRunLoopRunInMode returns with no observer
 //   version                         prints kCFCoreFoundationVersionNumber
 #include <cstdio>
 #include <cstdlib>
@@ -49,21 +46,6 @@ int main(int argc, char** argv) {
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[3]), 1);
     std::printf("delivered %d\n", gDelivered);
     return gDelivered > 0 ? 0 : 1;
-  }
-  if (command == "echo" && argc == 6) {
-    observe(argv[2]);
-    const int rounds = std::atoi(argv[4]);
-    while (gDelivered < rounds) {
-      const int before = gDelivered;
-      CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[5]), 1);
-      if (gDelivered == before) return 1;
-      post(argv[3]);
-    }
-    return 0;
-  }
-  if (command == "run" && argc == 3) {
-    std::printf("%d\n", CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::atof(argv[2]), 0));
-    return 0;
   }
   if (command == "version") {
     std::printf("%.2f\n", kCFCoreFoundationVersionNumber);

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,8 +17,6 @@
 #include "platform/corefoundation/simulator.hpp"
 #include "tests/support/temp_device.hpp"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,71 +24,34 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kTimedOut = 3;
 constexpr int32_t kHandledSource = 4;
-constexpr int32_t kFinished = 1;
 
-// The helper program as another process of the device in ROOT, its standard output readable.
+// The helper program as another process of the device in ROOT, its output readable line by line.
 class Helper {
  public:
-  Helper(const std::string& root, const std::vector<std::string>& args) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    std::vector<std::string> env{"VYR_DEVICE_ROOT=" + root};
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "VYR_DEVICE_ROOT=", 16) != 0) env.emplace_back(*e);
-    }
-    std::vector<std::string> argv{CF_NOTIFY_HELPER};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp, envp;
-    for (auto& a : argv) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (posix_spawn(&pid_, CF_NOTIFY_HELPER, &actions, nullptr, argp.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    out_ = out[0];
+  Helper(const std::string& root, const std::string& args) {
+    ::setenv("VYR_DEVICE_ROOT", root.c_str(), 1);
+    out_ = ::popen((std::string(CF_NOTIFY_HELPER) + " " + args).c_str(), "r");
   }
   ~Helper() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
+    if (out_ != nullptr) ::pclose(out_);
   }
   Helper(const Helper&) = delete;
   Helper& operator=(const Helper&) = delete;
 
-  // The next line of output, or "" after five seconds or at its end.
   std::string readLine() {
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    char c = 0;
-    while (Clock::now() < deadline) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      if (::read(out_, &c, 1) != 1 || c == '\n') break;
-      line += c;
-    }
-    return line;
+    char line[256];
+    if (out_ == nullptr || std::fgets(line, sizeof line, out_) == nullptr) return "";
+    return std::string(line, std::strcspn(line, "\n"));
   }
   // The exit status, or -1 when it did not exit normally.
   int wait() {
-    int status = 0;
-    const pid_t pid = pid_;
-    pid_ = -1;
-    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    const int status = out_ != nullptr ? ::pclose(out_) : -1;
+    out_ = nullptr;
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
+  FILE* out_ = nullptr;
 };
 
 CFStringRef str(const std::string& text) {
@@ -136,7 +95,7 @@ TEST(DarwinNotifications, PostsReachObserversInOtherProcessesOfTheDevice) {
   // Another process posts; this one delivers when it runs its loop.
   static Seen here;
   observe(here, name);
-  Helper poster(device.root(), {"post", name});
+  Helper poster(device.root(), "post " + name);
   ASSERT_EQ(poster.wait(), 0);
   EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5.0, 1), kHandledSource);
   EXPECT_EQ(here.calls, 1);
@@ -145,8 +104,8 @@ TEST(DarwinNotifications, PostsReachObserversInOtherProcessesOfTheDevice) {
   EXPECT_EQ(here.userInfo, nullptr);
 
   // This one posts; the other delivers. An observer of another name hears nothing.
-  Helper observer(device.root(), {"observe", name, "5"});
-  Helper bystander(device.root(), {"observe", name + "2", "0.3"});
+  Helper observer(device.root(), "observe " + name + " 5");
+  Helper bystander(device.root(), "observe " + name + "2 0.3");
   ASSERT_EQ(observer.readLine(), "ready");
   ASSERT_EQ(bystander.readLine(), "ready");
   post(name);
@@ -157,48 +116,15 @@ TEST(DarwinNotifications, PostsReachObserversInOtherProcessesOfTheDevice) {
   // The posting process observes the name too: its own post reaches it.
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 1);
   EXPECT_EQ(here.calls, 2);
-
-  // Back and forth: every post arrives, and quickly.
-  static Seen pong;
-  observe(pong, "test.pong");
-  constexpr int kRounds = 50;
-  Helper echo(device.root(), {"echo", "test.ping", "test.pong", std::to_string(kRounds), "5"});
-  ASSERT_EQ(echo.readLine(), "ready");
-  std::vector<double> microseconds;
-  for (int i = 0; i < kRounds; ++i) {
-    const auto start = Clock::now();
-    post("test.ping");
-    ASSERT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5.0, 1), kHandledSource) << "round " << i;
-    microseconds.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
-                           2);
-  }
-  EXPECT_EQ(echo.wait(), 0);
-  EXPECT_EQ(pong.calls, kRounds);
-  std::sort(microseconds.begin(), microseconds.end());
-  std::printf("post to delivery across processes: median %.0f us, worst %.0f us\n",
-              microseconds[kRounds / 2], microseconds.back());
 }
 
 TEST(DarwinNotifications, OnlyObservedNamesArriveWhateverTheirBytes) {
   vyrtest::TempDevice device;
-  const std::vector<std::string> names = {
-      "a",
-      "a/b",
-      "a%2Fb",
-      "A",
-      "../escape",
-      "..",
-      ".hidden",
-      "with space",
-      "\xc3\xbc"
-      "n\xc3\xaf"
-      "code",
-      "tab\there",
-      "a.b",
-      "-",
-      std::string(300, 'x') + "1",
-      std::string(300, 'x') + "2",
-  };
+  // clang-format off
+  const std::vector<std::string> names = {"a", "a/b", "a%2Fb", "A", "../escape", "..", ".hidden",
+      "with space", "\xc3\xbc", "tab\there", std::string(300, 'x') + "1",
+      std::string(300, 'x') + "2"};
+  // clang-format on
   static std::vector<Seen> seen(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) observe(seen[i], names[i]);
 
@@ -227,16 +153,11 @@ TEST(DarwinNotifications, OnlyObservedNamesArriveWhateverTheirBytes) {
 
 TEST(DarwinNotifications, PostsCoalesceAndWaitForTheRunLoop) {
   vyrtest::TempDevice device;
-  // With nothing observed the loop has no source and returns at once.
-  Helper idle(device.root(), {"run", "5"});
-  EXPECT_EQ(idle.readLine(), std::to_string(kFinished));
-  EXPECT_EQ(idle.wait(), 0);
-
   static Seen first, second;
   observe(first, "test.first");
   observe(second, "test.second");
   for (int i = 0; i < 5; ++i) post("test.first");
-  Helper poster(device.root(), {"post", "test.second", "3"});
+  Helper poster(device.root(), "post test.second 3");
   ASSERT_EQ(poster.wait(), 0);
   // Nothing runs until this process delivers.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -278,36 +199,29 @@ TEST(DarwinNotifications, RegisteringTheSameObserverTwiceAddsNothing) {
   observe(a, "test.twice", &otherCallback);  // another callback is another observer
   observe(b, "test.twice");
   // Ignored: no name, no callback, not the Darwin centre, a name that is not a string.
-  CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), &b, &record, nullptr,
-                                  nullptr, CFNotificationSuspensionBehaviorCoalesce);
-  CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), &b, nullptr,
-                                  str("test.twice"), nullptr,
-                                  CFNotificationSuspensionBehaviorCoalesce);
-  static char notACentre;
-  CFNotificationCenterAddObserver(reinterpret_cast<CFNotificationCenterRef>(&notACentre), &b,
-                                  &record, str("test.twice"), nullptr,
-                                  CFNotificationSuspensionBehaviorCoalesce);
-  const Class objectClass = objc_lookUpClass("NSObject");
-  const objc::id notAString = objc::send<"new">(objectClass);
-  CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), &b, &record,
-                                  reinterpret_cast<CFStringRef>(notAString), nullptr,
-                                  CFNotificationSuspensionBehaviorCoalesce);
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
-                                       reinterpret_cast<CFStringRef>(notAString), nullptr, nullptr,
-                                       1);
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-                                       nullptr, nullptr, 1);
-  objc::send<"release", void>(notAString);
+  const auto center = CFNotificationCenterGetDarwinNotifyCenter();
+  const auto add = [](CFNotificationCenterRef c, CFNotificationCallback callback, CFStringRef n) {
+    CFNotificationCenterAddObserver(c, &b, callback, n, nullptr,
+                                    CFNotificationSuspensionBehaviorCoalesce);
+  };
+  const objc::id object = objc::send<"new">(objc::getClass("NSObject"));
+  const auto notAString = reinterpret_cast<CFStringRef>(object);
+  add(center, &record, nullptr);
+  add(center, nullptr, str("test.twice"));
+  add(reinterpret_cast<CFNotificationCenterRef>(&b), &record, str("test.twice"));
+  add(center, &record, notAString);
+  CFNotificationCenterPostNotification(center, notAString, nullptr, nullptr, 1);
+  CFNotificationCenterPostNotification(center, nullptr, nullptr, nullptr, 1);
+  objc::send<"release", void>(object);
 
   post("test.twice");
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 3);
   EXPECT_EQ(a.calls, 2);
   EXPECT_EQ(b.calls, 1);
-  EXPECT_EQ(a.center, CFNotificationCenterGetDarwinNotifyCenter());
-  EXPECT_EQ(CFNotificationCenterGetDarwinNotifyCenter(),
-            CFNotificationCenterGetDarwinNotifyCenter());
-  // The name handed back is the one registered, whatever string object the post used.
-  EXPECT_EQ(a.name, str("test.twice"));
+  EXPECT_EQ(a.center, center);
+  // The name handed back is the one registered: constant strings are one object per text.
+  EXPECT_EQ(a.name, CFSTR("test.twice"));
+  EXPECT_NE(CFSTR("test.twice"), CFSTR("test.twice2"));
 }
 
 void reenter(CFNotificationCenterRef, void* observer, CFStringRef, const void*, CFDictionaryRef) {
@@ -339,8 +253,12 @@ TEST(DarwinNotifications, TheVersionNumberAndTheObservationFollowTheDevice) {
   const struct {
     const char* ios;
     double number;
-  } kVersions[] = {{"5.1", 690.10},  {"6.0", 793.00},  {"7.1", 847.24},
-                   {"8.1", 1141.14}, {"9.3", 1280.30}, {nullptr, 1141.14}};
+  } kVersions[] = {
+      {"5.1",
+       690.10},  // at or below the respring's threshold of 700  {"6.0", 793.00},  {"7.1", 847.24},
+      {"8.1", 1141.14},
+      {"9.3", 1280.30},
+      {nullptr, 1141.14}};
   vyrtest::TempDevice second;  // attached now
   for (const auto& v : kVersions) {
     if (v.ios != nullptr) {
@@ -351,35 +269,21 @@ TEST(DarwinNotifications, TheVersionNumberAndTheObservationFollowTheDevice) {
     cfsim::refreshVersionNumber();
     EXPECT_DOUBLE_EQ(kCFCoreFoundationVersionNumber, v.number) << (v.ios ? v.ios : "none");
   }
-  // The respring's threshold: iOS 5.1 is at or below 700, 6.0 above.
-  std::ofstream(sim::simFolder() + "/device.conf") << "ios=5.1\n";
-  cfsim::refreshVersionNumber();
-  EXPECT_LE(kCFCoreFoundationVersionNumber, 700.0);
   // A process reads its device's number when the library loads.
-  Helper reader(second.root(), {"version"});
+  std::ofstream(sim::simFolder() + "/device.conf") << "ios=5.1\n";
+  Helper reader(second.root(), "version");
   EXPECT_EQ(reader.readLine(), "690.10");
   EXPECT_EQ(reader.wait(), 0);
 
   // After the refresh this process hears posts of the second device, not of the first.
-  Helper oldDevice(first.root(), {"post", "test.device"});
+  Helper oldDevice(first.root(), "post test.device");
   ASSERT_EQ(oldDevice.wait(), 0);
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 0);
-  Helper newDevice(second.root(), {"post", "test.device"});
+  Helper newDevice(second.root(), "post test.device");
   ASSERT_EQ(newDevice.wait(), 0);
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 1);
   EXPECT_EQ(seen.calls, 1);
   EXPECT_EQ(cfsim::notificationDescriptor(), fd);
-}
-
-TEST(CoreFoundationStrings, ConstantStringsAreOneImmortalObjectPerText) {
-  const CFStringRef a = CFSTR("com.belvorin.VYR/settingschanged");
-  EXPECT_EQ(a, __CFStringMakeConstantString("com.belvorin.VYR/settingschanged"));
-  EXPECT_NE(a, CFSTR("com.belvorin.VYR"));
-  EXPECT_EQ(__CFStringMakeConstantString(nullptr), nullptr);
-  const auto object = reinterpret_cast<objc::id>(const_cast<__CFString*>(a));
-  for (int i = 0; i < 10; ++i) objc::send<"release", void>(object);
-  EXPECT_STREQ((objc::send<"UTF8String", const char*>(object)), "com.belvorin.VYR/settingschanged");
-  EXPECT_NE(kCFRunLoopDefaultMode, nullptr);
 }
 
 }  // namespace

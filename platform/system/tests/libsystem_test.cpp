@@ -1,19 +1,15 @@
 #include "platform/system/libsystem.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <thread>
 
 #include "device/device.hpp"
-#include "device/processes.hpp"
+#include "device/tests/child_process.hpp"
 #include "tests/support/temp_device.hpp"
 
 namespace {
@@ -135,56 +131,21 @@ TEST(LibSystemShell, RefusesEverythingButTheTwoFormsWithoutRunningIt) {
   EXPECT_EQ(libsystem::system(nullptr), 1);
 }
 
-// A child process of the test registered as NAME; ended when the test ends.
-pid_t spawnDeviceProcess(const char* name) {
-  int ready[2];
-  if (::pipe(ready) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const char ok = sim::registerProcess(name) ? '1' : '0';
-    if (::write(ready[1], &ok, 1) != 1) ::_exit(3);
-    for (;;) ::pause();
-  }
-  char ok = '0';
-  ::close(ready[1]);
-  const bool registered = ::read(ready[0], &ok, 1) == 1 && ok == '1';
-  ::close(ready[0]);
-  return registered ? pid : -1;
-}
-
-int endedBy(pid_t pid) {
-  for (int i = 0; i < 200; ++i) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return 0;
-}
-
 TEST(LibSystemShell, KillallSignalsDeviceProcessesAndExitsLikeTheTool) {
   vyrtest::TempDevice device;
-  const pid_t springBoard = spawnDeviceProcess("SpringBoard");
-  const pid_t settings = spawnDeviceProcess("Preferences");
-  ASSERT_GT(springBoard, 0);
-  ASSERT_GT(settings, 0);
-
+  vyrtest::DeviceChild springBoard("SpringBoard"), settings("Preferences");
+  ASSERT_TRUE(springBoard.ready() && settings.ready());
   EXPECT_EQ(libsystem::system("killall -9 lsd"), 0);
   EXPECT_EQ(libsystem::system("killall NoSuchProcess"), kFailed);
   EXPECT_EQ(libsystem::system("killall -FOO SpringBoard"), kFailed);
   EXPECT_EQ(libsystem::system("killall -99 SpringBoard"), kFailed);
   EXPECT_EQ(libsystem::system("killall -0 SpringBoard"), 0);
+  EXPECT_TRUE(springBoard.runs());
   EXPECT_EQ(libsystem::system("killall -sighup Preferences"), 0);
-  EXPECT_EQ(endedBy(settings), SIGHUP);
-  EXPECT_EQ(libsystem::system("killall SpringBoard"), 0);
-  EXPECT_EQ(endedBy(springBoard), SIGTERM);
-  EXPECT_EQ(libsystem::system("killall SpringBoard"), kFailed);
-
-  const pid_t again = spawnDeviceProcess("SpringBoard");
-  ASSERT_GT(again, 0);
+  EXPECT_EQ(settings.endedBy(), SIGHUP);
   EXPECT_EQ(libsystem::system("killall -KILL backboardd"), 0);
-  EXPECT_EQ(endedBy(again), SIGKILL);
+  EXPECT_EQ(springBoard.endedBy(), SIGKILL);
+  EXPECT_EQ(libsystem::system("killall SpringBoard"), kFailed);
   EXPECT_EQ(libsystem::system("killall backboardd"), 0);
 }
 
