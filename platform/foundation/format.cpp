@@ -13,7 +13,7 @@ namespace {
 
 enum class Length { None, Char, Short, Long, LongLong, Size, PtrDiff, Max, LongDouble };
 
-struct Spec {
+struct Field {
   std::string flags;
   int width = -1;
   int precision = -1;
@@ -21,13 +21,13 @@ struct Spec {
   char conversion = 0;
 };
 
-// Appends VALUE printed with the printf conversion of SPEC (whose conversion letter is CONV and
+// Appends VALUE printed with the printf conversion of FIELD (whose conversion letter is CONV and
 // whose length modifier is LENGTH, already spelled for printf).
 template <class T>
-void appendPrinted(std::string& out, const Spec& spec, const char* length, char conv, T value) {
-  std::string fmt = "%" + spec.flags;
-  if (spec.width >= 0) fmt += std::to_string(spec.width);
-  if (spec.precision >= 0) fmt += "." + std::to_string(spec.precision);
+void appendPrinted(std::string& out, const Field& field, const char* length, char conv, T value) {
+  std::string fmt = "%" + field.flags;
+  if (field.width >= 0) fmt += std::to_string(field.width);
+  if (field.precision >= 0) fmt += "." + std::to_string(field.precision);
   fmt += length;
   fmt += conv;
   // The format is built here from checked pieces, never taken from the caller.
@@ -42,14 +42,14 @@ void appendPrinted(std::string& out, const Spec& spec, const char* length, char 
   out.resize(start + static_cast<std::size_t>(needed));
 }
 
-// Pads TEXT (already cut to the precision) to the field width of SPEC.
-void appendText(std::string& out, const Spec& spec, std::string_view text) {
-  if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision)) {
-    text = text.substr(0, static_cast<std::size_t>(spec.precision));
+// Pads TEXT (already cut to the precision) to the field width of FIELD.
+void appendText(std::string& out, const Field& field, std::string_view text) {
+  if (field.precision >= 0 && text.size() > static_cast<std::size_t>(field.precision)) {
+    text = text.substr(0, static_cast<std::size_t>(field.precision));
   }
-  const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
+  const std::size_t width = field.width > 0 ? static_cast<std::size_t>(field.width) : 0;
   const std::size_t pad = width > text.size() ? width - text.size() : 0;
-  const bool left = spec.flags.find('-') != std::string::npos;
+  const bool left = field.flags.find('-') != std::string::npos;
   if (!left) out.append(pad, ' ');
   out.append(text);
   if (left) out.append(pad, ' ');
@@ -82,42 +82,42 @@ int readNumber(std::string_view fmt, std::size_t& i) {
   return clampField(value);
 }
 
-void appendSigned(std::string& out, const Spec& spec, va_list& args) {
-  switch (spec.length) {
+void appendSigned(std::string& out, const Field& field, va_list& args) {
+  switch (field.length) {
     case Length::Long:
-      return appendPrinted(out, spec, "l", spec.conversion, va_arg(args, long));
+      return appendPrinted(out, field, "l", field.conversion, va_arg(args, long));
     case Length::LongLong:
-      return appendPrinted(out, spec, "ll", spec.conversion, va_arg(args, long long));
+      return appendPrinted(out, field, "ll", field.conversion, va_arg(args, long long));
     case Length::Size:
     case Length::PtrDiff:
-      return appendPrinted(out, spec, "l", spec.conversion, va_arg(args, long));
+      return appendPrinted(out, field, "l", field.conversion, va_arg(args, long));
     case Length::Max:
-      return appendPrinted(out, spec, "j", spec.conversion, va_arg(args, intmax_t));
+      return appendPrinted(out, field, "j", field.conversion, va_arg(args, intmax_t));
     case Length::Char:
-      return appendPrinted(out, spec, "hh", spec.conversion, va_arg(args, int));
+      return appendPrinted(out, field, "hh", field.conversion, va_arg(args, int));
     case Length::Short:
-      return appendPrinted(out, spec, "h", spec.conversion, va_arg(args, int));
+      return appendPrinted(out, field, "h", field.conversion, va_arg(args, int));
     default:
-      return appendPrinted(out, spec, "", spec.conversion, va_arg(args, int));
+      return appendPrinted(out, field, "", field.conversion, va_arg(args, int));
   }
 }
 
-void appendUnsigned(std::string& out, const Spec& spec, va_list& args) {
-  switch (spec.length) {
+void appendUnsigned(std::string& out, const Field& field, va_list& args) {
+  switch (field.length) {
     case Length::Long:
     case Length::Size:
     case Length::PtrDiff:
-      return appendPrinted(out, spec, "l", spec.conversion, va_arg(args, unsigned long));
+      return appendPrinted(out, field, "l", field.conversion, va_arg(args, unsigned long));
     case Length::LongLong:
-      return appendPrinted(out, spec, "ll", spec.conversion, va_arg(args, unsigned long long));
+      return appendPrinted(out, field, "ll", field.conversion, va_arg(args, unsigned long long));
     case Length::Max:
-      return appendPrinted(out, spec, "j", spec.conversion, va_arg(args, uintmax_t));
+      return appendPrinted(out, field, "j", field.conversion, va_arg(args, uintmax_t));
     case Length::Char:
-      return appendPrinted(out, spec, "hh", spec.conversion, va_arg(args, unsigned));
+      return appendPrinted(out, field, "hh", field.conversion, va_arg(args, unsigned));
     case Length::Short:
-      return appendPrinted(out, spec, "h", spec.conversion, va_arg(args, unsigned));
+      return appendPrinted(out, field, "h", field.conversion, va_arg(args, unsigned));
     default:
-      return appendPrinted(out, spec, "", spec.conversion, va_arg(args, unsigned));
+      return appendPrinted(out, field, "", field.conversion, va_arg(args, unsigned));
   }
 }
 
@@ -139,81 +139,81 @@ std::string formatV(std::string_view fmt, va_list ap) {
       out.append(fmt.substr(i, percent - i));
       i = percent + 1;
 
-      Spec spec;
+      Field field;
       for (; i < fmt.size(); ++i) {
         const char c = fmt[i];
         if (c != '-' && c != '+' && c != ' ' && c != '#' && c != '0') break;
-        if (spec.flags.find(c) == std::string::npos) spec.flags += c;
+        if (field.flags.find(c) == std::string::npos) field.flags += c;
       }
       if (i < fmt.size() && fmt[i] == '*') {
         const int w = va_arg(args, int);
         if (w < 0) {
-          if (spec.flags.find('-') == std::string::npos) spec.flags += '-';
-          spec.width = clampField(-static_cast<long>(w));
+          if (field.flags.find('-') == std::string::npos) field.flags += '-';
+          field.width = clampField(-static_cast<long>(w));
         } else {
-          spec.width = clampField(w);
+          field.width = clampField(w);
         }
         ++i;
       } else if (i < fmt.size() && fmt[i] >= '1' && fmt[i] <= '9') {
-        spec.width = readNumber(fmt, i);
+        field.width = readNumber(fmt, i);
       }
       if (i < fmt.size() && fmt[i] == '.') {
         ++i;
         if (i < fmt.size() && fmt[i] == '*') {
           const int p = va_arg(args, int);
-          spec.precision = p < 0 ? -1 : clampField(p);
+          field.precision = p < 0 ? -1 : clampField(p);
           ++i;
         } else {
-          spec.precision = readNumber(fmt, i);
+          field.precision = readNumber(fmt, i);
         }
       }
       if (i < fmt.size()) {
         switch (fmt[i]) {
           case 'h':
             ++i;
-            spec.length = Length::Short;
+            field.length = Length::Short;
             if (i < fmt.size() && fmt[i] == 'h') {
               ++i;
-              spec.length = Length::Char;
+              field.length = Length::Char;
             }
             break;
           case 'l':
             ++i;
-            spec.length = Length::Long;
+            field.length = Length::Long;
             if (i < fmt.size() && fmt[i] == 'l') {
               ++i;
-              spec.length = Length::LongLong;
+              field.length = Length::LongLong;
             }
             break;
           case 'q':
             ++i;
-            spec.length = Length::LongLong;
+            field.length = Length::LongLong;
             break;
           case 'z':
             ++i;
-            spec.length = Length::Size;
+            field.length = Length::Size;
             break;
           case 't':
             ++i;
-            spec.length = Length::PtrDiff;
+            field.length = Length::PtrDiff;
             break;
           case 'j':
             ++i;
-            spec.length = Length::Max;
+            field.length = Length::Max;
             break;
           case 'L':
             ++i;
-            spec.length = Length::LongDouble;
+            field.length = Length::LongDouble;
             break;
           default:
             break;
         }
       }
-      spec.conversion = i < fmt.size() ? fmt[i] : '\0';
-      const bool plain = spec.length == Length::None;
-      const bool integral = spec.length != Length::LongDouble;
+      field.conversion = i < fmt.size() ? fmt[i] : '\0';
+      const bool plain = field.length == Length::None;
+      const bool integral = field.length != Length::LongDouble;
       bool known = true;
-      switch (spec.conversion) {
+      switch (field.conversion) {
         case '%':
           out += '%';
           break;
@@ -222,12 +222,12 @@ std::string formatV(std::string_view fmt, va_list ap) {
             known = false;
             break;
           }
-          appendText(out, spec, describe(va_arg(args, id)));
+          appendText(out, field, describe(va_arg(args, id)));
           break;
         case 'd':
         case 'i':
           if (integral) {
-            appendSigned(out, spec, args);
+            appendSigned(out, field, args);
           } else {
             known = false;
           }
@@ -237,7 +237,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
         case 'x':
         case 'X':
           if (integral) {
-            appendUnsigned(out, spec, args);
+            appendUnsigned(out, field, args);
           } else {
             known = false;
           }
@@ -249,7 +249,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
           }
           {
             const char c = static_cast<char>(va_arg(args, int));
-            appendText(out, Spec{spec.flags, spec.width, -1, Length::None, 'c'},
+            appendText(out, Field{field.flags, field.width, -1, Length::None, 'c'},
                        std::string_view(&c, 1));
           }
           break;
@@ -261,7 +261,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
           {
             std::string unit;
             appendUTF8(unit, static_cast<std::uint16_t>(va_arg(args, unsigned)));
-            appendText(out, Spec{spec.flags, spec.width, -1, Length::None, 'C'}, unit);
+            appendText(out, Field{field.flags, field.width, -1, Length::None, 'C'}, unit);
           }
           break;
         case 's':
@@ -271,7 +271,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
           }
           {
             const char* text = va_arg(args, const char*);
-            appendText(out, spec, text != nullptr ? std::string_view(text) : "(null)");
+            appendText(out, field, text != nullptr ? std::string_view(text) : "(null)");
           }
           break;
         case 'f':
@@ -282,10 +282,10 @@ std::string formatV(std::string_view fmt, va_list ap) {
         case 'G':
         case 'a':
         case 'A':
-          if (spec.length == Length::LongDouble) {
-            appendPrinted(out, spec, "L", spec.conversion, va_arg(args, long double));
-          } else if (plain || spec.length == Length::Long) {
-            appendPrinted(out, spec, "", spec.conversion, va_arg(args, double));
+          if (field.length == Length::LongDouble) {
+            appendPrinted(out, field, "L", field.conversion, va_arg(args, long double));
+          } else if (plain || field.length == Length::Long) {
+            appendPrinted(out, field, "", field.conversion, va_arg(args, double));
           } else {
             known = false;
           }
@@ -295,7 +295,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
             known = false;
             break;
           }
-          appendPrinted(out, spec, "", 'p', va_arg(args, void*));
+          appendPrinted(out, field, "", 'p', va_arg(args, void*));
           break;
         default:
           known = false;

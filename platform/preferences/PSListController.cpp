@@ -131,8 +131,8 @@ id mCachedCell(id self, SEL, id specifier) {
   return guarded<id>(nullptr, [&]() -> id {
     if (specifier == nullptr) return nullptr;
     CellCache& cells = cellsOf(self);
-    for (const auto& [spec, cell] : cells) {
-      if (spec == specifier) return cell;
+    for (const auto& [cached, cell] : cells) {
+      if (cached == specifier) return cell;
     }
     const Class cls = cellClassFor(ps::Specifier(specifier));
     if (cls == nullptr) return nullptr;
@@ -152,9 +152,9 @@ void mReload(id self, SEL) {
   guarded([&] {
     // A copy: refreshing a cell runs code of other libraries, which may clear the cache.
     const CellCache cells = cellsOf(self);
-    for (const auto& [spec, cell] : cells) {
+    for (const auto& [specifier, cell] : cells) {
       foundation::retain(cell);
-      ps::TableCell(cell).refreshCellContentsWithSpecifier(ps::Specifier(spec));
+      ps::TableCell(cell).refreshCellContentsWithSpecifier(ps::Specifier(specifier));
       foundation::release(cell);
     }
   });

@@ -1,16 +1,18 @@
 // The device's C library (libSystem), as far as the system uses it: randomness, string length,
-// and the two calls that act on the device's files and processes, unlink and system.
+// the two calls that act on the device's files and processes, unlink and system, and a watch
+// that tells when a file has changed (FileWatch, the device's kqueue as a reader uses it).
 //
 // unlink and system reach the device only: every path is a device path resolved inside the
 // device folder, the simulator's own state there is out of reach, and the only processes that
 // can be signalled are the registered processes of the device (see device/processes.hpp). The
-// functions never throw; they are safe to call from any thread.
+// functions never throw; they are safe to call from any thread (FileWatch: see there).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #define VYR_SYSTEM_EXPORT __attribute__((visibility("default")))
@@ -43,6 +45,67 @@ VYR_SYSTEM_EXPORT int unlink(const char* devicePath) noexcept;
 // refused without running: status 127 << 8, as a shell that cannot run the command. Null
 // COMMAND asks whether a shell exists: 1.
 VYR_SYSTEM_EXPORT int system(const char* command) noexcept;
+
+// Tells a reader of the file at one device path whether it may have changed, so that what it
+// parsed can be kept until then. The stand-in for the device's kqueue EVFILT_VNODE watch, which
+// a reader there puts on the file's folder: here an inotify descriptor watches the file's folder
+// (for the file's name) and each folder on the way down from the device's root (for the name of
+// the next one), since a file replaced by rename, or a folder moved away, ends a watch put on
+// the file or folder itself.
+//
+// Exactness: every change that completed before changed() is entered (a write, truncate, chmod or
+// close of the file through its path, a rename onto it or away from it, its deletion or creation,
+// the same for any folder on the way) makes that call or an earlier one return true; the kernel
+// queues the event before the writer's call returns, also for writers in other processes. A call
+// that returns true drains everything that was queued, so a change racing with a read that
+// follows it is reported by the next call. Not followed, so reported as "may have changed" on
+// every call instead: a path through a symbolic link (the watch cannot see the link's target),
+// and any time the watch cannot be set up (no device, no inotify descriptor left, the device's
+// root missing); the watch is set up again at each such call. Not seen at all: writes through a
+// memory mapping or through another hard link to the file, and a process re-attached to another
+// device after the watch was set up.
+//
+// Not thread-safe: callers serialise their calls (one owner, or a lock). Copes with fork(): a
+// child never shares the parent's descriptor, it sets up its own at its first call.
+class VYR_SYSTEM_EXPORT FileWatch {
+ public:
+  // Watches DEVICE_PATH (absolute; "/User" is the device's alias of "/var/mobile", as for
+  // unlink). Opens nothing yet: the first changed() sets the watch up. Throws std::bad_alloc
+  // when the path cannot be copied.
+  explicit FileWatch(std::string_view devicePath);
+  // Closes the descriptor.
+  ~FileWatch();
+  FileWatch(const FileWatch&) = delete;
+  FileWatch& operator=(const FileWatch&) = delete;
+
+  // Whether the file may differ from what it was when the previous call returned: true at the
+  // first call, after anything happened to the file's name or to a folder on the way, and
+  // whenever the watch is not in place. False means that nothing changed since the previous call
+  // began. Never blocks, never throws; costs one ioctl when nothing happened.
+  bool changed() noexcept;
+
+ private:
+  // One watched folder: the machine path's component that matters in it, and whether it is the
+  // file's own folder (NEXT is then the file's name).
+  struct Folder {
+    int wd = -1;
+    std::string next;
+    bool holdsFile = false;
+  };
+  // Closes the descriptor and sets everything up again; false leaves the watch blind.
+  bool rewatch() noexcept;
+  // Reads what is queued; whether any of it concerns the path. Sets REWATCH when a folder on the
+  // way changed or events were lost.
+  bool drain(bool& rewatch) noexcept;
+
+  std::string devicePath_;
+  std::string filePath_;  // the file's machine path, once watched
+  int fd_ = -1;
+  bool blind_ = true;       // no watch in place: every call reports a change
+  bool fileIsLink_ = false;  // the file's name is a symbolic link: every call reports a change
+  unsigned forkGeneration_ = 0;
+  std::vector<Folder> folders_;
+};
 
 // What tests observe and control.
 namespace testing {

@@ -85,15 +85,15 @@ bool removeContents(int dirFd, int depth) {
 
 }  // namespace
 
-int signalNumber(std::string_view spec) {
-  if (spec.empty()) return -1;
-  if (std::all_of(spec.begin(), spec.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    if (spec.size() > 2) return -1;
+int signalNumber(std::string_view text) {
+  if (text.empty()) return -1;
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (text.size() > 2) return -1;
     int n = 0;
-    for (char c : spec) n = n * 10 + (c - '0');
+    for (char c : text) n = n * 10 + (c - '0');
     return n <= SIGRTMAX ? n : -1;
   }
-  std::string name = upper(spec);
+  std::string name = upper(text);
   if (name.rfind("SIG", 0) == 0) name.erase(0, 3);
   static constexpr struct {
     const char* name;

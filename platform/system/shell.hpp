@@ -20,9 +20,9 @@ using Command = std::variant<Refused, RemoveTree, KillAll>;
 // The command COMMAND stands for; see libsystem::system for the accepted forms.
 Command parse(std::string_view command);
 
-// The signal number of SPEC as killall takes it after the '-': "9", "KILL", "SIGKILL"; -1 when
+// The signal number of TEXT as killall takes it after the '-': "9", "KILL", "SIGKILL"; -1 when
 // it is none.
-int signalNumber(std::string_view spec);
+int signalNumber(std::string_view text);
 
 // Runs COMMAND and returns its exit status (not yet shifted).
 int run(const Command& command);
