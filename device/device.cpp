@@ -87,7 +87,7 @@ std::optional<std::string> resolve(std::string_view path) {
   std::size_t used = 0;
   for (; used < parts.size(); ++used) {
     std::string next = existing + "/" + parts[used];
-    struct stat st{};
+    struct stat st {};
     if (lstat(next.c_str(), &st) != 0) break;
     existing = next;
   }
@@ -142,8 +142,8 @@ double coreFoundationVersion(const std::string& version) {
 
 bool writeFileAtomically(const std::string& path, std::string_view data) {
   static std::atomic<unsigned> counter{0};
-  const std::string temp = path + ".tmp." + std::to_string(getpid()) + "." +
-                           std::to_string(counter.fetch_add(1));
+  const std::string temp =
+      path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   std::size_t done = 0;
@@ -166,7 +166,7 @@ bool writeFileAtomically(const std::string& path, std::string_view data) {
 std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::size_t>(st.st_size) > limit) {
     ::close(fd);

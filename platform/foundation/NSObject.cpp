@@ -17,10 +17,13 @@ std::ptrdiff_t gCountOffset = 0;
 Class gRoot = nullptr;
 
 std::atomic_ref<long> countOf(id self) {
-  return std::atomic_ref<long>(*reinterpret_cast<long*>(reinterpret_cast<char*>(self) + gCountOffset));
+  return std::atomic_ref<long>(
+      *reinterpret_cast<long*>(reinterpret_cast<char*>(self) + gCountOffset));
 }
 
-bool isClassObject(id self) { return class_isMetaClass(object_getClass(self)) != objc::no; }
+bool isClassObject(id self) {
+  return class_isMetaClass(object_getClass(self)) != objc::no;
+}
 
 struct PoolStack {
   std::vector<id> objects;
@@ -28,30 +31,54 @@ struct PoolStack {
 };
 thread_local PoolStack tPools;
 
-id mAlloc(id cls, SEL) { return allocInstance(objc::asClass(cls)); }
-id mNew(id cls, SEL) { return objc::send<"init">(allocInstance(objc::asClass(cls))); }
-id mSelf(id self, SEL) { return self; }
+id mAlloc(id cls, SEL) {
+  return allocInstance(objc::asClass(cls));
+}
+id mNew(id cls, SEL) {
+  return objc::send<"init">(allocInstance(objc::asClass(cls)));
+}
+id mSelf(id self, SEL) {
+  return self;
+}
 Class mClass(id self, SEL) {
   return isClassObject(self) ? objc::asClass(self) : object_getClass(self);
 }
-id mRetain(id self, SEL) { return retain(self); }
-void mRelease(id self, SEL) { release(self); }
-id mAutorelease(id self, SEL) { return autorelease(self); }
-unsigned long mRetainCount(id self, SEL) { return static_cast<unsigned long>(retainCount(self)); }
-void mDealloc(id self, SEL) { object_dispose(self); }
-objc::BOOL mIsEqual(id self, SEL, id other) { return self == other ? objc::yes : objc::no; }
-unsigned long mHash(id self, SEL) { return reinterpret_cast<unsigned long>(self); }
+id mRetain(id self, SEL) {
+  return retain(self);
+}
+void mRelease(id self, SEL) {
+  release(self);
+}
+id mAutorelease(id self, SEL) {
+  return autorelease(self);
+}
+unsigned long mRetainCount(id self, SEL) {
+  return static_cast<unsigned long>(retainCount(self));
+}
+void mDealloc(id self, SEL) {
+  object_dispose(self);
+}
+objc::BOOL mIsEqual(id self, SEL, id other) {
+  return self == other ? objc::yes : objc::no;
+}
+unsigned long mHash(id self, SEL) {
+  return reinterpret_cast<unsigned long>(self);
+}
 objc::BOOL mIsKindOfClass(id self, SEL, id cls) {
   return objc::isKindOf(self, objc::asClass(cls)) ? objc::yes : objc::no;
 }
 objc::BOOL mRespondsToSelector(id self, SEL, SEL cmd) {
   return objc::respondsTo(self, cmd) ? objc::yes : objc::no;
 }
-id mCopy(id self, SEL) { return retain(self); }
+id mCopy(id self, SEL) {
+  return retain(self);
+}
 id mDescription(id self, SEL);
 
 // Class objects are never counted: retain and release on a class must not write into it.
-id mClassRetain(id self, SEL) { return self; }
+id mClassRetain(id self, SEL) {
+  return self;
+}
 void mClassRelease(id, SEL) {}
 
 Class build() {
@@ -98,13 +125,15 @@ id allocInstance(Class cls) {
 }
 
 void makeImmortal(id obj) {
-  if (obj != nullptr && !isClassObject(obj)) countOf(obj).store(kImmortal, std::memory_order_relaxed);
+  if (obj != nullptr && !isClassObject(obj))
+    countOf(obj).store(kImmortal, std::memory_order_relaxed);
 }
 
 id retain(id obj) {
   if (obj == nullptr || isClassObject(obj)) return obj;
   auto count = countOf(obj);
-  if (count.load(std::memory_order_relaxed) < kImmortal) count.fetch_add(1, std::memory_order_relaxed);
+  if (count.load(std::memory_order_relaxed) < kImmortal)
+    count.fetch_add(1, std::memory_order_relaxed);
   return obj;
 }
 
@@ -165,5 +194,4 @@ __attribute__((visibility("default"))) void objc_autoreleasePoolPop(void* pool) 
     pools.marks.pop_back();
   }
 }
-
 }

@@ -156,8 +156,8 @@ class Dictionary : public Object {
   Array allKeys() const { return Array(objc::send<"allKeys", id>(self_)); }
   // Writes the dictionary as a property list to device path PATH.
   bool writeToFile(String path, bool atomically) const {
-    return objc::send<"writeToFile:atomically:", objc::BOOL>(self_, path.get(),
-                                                             atomically ? objc::yes : objc::no) != 0;
+    return objc::send<"writeToFile:atomically:", objc::BOOL>(
+               self_, path.get(), atomically ? objc::yes : objc::no) != 0;
   }
   static Class cls() { return objc::getClass("NSDictionary"); }
 };

@@ -18,8 +18,8 @@ const char* internTypes(const std::string& types) {
 }
 
 void unrecognised(id self, SEL cmd) {
-  std::fprintf(stderr, "*** -[%s %s]: unrecognized selector sent to instance %p\n",
-               className(self), sel_getName(cmd), static_cast<void*>(self));
+  std::fprintf(stderr, "*** -[%s %s]: unrecognized selector sent to instance %p\n", className(self),
+               sel_getName(cmd), static_cast<void*>(self));
   std::abort();
 }
 
@@ -67,6 +67,8 @@ std::ptrdiff_t ivarOffset(Class cls, const char* name) {
   return ivar_getOffset(v);
 }
 
-void installUnrecognisedSelectorHandler() { __objc_msg_forward2 = &forwardHandler; }
+void installUnrecognisedSelectorHandler() {
+  __objc_msg_forward2 = &forwardHandler;
+}
 
 }  // namespace objc

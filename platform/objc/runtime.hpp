@@ -10,8 +10,8 @@
 #include <objc/message.h>
 #include <objc/runtime.h>
 
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -53,11 +53,17 @@ SEL sel() {
   return cached;
 }
 
-inline id asId(Class cls) { return reinterpret_cast<id>(cls); }
-inline Class asClass(id obj) { return reinterpret_cast<Class>(obj); }
+inline id asId(Class cls) {
+  return reinterpret_cast<id>(cls);
+}
+inline Class asClass(id obj) {
+  return reinterpret_cast<Class>(obj);
+}
 
 // The class registered under NAME in this process, or nullptr.
-inline Class getClass(const char* name) { return objc_lookUpClass(name); }
+inline Class getClass(const char* name) {
+  return objc_lookUpClass(name);
+}
 
 // Calls IMP with exactly the argument and result types given.
 template <class R, class... A>
@@ -110,7 +116,9 @@ R sendVariadic(id self, SEL cmd, A... args) {
 // method is making this call (what `[super ...]` does).
 template <class R = id, class... A>
 R sendSuper(id self, Class implementor, SEL cmd, A... args) {
-  struct objc_super sup{self, class_getSuperclass(implementor)};
+  struct objc_super sup {
+    self, class_getSuperclass(implementor)
+  };
   return callImp<R, A...>(objc_msg_lookup_super(&sup, cmd), self, cmd, args...);
 }
 
@@ -119,7 +127,9 @@ inline bool respondsTo(id obj, SEL cmd) {
   return obj != nullptr && class_respondsToSelector(object_getClass(obj), cmd) != no;
 }
 
-inline const char* className(id obj) { return obj ? object_getClassName(obj) : "nil"; }
+inline const char* className(id obj) {
+  return obj ? object_getClassName(obj) : "nil";
+}
 
 inline bool isKindOf(id obj, Class cls) {
   if (obj == nullptr || cls == nullptr) return false;
@@ -132,9 +142,9 @@ inline bool isKindOf(id obj, Class cls) {
 // Type encodings of the argument and result types that methods of this project use.
 template <class T>
 struct Encoding;
-#define VYR_OBJC_ENCODING(T, E) \
-  template <>                   \
-  struct Encoding<T> {          \
+#define VYR_OBJC_ENCODING(T, E)             \
+  template <>                               \
+  struct Encoding<T> {                      \
     static constexpr const char* value = E; \
   }
 VYR_OBJC_ENCODING(void, "v");

@@ -101,7 +101,7 @@ class VYR_SYSTEM_EXPORT FileWatch {
   std::string devicePath_;
   std::string filePath_;  // the file's machine path, once watched
   int fd_ = -1;
-  bool blind_ = true;       // no watch in place: every call reports a change
+  bool blind_ = true;        // no watch in place: every call reports a change
   bool fileIsLink_ = false;  // the file's name is a symbolic link: every call reports a change
   unsigned forkGeneration_ = 0;
   std::vector<Folder> folders_;
