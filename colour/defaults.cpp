@@ -1,15 +1,17 @@
 // A colour from a preferences domain: colorFromDefaultsWithKey.
 #include "colour/colour.hpp"
 #include "colour/colour_string.hpp"
+#include "colour/prefs_cache.hpp"
 #include "platform/foundation/facade.hpp"
 
 extern "C" objc::id colorFromDefaultsWithKey(objc::id domain, objc::id key,
                                              objc::id fallback) noexcept {
-  const ns::String path = ns::String::withFormat(
-      ns::String::literal<"/var/mobile/Library/Preferences/%@.plist">(), domain);
-  const ns::MutableDictionary prefs = ns::MutableDictionary::dictionaryWithContentsOfFile(path);
+  // The file /var/mobile/Library/Preferences/<domain>.plist as it is now; parsed again only when
+  // it has changed since the last call.
+  const colour::Preferences file = colour::Preferences::ofDomain(domain);
   // Read before the dictionary is looked at, whether or not it is used.
   const objc::id fallbackColour = colour::readColourString(fallback);
+  const ns::Dictionary prefs = file.dictionary();
   if (!prefs) return fallbackColour;
   const ns::Object value(prefs.objectForKey(key));
   // A value that is not a string (the settings pane writes strings) has no colour to read.

@@ -55,25 +55,17 @@ TweakSettings& tweakSettings() {
   return gSettings;
 }
 
-ns::String preferencesPath() {
-  return ns::String::literal<"/var/mobile/Library/Preferences/com.belvorin.VYR.plist">();
-}
-
-PreferencesRead::PreferencesRead()
-    : dict_(ns::MutableDictionary::allocInitWithContentsOfFile(preferencesPath())) {}
-
-PreferencesRead::~PreferencesRead() {
-  dict_.release();
-}
+PreferencesRead::PreferencesRead() noexcept
+    : prefs_(colour::Preferences::atPath(kPreferencesPath)) {}
 
 std::optional<bool> PreferencesRead::boolFor(ns::String key) const {
-  ns::Object value(dict_.objectForKey(key.get()));
+  ns::Object value(prefs_.dictionary().objectForKey(key.get()));
   if (!value || !value.respondsToSelector(objc::sel<"boolValue">())) return std::nullopt;
   return value.boolValue();
 }
 
 std::optional<std::int32_t> PreferencesRead::intFor(ns::String key) const {
-  ns::Object value(dict_.objectForKey(key.get()));
+  ns::Object value(prefs_.dictionary().objectForKey(key.get()));
   if (!value || !value.respondsToSelector(objc::sel<"intValue">())) return std::nullopt;
   return value.intValue();
 }

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
+#include "colour/prefs_cache.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
 
@@ -50,25 +52,25 @@ struct TweakSettings {
 TweakSettings& tweakSettings();
 
 // The preferences file of the domain com.belvorin.VYR, as a device path.
-ns::String preferencesPath();
+inline constexpr std::string_view kPreferencesPath =
+    "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
 
-// A snapshot of the preferences file, owned for the scope: nil when the file is missing,
-// unreadable or not a property list with a dictionary root.
+// The preferences file as it is at the moment this is made, held for the scope: nil when the file
+// is missing, unreadable or not a property list with a dictionary root. Every change to the file
+// completed before (in place, by rename, by deletion) is seen; the file is parsed again only when
+// it has changed (colour/prefs_cache.hpp), so making one costs well under a microsecond.
 class PreferencesRead {
  public:
-  PreferencesRead();
-  ~PreferencesRead();
-  PreferencesRead(const PreferencesRead&) = delete;
-  PreferencesRead& operator=(const PreferencesRead&) = delete;
+  PreferencesRead() noexcept;
 
-  bool exists() const { return bool(dict_); }
+  bool exists() const { return bool(prefs_); }
   // The platform's boolValue / intValue of the value under KEY; nothing when the key is absent
   // or its value has no such reading (an array, a dictionary, a date or data).
   std::optional<bool> boolFor(ns::String key) const;
   std::optional<std::int32_t> intFor(ns::String key) const;
 
  private:
-  ns::Dictionary dict_;
+  colour::Preferences prefs_;
 };
 
 // Registers reloadSettings for the settings-changed notification, then reads the switches once.

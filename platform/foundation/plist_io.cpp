@@ -352,12 +352,23 @@ class BinaryGraph {
     return static_cast<std::size_t>(readBE(d_ + o.refs + k * refSize_, refSize_));
   }
 
-  // A dictionary key must be a string.
+  // A dictionary key must be a string. A UTF-16 key must not hold the unit 0: libplist turns it
+  // into a NUL inside the key's UTF-8, and its dictionary iterator then fails an assertion, which
+  // aborts the reading process. (An ASCII key is cut at its first NUL by libplist instead.)
   bool isStringObject(std::size_t index) const {
     const auto at = offsetOf(index);
     if (!at) return false;
     const unsigned type = d_[*at] >> 4;
-    return type == 5 || type == 6;
+    if (type == 5) return true;
+    if (type != 6) return false;
+    std::size_t p = *at + 1;
+    std::uint64_t units = d_[*at] & 0xF;
+    if (units == 0xF && !length(p, units)) return false;
+    if (units > (objectsEnd_ - p) / 2) return false;
+    for (std::uint64_t k = 0; k < units; ++k) {
+      if (d_[p + 2 * k] == 0 && d_[p + 2 * k + 1] == 0) return false;
+    }
+    return true;
   }
 
   // Folds a finished child's results into its parent's frame.

@@ -28,7 +28,7 @@ constexpr char kPreferencesName[] = "com.belvorin.VYR.plist";
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
 int fail(const std::string& line) {
-  std::fprintf(stderr, "vyr import: %s\n", line.c_str());
+  std::fprintf(stderr, "vyr import: %s\n", show::oneLine(line).c_str());
   return 1;
 }
 
@@ -112,7 +112,7 @@ int runImport(const Invocation& inv) {
                                        CFSTR("com.belvorin.VYR/settingschanged"), nullptr, nullptr,
                                        1);
   std::printf("imported %s (%lu settings); posted com.belvorin.VYR/settingschanged\n",
-              source.c_str(), keys);
+              show::oneLine(source).c_str(), keys);
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vyr/commands.hpp"
 #include "vyr/process.hpp"
@@ -43,10 +44,17 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
+  bool help = false;
 };
 
 void progress(const std::string& line) {
-  std::fprintf(stderr, "vyr show: %s\n", line.c_str());
+  std::fprintf(stderr, "vyr show: %s\n", show::oneLine(line).c_str());
+}
+
+// Reports LINE as the command's one line about what went wrong; returns STATUS.
+int failure(const std::string& line, int status = 1) {
+  progress(line);
+  return status;
 }
 
 bool parsePercent(const std::string& text, int& out) {
@@ -65,7 +73,7 @@ bool parsePercent(const std::string& text, int& out) {
 std::optional<Options> parse(const std::vector<std::string>& args) {
   Options o;
   auto fail = [](const std::string& line) {
-    std::fprintf(stderr, "vyr show: %s\n", line.c_str());
+    failure(line);
     return std::nullopt;
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -105,10 +113,10 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
     } else if (arg == "--watch") {
       o.watch = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
+      o.help = true;
     } else {
-      std::fprintf(stderr, "vyr show: unknown option %s\n%s", arg.c_str(), kUsage);
+      failure("unknown option " + arg);
+      std::fputs(kUsage, stderr);
       return std::nullopt;
     }
   }
@@ -123,10 +131,7 @@ int showOnce(const Options& options, bool redraw) {
     std::string error;
     const auto bytes = show::renderPicture(scene, show::formatFor(options.out), &error);
     if (bytes) error = show::replaceFile(options.out, *bytes);
-    if (!error.empty()) {
-      std::fprintf(stderr, "vyr show: %s\n", error.c_str());
-      return 1;
-    }
+    if (!error.empty()) return failure(error);
     progress("wrote " + options.out);
   }
   std::string out;
@@ -138,8 +143,7 @@ int showOnce(const Options& options, bool redraw) {
   }
   out += show::formatTable(scene, show::tableRows(scene, &show::describeSource));
   if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "vyr show: cannot write to standard output\n");
-    return 1;
+    return failure("cannot write to standard output");
   }
   return 0;
 }
@@ -149,6 +153,10 @@ int showOnce(const Options& options, bool redraw) {
 int runShow(const Invocation& inv) {
   const std::optional<Options> options = parse(inv.args);
   if (!options) return 2;
+  if (options->help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   struct ReleaseFonts {
     ~ReleaseFonts() { show::releaseFontCaches(); }
   } releaseFonts;
@@ -158,9 +166,8 @@ int runShow(const Invocation& inv) {
   if (options->picture) {
     const std::string folder = show::folderOf(options->out);
     if (::access(folder.c_str(), W_OK) != 0) {
-      std::fprintf(stderr, "vyr show: cannot write %s: its folder %s is missing or read-only\n",
-                   options->out.c_str(), folder.c_str());
-      return 1;
+      return failure("cannot write " + options->out + ": its folder " + folder +
+                     " is missing or read-only");
     }
   }
   // Before SpringBoard starts anything that could run on another thread.
@@ -168,16 +175,10 @@ int runShow(const Invocation& inv) {
   if (options->watch) watch.emplace();
 
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) {
-    std::fprintf(stderr, "vyr show: %s\n", err.c_str());
-    return 1;
-  }
+  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) return failure(err);
   show::followCustomSwitches();
   if (watch) {
-    if (const std::string err = watch->start(); !err.empty()) {
-      std::fprintf(stderr, "vyr show: %s\n", err.c_str());
-      return 1;
-    }
+    if (const std::string err = watch->start(); !err.empty()) return failure(err);
   }
 
   const int status = showOnce(*options, false);

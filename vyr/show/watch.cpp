@@ -36,6 +36,8 @@ SettingsWatch::SettingsWatch() {
   const sigset_t set = stopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signals_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signals_ < 0)
+    signalsError_ = std::string("cannot take the stop signals: ") + std::strerror(errno);
 }
 
 SettingsWatch::~SettingsWatch() {
@@ -46,7 +48,7 @@ SettingsWatch::~SettingsWatch() {
 }
 
 std::string SettingsWatch::start() {
-  if (signals_ < 0) return std::string("cannot take the stop signals: ") + std::strerror(errno);
+  if (signals_ < 0) return signalsError_;
   const auto folder = sim::resolve(kPreferencesFolder);
   if (!folder) return std::string("the device has no folder ") + kPreferencesFolder;
   inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

@@ -32,6 +32,7 @@ class SettingsWatch {
   bool readFileEvents();
   int signals_ = -1;
   int inotify_ = -1;
+  std::string signalsError_;
 };
 
 }  // namespace vyr::show

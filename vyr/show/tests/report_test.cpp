@@ -1,8 +1,7 @@
-// The table's wording and the terminal drawing, from scenes made up here.
+// How colours print in the table, and the terminal drawing of a scene made up here.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 
 #include "vyr/show/report.hpp"
 #include "vyr/show/terminal.hpp"
@@ -10,8 +9,6 @@
 namespace vyrtest {
 namespace {
 
-using vyr::show::Answer;
-using vyr::show::Element;
 using vyr::show::Rgba;
 using vyr::show::Scene;
 
@@ -23,36 +20,6 @@ TEST(Report, ColoursPrintAsRoundedBytesWithAlpha) {
   // Components out of range or not numbers never print more than two digits.
   EXPECT_EQ(hexOf(Rgba{-1, 2, std::nan(""), 1e300}), "#00ff00ff");
   EXPECT_EQ(hexOf(std::nullopt), "none");
-}
-
-TEST(Report, RowsFollowTheDrawingOrderAndLineUp) {
-  Scene scene;
-  scene.iosVersion = "8.1";
-  scene.home.signal = {Rgba{1, 0, 0, 1}, false};
-  scene.lockStyle = 1;
-  scene.lockStyleHostsOwn = true;
-  const auto rows = vyr::show::tableRows(scene, [](Element e, const Answer& a) {
-    return std::string(vyr::show::elementName(e)) + (a.hostsOwn ? " host" : " vyr");
-  });
-  ASSERT_EQ(rows.size(), 13u);
-  EXPECT_EQ(rows[0].item, "signal");
-  EXPECT_EQ(rows[0].value, "#ff0000ff");
-  EXPECT_EQ(rows[0].source, "sig vyr");
-  EXPECT_EQ(rows[5].item, "pull to refresh");
-  EXPECT_EQ(rows[6].value, "1 light");
-  EXPECT_EQ(rows[6].source, "host's own");
-  EXPECT_EQ(rows[12].element, "rec");
-
-  const std::string table = vyr::show::formatTable(scene, rows);
-  EXPECT_EQ(table.rfind("SpringBoard on iOS 8.1: battery 80%, home screen in style default\n", 0),
-            0u);
-  // Every line puts its colour in the same column.
-  std::istringstream lines(table);
-  std::string line;
-  std::getline(lines, line);
-  std::getline(lines, line);
-  const std::size_t column = line.find("colour");
-  while (std::getline(lines, line)) EXPECT_EQ(line.rfind("  ") + 2, column) << line;
 }
 
 TEST(Terminal, ElementsShowInTheirColourOverTheirBackground) {

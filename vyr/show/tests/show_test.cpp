@@ -8,7 +8,7 @@
 
 #include "tests/support/temp_device.hpp"
 #include "vyr/show/layout.hpp"
-#include "vyr/show/tests/vyr_process.hpp"
+#include "vyr/show/tests/show_harness.hpp"
 
 namespace vyrtest {
 namespace {
@@ -42,7 +42,7 @@ class Show : public ::testing::Test {
  protected:
   Finished vyr(std::vector<std::string> args, const RunOptions& options = {}) const {
     args.insert(args.begin(), {"--device", device.root()});
-    return runVyr(args, options);
+    return runVyrWith(args, options);
   }
   void import(const std::string& profile) const {
     const Finished f = vyr({"import", std::string(VYR_EXAMPLES) + "/" + profile});
@@ -279,7 +279,7 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
   // A device folder that cannot be made.
   const std::string file = device.root() + "/plain-file";
   device.write("/plain-file", "x");
-  f = runVyr({"--device", file + "/device", "show", "--no-picture"});
+  f = runVyrWith({"--device", file + "/device", "show", "--no-picture"}, {});
   EXPECT_EQ(f.status, 1);
   EXPECT_EQ(toolLines(f.err), 1) << f.err;
 

@@ -1,14 +1,14 @@
 // `vyr show --watch`: a SpringBoard that stays up and shows its colours again whenever the
 // device's settings change, until it is told to stop.
 #include <gtest/gtest.h>
-
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "tests/support/temp_device.hpp"
-#include "vyr/show/tests/vyr_process.hpp"
+#include "tests/support/vyr_process.hpp"
+#include "vyr/show/tests/show_harness.hpp"
 
 namespace vyrtest {
 namespace {
@@ -26,38 +26,46 @@ void replaceSettings(const TempDevice& device, const std::string& plist) {
 
 class Watch : public ::testing::Test {
  protected:
-  // The next table the watcher prints.
-  std::map<std::string, TableRow> nextTable() {
-    auto out = shown.readUntil([](const std::string& s) { return tableCount(s) > 0; }, kPatience);
-    EXPECT_TRUE(out.has_value()) << "no new table; stderr:\n" << shown.err();
-    return out ? parseTable(*out) : std::map<std::string, TableRow>{};
+  // The next table the watcher prints; empty when none comes within TIMEOUT.
+  std::map<std::string, TableRow> nextTable(std::chrono::milliseconds timeout = kPatience) {
+    std::string table;
+    while (auto line = shown.readLine(timeout)) {
+      table += *line + "\n";
+      if (line->rfind("lock ", 0) == 0 && line->find("clock and date") != std::string::npos) {
+        return parseTable(table);
+      }
+    }
+    return {};
+  }
+  // Whether the watcher ended with status 0 after SIGNAL.
+  bool stopsCleanlyOn(int signal) {
+    kill(shown.pid(), signal);
+    const auto status = shown.wait(kPatience);
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
   }
   TempDevice device;
   VyrProcess shown{{"--device", device.root(), "show", "--watch", "--no-picture"}};
 };
 
 TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
-  EXPECT_EQ(nextTable()["home signal"].value, "#aaaaaaff");
+  EXPECT_EQ(nextTable()["home signal"].value, "#aaaaaaff") << shown.errors();
 
   // A preset change needs no notification: the library reads it at the next call.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"}}));
   EXPECT_EQ(nextTable()["home signal"].source, "preset 13 red");
 
   // The custom switches are re-read only on the notification: the file alone changes nothing.
-  const auto custom = xmlPlist({{"sig", "<integer>13</integer>"},
-                                {"ENABLED1", "<true/>"},
-                                {"vyrColor1", "<string>#00ff00</string>"}});
-  replaceSettings(device, custom);
+  replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
+                                    {"ENABLED1", "<true/>"},
+                                    {"vyrColor1", "<string>#00ff00</string>"}}));
   auto rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "preset 13 red");
   EXPECT_EQ(rows["home signal"].value, "#ff3b30ff");
 
   // Another process posts the notification, as the Settings pane does after a change.
-  RunOptions notify;
-  notify.input = "notify com.belvorin.VYR/settingschanged\nquit\n";
-  const Finished post =
-      runVyr({"--device", device.root(), "host", "--process", "Preferences"}, notify);
-  ASSERT_EQ(post.status, 0) << post.err;
+  const RunResult post = runVyr({"--device", device.root(), "host", "--process", "Preferences"},
+                                "notify com.belvorin.VYR/settingschanged\nquit");
+  ASSERT_EQ(post.exitCode, 0) << post.err;
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
   EXPECT_EQ(rows["home signal"].value, "#00ff00ff");
@@ -72,29 +80,24 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
 
   // A file of another name in the same folder is not.
   device.write("/var/mobile/Library/Preferences/com.apple.springboard.plist", "x");
-  EXPECT_FALSE(shown.readUntil([](const std::string& s) { return tableCount(s) > 0; }, 300ms));
+  EXPECT_TRUE(nextTable(300ms).empty());
 
-  shown.signal(SIGINT);
-  EXPECT_EQ(shown.wait(kPatience), 0) << shown.err();
+  EXPECT_TRUE(stopsCleanlyOn(SIGINT)) << shown.errors();
 }
 
 TEST_F(Watch, ImportedProfileShowsAtOnceAndTerminateEndsCleanly) {
   nextTable();
-  const Finished imported =
+  const RunResult imported =
       runVyr({"--device", device.root(), "import", std::string(VYR_EXAMPLES) + "/custom.plist"});
-  ASSERT_EQ(imported.status, 0) << imported.err;
-  // The file change and the notification arrive together; whichever comes first, the custom
-  // switches are on by the last table.
-  std::map<std::string, TableRow> rows = nextTable();
-  while (rows["home signal"].source != "custom vyrColor1") {
-    rows = nextTable();
-    if (rows.empty()) break;
-  }
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+  // The file change and the notification arrive a moment apart; by the last table they are both
+  // in, and the custom switches are on.
+  auto rows = nextTable();
+  while (rows["home signal"].source != "custom vyrColor1" && !rows.empty()) rows = nextTable();
   EXPECT_EQ(rows["home signal"].value, "#ff2d55ff");
   EXPECT_EQ(rows["lock clock and date"].value, "#ffcc00ff");
 
-  shown.signal(SIGTERM);
-  EXPECT_EQ(shown.wait(kPatience), 0) << shown.err();
+  EXPECT_TRUE(stopsCleanlyOn(SIGTERM)) << shown.errors();
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-// Running the built `vyr` as a child process, and reading back what `vyr show` produced.
+// What the end-to-end tests of `vyr show` need beyond tests/support: running vyr on a terminal, in
+// a given folder, with a given environment; and reading its table and picture back.
 #pragma once
 
-#include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,39 +19,13 @@ struct Finished {
 };
 
 struct RunOptions {
-  std::string input;                                     // standard input
   std::vector<std::pair<std::string, std::string>> env;  // set ("" value: removed)
   bool terminal = false;                                 // standard output on a pseudo-terminal
   std::string cwd;  // the folder it runs in (empty: this process's)
 };
 
 // Runs vyr with ARGS and waits for it (at most ten seconds, then it is killed).
-Finished runVyr(const std::vector<std::string>& args, const RunOptions& options = {});
-
-// A vyr that keeps running (`vyr show --watch`), read as it writes.
-class VyrProcess {
- public:
-  explicit VyrProcess(const std::vector<std::string>& args);
-  ~VyrProcess();  // kills the process if it still runs
-  VyrProcess(const VyrProcess&) = delete;
-  VyrProcess& operator=(const VyrProcess&) = delete;
-
-  // Reads standard output until DONE(everything read since the last call) is true; returns what
-  // was read, or nothing after TIMEOUT. Standard error is collected on the way.
-  std::optional<std::string> readUntil(const std::function<bool(const std::string&)>& done,
-                                       std::chrono::milliseconds timeout);
-  void signal(int number) const;
-  // The exit status (as Finished::status) once it ended, or nothing after TIMEOUT.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
-  const std::string& err() const { return err_; }
-
- private:
-  int pid_ = -1;
-  int out_ = -1;
-  int errFd_ = -1;
-  std::string pending_;
-  std::string err_;
-};
+Finished runVyrWith(const std::vector<std::string>& args, const RunOptions& options);
 
 // One row of `vyr show`'s table.
 struct TableRow {
@@ -62,8 +35,6 @@ struct TableRow {
 };
 // The rows of the last table in OUT, by "screen item" ("home signal", "lock clock and date").
 std::map<std::string, TableRow> parseTable(const std::string& out);
-// How many complete tables OUT holds.
-int tableCount(const std::string& out);
 
 struct Rgb {
   int red;

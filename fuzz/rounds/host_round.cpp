@@ -1,0 +1,204 @@
+#include "fuzz/rounds/host_round.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "colour/colour.hpp"
+#include "platform/corefoundation/CoreFoundation.h"
+#include "platform/corefoundation/simulator.hpp"
+#include "platform/foundation/facade.hpp"
+#include "platform/uikit/facade.hpp"
+#include "tweak/hooks.hpp"
+#include "tweak/settings.hpp"
+
+namespace vyrfuzz {
+namespace {
+
+using objc::id;
+
+[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "robustness check failed: %s %.*s\n", what, static_cast<int>(detail.size()),
+               detail.data());
+  std::abort();
+}
+
+id hostColour() {
+  return ui::Color::withRed(1 / 255.0, 2 / 255.0, 3 / 255.0, 1).get();
+}
+
+// A colour that took the host's place: nil, or a UIColor whose red, green and blue lie in 0 to 1
+// (every source of colour the library has makes them so) and whose alpha is a number (the alpha
+// suffix is read as a float and kept as given, so it may lie outside 0 to 1).
+std::optional<Rgba> checkedColour(id colour, const char* where) {
+  if (colour == nullptr) return std::nullopt;
+  if (!ns::Object(colour).isKindOfClass(ui::Color::cls())) fail("not a UIColor:", where);
+  const Rgba c = ui::Color(colour).components();
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!(c[i] >= 0.0 && c[i] <= 1.0)) fail("component outside 0 to 1:", where);
+  }
+  if (std::isnan(c[3])) fail("alpha is not a number:", where);
+  return c;
+}
+
+id make(const char* cls) {
+  id obj = objc::send<"new">(objc::getClass(cls));
+  ns::Object(obj).autorelease();
+  return obj;
+}
+
+id battery(id attrs, double capacity, double low, bool charging) {
+  return objc::send<"_batteryColorForCapacity:lowCapacity:charging:", id>(
+      attrs, capacity, low, charging ? objc::yes : objc::no);
+}
+
+void putBE(std::string& out, std::uint64_t v, int bytes) {
+  for (int k = bytes - 1; k >= 0; --k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+
+// An ASCII-string object: marker 0x5N, with the length in an integer object after 0x5F from 15 on.
+void putAsciiString(std::string& out, std::string_view bytes) {
+  if (bytes.size() < 15) {
+    out += static_cast<char>(0x50 | bytes.size());
+  } else {
+    out += '\x5F';
+    out += '\x13';  // an 8-byte integer follows
+    putBE(out, bytes.size(), 8);
+  }
+  out.append(bytes);
+}
+
+}  // namespace
+
+Rgba hostArgumentColour() {
+  return {1 / 255.0, 2 / 255.0, 3 / 255.0, 1};
+}
+
+void startHost() {
+  static const bool started = [] {
+    scratchDevice();
+    initSettings();
+    installHooks();
+    return true;
+  }();
+  (void)started;
+}
+
+void resetSettings() {
+  TweakSettings& s = tweakSettings();
+  for (std::size_t i = 0; i < kElementCount; ++i) {
+    s.customSwitch[i].store(false);
+    s.presetSwitch[i].store(true);
+    s.presetIndex[i].store(6);
+    s.presetColour[i].store(nullptr);
+  }
+  s.lockScreenSame.store(true);
+}
+
+void reloadAsNotified() {
+  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
+                                       CFSTR("com.belvorin.VYR/settingschanged"), nullptr, nullptr,
+                                       1);
+  cfsim::deliverPendingNotifications();
+}
+
+HostAnswers callEveryHook() {
+  ns::AutoreleasePool pool;
+  HostAnswers a;
+  id attrs = objc::send<"alloc">(objc::getClass("UIStatusBarNewUIStyleAttributes"));
+  attrs = objc::send<"initWithRequest:backgroundColor:foregroundColor:", id>(
+      attrs, static_cast<id>(nullptr), hostColour(), hostColour());
+  a.colours[0] = checkedColour(objc::send<"foregroundColor">(attrs), "initWithRequest:");
+  ns::Object(attrs).release();
+
+  id bar = make("UIStatusBar");
+  objc::send<"setForegroundColor:", void>(bar, hostColour());
+  a.colours[1] = checkedColour(objc::send<"foregroundColor">(bar), "setForegroundColor:");
+
+  id newUI = make("UIStatusBarNewUIForegroundStyleAttributes");
+  a.colours[2] = checkedColour(objc::send<"textColorForStyle:", id>(newUI, 0L), "new text");
+  a.colours[3] = checkedColour(battery(newUI, 0.5, 0.2, false), "new battery charging");
+
+  id classic = make("UIStatusBarForegroundStyleAttributes");
+  a.colours[4] = checkedColour(objc::send<"textColorForStyle:", id>(classic, 1L), "text");
+  a.colours[5] = checkedColour(battery(classic, 0.1, 0.2, true), "battery charging");
+  a.colours[6] = checkedColour(
+      objc::send<"_batteryColorForCapacity:lowCapacity:style:", id>(classic, 0.1, 0.2, 0L),
+      "battery style");
+
+  id spinner = make("UIActivityIndicatorView");
+  objc::send<"setColor:", void>(spinner, hostColour());
+  a.colours[7] = checkedColour(objc::send<"color">(spinner), "setColor:");
+
+  id refresh = make("_UIRefreshControlModernContentView");
+  objc::send<"setTintColor:", void>(refresh, hostColour());
+  a.colours[8] = checkedColour(objc::send<"tintColor">(refresh), "setTintColor:");
+
+  id legibility = make("_UILegibilitySettings");
+  objc::send<"setPrimaryColor:", void>(legibility, hostColour());
+  a.colours[9] = checkedColour(objc::send<"primaryColor">(legibility), "setPrimaryColor:");
+
+  a.lockScreenStyle = objc::send<"statusBarStyle", long>(make("SBLockScreenViewController"));
+  if (a.lockScreenStyle != 0 && a.lockScreenStyle != 1) fail("lock-screen style neither 0 nor 1");
+  return a;
+}
+
+HostAnswers prefsFileRound(std::string_view bytes) {
+  startHost();
+  writeInPlace(kPrefsFile, bytes);
+  resetSettings();
+  ns::AutoreleasePool pool;
+  reloadAsNotified();
+  return callEveryHook();
+}
+
+ColourAnswers colourStringRound(std::string_view text) {
+  startHost();
+  writeInPlace(kPrefsFile, binaryPlistWithString("vyrColor1", text));
+  ns::AutoreleasePool pool;
+  const ns::String domain = ns::String::literal<"com.belvorin.VYR">();
+  // The fallback is a C string: it ends at the first NUL.
+  const std::string cText(text.substr(0, text.find('\0')));
+  const ns::String asFallback = ns::String::withUTF8(cText.c_str());
+  ColourAnswers a;
+  const auto stored = checkedColour(
+      colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor1">().get(),
+                               ns::String::literal<"#000000">().get()),
+      "stored colour string");
+  const auto fallback = checkedColour(
+      colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor9">().get(),
+                               asFallback.get()),
+      "fallback colour string");
+  if (!stored || !fallback) fail("colorFromDefaultsWithKey answered nil");
+  a.stored = *stored;
+  a.fallback = *fallback;
+  const bool random = text.substr(0, text.find(':')).empty();
+  if (!random && cText.size() == text.size() && a.stored != a.fallback) {
+    fail("the stored string and the fallback disagree:", text);
+  }
+  return a;
+}
+
+std::string binaryPlistWithString(std::string_view key, std::string_view value) {
+  std::string out = "bplist00";
+  const std::uint64_t dictAt = out.size();
+  out += '\xD1';  // a dictionary of one entry: key reference 1, value reference 2
+  out += '\x01';
+  out += '\x02';
+  const std::uint64_t keyAt = out.size();
+  putAsciiString(out, key);
+  const std::uint64_t valueAt = out.size();
+  putAsciiString(out, value);
+  const std::uint64_t tableAt = out.size();
+  for (std::uint64_t offset : {dictAt, keyAt, valueAt}) putBE(out, offset, 8);
+  out.append(6, '\0');
+  out += '\x08';  // offset size
+  out += '\x01';  // reference size
+  putBE(out, 3, 8);  // objects
+  putBE(out, 0, 8);  // root
+  putBE(out, tableAt, 8);
+  return out;
+}
+
+}  // namespace vyrfuzz
