@@ -164,7 +164,9 @@ bool writeFileAtomically(const std::string& path, std::string_view data) {
 }
 
 std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer, which would stall the reader (a host's
+  // user interface) for good; a regular file reads the same either way.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||

@@ -1,5 +1,8 @@
 // Hooks called on several threads while the settings change under them.
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
@@ -65,6 +68,55 @@ TEST_F(Concurrency, HooksStaySafeWhileTheSettingsChange) {
   notifier.join();
   EXPECT_GT(answers.load(), 0);
   EXPECT_EQ(unexpected.load(), 0);
+}
+
+// A caller never gets a file older than one whose writing had completed before the call: the
+// first thread to learn of a change makes the others wait for the new read, not use the old one.
+TEST_F(Concurrency, NoCallSeesAFileOlderThanTheLastCompletedWrite) {
+  auto version = [](int v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "<string>#0000%02x</string>", v);
+    return std::string(text);
+  };
+  writePrefs({{"ENABLED4", "<true/>"}, {"vyrColor4", version(1)}});
+  start();
+  std::atomic<int> written{1};
+  std::atomic<bool> stop{false};
+  std::atomic<long> answers{0};
+  std::atomic<long> stale{0};
+
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&] {
+      ns::AutoreleasePool outer;
+      objc::id attrs = objc::send<"new">(objc::getClass("UIStatusBarForegroundStyleAttributes"));
+      while (!stop.load()) {
+        ns::AutoreleasePool pool;
+        const int before = written.load(std::memory_order_acquire);
+        const Rgba seen = rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:",
+                                          objc::id>(attrs, 0.5, 0.2, objc::no));
+        // Only the blue byte varies; the writes replace the file whole, so no read finds it
+        // missing or half written.
+        if (seen[0] != 0 || seen[1] != 0 || static_cast<int>(seen[2] * 255 + 0.5) < before) {
+          stale.fetch_add(1);
+        }
+        answers.fetch_add(1);
+      }
+      ns::Object(attrs).release();
+    });
+  }
+  const std::string file = prefsPath(device_);
+  for (int v = 2; v <= 200; ++v) {
+    std::ofstream(file + ".new", std::ios::trunc)
+        << xmlPlist({{"ENABLED4", "<true/>"}, {"vyrColor4", version(v)}});
+    std::filesystem::rename(file + ".new", file);
+    written.store(v, std::memory_order_release);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  stop.store(true);
+  for (auto& t : callers) t.join();
+  EXPECT_GT(answers.load(), 0);
+  EXPECT_EQ(stale.load(), 0);
 }
 
 }  // namespace
