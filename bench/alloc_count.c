@@ -22,8 +22,12 @@ void __libc_free(void* ptr);
 static __thread unsigned long tHeap __attribute__((tls_model("initial-exec")));
 static __thread unsigned long tObjects __attribute__((tls_model("initial-exec")));
 
-unsigned long vyr_bench_heap_allocations(void) { return tHeap; }
-unsigned long vyr_bench_object_allocations(void) { return tObjects; }
+unsigned long vyr_bench_heap_allocations(void) {
+  return tHeap;
+}
+unsigned long vyr_bench_object_allocations(void) {
+  return tObjects;
+}
 
 void* malloc(size_t size) {
   ++tHeap;
@@ -40,7 +44,9 @@ void* realloc(void* ptr, size_t size) {
   return __libc_realloc(ptr, size);
 }
 
-void free(void* ptr) { __libc_free(ptr); }
+void free(void* ptr) {
+  __libc_free(ptr);
+}
 
 void* memalign(size_t alignment, size_t size) {
   ++tHeap;

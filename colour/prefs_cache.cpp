@@ -33,8 +33,8 @@ struct Entry {
 };
 
 struct Cache {
-  std::mutex claiming;                     // serialises claims; lookups take no lock
-  std::atomic<std::size_t> published{0};   // entries [0, published) are in use
+  std::mutex claiming;                    // serialises claims; lookups take no lock
+  std::atomic<std::size_t> published{0};  // entries [0, published) are in use
   std::array<Entry, kFiles> entries;
 };
 
@@ -61,8 +61,9 @@ Entry* findPath(std::string_view path) {
 }
 
 // The entry for PATH, claimed now if no entry has it yet; PATH_STRING (may be nil) is PATH as an
-// NSString, DOMAIN (may be nil) the string domain that named it. Nil when every entry is taken.
-Entry* claim(std::string_view path, objc::id pathString, objc::id domain) {
+// NSString, DOMAIN (may be nil) the string domain that named it. Nil when every entry is taken or
+// memory ran out: the caller then reads the file itself.
+Entry* claim(std::string_view path, objc::id pathString, objc::id domain) noexcept try {
   Cache& c = cache();
   std::lock_guard<std::mutex> guard(c.claiming);
   const std::size_t n = c.published.load(std::memory_order_relaxed);
@@ -75,8 +76,8 @@ Entry* claim(std::string_view path, objc::id pathString, objc::id domain) {
     entry = &c.entries[n];
     entry->path.assign(path);
     entry->watch.emplace(path);
-    const ns::String made = pathString != nullptr ? ns::String(pathString)
-                                                  : ns::String::withUTF8(entry->path.c_str());
+    const ns::String made =
+        pathString != nullptr ? ns::String(pathString) : ns::String::withUTF8(entry->path.c_str());
     if (!made) return nullptr;
     made.retain();
     entry->pathString = made.get();
@@ -87,6 +88,8 @@ Entry* claim(std::string_view path, objc::id pathString, objc::id domain) {
     entry->domain.store(objc::send<"copy">(domain), std::memory_order_release);
   }
   return entry;
+} catch (...) {
+  return nullptr;
 }
 
 // A reference to ENTRY's dictionary as of now, for the caller.
@@ -133,18 +136,19 @@ Preferences Preferences::atPath(std::string_view devicePath) noexcept {
 Preferences Preferences::ofDomain(objc::id domain) noexcept {
   try {
     const bool bypassed = gBypassed.load(std::memory_order_relaxed);
+    Cache& c = cache();
+    const std::size_t n = bypassed ? 0 : c.published.load(std::memory_order_acquire);
+    // The same object as a known domain: held here, so its address cannot have been reused.
+    // (The system passes one literal every time: this is its path, with no message sent.)
+    for (std::size_t i = 0; i < n && domain != nullptr; ++i) {
+      if (c.entries[i].domain.load(std::memory_order_acquire) == domain) {
+        return Preferences(take(c.entries[i]));
+      }
+    }
     const ns::String name(domain);
     const bool isString = name.isKindOfClass(ns::String::cls());
-    if (!bypassed && isString) {
-      Cache& c = cache();
-      const std::size_t n = c.published.load(std::memory_order_acquire);
-      // The same object as a known domain (held here, so its address cannot have been reused),
-      // then the same text.
-      for (std::size_t i = 0; i < n; ++i) {
-        if (c.entries[i].domain.load(std::memory_order_acquire) == domain) {
-          return Preferences(take(c.entries[i]));
-        }
-      }
+    if (isString) {
+      // Then the same text.
       for (std::size_t i = 0; i < n; ++i) {
         const ns::String known(c.entries[i].domain.load(std::memory_order_acquire));
         if (known && known.isEqualToString(name)) return Preferences(take(c.entries[i]));

@@ -162,14 +162,14 @@ ColourAnswers colourStringRound(std::string_view text) {
   const std::string cText(text.substr(0, text.find('\0')));
   const ns::String asFallback = ns::String::withUTF8(cText.c_str());
   ColourAnswers a;
-  const auto stored = checkedColour(
-      colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor1">().get(),
-                               ns::String::literal<"#000000">().get()),
-      "stored colour string");
-  const auto fallback = checkedColour(
-      colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor9">().get(),
-                               asFallback.get()),
-      "fallback colour string");
+  const auto stored =
+      checkedColour(colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor1">().get(),
+                                             ns::String::literal<"#000000">().get()),
+                    "stored colour string");
+  const auto fallback =
+      checkedColour(colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor9">().get(),
+                                             asFallback.get()),
+                    "fallback colour string");
   if (!stored || !fallback) fail("colorFromDefaultsWithKey answered nil");
   a.stored = *stored;
   a.fallback = *fallback;
@@ -193,8 +193,8 @@ std::string binaryPlistWithString(std::string_view key, std::string_view value) 
   const std::uint64_t tableAt = out.size();
   for (std::uint64_t offset : {dictAt, keyAt, valueAt}) putBE(out, offset, 8);
   out.append(6, '\0');
-  out += '\x08';  // offset size
-  out += '\x01';  // reference size
+  out += '\x08';     // offset size
+  out += '\x01';     // reference size
   putBE(out, 3, 8);  // objects
   putBE(out, 0, 8);  // root
   putBE(out, tableAt, 8);

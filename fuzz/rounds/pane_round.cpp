@@ -63,9 +63,10 @@ std::vector<id> valuesOfEveryKind() {
 }
 
 // Text as a user types it into a cell of each kind: switches, lists, colours, text fields.
-constexpr const char* kTyped[] = {"YES",     "off", "Red",  "10",          "16",
-                                  "#abc",    "",    "   ",  "#A1A1A1:0.5", "#123456:2",
-                                  "\xff\xfe", "-9223372036854775809", "1e400"};
+constexpr const char* kTyped[] = {"YES",         "off",       "Red",      "10",
+                                  "16",          "#abc",      "",         "   ",
+                                  "#A1A1A1:0.5", "#123456:2", "\xff\xfe", "-9223372036854775809",
+                                  "1e400"};
 
 std::string readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -98,7 +99,8 @@ void paneRound(std::string_view bytes) {
   startPane();
   writeInPlace(kSpecifierList, bytes);
   ns::AutoreleasePool pool;
-  const id controller = objc::send<"init">(objc::send<"alloc">(objc::getClass("VYRListController")));
+  const id controller =
+      objc::send<"init">(objc::send<"alloc">(objc::getClass("VYRListController")));
   const ui::ViewController shown(controller);
   shown.view();
   shown.viewWillAppear(false);

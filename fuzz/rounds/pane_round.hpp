@@ -8,7 +8,8 @@
 namespace vyrfuzz {
 
 // The device path of the bundle's specifier list.
-inline constexpr std::string_view kSpecifierList = "/Library/PreferenceBundles/VYR.bundle/VYR.plist";
+inline constexpr std::string_view kSpecifierList =
+    "/Library/PreferenceBundles/VYR.bundle/VYR.plist";
 
 // Installs the built VYR bundle and its PreferenceLoader entry in the scratch device and opens
 // the pane once, as the Settings app does (which loads the bundle and registers

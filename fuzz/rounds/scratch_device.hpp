@@ -20,8 +20,9 @@ const std::string& scratchDevice();
 // The machine path of device path DEVICE_PATH in the scratch device.
 std::string machinePath(std::string_view devicePath);
 
-// Writes BYTES to DEVICE_PATH in place (truncating it first), making folders on the way: a reader
-// at the same moment may see an empty or partly written file, as after a writer that crashed.
+// Writes BYTES over the file at DEVICE_PATH in place and cuts it to their length, making folders
+// on the way: a reader at the same moment may see old and new bytes mixed, or a file cut short, as
+// after a writer that crashed.
 void writeInPlace(std::string_view devicePath, std::string_view bytes);
 
 // Writes BYTES to DEVICE_PATH as a new file renamed over the old one: a reader sees either.

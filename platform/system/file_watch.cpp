@@ -82,7 +82,7 @@ std::optional<std::vector<std::string>> components(std::string_view path) {
 }
 
 bool isLink(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 

@@ -18,7 +18,9 @@ class BinaryPlist {
 
   // Each adds one object and returns its index, which later objects may reference, and earlier
   // ones too when they were given it in advance (a loop).
-  std::size_t ascii(std::string_view bytes) { return add(marker(0x50, bytes.size()) + std::string(bytes)); }
+  std::size_t ascii(std::string_view bytes) {
+    return add(marker(0x50, bytes.size()) + std::string(bytes));
+  }
   std::size_t boolean(bool v) { return add(std::string(1, v ? '\x09' : '\x08')); }
   std::size_t integer(std::uint64_t bits) { return add("\x13" + bigEndian(bits, 8)); }
   std::size_t array(const std::vector<std::size_t>& items) {

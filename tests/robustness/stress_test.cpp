@@ -33,7 +33,7 @@ using vyrfuzz::Rgba;
 // The element of each hook in install order: sig, sbsig, txt, bat, txt, bat, bat, lod, lod, rec.
 constexpr int kElementOf[vyrfuzz::kElementHooks] = {1, 2, 3, 4, 3, 4, 4, 5, 5, 6};
 // Hooks that hand a colour to the host (the initialiser and the setters) rather than answer one.
-constexpr bool kGivesHostColour[vyrfuzz::kElementHooks] = {true, true,  false, false, false,
+constexpr bool kGivesHostColour[vyrfuzz::kElementHooks] = {true,  true,  false, false, false,
                                                            false, false, true,  true,  true};
 
 double seconds() {
@@ -55,8 +55,8 @@ std::string version(long k) {
     out += "<key>" + std::string(enable[n - 1]) + "</key>" + (on ? "<true/>" : "<false/>");
     out += "<key>" + std::string(preset[n - 1]) + "</key><integer>" +
            std::to_string(1 + (k + n) % 15) + "</integer>";
-    out += "<key>ENABLED" + std::to_string(n) + "</key>" +
-           ((k + n) % 3 == 0 ? "<true/>" : "<false/>");
+    out +=
+        "<key>ENABLED" + std::to_string(n) + "</key>" + ((k + n) % 3 == 0 ? "<true/>" : "<false/>");
     char colour[16];
     std::snprintf(colour, sizeof colour, "#%02x%02x%02x", 0x10 + n,
                   static_cast<int>((k >> 8) & 0xFF), static_cast<int>(k & 0xFF));
@@ -93,9 +93,9 @@ TEST(Stress, HooksAnswerColoursTheFileHeldWhileItChangesUnderThem) {
     for (int i = 1; i <= 15; ++i) known.push_back(ui::Color(presetPaletteColour(i)).components());
   }
   const double grey = static_cast<float>(161) / 255.0f;
-  known.push_back({grey, grey, grey, 1.0});           // the custom colour's fallback
-  known.push_back({1, 1, 1, 1});                      // the host's text colour on dark styles
-  known.push_back(vyrfuzz::hostArgumentColour());     // what the host gives the setters
+  known.push_back({grey, grey, grey, 1.0});        // the custom colour's fallback
+  known.push_back({1, 1, 1, 1});                   // the host's text colour on dark styles
+  known.push_back(vyrfuzz::hostArgumentColour());  // what the host gives the setters
 
   // The rewriter's progress: STARTED is the version being written (or deleted), FLOOR the last
   // one completed. A colour read during a call must be of a version from the FLOOR at its start
@@ -124,8 +124,8 @@ TEST(Stress, HooksAnswerColoursTheFileHeldWhileItChangesUnderThem) {
         }
       }
       // No colour only for an index outside the palette, which no version has.
-      if (!ok) {
-        count.wrong.fetch_add(1);
+      // The first few wrong answers are reported; the count tells how many there were.
+      if (!ok && count.wrong.fetch_add(1) < 10) {
         ADD_FAILURE() << "hook " << h << " answered "
                       << (c ? std::to_string((*c)[0]) + " " + std::to_string((*c)[1]) + " " +
                                   std::to_string((*c)[2]) + " " + std::to_string((*c)[3])

@@ -93,8 +93,9 @@ TEST_F(Concurrency, NoCallSeesAFileOlderThanTheLastCompletedWrite) {
       while (!stop.load()) {
         ns::AutoreleasePool pool;
         const int before = written.load(std::memory_order_acquire);
-        const Rgba seen = rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:",
-                                          objc::id>(attrs, 0.5, 0.2, objc::no));
+        const Rgba seen =
+            rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
+                attrs, 0.5, 0.2, objc::no));
         // Only the blue byte varies; the writes replace the file whole, so no read finds it
         // missing or half written.
         if (seen[0] != 0 || seen[1] != 0 || static_cast<int>(seen[2] * 255 + 0.5) < before) {

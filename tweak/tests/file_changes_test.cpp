@@ -40,7 +40,7 @@ class FileChanges : public TweakProcess {
   // The colour the activity indicator's setter handed to the host.
   Rgba spinnerColour() {
     uikitsim::beginRecording();
-    objc::send<"setColor:", void>(spinner_, nullptr);
+    objc::send<"setColor:", void>(spinner_, static_cast<objc::id>(nullptr));
     const auto calls = uikitsim::takeCalls();
     uikitsim::endRecording();
     if (calls.size() != 1 || !calls[0].arguments[0].colour) return {};
@@ -150,21 +150,21 @@ TEST_F(FileChanges, ADeletedFileKeepsTheLastValuesUntilItComesBack) {
 }
 
 TEST_F(FileChanges, CustomColoursNeedNoNotificationButTheSwitchesWaitForIt) {
-  writePrefs({{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#ff00ff</string>"},
-              {"bat", index(2)}});
+  writePrefs(
+      {{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#ff00ff</string>"}, {"bat", index(2)}});
   start();
   EXPECT_EQ(battery(), kMagenta);
-  writePrefs({{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#00ffff:0.5</string>"},
-              {"bat", index(2)}});
+  writePrefs(
+      {{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#00ffff:0.5</string>"}, {"bat", index(2)}});
   EXPECT_EQ(battery(), (Rgba{0, 1, 1, 0.5}));
 
-  writePrefs({{"ENABLED4", "<false/>"}, {"vyrColor4", "<string>#00ffff</string>"},
-              {"bat", index(2)}});
+  writePrefs(
+      {{"ENABLED4", "<false/>"}, {"vyrColor4", "<string>#00ffff</string>"}, {"bat", index(2)}});
   EXPECT_EQ(battery(), kCyan);  // the switch read at load still holds
   notifySettingsChanged();
   EXPECT_EQ(battery(), kBlue);
-  renamePrefs({{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#00ffff</string>"},
-               {"bat", index(2)}});
+  renamePrefs(
+      {{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#00ffff</string>"}, {"bat", index(2)}});
   EXPECT_EQ(battery(), kBlue);
   notifySettingsChanged();
   EXPECT_EQ(battery(), kCyan);
