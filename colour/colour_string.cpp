@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "colour/colour.hpp"
@@ -40,31 +41,69 @@ objc::CGFloat component(unsigned char byte) {
   return static_cast<objc::CGFloat>(static_cast<float>(byte) / 255.0f);
 }
 
+// The colour of a hex part given as bytes (the "#" still on it, if any): what colorFromHex makes
+// of the NSString holding those bytes.
+objc::id colourOfHexBytes(std::string_view text) noexcept {
+  if (text.empty()) return randomColour().get();
+  if (text.front() == '#') text.remove_prefix(1);
+  std::vector<unsigned char> rgb(3, 0);
+  hextodec(expandShortForm(std::string(text)), rgb);
+  return ui::Color::withRed(component(rgb[0]), component(rgb[1]), component(rgb[2]), 1.0).get();
+}
+
+// The UTF-8 bytes of TEXT, up to the first NUL as UTF8String gives them.
+std::string_view bytesOf(ns::String text) {
+  const char* utf8 = text.UTF8String();
+  return utf8 != nullptr ? std::string_view(utf8, libsystem::strlen(utf8)) : std::string_view();
+}
+
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 }  // namespace
 
 extern "C" objc::id colorFromHex(objc::id hexString) noexcept {
   ns::String text(hexString);
   if (text.length() == 0) return randomColour().get();
-  if (text.hasPrefix(ns::String::literal<"#">())) text = text.substringFromIndex(1);
-  const char* utf8 = text.UTF8String();
-  const std::string hex = utf8 != nullptr ? std::string(utf8, libsystem::strlen(utf8)) : "";
-  std::vector<unsigned char> rgb(3, 0);
-  hextodec(expandShortForm(hex), rgb);
-  return ui::Color::withRed(component(rgb[0]), component(rgb[1]), component(rgb[2]), 1.0).get();
+  return colourOfHexBytes(bytesOf(text));
 }
 
 namespace colour {
 
+// The pieces are cut from the string's bytes rather than with componentsSeparatedByString:: a ":"
+// is one byte that never occurs inside a multi-byte character, so the pieces are the same bytes,
+// and the hex part goes through the same steps colorFromHex takes. Only the alpha piece, when
+// there is one, becomes a string again, for the platform's own floatValue.
 objc::id readColourString(objc::id text) noexcept {
-  const ns::String string(text);
-  const ns::String colon = ns::String::literal<":">();
-  const ns::Array pieces = string.componentsSeparatedByString(colon);
-  objc::CGFloat alpha = 1.0;
-  if (string.rangeOfString(colon).location != objc::NSNotFound) {
-    alpha = static_cast<objc::CGFloat>(ns::String(pieces.objectAtIndexedSubscript(1)).floatValue());
+  if (text == nullptr) {
+    // A missing string has no pieces: its hex part reads as empty (a random colour) and its alpha,
+    // asked of nothing, as 0.
+    return ui::Color(randomColour().get()).withAlphaComponent(0).get();
   }
-  const ui::Color colour(colorFromHex(pieces.objectAtIndex(0)));
+  const std::string_view bytes = bytesOf(ns::String(text));
+  const std::size_t colon = bytes.find(':');
+  objc::CGFloat alpha = 1.0;
+  if (colon != std::string_view::npos) {
+    const std::string_view rest = bytes.substr(colon + 1);
+    const std::string piece(rest.substr(0, rest.find(':')));
+    alpha = static_cast<objc::CGFloat>(ns::String::withUTF8(piece.c_str()).floatValue());
+  }
+  const ui::Color colour(colourOfHexBytes(bytes.substr(0, colon)));
   return colour.withAlphaComponent(alpha).get();
+}
+
+bool readsQuietly(objc::id text) noexcept {
+  if (text == nullptr) return false;
+  std::string_view hex = bytesOf(ns::String(text));
+  hex = hex.substr(0, hex.find(':'));
+  if (!hex.empty() && hex.front() == '#') hex.remove_prefix(1);
+  // An empty hex part draws random numbers; an invalid digit writes a log line.
+  if (hex.empty()) return false;
+  for (char c : hex) {
+    if (!isHexDigit(c)) return false;
+  }
+  return true;
 }
 
 }  // namespace colour

@@ -12,4 +12,9 @@ namespace colour {
 // colorWithAlphaComponent:.
 objc::id readColourString(objc::id text) noexcept;
 
+// Whether reading TEXT as a colour string has no effect beyond its result: no random numbers drawn
+// (its hex part is not empty) and no log line written (every hex digit is valid). Such a reading
+// gives the same colour every time, so a caller may skip it when it does not need the colour.
+bool readsQuietly(objc::id text) noexcept;
+
 }  // namespace colour

@@ -9,12 +9,18 @@ extern "C" objc::id colorFromDefaultsWithKey(objc::id domain, objc::id key,
   // The file /var/mobile/Library/Preferences/<domain>.plist as it is now; parsed again only when
   // it has changed since the last call.
   const colour::Preferences file = colour::Preferences::ofDomain(domain);
-  // Read before the dictionary is looked at, whether or not it is used.
-  const objc::id fallbackColour = colour::readColourString(fallback);
+  // The fallback is read on every call, before the dictionary is looked at: its random draws and
+  // log lines happen whether or not it is used. A fallback whose reading has no such effects gives
+  // the same colour every time, so it is made only when it is used.
+  const bool deferFallback = colour::readsQuietly(fallback);
+  const objc::id earlyFallback = deferFallback ? nullptr : colour::readColourString(fallback);
+  auto fallbackColour = [&] {
+    return deferFallback ? colour::readColourString(fallback) : earlyFallback;
+  };
   const ns::Dictionary prefs = file.dictionary();
-  if (!prefs) return fallbackColour;
+  if (!prefs) return fallbackColour();
   const ns::Object value(prefs.objectForKey(key));
   // A value that is not a string (the settings pane writes strings) has no colour to read.
-  if (!value || !value.isKindOfClass(ns::String::cls())) return fallbackColour;
+  if (!value || !value.isKindOfClass(ns::String::cls())) return fallbackColour();
   return colour::readColourString(value.get());
 }

@@ -66,8 +66,8 @@ struct ColourAnswers {
 // The round of the colour-string fuzz target: TEXT stored under "vyrColor1" in the preferences
 // file (byte for byte) and read with colorFromDefaultsWithKey, then given as the fallback of an
 // absent key. Checks both colours as callEveryHook does, and that both readings agree wherever
-// the colour is not random (an empty hex part) and the text holds no NUL (which the fallback,
-// made from a C string, cannot carry).
+// the colour is not random (an empty hex part), the text holds no NUL (which the fallback, made
+// from a C string, cannot carry) and the file stays far below the reader's size limit.
 ColourAnswers colourStringRound(std::string_view text);
 
 // A binary property list whose root dictionary holds KEY with an ASCII-string object of exactly
