@@ -52,13 +52,10 @@ std::string deviceRoot() {
   return *gRoot;
 }
 
-std::optional<std::string> resolve(std::string_view path) {
+std::optional<std::vector<std::string>> deviceComponents(std::string_view path) {
   if (path.empty() || path.front() != '/') return std::nullopt;
   if (path.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string root = deviceRoot();
-  if (root.empty()) return std::nullopt;
-
-  // Lexical normalisation first: ".." may never climb above the device's own root.
+  // ".." may never climb above the device's own root.
   std::vector<std::string> parts;
   std::size_t i = 0;
   while (i < path.size()) {
@@ -77,6 +74,15 @@ std::optional<std::string> resolve(std::string_view path) {
     parts.erase(parts.begin());
     parts.insert(parts.begin(), {"var", "mobile"});
   }
+  return parts;
+}
+
+std::optional<std::string> resolve(std::string_view path) {
+  auto lexical = deviceComponents(path);
+  if (!lexical) return std::nullopt;
+  const std::string root = deviceRoot();
+  if (root.empty()) return std::nullopt;
+  std::vector<std::string>& parts = *lexical;
   if (parts.empty()) return root;
 
   // Then the folders on the way must stay inside the device once symbolic links are followed.

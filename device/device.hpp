@@ -26,6 +26,11 @@ std::string deviceRoot();
 // that points out of it). /User is the device's alias of /var/mobile.
 std::optional<std::string> resolve(std::string_view path);
 
+// The components of device path PATH below the device's root, lexically: "." and empty components
+// dropped, ".." applied, a leading "User" standing for "var/mobile". Nothing when PATH is not
+// absolute, holds a NUL or climbs above the root; an empty list for the root itself.
+std::optional<std::vector<std::string>> deviceComponents(std::string_view path);
+
 // The iOS version of the device ("8.1" unless the device folder's setting says otherwise), and
 // CoreFoundation's version number for it.
 std::string iosVersion();

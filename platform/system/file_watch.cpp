@@ -52,32 +52,11 @@ std::optional<unsigned> forkGeneration() {
   return gForkGeneration.load(std::memory_order_relaxed);
 }
 
-// The components of device path PATH below the device's root, read as sim::resolve reads them:
-// "." and empty components dropped, ".." applied, a leading "User" standing for "var/mobile".
-// Nothing when PATH is not absolute, holds a NUL, climbs above the root or names the root.
+// The components of device path PATH below the device's root, as sim::resolve reads them;
+// nothing for the root itself.
 std::optional<std::vector<std::string>> components(std::string_view path) {
-  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i < path.size()) {
-    std::size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    const std::string_view part = path.substr(i, j - i);
-    if (part == "..") {
-      if (parts.empty()) return std::nullopt;
-      parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.emplace_back(part);
-    }
-    i = j + 1;
-  }
-  if (!parts.empty() && parts[0] == "User") {
-    parts.erase(parts.begin());
-    parts.insert(parts.begin(), {"var", "mobile"});
-  }
-  if (parts.empty()) return std::nullopt;
+  auto parts = sim::deviceComponents(path);
+  if (!parts || parts->empty()) return std::nullopt;
   return parts;
 }
 
