@@ -85,11 +85,11 @@ void startPane() {
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     writeInPlace("/Library/PreferenceLoader/Preferences/VYR.plist",
                  readAll(VYR_BIN_DIR "/PreferenceLoader/VYR.plist"));
+    std::string error = "no PreferenceLoader entry names the bundle";
     for (const auto& entry : preferences::settings::paneEntries()) {
-      std::string error;
       if (entry.bundle == "VYR" && preferences::settings::Pane::open(entry, &error)) return true;
-      std::fprintf(stderr, "cannot open the VYR pane: %s\n", error.c_str());
     }
+    std::fprintf(stderr, "cannot open the VYR pane: %s\n", error.c_str());
     std::abort();
   }();
   (void)started;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ struct Input {
   std::string target;  // the fuzz target's corpus name: colour_string, prefs_file, pane
   fs::path file;
 };
+
+// How a test's name shows its input.
+void PrintTo(const Input& input, std::ostream* out) {
+  *out << input.target << "/" << input.file.filename().string();
+}
 
 std::vector<Input> inputsUnder(const fs::path& folder) {
   std::vector<Input> inputs;
