@@ -1,6 +1,6 @@
 /* Counting allocations: the malloc family and class_createInstance, defined in the executable so
  * that the dynamic linker binds every library's calls to them, each forwarding to the real one.
- * Written in C: C++'s declarations of malloc carry exception specifications that a definition
+ * Written in C: C++'s declarations of malloc carry throw() clauses that a definition
  * would have to repeat. */
 #define _GNU_SOURCE
 #include "alloc_count.h"
