@@ -1,5 +1,9 @@
 #include "tests/support/temp_device.hpp"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +56,17 @@ std::string xmlPlist(std::initializer_list<std::pair<std::string, std::string>> 
   for (const auto& [key, value] : entries) out += "  <key>" + key + "</key>\n  " + value + "\n";
   out += "</dict>\n</plist>\n";
   return out;
+}
+
+int runElsewhere(const std::string& command) {
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    return -1;
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
 }
 
 }  // namespace vyrtest

@@ -32,4 +32,8 @@ std::string prefsPath(const TempDevice& device);
 // ("<true/>", "<integer>3</integer>", "<string>#ff0000</string>").
 std::string xmlPlist(std::initializer_list<std::pair<std::string, std::string>> entries);
 
+// Runs COMMAND with sh in a process of its own, as another process of the device would act, and
+// returns its wait status (-1 when it could not be started).
+int runElsewhere(const std::string& command);
+
 }  // namespace vyrtest

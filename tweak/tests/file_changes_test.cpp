@@ -170,18 +170,6 @@ TEST_F(FileChanges, CustomColoursNeedNoNotificationButTheSwitchesWaitForIt) {
   EXPECT_EQ(battery(), kCyan);
 }
 
-// Runs COMMAND in a shell, a process of its own.
-int runElsewhere(const std::string& command) {
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    return -1;
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
-
 TEST_F(FileChanges, ChangesByAnotherProcessAreSeenAtTheNextCall) {
   writePrefs({{"bat", index(2)}});
   start();

@@ -34,18 +34,6 @@ void replaceByRename(const std::string& path, const std::string& data) {
   fs::rename(path + ".new", path);
 }
 
-// Runs COMMAND in a shell of its own, as another process of the device would write.
-int runElsewhere(const std::string& command) {
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    return -1;
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
-
 TEST(FileWatch, ReportsEachChangeOfTheFileAndNothingElse) {
   vyrtest::TempDevice device;
   const std::string file = device.path(kFile);
@@ -196,12 +184,13 @@ TEST(FileWatch, SeesOtherProcessesAndSharesNothingWithAForkedChild) {
   EXPECT_TRUE(watch.changed());
   EXPECT_FALSE(watch.changed());
 
-  ASSERT_EQ(runElsewhere("printf '<plist/>' > '" + file + "'"), 0);
+  ASSERT_EQ(vyrtest::runElsewhere("printf '<plist/>' > '" + file + "'"), 0);
   EXPECT_TRUE(watch.changed());
-  ASSERT_EQ(runElsewhere("printf x > '" + file + ".new' && mv '" + file + ".new' '" + file + "'"),
+  ASSERT_EQ(vyrtest::runElsewhere("printf x > '" + file + ".new' && mv '" + file + ".new' '" +
+                                  file + "'"),
             0);
   EXPECT_TRUE(watch.changed());
-  ASSERT_EQ(runElsewhere("rm '" + file + "'"), 0);
+  ASSERT_EQ(vyrtest::runElsewhere("rm '" + file + "'"), 0);
   EXPECT_TRUE(watch.changed());
   EXPECT_FALSE(watch.changed());
 
