@@ -1,23 +1,26 @@
 #include "device/device.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
+
+#include "device/files.hpp"
 
 namespace sim {
 namespace {
 
+constexpr std::size_t kMaxSettingsFile = 64 * 1024;
+constexpr char kDefaultIos[] = "8.1";
+
 std::mutex gLock;
-std::string* gRoot = nullptr;  // never freed: read by code that may run during process exit
+// Never freed or closed: read by code that may run during process exit, and a descriptor handed
+// out as a duplicate stays valid for its holder even when the process attaches elsewhere.
+std::string* gRoot = nullptr;
+int gRootFd = -1;
 
 std::string canonical(const std::string& path) {
   char buf[PATH_MAX];
@@ -25,9 +28,53 @@ std::string canonical(const std::string& path) {
   return buf;
 }
 
-bool within(const std::string& path, const std::string& root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
+// Opens ROOT's folder under the lock, once it exists (a device folder may be named before it is
+// made).
+void openRootLocked() {
+  if (gRootFd >= 0 || gRoot == nullptr || gRoot->empty()) return;
+  gRootFd = ::open(gRoot->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+struct IosSetting {
+  std::string version;  // empty: not set
+  std::string problem;
+};
+
+bool plausibleVersion(const std::string& v) {
+  int major = 0, minor = 0;
+  char extra = 0;
+  const int n = std::sscanf(v.c_str(), "%d.%d%c", &major, &minor, &extra);
+  return (n == 1 || n == 2) && major >= 1 && major <= 99 && minor >= 0 && minor <= 99 &&
+         v.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+IosSetting readIosSetting() {
+  IosSetting out;
+  int error = 0;
+  const auto text = readFile(Area::Simulator, "device.conf", kMaxSettingsFile, &error);
+  if (!text) {
+    if (error != ENOENT) out.problem = simFolder() + "/device.conf " + describe(error);
+    return out;
+  }
+  std::size_t lineNumber = 0, at = 0;
+  while (at < text->size()) {
+    std::size_t end = text->find('\n', at);
+    if (end == std::string::npos) end = text->size();
+    std::string line = text->substr(at, end - at);
+    at = end + 1;
+    ++lineNumber;
+    if (line.rfind("ios=", 0) != 0) continue;
+    std::string v = line.substr(4);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
+    if (!plausibleVersion(v)) {
+      out.version.clear();
+      out.problem = simFolder() + "/device.conf, line " + std::to_string(lineNumber) +
+                    ": 'ios=" + v + "' is not an iOS version such as 8.1";
+      return out;
+    }
+    out.version = v;
+  }
+  return out;
 }
 
 }  // namespace
@@ -38,6 +85,8 @@ void attachDevice(const std::string& root) {
   std::lock_guard<std::mutex> guard(gLock);
   if (gRoot == nullptr) gRoot = new std::string();
   *gRoot = absolute;
+  gRootFd = -1;
+  openRootLocked();
 }
 
 std::string deviceRoot() {
@@ -52,55 +101,18 @@ std::string deviceRoot() {
   return *gRoot;
 }
 
-std::optional<std::vector<std::string>> deviceComponents(std::string_view path) {
-  if (path.empty() || path.front() != '/') return std::nullopt;
-  if (path.find('\0') != std::string_view::npos) return std::nullopt;
-  // ".." may never climb above the device's own root.
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i < path.size()) {
-    std::size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    std::string_view part = path.substr(i, j - i);
-    if (part == "..") {
-      if (parts.empty()) return std::nullopt;
-      parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.emplace_back(part);
-    }
-    i = j + 1;
+Fd rootDescriptor() noexcept {
+  try {
+    // ENODEV, not ENOENT: without a device nothing is missing, everything is out of reach.
+    if (deviceRoot().empty()) return Fd::failure(ENODEV);
+    std::lock_guard<std::mutex> guard(gLock);
+    openRootLocked();
+    if (gRootFd < 0) return Fd::failure(ENODEV);
+    const int fd = ::fcntl(gRootFd, F_DUPFD_CLOEXEC, 0);
+    return fd < 0 ? Fd::failure(errno) : Fd(fd);
+  } catch (...) {
+    return Fd::failure(ENOMEM);
   }
-  if (!parts.empty() && parts[0] == "User") {
-    parts.erase(parts.begin());
-    parts.insert(parts.begin(), {"var", "mobile"});
-  }
-  return parts;
-}
-
-std::optional<std::string> resolve(std::string_view path) {
-  auto lexical = deviceComponents(path);
-  if (!lexical) return std::nullopt;
-  const std::string root = deviceRoot();
-  if (root.empty()) return std::nullopt;
-  std::vector<std::string>& parts = *lexical;
-  if (parts.empty()) return root;
-
-  // Then the folders on the way must stay inside the device once symbolic links are followed.
-  // The last component is left as it is, so that a link itself can be removed.
-  std::string leaf = parts.back();
-  parts.pop_back();
-  std::string existing = root;
-  std::size_t used = 0;
-  for (; used < parts.size(); ++used) {
-    std::string next = existing + "/" + parts[used];
-    struct stat st {};
-    if (lstat(next.c_str(), &st) != 0) break;
-    existing = next;
-  }
-  std::string real = canonical(existing);
-  if (real.empty() || !within(real, canonical(root))) return std::nullopt;
-  for (std::size_t k = used; k < parts.size(); ++k) real += "/" + parts[k];
-  return real + "/" + leaf;
 }
 
 std::string simFolder() {
@@ -109,19 +121,12 @@ std::string simFolder() {
 }
 
 std::string iosVersion() {
-  const std::string folder = simFolder();
-  if (!folder.empty()) {
-    std::ifstream in(folder + "/device.conf");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("ios=", 0) == 0) {
-        std::string v = line.substr(4);
-        while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
-        if (!v.empty()) return v;
-      }
-    }
-  }
-  return "8.1";
+  const IosSetting setting = readIosSetting();
+  return setting.version.empty() ? std::string(kDefaultIos) : setting.version;
+}
+
+std::string deviceSettingsProblem() {
+  return readIosSetting().problem;
 }
 
 double coreFoundationVersion(const std::string& version) {
@@ -144,54 +149,6 @@ double coreFoundationVersion(const std::string& version) {
     if (row.major < major || (row.major == major && row.minor <= minor)) number = row.number;
   }
   return number;
-}
-
-bool writeFileAtomically(const std::string& path, std::string_view data) {
-  static std::atomic<unsigned> counter{0};
-  const std::string temp =
-      path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
-  return false;
-}
-
-std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
-  // Without O_NONBLOCK, opening a FIFO waits for a writer, which would stall the reader (a host's
-  // user interface) for good; a regular file reads the same either way.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > limit) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string out;
-  out.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  // The file may have shrunk or grown while it was read: keep what was there.
-  out.resize(done);
-  return out;
 }
 
 }  // namespace sim

@@ -13,28 +13,26 @@
 #include <optional>
 
 #include "device/device.hpp"
+#include "device/files.hpp"
 
 namespace sim {
 namespace {
 
-// Each entry is a file "<pid>-<start time>" holding the device name. Naming the file after the
-// process's whole identity means a new process that reuses a pid writes an entry of its own and
-// can never be confused with, or removed as, a stale one.
+// Each entry is a regular file in the simulator's folder "proc", named "<pid>-<start time>" for the
+// reader's benefit and holding the device name. Neither the name nor the content proves anything:
+// anyone who can write to the device folder can forge both. The proof is a POSIX record lock that
+// the registered process holds on its own entry for as long as it lives. The kernel drops it when
+// the process ends (so a stale entry proves nothing), a forked child does not inherit it, and the
+// kernel itself says which process holds it (F_GETLK), so the pid that is signalled never comes
+// from a file. An entry must also have a single link, so that a lock some other program holds on
+// a file of its own cannot be borrowed by linking that file into the table.
 constexpr std::size_t kMaxName = 255;
+constexpr char kTable[] = "proc";
 
 struct KernelStat {
   char state = '?';
   unsigned long long startTime = 0;
 };
-
-std::string tableFolder() {
-  const std::string folder = simFolder();
-  return folder.empty() ? folder : folder + "/proc";
-}
-
-bool makeFolder(const std::string& path) {
-  return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
-}
 
 bool isDaemon(std::string_view name) {
   return name == "lsd" || name == "backboardd";
@@ -94,50 +92,33 @@ std::optional<KernelStat> readKernelStat(pid_t pid) {
   return st;
 }
 
-bool parseNumber(std::string_view text, unsigned long long& out) {
-  if (text.empty() || text.size() > 20) return false;
-  unsigned long long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const auto digit = static_cast<unsigned long long>(c - '0');
-    if (value > (~0ULL - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  out = value;
-  return true;
-}
-
 std::string entryName(pid_t pid, unsigned long long startTime) {
   return std::to_string(pid) + "-" + std::to_string(startTime);
 }
 
-// The pid and start time an entry's file name stands for; nothing for any other file (the
-// temporary files of an atomic write among them).
-std::optional<DeviceProcess> parseEntryName(std::string_view file) {
-  const std::size_t dash = file.find('-');
-  if (dash == std::string_view::npos) return std::nullopt;
-  unsigned long long pid = 0, start = 0;
-  if (!parseNumber(file.substr(0, dash), pid) || !parseNumber(file.substr(dash + 1), start)) {
-    return std::nullopt;
-  }
-  // pid 0 and 1 (and anything that does not fit) would make kill() reach far beyond one process.
-  if (pid <= 1 || pid > 0x3fffffff) return std::nullopt;
-  DeviceProcess p;
-  p.pid = static_cast<pid_t>(pid);
-  p.startTime = start;
-  return p;
+// Whether NAME has the shape of an entry's name (temporary files of a registration in progress
+// and anything else are passed over).
+bool looksLikeEntry(std::string_view name) {
+  const std::size_t dash = name.find('-');
+  const auto digits = [](std::string_view t) {
+    return !t.empty() && t.size() <= 20 &&
+           std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return dash != std::string_view::npos && digits(name.substr(0, dash)) &&
+         digits(name.substr(dash + 1));
 }
 
-bool alive(const std::optional<KernelStat>& st, unsigned long long startTime) {
-  // A zombie has ended: only its parent has yet to collect it.
-  return st && st->startTime == startTime && st->state != 'Z' && st->state != 'X';
-}
-
-// This process's own entry, removed again at exit. Kept for good: the exit handler reads it.
+// This process's own entry: the open entry file whose lock is the proof, and the table folder it
+// was made in. Kept for good: the exit handler reads it.
 struct OwnEntry {
   std::mutex lock;
   pid_t pid = 0;
-  std::string path;
+  Fd folder;
+  Fd file;
+  std::string fileName;
+  std::string name;
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 OwnEntry& ownEntry() {
   static OwnEntry* entry = new OwnEntry();
@@ -147,9 +128,16 @@ OwnEntry& ownEntry() {
 void removeOwnEntry() {
   OwnEntry& own = ownEntry();
   std::lock_guard<std::mutex> guard(own.lock);
-  // A forked child inherits this handler along with its parent's entry: only the owner removes.
-  if (own.pid == ::getpid() && !own.path.empty()) ::unlink(own.path.c_str());
-  own.path.clear();
+  // A forked child inherits this handler and the descriptors, but not the lock: only the owner
+  // removes.
+  if (own.pid == ::getpid() && own.folder && !own.fileName.empty()) {
+    struct stat st {};
+    if (::fstatat(own.folder.get(), own.fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == own.dev && st.st_ino == own.ino) {
+      ::unlinkat(own.folder.get(), own.fileName.c_str(), 0);
+    }
+  }
+  own.fileName.clear();
 }
 
 // glibc's <sys/pidfd.h> of this generation lacks C++ linkage guards: call the kernel directly.
@@ -160,22 +148,90 @@ bool sendThroughPidfd(int pidfd, int signalNumber) {
   return ::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, 0U) == 0;
 }
 
-// Signals exactly the process P recorded, never one that took its pid since: the pidfd pins the
-// process that holds the pid when it is opened, and the start time read after that proves it is
-// the recorded one.
-bool signalProcess(const DeviceProcess& p, int signalNumber) {
-  const int pidfd = openPidfd(p.pid);
-  if (pidfd < 0) {
-    if (errno != ENOSYS) return false;
-    if (!alive(readKernelStat(p.pid), p.startTime)) return false;
-    return ::kill(p.pid, signalNumber) == 0;
+// The pid of the process that holds the lock on the entry open as FD, as the kernel reports it; 0
+// when nobody holds it.
+pid_t lockHolder(int fd) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return 0;
+  return probe.l_pid > 1 ? probe.l_pid : 0;
+}
+
+// A process proven to be a registered process of this device, pinned by a pidfd so that the pid
+// cannot pass to another process before it is signalled.
+struct Proven {
+  DeviceProcess process;
+  Fd pidfd;
+};
+
+// Checks the entry NAME of the table open as FOLDER. A proven entry yields its process; an entry
+// that nobody holds (its process ended, or it was forged) is removed; anything else is passed
+// over.
+std::optional<Proven> prove(int folder, const std::string& name) {
+  Fd entry(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!entry || ::fstat(entry.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    return std::nullopt;
   }
-  bool sent = false;
-  if (alive(readKernelStat(p.pid), p.startTime)) {
-    sent = signalNumber == 0 || sendThroughPidfd(pidfd, signalNumber);
+  const pid_t holder = lockHolder(entry.get());
+  if (holder == 0) {
+    // Only the file that was looked at: a registration may have just put a new one in its place.
+    struct stat now {};
+    if (::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+      ::unlinkat(folder, name.c_str(), 0);
+    }
+    return std::nullopt;
   }
-  ::close(pidfd);
-  return sent;
+  Fd pidfd(openPidfd(holder));
+  // Still held by the same pid once the pidfd is open: the pidfd is that holder, not a process
+  // that got its pid after it ended.
+  if (!pidfd || lockHolder(entry.get()) != holder) return std::nullopt;
+  std::optional<std::string> content = readOpenFile(entry.get(), kMaxName + 1);
+  if (!content) return std::nullopt;
+  if (!content->empty() && content->back() == '\n') content->pop_back();
+  if (!validName(*content)) return std::nullopt;
+  Proven out;
+  out.process.pid = holder;
+  out.process.name = std::move(*content);
+  const std::optional<KernelStat> kernel = readKernelStat(holder);
+  out.process.startTime = kernel ? kernel->startTime : 0;
+  out.pidfd = std::move(pidfd);
+  return out;
+}
+
+// Every proven process of the device's table, this one included, by ascending pid; entries of
+// processes that ended are removed on the way.
+std::vector<Proven> provenProcesses() {
+  std::vector<Proven> out;
+  Fd folder = openFolder(Area::Simulator, kTable);
+  if (!folder) return out;
+  const auto names = listFolder(Area::Simulator, kTable);
+  if (!names) return out;
+  OwnEntry& own = ownEntry();
+  std::lock_guard<std::mutex> guard(own.lock);
+  for (const std::string& name : *names) {
+    if (!looksLikeEntry(name)) continue;
+    struct stat st {};
+    if (own.pid == ::getpid() && own.file &&
+        ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == own.dev && st.st_ino == own.ino) {
+      // This process's own entry is never opened here: closing any descriptor of a file drops
+      // the process's record locks on it, and with them the proof.
+      Proven self;
+      self.process.pid = ::getpid();
+      self.process.name = own.name;
+      const std::optional<KernelStat> kernel = readKernelStat(0);
+      self.process.startTime = kernel ? kernel->startTime : 0;
+      out.push_back(std::move(self));
+      continue;
+    }
+    if (std::optional<Proven> p = prove(folder.get(), name)) out.push_back(std::move(*p));
+  }
+  std::sort(out.begin(), out.end(),
+            [](const Proven& a, const Proven& b) { return a.process.pid < b.process.pid; });
+  return out;
 }
 
 bool endsProcess(int signalNumber) {
@@ -199,47 +255,55 @@ bool endsProcess(int signalNumber) {
 
 bool registerProcess(std::string_view name) {
   if (!validName(name)) return false;
-  const std::string folder = tableFolder();
   const std::optional<KernelStat> self = readKernelStat(0);
-  if (folder.empty() || !self || !makeFolder(simFolder()) || !makeFolder(folder)) return false;
+  if (!self || makeFolders(Area::Simulator, kTable) != 0) return false;
+  Fd folder = openFolder(Area::Simulator, kTable);
+  if (!folder) return false;
+  const std::string fileName = entryName(::getpid(), self->startTime);
 
-  const std::string path = folder + "/" + entryName(::getpid(), self->startTime);
   OwnEntry& own = ownEntry();
   std::lock_guard<std::mutex> guard(own.lock);
-  if (!writeFileAtomically(path, std::string(name) + "\n")) return false;
-  // An entry made for another device (or inherited from the parent) is not this one's to keep.
-  if (own.pid == ::getpid() && !own.path.empty() && own.path != path) ::unlink(own.path.c_str());
+  std::string temp;
+  Fd file = createTempIn(folder.get(), fileName, temp);
+  if (!file) return false;
+  const std::string content = std::string(name) + "\n";
+  struct flock hold {};
+  hold.l_type = F_WRLCK;
+  hold.l_whence = SEEK_SET;
+  struct stat st {};
+  // The lock is taken before the entry has its name, so a reader never finds it unproven.
+  const bool made =
+      ::write(file.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
+      ::fcntl(file.get(), F_SETLK, &hold) == 0 && ::fstat(file.get(), &st) == 0 &&
+      ::renameat(folder.get(), temp.c_str(), folder.get(), fileName.c_str()) == 0;
+  if (!made) {
+    ::unlinkat(folder.get(), temp.c_str(), 0);
+    return false;
+  }
+  // An entry made for another device, or an earlier name of this process, is not this one's to
+  // keep.
+  if (own.pid == ::getpid() && own.folder && !own.fileName.empty()) {
+    struct stat old {};
+    if (::fstatat(own.folder.get(), own.fileName.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        old.st_dev == own.dev && old.st_ino == own.ino) {
+      ::unlinkat(own.folder.get(), own.fileName.c_str(), 0);
+    }
+  }
   static const bool handlerInstalled = std::atexit(&removeOwnEntry) == 0;
   (void)handlerInstalled;
   own.pid = ::getpid();
-  own.path = path;
+  own.folder = std::move(folder);
+  own.file = std::move(file);  // the old entry's descriptor closes, and its lock goes with it
+  own.fileName = fileName;
+  own.name = std::string(name);
+  own.dev = st.st_dev;
+  own.ino = st.st_ino;
   return true;
 }
 
 std::vector<DeviceProcess> runningProcesses() {
   std::vector<DeviceProcess> out;
-  const std::string folder = tableFolder();
-  if (folder.empty()) return out;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return out;
-  while (const dirent* e = ::readdir(dir)) {
-    std::optional<DeviceProcess> p = parseEntryName(e->d_name);
-    if (!p) continue;
-    const std::string path = folder + "/" + e->d_name;
-    if (!alive(readKernelStat(p->pid), p->startTime)) {
-      ::unlink(path.c_str());
-      continue;
-    }
-    std::optional<std::string> name = readFile(path, kMaxName + 1);
-    if (!name) continue;
-    if (!name->empty() && name->back() == '\n') name->pop_back();
-    if (!validName(*name)) continue;
-    p->name = std::move(*name);
-    out.push_back(std::move(*p));
-  }
-  ::closedir(dir);
-  std::sort(out.begin(), out.end(),
-            [](const DeviceProcess& a, const DeviceProcess& b) { return a.pid < b.pid; });
+  for (Proven& p : provenProcesses()) out.push_back(std::move(p.process));
   return out;
 }
 
@@ -251,9 +315,9 @@ int killall(std::string_view name, int signalNumber) {
 
   const pid_t self = ::getpid();
   int count = respring ? 1 : 0;
-  for (const DeviceProcess& p : runningProcesses()) {
-    if (p.pid == self || (!respring && p.name != name)) continue;
-    if (signalProcess(p, signalNumber)) ++count;
+  for (Proven& p : provenProcesses()) {
+    if (p.process.pid == self || (!respring && p.process.name != name)) continue;
+    if (signalNumber == 0 || sendThroughPidfd(p.pidfd.get(), signalNumber)) ++count;
   }
   return count;
 }

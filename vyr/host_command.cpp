@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/corefoundation/simulator.hpp"
 #include "platform/foundation/facade.hpp"
@@ -65,11 +66,8 @@ std::vector<std::string> splitWords(const std::string& line) {
 // Whether the implementation answering SEL on CLS now lives in the injected library.
 bool replacedByInjectedLibrary(Class cls, SEL cmd) {
   IMP imp = class_getMethodImplementation(cls, cmd);
-  Dl_info info{};
-  if (imp == nullptr || dladdr(reinterpret_cast<void*>(imp), &info) == 0 || !info.dli_fname) {
-    return false;
-  }
-  return std::strstr(info.dli_fname, "VYRSignals") != nullptr;
+  const std::optional<std::string> image = sim::libraryPath(reinterpret_cast<void*>(imp));
+  return image && image->find("VYRSignals") != std::string::npos;
 }
 
 std::string hooksJson() {

@@ -1,74 +1,112 @@
 #include "vyr/install.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
 #include "device/device.hpp"
+#include "device/files.hpp"
 
 namespace fs = std::filesystem;
 
 namespace vyr {
 namespace {
 
-std::string readAll(const fs::path& p) {
+// The largest file the installer compares before it writes: far above any file VYR installs.
+constexpr std::size_t kLargestInstalled = 256u << 20;
+
+// The build's own files are the machine's, not the device's: they are read as plain files.
+std::optional<std::string> readBuildFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
+  if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Copies FROM to TO unless TO already holds the same bytes; the new file replaces the old one in a
-// single rename, so a process that has the old library mapped keeps running on it.
-std::string installFile(const fs::path& from, const fs::path& to) {
+std::string failure(const std::string& what, const std::string& devicePath, int error) {
+  return what + " " + devicePath + " in the device: " + sim::describe(error);
+}
+
+std::string parentOf(const std::string& devicePath) {
+  const std::size_t slash = devicePath.rfind('/');
+  return slash == 0 ? std::string("/") : devicePath.substr(0, slash);
+}
+
+// Copies the build's FROM to device path TO unless TO already holds the same bytes; the new file
+// replaces the old one in a single rename, so a process that has the old library mapped keeps
+// running on it.
+std::string installFile(const fs::path& from, const std::string& to) {
   std::error_code ec;
   if (!fs::is_regular_file(from, ec)) return "missing from the build: " + from.string();
-  const std::string bytes = readAll(from);
-  if (fs::exists(to, ec) && readAll(to) == bytes) return {};
-  fs::create_directories(to.parent_path(), ec);
-  if (ec) return "cannot create " + to.parent_path().string() + ": " + ec.message();
-  if (!sim::writeFileAtomically(to.string(), bytes)) return "cannot write " + to.string();
-  fs::permissions(to, fs::status(from).permissions(), ec);
+  const std::optional<std::string> bytes = readBuildFile(from);
+  if (!bytes) return "cannot read " + from.string();
+  int error = 0;
+  const auto installed = sim::readFile(sim::Area::Device, to, kLargestInstalled, &error);
+  if (installed && *installed == *bytes) return {};
+  if (error = sim::makeFolders(sim::Area::Device, parentOf(to)); error != 0) {
+    return failure("cannot create", parentOf(to), error);
+  }
+  const auto perms = static_cast<mode_t>(fs::status(from, ec).permissions() & fs::perms::all);
+  if (error = sim::writeFile(sim::Area::Device, to, *bytes, ec ? 0644 : perms); error != 0) {
+    return failure("cannot write", to, error);
+  }
   return {};
 }
 
-std::string installTree(const fs::path& from, const fs::path& to) {
+std::string installTree(const fs::path& from, const std::string& to) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     if (!it->is_regular_file()) continue;
-    const std::string err = installFile(it->path(), to / fs::relative(it->path(), from));
+    const std::string err =
+        installFile(it->path(), to + "/" + fs::relative(it->path(), from).generic_string());
     if (!err.empty()) return err;
   }
   return ec ? "cannot read " + from.string() + ": " + ec.message() : std::string();
 }
 
 // A new device: the folders and files that the system expects to find on a device, among them
-// the caches that a respring deletes.
-std::string makeSkeleton(const fs::path& root) {
-  std::error_code ec;
+// the caches that a respring deletes, and the simulator's settings.
+std::string makeSkeleton() {
   for (const char* dir :
-       {"var/mobile/Library/Preferences", "var/mobile/Library/Caches/com.apple.UIStatusBar",
-        "var/mobile/Library/Caches/SpringBoardIconCache",
-        "var/mobile/Library/Caches/com.apple.IconsCache",
-        "Library/MobileSubstrate/DynamicLibraries", "Library/PreferenceBundles",
-        "Library/PreferenceLoader/Preferences", "Applications/Cydia.app", ".sim"}) {
-    fs::create_directories(root / dir, ec);
-    if (ec) return "cannot create the device folder " + (root / dir).string() + ": " + ec.message();
+       {"/var/mobile/Library/Preferences", "/var/mobile/Library/Caches/com.apple.UIStatusBar",
+        "/var/mobile/Library/Caches/SpringBoardIconCache",
+        "/var/mobile/Library/Caches/com.apple.IconsCache",
+        "/Library/MobileSubstrate/DynamicLibraries", "/Library/PreferenceBundles",
+        "/Library/PreferenceLoader/Preferences", "/Applications/Cydia.app"}) {
+    if (const int error = sim::makeFolders(sim::Area::Device, dir); error != 0) {
+      return failure("cannot create", dir, error);
+    }
   }
   for (const char* file :
        {"com.apple.springboard-imagecache-icons", "com.apple.springboard-imagecache-icons.plist",
         "com.apple.SpringBoard.folderSwitcherLinen", "com.apple.UIStatusBar/images",
         "SpringBoardIconCache/icon.png"}) {
-    std::ofstream(root / "var/mobile/Library/Caches" / file) << "cache\n";
+    const std::string path = std::string("/var/mobile/Library/Caches/") + file;
+    if (const int error = sim::writeFile(sim::Area::Device, path, "cache\n"); error != 0) {
+      return failure("cannot write", path, error);
+    }
   }
-  std::ofstream conf(root / ".sim/device.conf");
-  conf << "# The simulated device's settings.\n"
-          "# ios: the iOS version; it sets kCFCoreFoundationVersionNumber (8.1: 1141.14).\n"
-          "ios=8.1\n";
-  if (!conf) return "cannot write " + (root / ".sim/device.conf").string();
-  return {};
+  int error = sim::makeFolders(sim::Area::Simulator, ".");
+  if (error == 0) {
+    error = sim::writeFile(sim::Area::Simulator, "device.conf",
+                           "# The simulated device's settings.\n"
+                           "# ios: the iOS version; it sets kCFCoreFoundationVersionNumber (8.1: "
+                           "1141.14).\n"
+                           "ios=8.1\n");
+  }
+  return error == 0 ? std::string() : failure("cannot write", "/.sim/device.conf", error);
+}
+
+// The device's own alias /User -> /var/mobile, relative so that it names the same folder for
+// every program of the machine too. Something else already at /User is the device's own business.
+std::string linkUser() {
+  const int error = sim::makeLink(sim::Area::Device, "/User", "var/mobile");
+  return error == 0 || error == EEXIST ? std::string() : failure("cannot link", "/User", error);
 }
 
 }  // namespace
@@ -91,26 +129,32 @@ std::string prepareDevice(const std::string& dir) {
   std::error_code ec;
   const fs::path root = fs::absolute(dir, ec);
   if (ec) return "cannot use device folder " + dir + ": " + ec.message();
-  if (!fs::exists(root / ".sim", ec)) {
-    const std::string err = makeSkeleton(root);
+  // The folder the user named is theirs to name: it is made like mkdir -p, then opened once, and
+  // everything inside it goes through the door.
+  fs::create_directories(root, ec);
+  if (ec) return "cannot create the device folder " + root.string() + ": " + ec.message();
+  sim::attachDevice(root.string());
+  if (!sim::rootDescriptor()) return "cannot open the device folder " + root.string();
+  if (!sim::exists(sim::Area::Simulator, ".")) {
+    const std::string err = makeSkeleton();
     if (!err.empty()) return err;
   }
+  if (std::string err = linkUser(); !err.empty()) return err;
   const fs::path payload = payloadFolder();
-  const fs::path substrate = root / "Library/MobileSubstrate/DynamicLibraries";
+  const std::string substrate = "/Library/MobileSubstrate/DynamicLibraries";
   for (const auto& [from, to] : {
-           std::pair{payload / "VYRSignals.dylib", substrate / "VYRSignals.dylib"},
-           std::pair{payload / "VYRSignals.plist", substrate / "VYRSignals.plist"},
+           std::pair{payload / "VYRSignals.dylib", substrate + "/VYRSignals.dylib"},
+           std::pair{payload / "VYRSignals.plist", substrate + "/VYRSignals.plist"},
        }) {
     const std::string err = installFile(from, to);
     if (!err.empty()) return err;
   }
   // The settings pane ships as a bundle plus the entry that makes the Settings app list it.
   if (fs::exists(payload / "VYR.bundle", ec)) {
-    std::string err =
-        installTree(payload / "VYR.bundle", root / "Library/PreferenceBundles/VYR.bundle");
+    std::string err = installTree(payload / "VYR.bundle", "/Library/PreferenceBundles/VYR.bundle");
     if (err.empty()) {
       err = installFile(payload / "PreferenceLoader/VYR.plist",
-                        root / "Library/PreferenceLoader/Preferences/VYR.plist");
+                        "/Library/PreferenceLoader/Preferences/VYR.plist");
     }
     if (!err.empty()) return err;
   }

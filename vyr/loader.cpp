@@ -4,9 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 
 namespace vyr {
@@ -28,9 +27,7 @@ bool listContains(ns::Array list, const std::vector<std::string>& wanted) {
 // plist loads nowhere; otherwise any listed bundle or
 // executable of the process matches.
 bool matches(const std::string& devicePlist, const ProcessIdentity& process) {
-  const auto machinePath = sim::resolve(devicePlist);
-  std::error_code ec;
-  if (!machinePath || !std::filesystem::exists(*machinePath, ec)) return true;
+  if (!sim::exists(sim::Area::Device, devicePlist)) return true;
   ns::AutoreleasePool pool;
   ns::Dictionary plist =
       ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(devicePlist.c_str()));
@@ -51,21 +48,23 @@ bool matches(const std::string& devicePlist, const ProcessIdentity& process) {
 
 std::vector<std::string> injectLibraries(const ProcessIdentity& process) {
   std::vector<std::string> loaded;
-  const auto folder = sim::resolve(kLibraries);
-  if (!folder) return loaded;
+  const auto listed = sim::listFolder(sim::Area::Device, kLibraries);
+  if (!listed) return loaded;
   std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) {
-    if (entry.path().extension() == ".dylib") names.push_back(entry.path().stem().string());
+  for (const std::string& file : *listed) {
+    if (file.size() > 6 && file.ends_with(".dylib"))
+      names.push_back(file.substr(0, file.size() - 6));
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string plist = std::string(kLibraries) + "/" + name + ".plist";
     if (!matches(plist, process)) continue;
-    const std::string path = *folder + "/" + name + ".dylib";
-    // Libraries that made classes or installed methods can never be unloaded.
-    if (dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE) == nullptr) {
-      std::fprintf(stderr, "MS:Error: %s\n", dlerror());
+    const std::string path = std::string(kLibraries) + "/" + name + ".dylib";
+    // Libraries that made classes or installed methods can never be unloaded. A FIFO or device
+    // node in the library's place is refused by the door, never waited on.
+    std::string why;
+    if (sim::loadLibrary(path, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE, &why) == nullptr) {
+      std::fprintf(stderr, "MS:Error: %s\n", why.c_str());
       continue;
     }
     loaded.push_back(name);

@@ -1,5 +1,6 @@
 #include "platform/corefoundation/darwin_center.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -9,9 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "device/device.hpp"
+#include "device/files.hpp"
 
 namespace cf {
 namespace {
@@ -19,15 +23,50 @@ namespace {
 constexpr std::size_t kMaxFileName = 200;  // leaves room for the temporary file's suffix
 constexpr uint32_t kArrivals = IN_CLOSE_WRITE | IN_MOVED_TO;
 
-std::string notifyFolder() {
+constexpr char kNotifyFolder[] = "notify";
+// A posted name's file outlives its delivery by this much, then the next post removes it: the
+// folder holds the recently posted names, not every name ever posted.
+constexpr time_t kKeepPostsSeconds = 60;
+
+// Which device's notification folder this process uses, as a key for noticing a change of device
+// (the folder itself is only ever reached through the door).
+std::string notifyFolderKey() {
   const std::string sim = sim::simFolder();
   return sim.empty() ? sim : sim + "/notify";
 }
 
-bool makeFolders(const std::string& folder) {
-  const std::string parent = folder.substr(0, folder.rfind('/'));
-  if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  return ::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
+bool makeNotifyFolder() {
+  return sim::makeFolders(sim::Area::Simulator, kNotifyFolder) == 0;
+}
+
+void logNoWatchOnce(int error) {
+  static std::atomic<bool> logged{false};
+  if (logged.exchange(true)) return;
+  std::fprintf(stderr, "CFNotificationCenter: cannot watch for Darwin notifications (%s)\n",
+               std::strerror(error));
+}
+
+// Removes the files of names posted long ago (and temporary files of posters that died).
+void sweep(int folder) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
+  const time_t now = std::time(nullptr);
+  std::vector<std::string> old;
+  while (const dirent* e = ::readdir(dir)) {
+    struct stat st {};
+    if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || e->d_name[1] == '.')) continue;
+    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now - st.st_mtime > kKeepPostsSeconds) {
+      old.emplace_back(e->d_name);
+    }
+  }
+  for (const std::string& name : old) ::unlinkat(::dirfd(dir), name.c_str(), 0);
+  ::closedir(dir);
 }
 
 bool keptAsIs(unsigned char c, bool first) {
@@ -86,17 +125,25 @@ void DarwinCenter::ensureWatchLocked(bool create) {
   if (entries_.empty()) return;
   if (fd_.load(std::memory_order_relaxed) < 0) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      logNoWatchOnce(errno);
+      return;
+    }
     fd_.store(fd, std::memory_order_release);
   }
-  const std::string folder = notifyFolder();
+  const std::string folder = notifyFolderKey();
   if (folder == watchedFolder_ && watch_ >= 0) return;
   const int fd = fd_.load(std::memory_order_relaxed);
   if (watch_ >= 0) ::inotify_rm_watch(fd, watch_);
   watch_ = -1;
   watchedFolder_ = folder;
-  if (folder.empty() || (create && !makeFolders(folder))) return;
-  watch_ = ::inotify_add_watch(fd, folder.c_str(), kArrivals | IN_ONLYDIR);
+  if (folder.empty() || (create && !makeNotifyFolder())) return;
+  // Watched through the descriptor the door opened: a link planted in its place is not followed.
+  const sim::Fd opened = sim::openPath(sim::Area::Simulator, kNotifyFolder);
+  if (!opened) return;
+  const std::string self = "/proc/self/fd/" + std::to_string(opened.get());
+  watch_ = ::inotify_add_watch(fd, self.c_str(), kArrivals | IN_ONLYDIR);
+  if (watch_ < 0 && (errno == ENOSPC || errno == ENOMEM)) logNoWatchOnce(errno);
 }
 
 void DarwinCenter::followDevice() {
@@ -106,24 +153,22 @@ void DarwinCenter::followDevice() {
 
 void DarwinCenter::post(std::string_view name) {
   const std::string file = transportFileName(name);
-  const std::string folder = notifyFolder();
-  if (file.empty() || folder.empty() || !makeFolders(folder)) return;
+  if (file.empty() || !makeNotifyFolder()) return;
   {
     // A process that observes the name must be watching before its own post lands.
     std::lock_guard<std::mutex> guard(lock_);
     ensureWatchLocked(true);
   }
-  static std::atomic<unsigned> counter{0};
-  const std::string temp = folder + "/." + file + "." + std::to_string(::getpid()) + "." +
-                           std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  const sim::Fd folder = sim::openFolder(sim::Area::Simulator, kNotifyFolder);
+  if (!folder) return;
   // The file stays empty: a rename that replaces a file with unwritten data makes ext4 flush
   // that data first, which took milliseconds per post.
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  const bool closed = ::close(fd) == 0;
-  if (!closed || ::rename(temp.c_str(), (folder + "/" + file).c_str()) != 0) {
-    ::unlink(temp.c_str());
+  std::string temp;
+  if (!sim::createTempIn(folder.get(), file, temp)) return;
+  if (::renameat(folder.get(), temp.c_str(), folder.get(), file.c_str()) != 0) {
+    ::unlinkat(folder.get(), temp.c_str(), 0);
   }
+  sweep(folder.get());
 }
 
 int DarwinCenter::descriptor() const {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/foundation/internal.hpp"
 
 namespace foundation::plist {
@@ -642,11 +642,13 @@ bool acceptable(std::string_view bytes) {
   return XmlDepth(bytes).check();
 }
 
-objc::id readDictionary(std::string_view devicePath, Class cls) {
-  const auto path = sim::resolve(devicePath);
-  if (!path) return nullptr;
-  const auto content = sim::readFile(*path, kMaxFileSize);
-  if (!content || !acceptable(*content)) return nullptr;
+objc::id readDictionary(std::string_view devicePath, Class cls, int* error) {
+  int ignored = 0;
+  int& why = error != nullptr ? *error : ignored;
+  const auto content = sim::readFile(sim::Area::Device, devicePath, kMaxFileSize, &why);
+  if (!content) return nullptr;
+  why = kNotPropertyList;
+  if (!acceptable(*content)) return nullptr;
   std::string_view bytes = *content;
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   // The string keeps a NUL after the bytes: libplist's XML reader peeks one byte ahead at times.
@@ -656,13 +658,15 @@ objc::id readDictionary(std::string_view devicePath, Class cls) {
   if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return nullptr;
   DictionaryData data;
   if (!convertEntries(root.get(), 1, data)) return nullptr;
+  why = 0;
   return newDictionary(cls != nullptr ? cls : dictionaryClass(), std::move(data));
 }
 
-bool writeDictionary(objc::id dictionary, std::string_view devicePath) {
+bool writeDictionary(objc::id dictionary, std::string_view devicePath, int* error) {
+  int ignored = 0;
+  int& why = error != nullptr ? *error : ignored;
+  why = kNotPropertyList;
   if (dictionaryEntries(dictionary) == nullptr) return false;
-  const auto path = sim::resolve(devicePath);
-  if (!path) return false;
   WriteBudget budget;
   const Node root(toNode(dictionary, 1, budget));
   if (!root) return false;
@@ -671,7 +675,8 @@ bool writeDictionary(objc::id dictionary, std::string_view devicePath) {
   plist_to_bin(root.get(), &raw, &length);
   if (raw == nullptr) return false;
   const std::unique_ptr<char, void (*)(char*)> out(raw, &plist_to_bin_free);
-  return sim::writeFileAtomically(*path, std::string_view(out.get(), length));
+  why = sim::writeFile(sim::Area::Device, devicePath, std::string_view(out.get(), length));
+  return why == 0;
 }
 
 }  // namespace foundation::plist

@@ -14,8 +14,12 @@
 
 namespace foundation::plist {
 
-// Files larger than this read as unreadable. A preferences file is about a kilobyte.
-inline constexpr std::size_t kMaxFileSize = 1 << 20;
+// Files larger than this read as unreadable (EFBIG). A preferences file is about a kilobyte; this
+// leaves room for any settings file a person could make, and bounds what one read may allocate.
+inline constexpr std::size_t kMaxFileSize = 16u << 20;
+// The error of a read whose bytes are not a property list with a dictionary root (or are refused
+// by acceptable()), as opposed to an errno value for a file that could not be read at all.
+inline constexpr int kNotPropertyList = -1;
 // Deepest nesting of dictionaries and arrays accepted, the root counting as level 1.
 inline constexpr unsigned kMaxDepth = 512;
 // Most values (dictionary keys included) that a file may expand to, counting every reference of a
@@ -34,16 +38,19 @@ bool acceptable(std::string_view bytes);
 // Reads the property list at device path PATH into a new instance of CLS (NSDictionary,
 // NSMutableDictionary or a subclass), owned by the caller. Nested dictionaries and arrays come
 // out immutable; strings as NSString, Booleans, integers and reals as NSNumber (integers as
-// signed 64-bit values), dates as NSDate, data as NSData. Nil when the path does not resolve in the
-// device, the file is missing, unreadable, larger than kMaxFileSize, refused by acceptable(),
-// not a property list, or its root is not a dictionary.
-objc::id readDictionary(std::string_view devicePath, Class cls);
+// signed 64-bit values), dates as NSDate, data as NSData. Nil when the file is missing or cannot be
+// read through the device's door (ERROR, when not null, receives the errno: ENOENT, EFBIG for a
+// file over kMaxFileSize, the door's refusal of a special file...), or when its bytes are refused
+// by acceptable(), are not a property list, or its root is not a dictionary (ERROR receives
+// kNotPropertyList). ERROR is 0 when a dictionary is returned.
+objc::id readDictionary(std::string_view devicePath, Class cls, int* error = nullptr);
 
 // Writes DICTIONARY as a binary property list to device path PATH, as a new file renamed over the
-// old one. False when PATH does not resolve, the file cannot be written, or the dictionary holds
-// something a property list cannot (an object of another class, a collection that contains
-// itself, more than kMaxDepth levels or more than kMaxObjects values). Strings holding bytes that
-// are not UTF-8 are written with U+FFFD in their place.
-bool writeDictionary(objc::id dictionary, std::string_view devicePath);
+// old one (the door's whole-file write). False when the file cannot be written (ERROR, when not
+// null, receives the errno; the old file is then untouched), or the dictionary holds something a
+// property list cannot (an object of another class, a collection that contains itself, more than
+// kMaxDepth levels or more than kMaxObjects values; ERROR receives kNotPropertyList). Strings
+// holding bytes that are not UTF-8 are written with U+FFFD in their place.
+bool writeDictionary(objc::id dictionary, std::string_view devicePath, int* error = nullptr);
 
 }  // namespace foundation::plist

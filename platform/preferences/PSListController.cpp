@@ -1,7 +1,5 @@
 // PSListController: the view controller of a pane. It holds the pane's specifiers, makes and
 // caches a cell per row, and reads and writes the rows' values in their preferences domains.
-#include <dlfcn.h>
-#include <climits>
 #include <cstdlib>
 
 #include <optional>
@@ -9,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/object.hpp"
 #include "platform/preferences/domain.hpp"
@@ -49,11 +47,6 @@ void dropCells(id self) {
   }
 }
 
-std::string realPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
-}
-
 // The device path of the bundle folder that holds the code of SELF's class, found as the
 // device's NSBundle finds a class's bundle: from the loaded image that defines the class's
 // methods. Nothing for a class of no bundle inside the device.
@@ -65,18 +58,12 @@ std::optional<std::string> bundleFolder(id self) {
     IMP imp = count > 0 ? method_getImplementation(methods[0]) : nullptr;
     ::free(methods);
     if (imp == nullptr) continue;
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(imp), &info) == 0 || info.dli_fname == nullptr) break;
-    const std::string image = realPath(info.dli_fname);
-    const std::string root = realPath(sim::deviceRoot());
-    const auto slash = image.rfind('/');
-    if (image.empty() || root.empty() || slash == std::string::npos) break;
-    const std::string folder = image.substr(0, slash);
-    if (folder.size() <= root.size() || folder.compare(0, root.size(), root) != 0 ||
-        folder[root.size()] != '/') {
-      break;
-    }
-    return folder.substr(root.size());
+    // The device path the bundle was loaded from; nothing for code outside the device.
+    const std::optional<std::string> image = sim::libraryPath(reinterpret_cast<void*>(imp));
+    if (!image) break;
+    const auto slash = image->rfind('/');
+    if (slash == std::string::npos || slash == 0) break;
+    return image->substr(0, slash);
   }
   return std::nullopt;
 }

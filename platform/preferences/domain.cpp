@@ -2,14 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <ctime>
 #include <mutex>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
+#include "platform/foundation/plist_io.hpp"
 
 namespace preferences {
 namespace {
@@ -32,17 +31,12 @@ bool plainName(std::string_view domain) {
 class WriterLock {
  public:
   explicit WriterLock(std::string_view domain) : guard_(mutex()) {
-    const std::string folder = sim::simFolder();
-    if (folder.empty()) return;
-    ::mkdir((folder + "/locks").c_str(), 0755);
-    const std::string path = folder + "/locks/" + std::string(domain) + ".lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    if (sim::makeFolders(sim::Area::Simulator, "locks") != 0) return;
+    file_ =
+        sim::openOrCreate(sim::Area::Simulator, "locks/" + std::string(domain) + ".lock", O_RDWR);
+    if (!file_) return;
+    while (::flock(file_.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
-  }
-  ~WriterLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing drops the flock
   }
   WriterLock(const WriterLock&) = delete;
   WriterLock& operator=(const WriterLock&) = delete;
@@ -53,17 +47,81 @@ class WriterLock {
     return *m;
   }
   std::lock_guard<std::mutex> guard_;
-  int fd_ = -1;
+  sim::Fd file_;  // closing drops the flock
 };
 
-// Moves a file that could not be read as a dictionary out of the way, so that the user's data in
-// it survives the write that replaces it.
-void setAsideUnreadable(const std::string& devicePath) {
-  const auto machine = sim::resolve(devicePath);
-  if (!machine) return;
-  struct stat st {};
-  if (::lstat(machine->c_str(), &st) != 0) return;  // missing: nothing to keep
-  std::rename(machine->c_str(), (*machine + ".unreadable").c_str());
+thread_local WriteResult tLastWrite;
+
+std::string utcStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &utc);
+  return text;
+}
+
+// Gives the unreadable file at PATH a second name beside it, never replacing an earlier copy;
+// the name, or nothing with ERROR set.
+std::optional<std::string> keepUnreadable(const std::string& path, int& error) {
+  const std::string stem = path + ".unreadable-" + utcStamp();
+  for (int n = 0; n < 1000; ++n) {
+    const std::string name = n == 0 ? stem : stem + "-" + std::to_string(n);
+    error = sim::linkFile(sim::Area::Device, path, name);
+    if (error == 0) return name;
+    if (error != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+WriteResult failed(int error, std::string problem) {
+  WriteResult r;
+  r.error = error;
+  r.problem = std::move(problem);
+  return r;
+}
+
+WriteResult write(std::string_view domain, ns::String key, objc::id value) {
+  const auto path = domainFilePath(domain);
+  if (!path) return failed(EINVAL, "'" + std::string(domain) + "' is not a preferences domain");
+  if (!key) return failed(EINVAL, "no key");
+  ns::AutoreleasePool pool;
+
+  WriterLock lock(domain);
+  int error = 0;
+  ns::MutableDictionary dict(
+      foundation::plist::readDictionary(*path, ns::MutableDictionary::cls(), &error));
+  std::optional<std::string> kept;
+  if (!dict) {
+    if (error == foundation::plist::kNotPropertyList) {
+      // Only bytes that are not a property list are set aside; the user's data in them stays.
+      kept = keepUnreadable(*path, error);
+      if (!kept) {
+        return failed(error, "cannot keep the unreadable " + *path + ": " + sim::describe(error));
+      }
+    } else if (error != ENOENT) {
+      return failed(error, "cannot read " + *path + ": " + sim::describe(error));
+    }
+    dict = ns::MutableDictionary::dictionary();
+    dict.retain();
+  }
+  if (value != nullptr) {
+    dict.setObjectForKey(value, key.get());
+  } else {
+    dict.removeObjectForKey(key.get());
+  }
+  const bool written = foundation::plist::writeDictionary(dict.get(), *path, &error);
+  dict.release();
+  if (!written) {
+    // The unreadable file is still in place: its second name goes again.
+    if (kept) sim::removeFile(sim::Area::Device, *kept);
+    return failed(error, error == foundation::plist::kNotPropertyList
+                             ? "the value cannot be stored in a property list"
+                             : "cannot write " + *path + ": " + sim::describe(error));
+  }
+  WriteResult r;
+  if (kept) r.setAside = *kept;
+  return r;
 }
 
 }  // namespace
@@ -86,27 +144,17 @@ objc::id readDomainValue(std::string_view domain, ns::String key) {
   return value.get();
 }
 
-bool writeDomainValue(std::string_view domain, ns::String key, objc::id value) {
-  const auto path = domainFilePath(domain);
-  if (!path || !key) return false;
-  ns::AutoreleasePool pool;
-  const ns::String file = ns::String::withUTF8(path->c_str());
+WriteResult writeDomainValue(std::string_view domain, ns::String key, objc::id value) {
+  try {
+    tLastWrite = write(domain, key, value);
+  } catch (...) {
+    tLastWrite = failed(ENOMEM, "out of memory");
+  }
+  return tLastWrite;
+}
 
-  WriterLock lock(domain);
-  ns::MutableDictionary dict = ns::MutableDictionary::allocInitWithContentsOfFile(file);
-  if (!dict) {
-    setAsideUnreadable(*path);
-    dict = ns::MutableDictionary::dictionary();
-    dict.retain();
-  }
-  if (value != nullptr) {
-    dict.setObjectForKey(value, key.get());
-  } else {
-    dict.removeObjectForKey(key.get());
-  }
-  const bool written = dict.writeToFile(file, true);
-  dict.release();
-  return written;
+const WriteResult& lastDomainWrite() {
+  return tLastWrite;
 }
 
 }  // namespace preferences

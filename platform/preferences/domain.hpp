@@ -18,13 +18,29 @@ std::optional<std::string> domainFilePath(std::string_view domain);
 // or unreadable or has no such key.
 objc::id readDomainValue(std::string_view domain, ns::String key);
 
+// What a write of a domain value came to.
+struct WriteResult {
+  int error = 0;         // 0, an errno value, or foundation::plist::kNotPropertyList
+  std::string problem;   // on failure: one line that says what failed, naming the file
+  std::string setAside;  // device path where an unreadable file was kept, when one was
+  explicit operator bool() const { return error == 0; }
+};
+
 // Stores VALUE under KEY in DOMAIN (nil removes the key), keeping every other key: the whole
 // dictionary is read, changed and written to a new file that then replaces the old one, so a
 // reader sees either the old dictionary or the new one. Writers are serialised, across the
-// threads of this process and across the processes of the device. A file that exists but cannot
-// be read as a dictionary is kept beside it as DOMAIN.plist.unreadable before a fresh dictionary
-// is written. Returns false, changing nothing, when DOMAIN is not a plain name or the file
-// cannot be written. Thread-safe.
-bool writeDomainValue(std::string_view domain, ns::String key, objc::id value);
+// threads of this process and across the processes of the device.
+//
+// A file whose bytes are not a property list with a dictionary root is kept under a new name
+// beside it, DOMAIN.plist.unreadable-<UTC time>[-N] (never replacing an earlier one), and a fresh
+// dictionary is written; the result names the kept copy. A file that cannot be read at all (a
+// folder on the way missing or not a folder, a special file, no descriptors left, too large) is
+// an error, as is a failed write (a full disk, a read-only file system): the file on disk is then
+// left exactly as it was. Thread-safe.
+WriteResult writeDomainValue(std::string_view domain, ns::String key, objc::id value);
+
+// The result of the last writeDomainValue of this thread, for the Settings app, which hears of a
+// cell's change only through the cell.
+const WriteResult& lastDomainWrite();
 
 }  // namespace preferences

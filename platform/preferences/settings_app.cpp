@@ -6,7 +6,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/facade.hpp"
 #include "platform/uikit/facade.hpp"
@@ -80,13 +80,10 @@ bool takesInput(id cell) {
 
 std::vector<PaneEntry> paneEntries() {
   std::vector<PaneEntry> entries;
-  const auto folder = sim::resolve(kEntryFolder);
-  if (!folder) return entries;
+  const auto listed = sim::listFolder(sim::Area::Device, kEntryFolder);
+  if (!listed) return entries;
   std::vector<std::string> names;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(*folder, ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (const std::string& name : *listed) {
     if (name.size() > 6 && name.ends_with(".plist")) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
@@ -122,12 +119,11 @@ std::unique_ptr<Pane> Pane::open(const PaneEntry& entry, std::string* error) {
   };
   if (!plainComponent(entry.bundle)) return fail("the entry names no usable bundle");
   const std::string folder = "/Library/PreferenceBundles/" + entry.bundle + ".bundle";
-  const auto executable = sim::resolve(folder + "/" + entry.bundle);
-  if (!executable) return fail("no device is attached");
   // Classes cannot be unregistered: the bundle stays loaded for the life of the process.
-  if (::dlopen(executable->c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr) {
-    const char* why = ::dlerror();
-    return fail("cannot load " + folder + ": " + (why != nullptr ? why : "unknown error"));
+  std::string why;
+  if (sim::loadLibrary(folder + "/" + entry.bundle, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE, &why) ==
+      nullptr) {
+    return fail("cannot load " + folder + ": " + why);
   }
 
   ns::AutoreleasePool pool;

@@ -13,7 +13,7 @@
 #include <optional>
 #include <random>
 
-#include "platform/system/device_paths.hpp"
+#include "device/files.hpp"
 #include "platform/system/shell.hpp"
 
 namespace libsystem {
@@ -101,13 +101,13 @@ int unlink(const char* devicePath) noexcept {
     return -1;
   }
   try {
-    const std::optional<std::string> path = deviceFile(devicePath);
-    if (!path) {
-      errno = ENOENT;
-      return -1;
-    }
     // unlink(2) never removes a folder (Linux says EISDIR).
-    return ::unlink(path->c_str());
+    const int error = sim::removeFile(sim::Area::Device, devicePath);
+    if (error == 0) return 0;
+    // Neither the root itself ("." or ".." as the last step) nor the simulator's own state is
+    // anything the device's unlink can name.
+    errno = error == EINVAL || error == sim::kSimulatorState ? ENOENT : error;
+    return -1;
   } catch (...) {
     errno = ENOMEM;
     return -1;

@@ -47,31 +47,36 @@ VYR_SYSTEM_EXPORT int unlink(const char* devicePath) noexcept;
 VYR_SYSTEM_EXPORT int system(const char* command) noexcept;
 
 // Tells a reader of the file at one device path whether it may have changed, so that what it
-// parsed can be kept until then. The stand-in for the device's kqueue EVFILT_VNODE watch, which
-// a reader there puts on the file's folder: here an inotify descriptor watches the file's folder
-// (for the file's name) and each folder on the way down from the device's root (for the name of
-// the next one), since a file replaced by rename, or a folder moved away, ends a watch put on
-// the file or folder itself.
+// parsed can be kept until then. The stand-in for the device's kqueue EVFILT_VNODE watches: one on
+// the file itself (NOTE_WRITE, NOTE_EXTEND, NOTE_ATTRIB, NOTE_DELETE, NOTE_RENAME), re-armed when
+// the file is replaced or deleted, and one on each folder on the way down from the device's root
+// (NOTE_WRITE on a folder reports entries added, removed or renamed in it). Here inotify keeps the
+// same contract: a watch on the file's inode sees a write through any of its names (another hard
+// link included), and the folder watches see the name replaced by rename, deleted or created, and
+// a folder on the way moved away. Everything is opened through the device's door (beneath the
+// device's root descriptor, never by a machine path), and each watch is set up on the descriptor
+// that was opened.
 //
 // Exactness: every change that completed before changed() is entered (a write, truncate, chmod or
-// close of the file through its path, a rename onto it or away from it, its deletion or creation,
-// the same for any folder on the way) makes that call or an earlier one return true; the kernel
-// queues the event before the writer's call returns, also for writers in other processes. A call
-// that returns true drains everything that was queued, so a change racing with a read that
-// follows it is reported by the next call. Not followed, so reported as "may have changed" on
-// every call instead: a path through a symbolic link (the watch cannot see the link's target),
-// and any time the watch cannot be set up (no device, no inotify descriptor left, the device's
-// root missing); the watch is set up again at each such call. Not seen at all: writes through a
-// memory mapping or through another hard link to the file, and a process re-attached to another
-// device after the watch was set up.
+// close of the file through any of its names, a rename onto it or away from it, its deletion or
+// creation, the same for any folder on the way) makes that call or an earlier one return true; the
+// kernel queues the event before the writer's call returns, also for writers in other processes. A
+// call that returns true drains everything that was queued, so a change racing with a read that
+// follows it is reported by the next call. A symbolic link on the way or at the file is followed
+// as the door follows it (beneath the device's root): the link's name is watched in its folder and
+// the walk goes on along its target, so both a change of the link and of what it leads to are
+// seen. Reported as "may have changed" on every call instead: links that loop or cannot be read,
+// and any time the watch cannot be set up (no device, no inotify instance or watch left: logged
+// once per process, the device's root missing); the watch is set up again at each such call. Not
+// seen at all: writes through a memory mapping, and a process re-attached to another device after
+// the watch was set up.
 //
 // Not thread-safe: callers serialise their calls (one owner, or a lock). Copes with fork(): a
 // child never shares the parent's descriptor, it sets up its own at its first call.
 class VYR_SYSTEM_EXPORT FileWatch {
  public:
-  // Watches DEVICE_PATH (absolute; "/User" is the device's alias of "/var/mobile", as for
-  // unlink). Opens nothing yet: the first changed() sets the watch up. Throws std::bad_alloc
-  // when the path cannot be copied.
+  // Watches DEVICE_PATH (absolute, as for unlink). Opens nothing yet: the first changed() sets the
+  // watch up. Throws std::bad_alloc when the path cannot be copied.
   explicit FileWatch(std::string_view devicePath);
   // Closes the descriptor.
   ~FileWatch();
@@ -95,14 +100,14 @@ class VYR_SYSTEM_EXPORT FileWatch {
   // Closes the descriptor and sets everything up again; false leaves the watch blind.
   bool rewatch() noexcept;
   // Reads what is queued; whether any of it concerns the path. Sets REWATCH when a folder on the
-  // way changed or events were lost.
+  // way changed, the file was replaced, or events were lost.
   bool drain(bool& rewatch) noexcept;
 
   std::string devicePath_;
-  std::string filePath_;  // the file's machine path, once watched
   int fd_ = -1;
-  bool blind_ = true;        // no watch in place: every call reports a change
-  bool fileIsLink_ = false;  // the file's name is a symbolic link: every call reports a change
+  int fileWd_ = -1;            // the watch on the file's inode, while the file exists
+  bool blind_ = true;          // no watch in place: every call reports a change
+  bool unfollowable_ = false;  // links that loop or cannot be read: every call reports a change
   unsigned forkGeneration_ = 0;
   std::vector<Folder> folders_;
 };

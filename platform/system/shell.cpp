@@ -1,26 +1,16 @@
 #include "platform/system/shell.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <optional>
 #include <vector>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "device/processes.hpp"
-#include "platform/system/device_paths.hpp"
 
 namespace libsystem::shell {
 namespace {
-
-// Deeper trees than this are left in place (each level holds one descriptor while it is
-// emptied).
-constexpr int kMaxDepth = 256;
 
 bool isMetaCharacter(unsigned char c) {
   static constexpr std::string_view kMeta = "|&;<>()$`\\\"'*?[]{}~#!";
@@ -47,40 +37,6 @@ std::string upper(std::string_view text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return out;
-}
-
-// Empties the folder open as DIR_FD, DEPTH levels below the removed path. Closes DIR_FD.
-bool removeContents(int dirFd, int depth) {
-  DIR* dir = ::fdopendir(dirFd);
-  if (dir == nullptr) {
-    ::close(dirFd);
-    return false;
-  }
-  // Names first, then removal: a folder that changes while it is read may skip entries.
-  std::vector<std::string> names;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  bool ok = true;
-  const int fd = ::dirfd(dir);
-  for (const std::string& name : names) {
-    if (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      ok = false;
-      continue;
-    }
-    // A folder: O_NOFOLLOW makes sure a link put in its place meanwhile is not entered.
-    const int child = depth < kMaxDepth ? ::openat(fd, name.c_str(),
-                                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                        : -1;
-    if (child < 0 || !removeContents(child, depth + 1) ||
-        (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)) {
-      ok = false;
-    }
-  }
-  ::closedir(dir);
-  return ok;
 }
 
 }  // namespace
@@ -137,20 +93,9 @@ Command parse(std::string_view command) {
   return Refused{};
 }
 
-bool removeTree(const std::string& machinePath) {
-  struct stat st {};
-  if (::lstat(machinePath.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(machinePath.c_str()) == 0 || errno == ENOENT;
-  const int fd = ::open(machinePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
-  const bool emptied = removeContents(fd, 1);
-  return (::rmdir(machinePath.c_str()) == 0 || errno == ENOENT) && emptied;
-}
-
 int run(const Command& command) {
   if (const auto* rm = std::get_if<RemoveTree>(&command)) {
-    const std::optional<std::string> path = deviceFile(rm->devicePath);
-    return path && removeTree(*path) ? 0 : 1;
+    return sim::removeTree(sim::Area::Device, rm->devicePath) == 0 ? 0 : 1;
   }
   if (const auto* killall = std::get_if<KillAll>(&command)) {
     if (killall->signalNumber < 0) return 1;

@@ -27,8 +27,4 @@ int signalNumber(std::string_view text);
 // Runs COMMAND and returns its exit status (not yet shifted).
 int run(const Command& command);
 
-// Removes MACHINE_PATH and everything under it without following symbolic links. True when it
-// is gone afterwards.
-bool removeTree(const std::string& machinePath);
-
 }  // namespace libsystem::shell

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/foundation/object.hpp"
 #include "platform/uikit/classes.hpp"
@@ -42,23 +42,17 @@ bool isPackageManagerURL(const std::string& text) {
 }
 
 bool packageManagerInstalled() {
-  const auto path = sim::resolve("/Applications/Cydia.app");
-  struct stat st {};
-  return path && ::stat(path->c_str(), &st) == 0;
+  return sim::exists(sim::Area::Device, "/Applications/Cydia.app");
 }
 
 // One write with O_APPEND, so that lines from several processes never interleave.
 bool appendToLog(const std::string& line) {
-  const std::string folder = sim::simFolder();
-  if (folder.empty()) return false;
-  ::mkdir(folder.c_str(), 0755);
-  const std::string path = folder + "/opened-urls.log";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (sim::makeFolders(sim::Area::Simulator, ".") != 0) return false;
+  const sim::Fd log =
+      sim::openOrCreate(sim::Area::Simulator, "opened-urls.log", O_WRONLY | O_APPEND);
+  if (!log) return false;
   const std::string data = line + "\n";
-  const bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
-  ::close(fd);
-  return ok;
+  return ::write(log.get(), data.data(), data.size()) == static_cast<ssize_t>(data.size());
 }
 
 bool canOpen(id url) {

@@ -19,6 +19,8 @@ TempDevice::TempDevice() {
   root_ = pattern;
   std::filesystem::create_directories(root_ + "/var/mobile/Library/Preferences");
   std::filesystem::create_directories(root_ + "/.sim");
+  // The device's own alias, as every device has it.
+  std::filesystem::create_directory_symlink("var/mobile", root_ + "/User");
   sim::attachDevice(root_);
 }
 

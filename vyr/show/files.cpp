@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device/files.hpp"
+
 namespace vyr::show {
 namespace {
 
 std::string failure(const std::string& path, int error) {
-  return "cannot write " + path + ": " + std::strerror(error);
+  return "cannot write " + path + ": " + sim::describe(error);
 }
 
 mode_t newFileMode() {
@@ -40,25 +42,12 @@ std::string folderOf(const std::string& path) {
 
 std::string replaceFile(const std::string& path, std::string_view data) {
   if (path.empty()) return "cannot write a file without a name";
-  std::string temp = path + ".tmp-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return failure(path, errno);
-
-  int error = 0;
-  for (std::size_t done = 0; error == 0 && done < data.size();) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += static_cast<std::size_t>(n);
-  }
-  if (error == 0 && ::fchmod(fd, newFileMode()) != 0) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    return failure(path, error);
-  }
-  return {};
+  const std::size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const sim::Fd folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return failure(path, errno);
+  const int error = sim::writeFileIn(folder.get(), name, data, newFileMode());
+  return error == 0 ? std::string() : failure(path, error);
 }
 
 }  // namespace vyr::show

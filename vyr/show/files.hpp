@@ -7,8 +7,10 @@
 
 namespace vyr::show {
 
-// Writes DATA to PATH through a new file beside it (flushed to disk, then renamed over PATH).
-// The new file gets the usual permissions for new files (0666 less the umask). Returns an empty
+// Writes DATA to PATH, a file of the machine, through a new file beside it (made exclusively with
+// an unpredictable name, flushed to disk, then renamed over PATH). The new file gets the usual
+// permissions for new files (0666 less the umask). An existing PATH that is not a regular file (a
+// device node, a FIFO, a folder), or a link to one, is refused and left untouched. Returns an empty
 // string on success, else one line naming PATH and the reason; on failure nothing is left beside
 // PATH and PATH is untouched.
 std::string replaceFile(const std::string& path, std::string_view data);

@@ -5,16 +5,14 @@
 // ever replaces the settings), renamed over the preferences file in one step, and then the
 // settings-changed notification is posted so that running processes re-read their switches.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
 #include "vyr/commands.hpp"
@@ -32,32 +30,25 @@ int fail(const std::string& line) {
   return 1;
 }
 
-// The bytes of PATH, or nothing with *ERROR saying why.
+// The bytes of PATH, a file of the machine, or nothing with *ERROR saying why. Only a regular file
+// is read: a FIFO or device node is refused, never waited on.
 std::optional<std::string> readProfile(const std::string& path, std::string* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = "cannot read " + path + ": not a regular file";
-    return std::nullopt;
-  }
-  if (static_cast<std::size_t>(st.st_size) > kLargestProfile) {
-    *error = path + " is larger than 1 MiB: not a settings profile";
-    return std::nullopt;
-  }
-  auto bytes = sim::readFile(path, kLargestProfile);
-  if (!bytes) *error = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
-  return bytes;
+  const sim::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  int why = fd ? 0 : errno;
+  std::optional<std::string> bytes;
+  if (fd) bytes = sim::readOpenFile(fd.get(), kLargestProfile, &why);
+  if (bytes) return bytes;
+  *error = why == EFBIG ? path + " is larger than 1 MiB: not a settings profile"
+                        : "cannot read " + path + ": " + sim::describe(why);
+  return std::nullopt;
 }
 
 // Removes the staged copy unless it was renamed into place.
 class StagedFile {
  public:
-  explicit StagedFile(std::string path) : path_(std::move(path)) {}
+  explicit StagedFile(std::string devicePath) : path_(std::move(devicePath)) {}
   ~StagedFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!path_.empty()) sim::removeFile(sim::Area::Device, path_);
   }
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -80,31 +71,31 @@ int runImport(const Invocation& inv) {
   const std::optional<std::string> bytes = readProfile(source, &error);
   if (!bytes) return fail(error);
 
-  const auto folder = sim::resolve(kPreferencesFolder);
-  if (!folder) return fail(std::string("the device has no folder ") + kPreferencesFolder);
-  std::error_code ec;
-  std::filesystem::create_directories(*folder, ec);
-  if (ec) return fail("cannot create " + *folder + ": " + ec.message());
+  if (const int err = sim::makeFolders(sim::Area::Device, kPreferencesFolder); err != 0) {
+    return fail(std::string("cannot create ") + kPreferencesFolder +
+                " in the device: " + sim::describe(err));
+  }
 
   // A name starting with '.' that no reader of the settings mistakes for the settings file.
-  const std::string stagedName =
-      std::string(".") + kPreferencesName + ".import-" + std::to_string(::getpid());
-  StagedFile staged(*folder + "/" + stagedName);
-  if (std::string err = show::replaceFile(staged.path(), *bytes); !err.empty()) return fail(err);
+  const std::string stagedPath = std::string(kPreferencesFolder) + "/." + kPreferencesName +
+                                 ".import-" + std::to_string(::getpid());
+  if (const int err = sim::writeFile(sim::Area::Device, stagedPath, *bytes); err != 0) {
+    return fail("cannot write " + stagedPath + " in the device: " + sim::describe(err));
+  }
+  StagedFile staged(stagedPath);
 
   unsigned long keys = 0;
   {
     ns::AutoreleasePool pool;
-    const std::string devicePath = std::string(kPreferencesFolder) + "/" + stagedName;
     ns::Dictionary read =
-        ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(devicePath.c_str()));
+        ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(stagedPath.c_str()));
     if (!read) return fail(source + " is not a property list with a dictionary at its root");
     keys = read.count();
     read.release();
   }
-  const std::string target = *folder + "/" + kPreferencesName;
-  if (::rename(staged.path().c_str(), target.c_str()) != 0) {
-    return fail("cannot replace " + target + ": " + std::strerror(errno));
+  const std::string target = std::string(kPreferencesFolder) + "/" + kPreferencesName;
+  if (const int err = sim::renameFile(sim::Area::Device, staged.path(), target); err != 0) {
+    return fail("cannot replace " + target + " in the device: " + sim::describe(err));
   }
   staged.keep();
 

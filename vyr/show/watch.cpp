@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "device/device.hpp"
+#include "device/files.hpp"
 #include "platform/corefoundation/simulator.hpp"
 
 namespace vyr::show {
@@ -49,12 +49,17 @@ SettingsWatch::~SettingsWatch() {
 
 std::string SettingsWatch::start() {
   if (signals_ < 0) return signalsError_;
-  const auto folder = sim::resolve(kPreferencesFolder);
-  if (!folder) return std::string("the device has no folder ") + kPreferencesFolder;
+  // The folder is opened through the device's door and watched through that descriptor.
+  const sim::Fd folder = sim::openFolder(sim::Area::Device, kPreferencesFolder);
+  if (!folder) {
+    return std::string("cannot watch ") + kPreferencesFolder +
+           " in the device: " + sim::describe(folder.error());
+  }
   inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  const std::string self = "/proc/self/fd/" + std::to_string(folder.get());
   if (inotify_ < 0 ||
-      inotify_add_watch(inotify_, folder->c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
-    return "cannot watch " + *folder + ": " + std::strerror(errno);
+      inotify_add_watch(inotify_, self.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
+    return std::string("cannot watch ") + kPreferencesFolder + ": " + std::strerror(errno);
   }
   return {};
 }

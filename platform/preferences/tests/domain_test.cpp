@@ -1,11 +1,13 @@
 #include "platform/preferences/domain.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -60,24 +62,43 @@ TEST(Domain, UnreadableFileIsKeptAsideAndAFreshOneWritten) {
   vyrtest::TempDevice device;
   ns::AutoreleasePool pool;
   const std::string file = device.path(kFile);
+  // Each unreadable file is kept under a name of its own: a second one never replaces the first.
+  std::set<std::string> keptAs;
   for (const std::string& garbage :
        {std::string("not a plist"), std::string("bplist00\xff\xff", 10),
         vyrtest::xmlPlist({}).substr(0, 60), std::string()}) {
     device.write(kFile, garbage);
     EXPECT_EQ(preferences::readDomainValue(kDomain, str("txt")), nullptr);
-    EXPECT_TRUE(writeDomainValue(kDomain, str("txt"), ns::Number::withInt(9).get()));
+    const preferences::WriteResult r =
+        writeDomainValue(kDomain, str("txt"), ns::Number::withInt(9).get());
+    EXPECT_TRUE(r) << r.problem;
     EXPECT_EQ(storedKind(file, "txt"), "int:9");
-    std::ifstream aside(file + ".unreadable", std::ios::binary);
+    ASSERT_EQ(r.setAside.rfind(std::string(kFile) + ".unreadable-", 0), 0u) << r.setAside;
+    std::ifstream aside(device.path(r.setAside), std::ios::binary);
     const std::string kept((std::istreambuf_iterator<char>(aside)),
                            std::istreambuf_iterator<char>());
     EXPECT_EQ(kept, garbage);
+    EXPECT_TRUE(keptAs.insert(r.setAside).second) << r.setAside;
     device.remove(kFile);
   }
   // No file at all: one is made, nothing is set aside.
-  device.remove(std::string(kFile) + ".unreadable");
-  EXPECT_TRUE(writeDomainValue(kDomain, str("bat"), ns::Number::withInt(2).get()));
+  const preferences::WriteResult fresh =
+      writeDomainValue(kDomain, str("bat"), ns::Number::withInt(2).get());
+  EXPECT_TRUE(fresh);
+  EXPECT_TRUE(fresh.setAside.empty());
   EXPECT_EQ(storedKind(file, "bat"), "int:2");
-  EXPECT_FALSE(std::filesystem::exists(file + ".unreadable"));
+
+  // A file that cannot be read at all is no parse failure: the write fails, says why, and the
+  // file stays as it was, nothing set aside.
+  const std::size_t before = filesIn(device.path("/var/mobile/Library/Preferences"));
+  device.remove(kFile);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+  const preferences::WriteResult special =
+      writeDomainValue(kDomain, str("bat"), ns::Number::withInt(3).get());
+  EXPECT_FALSE(special);
+  EXPECT_NE(special.problem.find("not a regular file"), std::string::npos) << special.problem;
+  EXPECT_TRUE(std::filesystem::is_fifo(file));
+  EXPECT_EQ(filesIn(device.path("/var/mobile/Library/Preferences")), before);
 }
 
 // Writers in two other processes and in threads of this one, each changing keys of its own: the

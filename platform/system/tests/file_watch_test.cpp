@@ -148,25 +148,45 @@ TEST(FileWatch, FoldersOnTheWayMayComeGoAndMove) {
   EXPECT_FALSE(deep.changed());
 }
 
-TEST(FileWatch, WhatItCannotFollowIsReportedOnEveryCall) {
+TEST(FileWatch, FollowsLinksInsideTheDeviceAndReportsWhatItCannotFollowOnEveryCall) {
   vyrtest::TempDevice device;
   const std::string file = device.path(kFile);
+  // The file is a link with a device path in it: followed, and a write to the target is seen.
   writeInPlace(file + ".target", "x");
-  fs::create_symlink(file + ".target", file);
+  fs::create_symlink(std::string(kFile) + ".target", file);
   libsystem::FileWatch watch(kFile);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(watch.changed()) << "file is a link, call " << i;
+  EXPECT_TRUE(watch.changed());
+  EXPECT_FALSE(watch.changed());
+  writeInPlace(file + ".target", "y");
+  EXPECT_TRUE(watch.changed());
+  EXPECT_FALSE(watch.changed());
   fs::remove(file);
   writeInPlace(file, "a file again");
   EXPECT_TRUE(watch.changed());
   EXPECT_FALSE(watch.changed());
 
-  fs::create_directory_symlink(device.path("/var/mobile/Library"),
-                               device.path("/var/mobile/Linked"));
+  // A folder on the way is a relative link: the file through it, and the link repointed.
+  fs::create_directory_symlink("Library", device.path("/var/mobile/Linked"));
   libsystem::FileWatch throughLink("/var/mobile/Linked/Preferences/test.plist");
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(throughLink.changed()) << "folder is a link, call " << i;
+  EXPECT_TRUE(throughLink.changed());
+  EXPECT_FALSE(throughLink.changed());
+  writeInPlace(file, "changed through the other spelling");
+  EXPECT_TRUE(throughLink.changed());
+  EXPECT_FALSE(throughLink.changed());
+  fs::remove(device.path("/var/mobile/Linked"));
+  fs::create_directory_symlink("/nowhere", device.path("/var/mobile/Linked"));
+  EXPECT_TRUE(throughLink.changed());
+  EXPECT_FALSE(throughLink.changed());
 
+  // What would leave the device stays beneath its root, where nothing is: quiet, as a read is.
   libsystem::FileWatch outside("/../../etc/passwd");
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(outside.changed()) << "leaves the device, call " << i;
+  EXPECT_TRUE(outside.changed());
+  EXPECT_FALSE(outside.changed());
+
+  // Links that loop cannot be followed: every call.
+  fs::create_symlink("loop", device.path("/var/mobile/loop"));
+  libsystem::FileWatch looping("/var/mobile/loop/test.plist");
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(looping.changed()) << "loop, call " << i;
 
   // Without a device, then with it again.
   sim::attachDevice("");
