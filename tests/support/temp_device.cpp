@@ -45,6 +45,25 @@ void TempDevice::remove(std::string_view devicePath) const {
   std::filesystem::remove(path(devicePath), ignored);
 }
 
+OutsideFolder::OutsideFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vyr-outside-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a folder");
+  path_ = pattern;
+  std::ofstream(path_ + "/precious") << "keep";
+}
+
+OutsideFolder::~OutsideFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+bool OutsideFolder::intact() const {
+  std::ifstream in(path_ + "/precious");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::filesystem::directory_iterator it(path_);
+  return text == "keep" && std::distance(begin(it), end(it)) == 1;
+}
+
 std::string prefsPath(const TempDevice& device) {
   return device.path("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
 }

@@ -25,6 +25,22 @@ class TempDevice {
   std::string root_;
 };
 
+// A folder of the machine outside any device, holding one file "precious" that attacks on the
+// device must never reach; removed when the test ends.
+class OutsideFolder {
+ public:
+  OutsideFolder();
+  ~OutsideFolder();
+  OutsideFolder(const OutsideFolder&) = delete;
+  OutsideFolder& operator=(const OutsideFolder&) = delete;
+  const std::string& path() const { return path_; }
+  // Whether "precious" is still there with its first content, and nothing else was added.
+  bool intact() const;
+
+ private:
+  std::string path_;
+};
+
 // The machine path of the VYR preferences file in DEVICE.
 std::string prefsPath(const TempDevice& device);
 

@@ -5,6 +5,7 @@
 // control and the lock screen, and shows the answers: as a picture file, as text in a terminal
 // with 24-bit colour, and as a table naming each colour's source. With --watch it stays up and
 // shows them again whenever the device's settings change.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -31,7 +32,8 @@ using show::DeviceState;
 constexpr char kUsage[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
     "                [--no-picture] [--watch]\n"
-    "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG)\n"
+    "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG;\n"
+    "                     - writes a PNG to standard output and the table to standard error)\n"
     "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
     "  --charging         the battery is charging\n"
     "  --style S          the home screen's status-bar style: default (dark content) or light\n"
@@ -124,25 +126,38 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
   return o;
 }
 
+bool toStandardOutput(const Options& options) {
+  return options.picture && options.out == "-";
+}
+
 // Asks the process for the scene and shows it. Returns the exit status.
 int showOnce(const Options& options, bool redraw) {
   const show::Scene scene = show::askSpringBoard(options.state);
   if (options.picture) {
     std::string error;
     const auto bytes = show::renderPicture(scene, show::formatFor(options.out), &error);
-    if (bytes) error = show::replaceFile(options.out, *bytes);
+    if (bytes && toStandardOutput(options)) {
+      if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() ||
+          std::fflush(stdout) != 0) {
+        return failure("cannot write the picture to standard output");
+      }
+    } else if (bytes) {
+      error = show::replaceFile(options.out, *bytes);
+    }
     if (!error.empty()) return failure(error);
-    progress("wrote " + options.out);
+    if (!toStandardOutput(options)) progress("wrote " + options.out);
   }
+  // With the picture on standard output, the table goes to standard error.
+  std::FILE* text = toStandardOutput(options) ? stderr : stdout;
   std::string out;
-  if (options.picture && show::terminalShowsTrueColour()) {
+  if (options.picture && !toStandardOutput(options) && show::terminalShowsTrueColour()) {
     if (redraw) out += "\x1b[H\x1b[2J";
     out += show::renderTerminal(scene) + "\n";
   } else if (redraw) {
     out += "\n";
   }
   out += show::formatTable(scene, show::tableRows(scene, &show::describeSource));
-  if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+  if (std::fputs(out.c_str(), text) < 0 || std::fflush(text) != 0) {
     return failure("cannot write to standard output");
   }
   return 0;
@@ -163,11 +178,17 @@ int runShow(const Invocation& inv) {
   // A reader that goes away (`vyr show | head`) ends the output, not the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  if (options->picture) {
+  if (options->picture && !toStandardOutput(*options)) {
     const std::string folder = show::folderOf(options->out);
     if (::access(folder.c_str(), W_OK) != 0) {
       return failure("cannot write " + options->out + ": its folder " + folder +
                      " is missing or read-only");
+    }
+    // Told now rather than after SpringBoard has run: the picture never replaces a device node,
+    // a FIFO or a folder (nor goes through a link to one).
+    struct stat st {};
+    if (::stat(options->out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return failure("cannot write " + options->out + ": it exists and is not a regular file");
     }
   }
   // Before SpringBoard starts anything that could run on another thread.

@@ -20,23 +20,7 @@ constexpr int kRefused = 127 << 8;
 constexpr int kFailed = 1 << 8;
 
 // A folder outside the device, to prove nothing reaches it.
-class OutsideFolder {
- public:
-  OutsideFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vyr-outside-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    std::ofstream(path_ + "/precious") << "keep";
-  }
-  ~OutsideFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  bool intact() const { return fs::exists(path_ + "/precious"); }
-
- private:
-  std::string path_;
-};
+using vyrtest::OutsideFolder;
 
 TEST(LibSystemRm, RemovesTreesWithoutFollowingLinks) {
   vyrtest::TempDevice device;
