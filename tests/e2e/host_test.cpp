@@ -24,6 +24,8 @@ class Host : public ::testing::Test {
   void writePrefs(std::initializer_list<std::pair<std::string, std::string>> entries) {
     const fs::path p = dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
     fs::create_directories(p.parent_path());
+    // Settings put in place before the first command: the simulator's folder marks a device.
+    fs::create_directories(dir_ + "/.sim");
     std::ofstream(p) << xmlPlist(entries);
   }
   std::string answer(VyrProcess& p, const std::string& line) {
