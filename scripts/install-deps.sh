@@ -12,8 +12,8 @@ packages=(
   libobjc-12-dev
   # property lists (XML and binary), as the device writes them
   libplist-dev libplist++-dev
-  # typed calls of arbitrary methods for `vyr host`
-  libffi-dev
+  # typed calls of arbitrary methods for `vyr host`, and its answers in JSON
+  libffi-dev nlohmann-json3-dev
   # drawing the device's screens for `vyr show`, with a real font
   libcairo2-dev fonts-dejavu-core
   # tests and benchmarks

@@ -1,8 +1,9 @@
 // `vyr colour`: the colours that the colour helpers make of colour strings.
 //
-//   vyr colour STRING ...                  one line per string: {"input": S, "colour": [r, g, b,
-//   a]} vyr colour --key KEY [--fallback S]    one line: {"domain": ..., "key": KEY, "fallback": S,
-//                                          "colour": [r, g, b, a]}
+//   vyr colour STRING ...
+//       one line per string: {"input": S, "colour": [r, g, b, a]}
+//   vyr colour --key KEY [--fallback S]
+//       one line: {"domain": ..., "key": KEY, "fallback": S, "colour": [r, g, b, a]}
 //
 // Strings are read exactly as colorFromDefaultsWithKey reads a stored value (hex part through
 // colorFromHex, alpha suffix applied); --key asks colorFromDefaultsWithKey itself, for the
@@ -10,7 +11,9 @@
 // are printed to 17 significant digits; the log lines of rejected hex characters go to standard
 // error through NSLog.
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "colour/colour.hpp"
 #include "colour/colour_string.hpp"
@@ -25,13 +28,20 @@ namespace {
 constexpr const char* kDomain = "com.belvorin.VYR";
 constexpr const char* kDefaultFallback = "#a1a1a1:1.0";
 
-int usage() {
+const char kColourHelp[] =
+    "usage: vyr colour STRING ...\n"
+    "       vyr colour --key KEY [--fallback STRING]   (default fallback \"#a1a1a1:1.0\")\n"
+    "The first form prints, for each colour string, the colour the library reads from such a\n"
+    "stored value; the second the colour the library reads for KEY from the device's settings.\n"
+    "One line of JSON each; components to 17 significant digits. A STRING that begins with\n"
+    "\"--\" follows a lone \"--\".\n";
+
+std::optional<Run> usage() {
   std::fputs(
-      "usage: vyr colour STRING ...\n"
-      "       vyr colour --key KEY [--fallback STRING]   (default fallback \"#a1a1a1:1.0\")\n"
-      "A STRING that begins with \"--\" follows a lone \"--\".\n",
+      "vyr colour: usage: vyr colour STRING ... | --key KEY [--fallback STRING] (see vyr "
+      "colour --help)\n",
       stderr);
-  return 2;
+  return std::nullopt;
 }
 
 // Prints LINE and flushes, so that each answer is out before the log lines of the next.
@@ -45,9 +55,10 @@ int colourOfKey(const std::string& key, const std::string& fallback) {
   const ui::Color colour(colorFromDefaultsWithKey(ns::String::withUTF8(kDomain).get(),
                                                   ns::String::withUTF8(key.c_str()).get(),
                                                   ns::String::withUTF8(fallback.c_str()).get()));
-  emit("{\"domain\": " + json::quote(kDomain) + ", \"key\": " + json::quote(key) +
-       ", \"fallback\": " + json::quote(fallback) +
-       ", \"colour\": " + json::colour(colour.components()) + "}");
+  emit(json::line({{"domain", kDomain},
+                   {"key", key},
+                   {"fallback", fallback},
+                   {"colour", json::colour(colour.components())}}));
   return 0;
 }
 
@@ -56,22 +67,21 @@ int coloursOfStrings(const std::vector<std::string>& strings) {
     // One pool per string: each colour is printed and dropped before the next is made.
     ns::AutoreleasePool pool;
     const ui::Color colour(colour::readColourString(ns::String::withUTF8(text.c_str()).get()));
-    emit("{\"input\": " + json::quote(text) + ", \"colour\": " + json::colour(colour.components()) +
-         "}");
+    emit(json::line({{"input", text}, {"colour", json::colour(colour.components())}}));
   }
   return 0;
 }
 
-}  // namespace
-
-int runColour(const Invocation& inv) {
-  const std::vector<std::string>& args = inv.args;
+std::optional<Run> parseColour(const std::vector<std::string>& args) {
   if (args.empty()) return usage();
   if (args[0] == "--") {
     if (args.size() == 1) return usage();
-    return coloursOfStrings({args.begin() + 1, args.end()});
+    const std::vector<std::string> strings(args.begin() + 1, args.end());
+    return Run([strings](const Invocation&) { return coloursOfStrings(strings); });
   }
-  if (args[0].rfind("--", 0) != 0) return coloursOfStrings(args);
+  if (args[0].rfind("--", 0) != 0) {
+    return Run([args](const Invocation&) { return coloursOfStrings(args); });
+  }
 
   std::string key;
   std::string fallback = kDefaultFallback;
@@ -88,7 +98,16 @@ int runColour(const Invocation& inv) {
     (isKey ? haveKey : haveFallback) = true;
   }
   if (!haveKey) return usage();
-  return colourOfKey(key, fallback);
+  return Run([key, fallback](const Invocation&) { return colourOfKey(key, fallback); });
 }
+
+}  // namespace
+
+const Command colourCommand{
+    "colour", "color",
+    "  colour STRING ...       the colour of each colour string, as the library reads it\n"
+    "  colour --key KEY [--fallback STRING]\n"
+    "                          the colour the library reads for KEY from the device's settings\n",
+    kColourHelp, &parseColour};
 
 }  // namespace vyr

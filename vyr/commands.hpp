@@ -1,7 +1,13 @@
-// The subcommands of the `vyr` command. Each takes the arguments after its name (with --device
-// already taken out and the device attached) and returns the process's exit status.
+// The subcommands of the `vyr` command.
+//
+// Each command first reads its arguments, before any device is made, attached or changed: a
+// command line that is wrong leaves every folder as it was. Only then does main prepare the
+// device and run the work the command's parse returned. To add a command, define its Command in
+// its own file and list it in main.cpp's table.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,12 +18,24 @@ struct Invocation {
   std::vector<std::string> args;  // the arguments after the command's name
 };
 
-int runHost(const Invocation& inv);
-int runColour(const Invocation& inv);
-int runPrefs(const Invocation& inv);
-// `vyr show`: SpringBoard's screens as VYR colours them (vyr/show/show_command.cpp).
-int runShow(const Invocation& inv);
-// `vyr import FILE`: a settings profile put on the device (vyr/show/import_command.cpp).
-int runImport(const Invocation& inv);
+// The work of a command whose arguments were read: run on the attached device, it returns the
+// process's exit status.
+using Run = std::function<int(const Invocation&)>;
+
+struct Command {
+  const char* name;
+  const char* alias;     // another name it answers to, or null
+  const char* synopsis;  // its lines in `vyr --help`, each ending in a newline
+  const char* help;      // `vyr NAME --help`, on standard output
+  // Reads ARGS (the arguments after the name, --device and --help taken out): the work to run, or
+  // nothing after one line on standard error saying what is wrong (a usage error, status 2).
+  std::optional<Run> (*parse)(const std::vector<std::string>& args);
+};
+
+extern const Command hostCommand;    // vyr/host_command.cpp
+extern const Command colourCommand;  // vyr/colour_command.cpp
+extern const Command prefsCommand;   // vyr/prefs_command.cpp
+extern const Command showCommand;    // vyr/show/show_command.cpp
+extern const Command importCommand;  // vyr/show/import_command.cpp
 
 }  // namespace vyr

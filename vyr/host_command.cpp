@@ -10,14 +10,17 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/device.hpp"
@@ -52,8 +55,24 @@ constexpr std::array<std::pair<const char*, const char*>, 11> kHookedMethods{{
     {"SBLockScreenViewController", "statusBarStyle"},
 }};
 
+// The longest command line the process reads; a longer one is answered with an error and skipped.
+// Commands are a few words: this leaves room for any real one.
+constexpr std::size_t kLongestLine = 64 * 1024;
+
+const char kHostHelp[] =
+    "usage: vyr host [--process NAME]\n"
+    "Starts the device's UI process NAME (default SpringBoard; any other name has the UIKit\n"
+    "classes only) with VYRSignals injected. It answers commands on standard input, one a\n"
+    "line (at most 64 KiB), with one line of JSON each on standard output:\n"
+    "  send CLASS SELECTOR [ARG ...]  sends SELECTOR to a new instance of CLASS; ARGs are a\n"
+    "                                 colour #rrggbb or #rrggbbaa, nil, an integer, a decimal\n"
+    "                                 number, YES or NO\n"
+    "  notify NAME                    posts the Darwin notification NAME on the device\n"
+    "  hooks                          the hooked methods and whether VYRSignals answers them\n"
+    "  quit                           ends the process\n";
+
 std::string errorJson(const std::string& message) {
-  return "{\"error\": " + json::quote(message) + "}";
+  return json::line(json::Value::object({{"error", message}}));
 }
 
 std::vector<std::string> splitWords(const std::string& line) {
@@ -71,35 +90,62 @@ bool replacedByInjectedLibrary(Class cls, SEL cmd) {
 }
 
 std::string hooksJson() {
-  std::string out = "[";
-  bool first = true;
+  json::Value out = json::Value::array();
   for (const auto& [className, selector] : kHookedMethods) {
     Class cls = objc::getClass(className);
     SEL cmd = sel_registerName(selector);
     if (cls == nullptr || class_respondsToSelector(cls, cmd) == 0) continue;
-    if (!first) out += ", ";
-    first = false;
-    out += "{\"class\": " + json::quote(className) + ", \"selector\": " + json::quote(selector) +
-           ", \"replaced\": " + (replacedByInjectedLibrary(cls, cmd) ? "true" : "false") + "}";
+    out.push_back({{"class", className},
+                   {"selector", selector},
+                   {"replaced", replacedByInjectedLibrary(cls, cmd)}});
   }
-  return out + "]";
+  return json::line(out);
+}
+
+// Whether SELECTOR names a method of FAMILY in Cocoa's naming rules: the family's word, then
+// the end or anything but a lower-case letter ("copy", "copyWithZone:", not "copyright").
+bool inFamily(const std::string& selector, const std::string& family) {
+  return selector.rfind(family, 0) == 0 &&
+         (selector.size() == family.size() ||
+          !std::islower(static_cast<unsigned char>(selector[family.size()])));
+}
+
+// The command owns the instance it makes and the process owns its autorelease pools: a message
+// that ends or keeps the instance, or that makes or drains a pool, would leave the command
+// releasing freed memory, leaking, or popping a pool that is not its own.
+std::string refusedMessage(Class cls, const std::string& selector) {
+  const Class pool = objc::getClass("NSAutoreleasePool");
+  for (Class c = cls; c != nullptr; c = class_getSuperclass(c)) {
+    if (c == pool) return "the process's autorelease pools are not the command's to make";
+  }
+  for (const char* memory : {"retain", "release", "autorelease", "dealloc", "drain"}) {
+    if (selector == memory) {
+      return selector + " manages the instance's memory, which the command itself owns";
+    }
+  }
+  return {};
 }
 
 std::string sendJson(const std::vector<std::string>& words) {
   if (words.size() < 3) return errorJson("usage: send CLASS SELECTOR [ARG ...]");
   Class cls = objc::getClass(words[1].c_str());
   if (cls == nullptr) return errorJson("this process has no class " + words[1]);
-  SEL cmd = sel_registerName(words[2].c_str());
+  const std::string& selector = words[2];
+  if (const std::string why = refusedMessage(cls, selector); !why.empty()) {
+    return errorJson("cannot send " + selector + " to " + words[1] + ": " + why);
+  }
+  SEL cmd = sel_registerName(selector.c_str());
   Method method = class_getInstanceMethod(cls, cmd);
-  if (method == nullptr) return errorJson(words[1] + " does not answer " + words[2]);
+  if (method == nullptr) return errorJson(words[1] + " does not answer " + selector);
 
+  // Before the arguments are read: colour arguments are autoreleased into this pool.
+  ns::AutoreleasePool pool;
   const std::vector<std::string> args(words.begin() + 3, words.end());
   std::string problem;
   MethodCall call = MethodCall::prepare(method, args, problem);
   if (!problem.empty()) return errorJson(problem);
 
-  ns::AutoreleasePool pool;
-  const bool initialiser = words[2].rfind("init", 0) == 0;
+  const bool initialiser = inFamily(selector, "init");
   objc::id receiver = objc::send<"alloc">(cls);
   if (!initialiser) receiver = objc::send<"init">(receiver);
 
@@ -107,15 +153,23 @@ std::string sendJson(const std::vector<std::string>& words) {
   const Value result = call.invoke(receiver, cmd);
   const std::vector<uikitsim::HostCall> hostCalls = uikitsim::takeCalls();
 
-  std::string out = "{\"result\": " + result.json() + ", \"host\": ";
   const uikitsim::HostCall* own = nullptr;
   for (const auto& c : hostCalls) {
-    if (c.selector == words[2]) own = &c;
+    if (c.selector == selector) own = &c;
   }
-  out += own == nullptr ? "null" : "{\"args\": " + hostArgsJson(*own) + "}";
-  out += "}";
-  // The instance lives for this command only.
-  ns::Object(initialiser ? result.object : receiver).release();
+  const std::string out = json::line(
+      {{"result", result.toJson()},
+       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
+  // The instance lives for this command only; so does a result the method handed over to the
+  // caller (an initialiser's, which is the instance itself, or a copy's or a new one's).
+  if (initialiser) {
+    ns::Object(result.object).release();
+  } else {
+    const bool ownedResult = inFamily(selector, "copy") || inFamily(selector, "mutableCopy") ||
+                             inFamily(selector, "new") || inFamily(selector, "alloc");
+    if (ownedResult && result.kind == Value::Kind::object) ns::Object(result.object).release();
+    ns::Object(receiver).release();
+  }
   return out;
 }
 
@@ -128,29 +182,45 @@ std::string notifyJson(const std::vector<std::string>& words) {
                                        1);
   // The post is queued for every observer of the device once it returns: deliver ours now.
   const int delivered = cfsim::deliverPendingNotifications();
-  return "{\"notified\": " + json::quote(words[1]) +
-         ", \"delivered\": " + std::to_string(delivered) + "}";
+  return json::line({{"notified", words[1]}, {"delivered", delivered}});
 }
 
-}  // namespace
+void answer(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
 
-int runHost(const Invocation& inv) {
-  std::string processName = "SpringBoard";
-  for (std::size_t i = 0; i < inv.args.size(); ++i) {
-    if (inv.args[i] == "--process" && i + 1 < inv.args.size()) {
-      processName = inv.args[++i];
-    } else {
-      std::fprintf(stderr, "vyr host: unknown option %s\n", inv.args[i].c_str());
-      return 2;
-    }
+// Answers the command LINE; false for quit, after its answer.
+bool serve(const std::string& line) {
+  const std::vector<std::string> words = splitWords(line);
+  if (words.empty()) return true;
+  if (words[0] == "quit") {
+    answer(json::line({{"quit", true}}));
+    return false;
   }
+  if (words[0] == "send") {
+    answer(sendJson(words));
+  } else if (words[0] == "notify") {
+    answer(notifyJson(words));
+  } else if (words[0] == "hooks") {
+    answer(hooksJson());
+  } else {
+    answer(errorJson("unknown command " + words[0] + " (send, notify, hooks, quit)"));
+  }
+  return true;
+}
 
+int runHost(const std::string& processName) {
   if (const std::string err = startUiProcess(processName); !err.empty()) {
     std::fprintf(stderr, "vyr host: %s\n", err.c_str());
     return 1;
   }
 
+  // The current line so far; every byte read is looked at once, so a long line costs linear
+  // time. A line that outgrows the limit is answered once and its remaining bytes skipped.
   std::string pending;
+  bool skipping = false;
+  std::vector<char> buf(64 * 1024);
   for (;;) {
     std::array<pollfd, 2> fds{
         {{STDIN_FILENO, POLLIN, 0}, {cfsim::notificationDescriptor(), POLLIN, 0}}};
@@ -162,33 +232,46 @@ int runHost(const Invocation& inv) {
     if (count == 2 && (fds[1].revents & POLLIN) != 0) cfsim::deliverPendingNotifications();
     if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
 
-    char buf[4096];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    const ssize_t n = read(STDIN_FILENO, buf.data(), buf.size());
     if (n <= 0) return 0;  // standard input closed: the process ends like quit
-    pending.append(buf, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-      const std::string line = pending.substr(0, nl);
-      pending.erase(0, nl + 1);
-      const std::vector<std::string> words = splitWords(line);
-      if (words.empty()) continue;
-      std::string answer;
-      if (words[0] == "quit") {
-        std::fputs("{\"quit\": true}\n", stdout);
-        std::fflush(stdout);
-        return 0;
-      } else if (words[0] == "send") {
-        answer = sendJson(words);
-      } else if (words[0] == "notify") {
-        answer = notifyJson(words);
-      } else if (words[0] == "hooks") {
-        answer = hooksJson();
-      } else {
-        answer = errorJson("unknown command " + words[0] + " (send, notify, hooks, quit)");
+    std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
+    while (!chunk.empty()) {
+      const std::size_t nl = chunk.find('\n');
+      const std::string_view part = chunk.substr(0, nl);
+      if (!skipping && pending.size() + part.size() > kLongestLine) {
+        answer(errorJson("line longer than " + std::to_string(kLongestLine) + " bytes; skipped"));
+        skipping = true;
+        std::string().swap(pending);
       }
-      std::fputs((answer + "\n").c_str(), stdout);
-      std::fflush(stdout);
+      if (!skipping) pending.append(part);
+      if (nl == std::string_view::npos) break;
+      chunk.remove_prefix(nl + 1);
+      if (!skipping && !serve(pending)) return 0;
+      skipping = false;
+      pending.clear();
     }
   }
 }
+
+std::optional<Run> parseHost(const std::vector<std::string>& args) {
+  std::string processName = "SpringBoard";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--process" && i + 1 < args.size() && !args[i + 1].empty()) {
+      processName = args[++i];
+    } else {
+      std::fprintf(stderr, "vyr host: unknown option %s (see vyr host --help)\n", args[i].c_str());
+      return std::nullopt;
+    }
+  }
+  return Run([processName](const Invocation&) { return runHost(processName); });
+}
+
+}  // namespace
+
+const Command hostCommand{
+    "host", nullptr,
+    "  host [--process NAME]   start a UI process of the device with VYRSignals injected;\n"
+    "                          it answers commands on standard input (send, notify, hooks, quit)\n",
+    kHostHelp, &parseHost};
 
 }  // namespace vyr

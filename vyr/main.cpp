@@ -1,44 +1,65 @@
 // vyr: the front door of the simulated device with VYR installed in it.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/device.hpp"
 #include "platform/corefoundation/simulator.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/device_folder.hpp"
 #include "vyr/install.hpp"
 
 namespace {
 
-const char kUsage[] =
-    "usage: vyr [--device DIR] COMMAND [ARGS]\n"
+// Every command, in the order `vyr --help` lists them.
+const vyr::Command* const kCommands[] = {
+    &vyr::hostCommand, &vyr::colourCommand, &vyr::prefsCommand,
+    &vyr::showCommand, &vyr::importCommand,
+};
+
+const char kUsageHead[] = "usage: vyr [--device DIR] COMMAND [ARGS]\n\ncommands:\n";
+const char kUsageTail[] =
     "\n"
-    "commands:\n"
-    "  host [--process NAME]   start a UI process of the device with VYRSignals injected;\n"
-    "                          it answers commands on standard input (send, notify, hooks, quit)\n"
-    "  colour STRING ...       the colour of each colour string, as the library reads it\n"
-    "  colour --key KEY [--fallback STRING]\n"
-    "                          the colour the library reads for KEY from the device's settings\n"
-    "  prefs [get|set|tap|respring ...]\n"
-    "                          the device's Settings pane of VYR\n"
-    "  show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
-    "       [--no-picture] [--watch]\n"
-    "                          SpringBoard's status bar, home and lock screens in VYR's colours:\n"
-    "                          a picture (PNG, or SVG for FILE.svg) and a table of the sources\n"
-    "  import FILE             puts a settings profile (a property list) on the device and\n"
-    "                          posts the settings-changed notification\n"
-    "\n"
+    "vyr COMMAND --help tells more about one command.\n"
     "--device DIR (before or after the command) picks the device folder; by default a folder\n"
-    "under the user's data directory. A folder that does not exist yet becomes a new device\n"
-    "with VYR installed.\n";
+    "under the user's data directory. A folder that does not exist yet, or an empty one, becomes\n"
+    "a new device with VYR installed; a folder that holds other things is refused.\n";
+
+void usage(std::FILE* to) {
+  std::fputs(kUsageHead, to);
+  for (const vyr::Command* command : kCommands) std::fputs(command->synopsis, to);
+  std::fputs(kUsageTail, to);
+}
+
+const vyr::Command* find(const std::string& name) {
+  for (const vyr::Command* command : kCommands) {
+    if (name == command->name || (command->alias != nullptr && name == command->alias)) {
+      return command;
+    }
+  }
+  return nullptr;
+}
+
+bool isHelp(const std::string& arg) {
+  return arg == "-h" || arg == "--help";
+}
+
+// Whether the command's own arguments ask for its help; what follows a lone "--" is an operand.
+bool asksForHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (isHelp(arg)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string device;
-  std::string command;
+  std::string name;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -50,37 +71,47 @@ int main(int argc, char** argv) {
       device = argv[++i];
     } else if (arg.rfind("--device=", 0) == 0) {
       device = arg.substr(9);
-    } else if (command.empty() && (arg == "-h" || arg == "--help" || arg == "help")) {
-      std::fputs(kUsage, stdout);
+    } else if (name.empty() && (isHelp(arg) || arg == "help")) {
+      usage(stdout);
       return 0;
-    } else if (command.empty()) {
-      command = arg;
+    } else if (name.empty()) {
+      name = arg;
     } else {
       rest.push_back(arg);
     }
   }
-  if (command.empty()) {
-    std::fputs(kUsage, stderr);
+  if (name.empty()) {
+    usage(stderr);
     return 2;
   }
-  if (device.empty()) device = vyr::defaultDeviceFolder();
 
-  const std::string err = vyr::prepareDevice(device);
+  // The command line is settled before any folder is touched.
+  const vyr::Command* command = find(name);
+  if (command == nullptr) {
+    std::fprintf(stderr, "vyr: unknown command '%s'\n\n", name.c_str());
+    usage(stderr);
+    return 2;
+  }
+  if (asksForHelp(rest)) {
+    std::fputs(command->help, stdout);
+    return 0;
+  }
+  const std::optional<vyr::Run> run = command->parse(rest);
+  if (!run) return 2;
+
+  if (device.empty()) device = vyr::defaultDeviceFolder();
+  std::string err = vyr::checkDeviceFolder(device);
+  // prepareDevice attaches this process to the device it prepared.
+  if (err.empty()) err = vyr::prepareDevice(device);
+  // An iOS version that cannot be read would silently count as another one.
+  if (err.empty()) err = sim::deviceSettingsProblem();
   if (!err.empty()) {
     std::fprintf(stderr, "vyr: %s\n", err.c_str());
     return 1;
   }
-  sim::attachDevice(device);
   // Processes that this one starts belong to the same device.
   setenv("VYR_DEVICE_ROOT", sim::deviceRoot().c_str(), 1);
   cfsim::refreshVersionNumber();
 
-  const vyr::Invocation inv{sim::deviceRoot(), rest};
-  if (command == "host") return vyr::runHost(inv);
-  if (command == "colour" || command == "color") return vyr::runColour(inv);
-  if (command == "prefs") return vyr::runPrefs(inv);
-  if (command == "show") return vyr::runShow(inv);
-  if (command == "import") return vyr::runImport(inv);
-  std::fprintf(stderr, "vyr: unknown command '%s'\n\n%s", command.c_str(), kUsage);
-  return 2;
+  return (*run)(vyr::Invocation{sim::deviceRoot(), rest});
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,11 @@ namespace vyr {
 namespace {
 
 using preferences::settings::Change;
+using preferences::settings::Choice;
 using preferences::settings::Pane;
 using preferences::settings::Row;
 
-const char kPrefsUsage[] =
+const char kPrefsHelp[] =
     "usage: vyr prefs                  show the pane: its groups, rows and current values\n"
     "       vyr prefs get KEY          the value the row of KEY shows\n"
     "       vyr prefs set KEY VALUE    change the row of KEY as a tap would: YES/NO (true/false,\n"
@@ -76,12 +78,43 @@ void show(const Pane& pane) {
   endGroup();
 }
 
+int noSuchKey(const std::string& key) {
+  std::fprintf(stderr,
+               "vyr prefs: no such key '%s': no row of the pane has it (vyr prefs lists them)\n",
+               key.c_str());
+  return 1;
+}
+
+// What the row of KEY takes, for a value it refused: a list's choices one a line, else a word on
+// the kind of row.
+void explainValues(const Pane& pane, const std::string& key) {
+  const std::vector<Choice> choices = pane.choices(key);
+  if (!choices.empty()) {
+    std::fprintf(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
+    for (const Choice& c : choices) {
+      std::fprintf(stderr, "  %-4s %s\n", c.value.c_str(), c.title.c_str());
+    }
+    return;
+  }
+  for (const Row& row : pane.rows()) {
+    if (row.key != key) continue;
+    if (row.cell == "PSSwitchTableCell") {
+      std::fprintf(stderr,
+                   "The row of '%s' is a switch: it takes YES or NO (true or false, on or off).\n",
+                   key.c_str());
+    } else if (row.cell == "PFSimpleLiteColorCell") {
+      std::fprintf(stderr,
+                   "The row of '%s' takes a colour string: #RGB or #RRGGBB, optionally followed by "
+                   ":ALPHA (0 to 1).\n",
+                   key.c_str());
+    }
+    return;
+  }
+}
+
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
-  if (!value) {
-    std::fprintf(stderr, "vyr prefs: no row of the pane has the key '%s'\n", key.c_str());
-    return 1;
-  }
+  if (!value) return noSuchKey(key);
   std::printf("%s\n", value->c_str());
   return 0;
 }
@@ -92,8 +125,7 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
       std::printf("%s\n", pane.value(key).value_or("").c_str());
       return 0;
     case Change::NoSuchKey:
-      std::fprintf(stderr, "vyr prefs: no row of the pane has the key '%s'\n", key.c_str());
-      return 1;
+      return noSuchKey(key);
     case Change::NotEditable:
       std::fprintf(stderr, "vyr prefs: the row of '%s' takes no value\n", key.c_str());
       return 1;
@@ -102,31 +134,31 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
   }
   std::fprintf(stderr, "vyr prefs: '%s' is not a value of the row of '%s'; nothing changed\n",
                value.c_str(), key.c_str());
+  explainValues(pane, key);
   return 1;
 }
 
-int prefs(const std::vector<std::string>& args) {
-  const std::string verb = args.empty() ? std::string() : args[0];
-  const bool known = (verb.empty() && args.empty()) || (verb == "get" && args.size() == 2) ||
-                     (verb == "set" && args.size() == 3) || (verb == "tap" && args.size() == 2) ||
-                     (verb == "respring" && args.size() == 1);
-  if (!known) {
-    std::fputs(kPrefsUsage, stderr);
-    return 2;
-  }
+// What the command line asks of the pane.
+struct Request {
+  std::string verb;  // empty (show), get, set, tap or respring
+  std::vector<std::string> operands;
+};
 
+int prefs(const Request& request) {
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;
+  const std::string& verb = request.verb;
+  const std::vector<std::string>& op = request.operands;
   if (verb.empty()) {
     show(*pane);
     return 0;
   }
-  if (verb == "get") return get(*pane, args[1]);
-  if (verb == "set") return set(*pane, args[1], args[2]);
+  if (verb == "get") return get(*pane, op[0]);
+  if (verb == "set") return set(*pane, op[0], op[1]);
   if (verb == "tap") {
-    if (pane->tap(args[1])) return 0;
-    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", args[1].c_str());
+    if (pane->tap(op[0])) return 0;
+    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", op[0].c_str());
     return 1;
   }
   if (pane->tapRightButton()) return 0;
@@ -134,15 +166,37 @@ int prefs(const std::vector<std::string>& args) {
   return 1;
 }
 
+std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
+  Request request;
+  if (!args.empty()) {
+    request.verb = args[0];
+    request.operands.assign(args.begin() + 1, args.end());
+  }
+  const std::size_t n = request.operands.size();
+  const std::string& verb = request.verb;
+  const bool known = (args.empty()) || (verb == "get" && n == 1) || (verb == "set" && n == 2) ||
+                     (verb == "tap" && n == 1) || (verb == "respring" && n == 0);
+  if (!known) {
+    std::fprintf(stderr,
+                 "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring] "
+                 "(see vyr prefs --help)\n");
+    return std::nullopt;
+  }
+  return Run([request](const Invocation&) {
+    try {
+      return prefs(request);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vyr prefs: %s\n", e.what());
+      return 1;
+    }
+  });
+}
+
 }  // namespace
 
-int runPrefs(const Invocation& inv) {
-  try {
-    return prefs(inv.args);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "vyr prefs: %s\n", e.what());
-    return 1;
-  }
-}
+const Command prefsCommand{"prefs", nullptr,
+                           "  prefs [get|set|tap|respring ...]\n"
+                           "                          the device's Settings pane of VYR\n",
+                           kPrefsHelp, &parsePrefs};
 
 }  // namespace vyr

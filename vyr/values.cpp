@@ -80,8 +80,8 @@ int hexDigit(char c) {
   return -1;
 }
 
-std::string colourJson(objc::id obj) {
-  return json::colour(ui::Color(obj).components());
+json::Value classJson(const char* name) {
+  return json::Value::object({{"class", name}});
 }
 
 }  // namespace
@@ -101,22 +101,24 @@ objc::id parseColour(const std::string& text, bool& ok) {
   return ui::Color::withRed(c[0], c[1], c[2], c[3]).get();
 }
 
-std::string Value::json() const {
+json::Value Value::toJson() const {
   switch (kind) {
     case Kind::none:
-      return "null";
+      return nullptr;
     case Kind::integer:
-      return std::to_string(integer);
+      return integer;
     case Kind::real:
-      return json::number(real);
+      return real;
     case Kind::boolean:
-      return integer != 0 ? "true" : "false";
+      return integer != 0;
     case Kind::object:
       break;
   }
-  if (object == nullptr) return "null";
-  if (ns::Object(object).isKindOfClass(objc::getClass("UIColor"))) return colourJson(object);
-  return "{\"class\": " + json::quote(objc::className(object)) + "}";
+  if (object == nullptr) return nullptr;
+  if (ns::Object(object).isKindOfClass(objc::getClass("UIColor"))) {
+    return json::colour(ui::Color(object).components());
+  }
+  return classJson(objc::className(object));
 }
 
 MethodCall MethodCall::prepare(Method method, const std::vector<std::string>& args,
@@ -285,33 +287,31 @@ Value MethodCall::invoke(objc::id receiver, SEL cmd) const {
 
 namespace vyr {
 
-std::string hostArgsJson(const uikitsim::HostCall& call) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < call.arguments.size(); ++i) {
-    const uikitsim::HostValue& v = call.arguments[i];
-    if (i > 0) out += ", ";
+json::Value hostArgsJson(const uikitsim::HostCall& call) {
+  json::Value out = json::Value::array();
+  for (const uikitsim::HostValue& v : call.arguments) {
     switch (v.kind) {
       case uikitsim::HostValue::Kind::Object:
         if (v.colour) {
-          out += json::colour(*v.colour);
+          out.push_back(json::colour(*v.colour));
         } else if (v.object == nullptr) {
-          out += "null";
+          out.push_back(nullptr);
         } else {
-          out += "{\"class\": " + json::quote(v.objectClass) + "}";
+          out.push_back(classJson(v.objectClass.c_str()));
         }
         break;
       case uikitsim::HostValue::Kind::Integer:
-        out += std::to_string(v.integer);
+        out.push_back(v.integer);
         break;
       case uikitsim::HostValue::Kind::Real:
-        out += json::number(v.real);
+        out.push_back(v.real);
         break;
       case uikitsim::HostValue::Kind::Boolean:
-        out += v.boolean ? "true" : "false";
+        out.push_back(v.boolean);
         break;
     }
   }
-  return out + "]";
+  return out;
 }
 
 }  // namespace vyr

@@ -7,6 +7,7 @@
 
 #include "platform/objc/runtime.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "vyr/json.hpp"
 
 namespace vyr {
 
@@ -16,7 +17,7 @@ struct Value {
   long long integer = 0;
   double real = 0;
   // A colour as [r, g, b, a], nil and no result as null, another object as {"class": NAME}.
-  std::string json() const;
+  json::Value toJson() const;
 };
 
 // One message send prepared from text arguments, typed by the method's signature.
@@ -36,9 +37,10 @@ class MethodCall {
 };
 
 // The arguments that reached the host's implementation, as a JSON array in the same notation.
-std::string hostArgsJson(const uikitsim::HostCall& call);
+json::Value hostArgsJson(const uikitsim::HostCall& call);
 
-// An autoreleased colour for "#rrggbb" or "#rrggbbaa", or nil when TEXT is not one.
+// An autoreleased colour for "#rrggbb" or "#rrggbbaa", or nil when TEXT is not one: call it
+// inside an autorelease pool.
 objc::id parseColour(const std::string& text, bool& ok);
 
 }  // namespace vyr

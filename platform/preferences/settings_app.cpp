@@ -58,8 +58,10 @@ std::string keyOf(ps::Specifier specifier) {
   return key.isKindOfClass(ns::String::cls()) ? ns::String(key.get()).str() : std::string();
 }
 
-// The first specifier of the pane whose key is KEY, or nil.
+// The first specifier of the pane whose key is KEY, or nil. Rows without a key (buttons, static
+// texts) are never found, not even by the empty key.
 ps::Specifier specifierWithKey(id controller, std::string_view key) {
+  if (key.empty()) return ps::Specifier();
   const ns::Array rows = ps::ListController(controller).specifiers();
   for (unsigned long i = 0, n = rows.count(); i < n; ++i) {
     ps::Specifier row(rows.objectAtIndex(i));
@@ -210,6 +212,28 @@ Change Pane::set(std::string_view key, std::string_view typed) const {
   if (!cell || !takesInput(cell.get())) return Change::NotEditable;
   const std::string input(typed);
   return cell.takeInput(ns::String::withUTF8(input.c_str())) ? Change::Done : Change::Refused;
+}
+
+std::vector<Choice> Pane::choices(std::string_view key) const {
+  ns::AutoreleasePool pool;
+  std::vector<Choice> out;
+  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  if (!specifier) return out;
+  const ps::TableCell cell(ps::ListController(controller_).cachedCellForSpecifier(specifier));
+  if (!cell.isKindOfClass(objc::getClass("PSListTableCell"))) return out;
+  const ns::Array values = specifier.values();
+  ns::Object titles(specifier.propertyForKey(ns::String::literal<"validTitles">()));
+  const ns::Array titleList(titles.isKindOfClass(ns::Array::cls()) ? titles.get() : nullptr);
+  const auto textOf = [](ns::Object value) {
+    if (!value) return std::string();
+    if (value.isKindOfClass(ns::String::cls())) return ns::String(value.get()).str();
+    return text(ns::String(objc::send<"description", id>(value.get())));
+  };
+  for (unsigned long i = 0, n = values.count(), titleCount = titleList.count(); i < n; ++i) {
+    out.push_back({i < titleCount ? textOf(ns::Object(titleList.objectAtIndex(i))) : std::string(),
+                   textOf(ns::Object(values.objectAtIndex(i)))});
+  }
+  return out;
 }
 
 bool Pane::tap(std::string_view label) const {

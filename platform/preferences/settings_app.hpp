@@ -57,6 +57,12 @@ enum class Change {
   Refused,      // the text means no value of that cell; nothing changed
 };
 
+// One choice of a list row: the title the list shows and the text of the value it stores.
+struct Choice {
+  std::string title;  // empty when the list has no title for it
+  std::string value;
+};
+
 // A pane opened as the Settings app opens one: its bundle loaded (and never unloaded), its
 // controller made, its view loaded, and told that it is about to appear. The pane owns the
 // controller and releases it when destroyed.
@@ -73,10 +79,13 @@ class Pane {
   std::string title() const;
   // The rows in order, every value cell showing its current value.
   std::vector<Row> rows() const;
-  // The value the row of KEY shows, or nothing when no row has that key.
+  // The value the row of KEY shows, or nothing when no row has that key. No row has the empty key.
   std::optional<std::string> value(std::string_view key) const;
   // Types TEXT into the row of KEY, as the user's change of that cell.
   Change set(std::string_view key, std::string_view text) const;
+  // The choices of the list row of KEY in the list's order (either the title or the value's text
+  // picks one); empty when no row has KEY or the row is not a list.
+  std::vector<Choice> choices(std::string_view key) const;
   // Taps the button row labelled LABEL (the first such, exact label first, then ignoring case);
   // false when there is none or its target does not answer its action.
   bool tap(std::string_view label) const;

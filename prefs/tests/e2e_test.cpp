@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -88,6 +89,33 @@ TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
   EXPECT_TRUE(endedBySignal(springBoard));
   EXPECT_FALSE(other.wait(std::chrono::milliseconds(300)).has_value());
   EXPECT_TRUE(other.ask(kTextColour).has_value());
+}
+
+TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
+  const auto run = [this](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--device", dir_, "prefs"};
+    all.insert(all.end(), args.begin(), args.end());
+    return runVyr(all);
+  };
+  RunResult r = run({"set", "txt", "Purple2"});
+  EXPECT_EQ(r.exitCode, 1);
+  int choices = 0;
+  for (std::size_t at = 0; (at = r.err.find("\n  ", at)) != std::string::npos; ++at) {
+    choices += std::isdigit(static_cast<unsigned char>(r.err[at + 3])) != 0;
+  }
+  EXPECT_EQ(choices, 15) << r.err;
+  for (const char* choice : {"  1    Black\n", "  13   Red\n", "  15   Yellow\n"}) {
+    EXPECT_NE(r.err.find(choice), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"get", ""}, {"set", "", "1"}, {"get", "nosuch"}, {"set", "nosuch", "1"}}) {
+    r = run(args);
+    EXPECT_NE(r.exitCode, 0) << args[0] << " '" << args[1] << "'";
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("no such key"), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // input, with VYRSignals injected by the device's loader.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -24,6 +25,8 @@ class Host : public ::testing::Test {
   void writePrefs(std::initializer_list<std::pair<std::string, std::string>> entries) {
     const fs::path p = dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
     fs::create_directories(p.parent_path());
+    // Settings put in place before the first command: the simulator's folder marks a device.
+    fs::create_directories(dir_ + "/.sim");
     std::ofstream(p) << xmlPlist(entries);
   }
   std::string answer(VyrProcess& p, const std::string& line) {
@@ -112,12 +115,31 @@ TEST_F(Host, TheLockScreenStyleFollowsTheFile) {
 
 TEST_F(Host, BadCommandsAnswerWithAnErrorLineAndTheProcessGoesOn) {
   VyrProcess p = start();
-  for (const char* bad : {"frobnicate", "send", "send NoSuchClass init",
-                          "send UIStatusBar noSuchSelector", "send UIStatusBar setForegroundColor:",
-                          "send UIStatusBar setForegroundColor: #12345", "notify"}) {
+  for (const char* bad :
+       {"frobnicate", "send", "send NoSuchClass init", "send UIStatusBar noSuchSelector",
+        "send UIStatusBar setForegroundColor:", "send UIStatusBar setForegroundColor: #12345",
+        "notify",
+        // The instance is the command's and the pools are the process's: these
+        // would free, keep or pop what the host still holds.
+        "send NSObject release", "send NSObject dealloc", "send NSObject autorelease",
+        "send NSObject retain", "send UIStatusBar release", "send NSAutoreleasePool drain",
+        "send NSAutoreleasePool init"}) {
     EXPECT_NE(answer(p, bad).find("\"error\""), std::string::npos) << bad;
   }
+  // An endless line is answered once, promptly, without being echoed; the next line is served.
+  const auto start = std::chrono::steady_clock::now();
+  const std::string tooLong = answer(p, "send " + std::string(32 << 20, 'x'));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(tooLong.find("\"error\""), std::string::npos);
+  EXPECT_LT(tooLong.size(), 200u);
+  // A colour argument and a copy are the command's to free: under LeakSanitizer a leak fails the
+  // exit status.
+  EXPECT_NE(answer(p, "send UIActivityIndicatorView setColor: #ff000080").find("\"args\""),
+            std::string::npos);
+  EXPECT_EQ(answer(p, "send NSObject copy"),
+            "{\"result\": {\"class\": \"NSObject\"}, \"host\": null}");
   EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
+  EXPECT_EQ(p.wait(), 0) << p.errors();
 }
 
 }  // namespace

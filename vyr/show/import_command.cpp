@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
@@ -59,14 +61,7 @@ class StagedFile {
   std::string path_;
 };
 
-}  // namespace
-
-int runImport(const Invocation& inv) {
-  if (inv.args.size() != 1 || inv.args[0].empty() || inv.args[0][0] == '-') {
-    std::fputs("usage: vyr import FILE   (a property list with a dictionary root)\n", stderr);
-    return 2;
-  }
-  const std::string& source = inv.args[0];
+int runImport(const std::string& source) {
   std::string error;
   const std::optional<std::string> bytes = readProfile(source, &error);
   if (!bytes) return fail(error);
@@ -106,5 +101,27 @@ int runImport(const Invocation& inv) {
               show::oneLine(source).c_str(), keys);
   return 0;
 }
+
+std::optional<Run> parseImport(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
+    std::fputs("vyr import: usage: vyr import FILE   (a property list with a dictionary root)\n",
+               stderr);
+    return std::nullopt;
+  }
+  return Run([source = args[0]](const Invocation&) { return runImport(source); });
+}
+
+}  // namespace
+
+const Command importCommand{
+    "import", nullptr,
+    "  import FILE             puts a settings profile (a property list) on the device and\n"
+    "                          posts the settings-changed notification\n",
+    "usage: vyr import FILE\n"
+    "Puts the settings profile FILE (a property list with a dictionary at its root, such as\n"
+    "those in examples/) on the device as its settings file, replacing the file in one step,\n"
+    "and posts com.belvorin.VYR/settingschanged so that running processes read it. A FILE\n"
+    "that the library could not read leaves the settings as they were.\n",
+    &parseImport};
 
 }  // namespace vyr

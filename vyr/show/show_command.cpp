@@ -29,7 +29,7 @@ namespace {
 
 using show::DeviceState;
 
-constexpr char kUsage[] =
+constexpr char kHelp[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
     "                [--no-picture] [--watch]\n"
     "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG;\n"
@@ -46,7 +46,6 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
-  bool help = false;
 };
 
 void progress(const std::string& line) {
@@ -114,11 +113,9 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.picture = false;
     } else if (arg == "--watch") {
       o.watch = true;
-    } else if (arg == "-h" || arg == "--help") {
-      o.help = true;
     } else {
       failure("unknown option " + arg);
-      std::fputs(kUsage, stderr);
+      std::fputs(kHelp, stderr);
       return std::nullopt;
     }
   }
@@ -163,37 +160,29 @@ int showOnce(const Options& options, bool redraw) {
   return 0;
 }
 
-}  // namespace
-
-int runShow(const Invocation& inv) {
-  const std::optional<Options> options = parse(inv.args);
-  if (!options) return 2;
-  if (options->help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+int run(const Options& options) {
   struct ReleaseFonts {
     ~ReleaseFonts() { show::releaseFontCaches(); }
   } releaseFonts;
   // A reader that goes away (`vyr show | head`) ends the output, not the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  if (options->picture && !toStandardOutput(*options)) {
-    const std::string folder = show::folderOf(options->out);
+  if (options.picture && !toStandardOutput(options)) {
+    const std::string folder = show::folderOf(options.out);
     if (::access(folder.c_str(), W_OK) != 0) {
-      return failure("cannot write " + options->out + ": its folder " + folder +
+      return failure("cannot write " + options.out + ": its folder " + folder +
                      " is missing or read-only");
     }
     // Told now rather than after SpringBoard has run: the picture never replaces a device node,
     // a FIFO or a folder (nor goes through a link to one).
     struct stat st {};
-    if (::stat(options->out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      return failure("cannot write " + options->out + ": it exists and is not a regular file");
+    if (::stat(options.out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return failure("cannot write " + options.out + ": it exists and is not a regular file");
     }
   }
   // Before SpringBoard starts anything that could run on another thread.
   std::optional<show::SettingsWatch> watch;
-  if (options->watch) watch.emplace();
+  if (options.watch) watch.emplace();
 
   progress("starting SpringBoard on the device, with VYRSignals injected");
   if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) return failure(err);
@@ -202,16 +191,32 @@ int runShow(const Invocation& inv) {
     if (const std::string err = watch->start(); !err.empty()) return failure(err);
   }
 
-  const int status = showOnce(*options, false);
+  const int status = showOnce(options, false);
   if (!watch || status != 0) return status;
   progress("watching the device's settings (Ctrl-C ends)");
   while (watch->next() == show::SettingsWatch::Event::changed) {
     progress("settings changed");
     // A picture that cannot be written this time may be writable the next; a closed output not.
-    if (showOnce(*options, true) != 0 && std::ferror(stdout) != 0) return 1;
+    if (showOnce(options, true) != 0 && std::ferror(stdout) != 0) return 1;
   }
   progress("stopped");
   return 0;
 }
+
+std::optional<Run> parseShow(const std::vector<std::string>& args) {
+  const std::optional<Options> options = parse(args);
+  if (!options) return std::nullopt;
+  return Run([o = *options](const Invocation&) { return run(o); });
+}
+
+}  // namespace
+
+const Command showCommand{
+    "show", nullptr,
+    "  show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
+    "       [--no-picture] [--watch]\n"
+    "                          SpringBoard's status bar, home and lock screens in VYR's colours:\n"
+    "                          a picture (PNG, or SVG for FILE.svg) and a table of the sources\n",
+    kHelp, &parseShow};
 
 }  // namespace vyr

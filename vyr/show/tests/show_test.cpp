@@ -259,6 +259,38 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
     EXPECT_TRUE(f.out.empty());
   }
 
+  // The command line is read before any device is made: wrong ones leave no folder behind, and
+  // every command's help goes to standard output.
+  const std::string fresh = device.root() + "/fresh";
+  for (const auto& args : std::vector<std::vector<std::string>>{{"nosuch"},
+                                                                {"show", "--battery", "101"},
+                                                                {"host", "--frobnicate"},
+                                                                {"prefs", "set", "txt"},
+                                                                {"colour"},
+                                                                {"import"}}) {
+    std::vector<std::string> all = {"--device", fresh};
+    all.insert(all.end(), args.begin(), args.end());
+    EXPECT_EQ(runVyrWith(all, {}).status, 2) << args[0];
+    EXPECT_FALSE(fs::exists(fresh)) << args[0];
+  }
+  for (const char* command : {"host", "colour", "color", "prefs", "show", "import"}) {
+    const Finished help = runVyrWith({"--device", fresh, command, "--help"}, {});
+    EXPECT_EQ(help.status, 0) << command << help.err;
+    EXPECT_EQ(help.out.rfind("usage: vyr ", 0), 0u) << command;
+    EXPECT_FALSE(fs::exists(fresh)) << command;
+  }
+
+  // A folder that holds other things is not turned into a device; an empty one is.
+  const std::string other = device.root() + "/other";
+  fs::create_directories(other + "/notes");
+  Finished refused = runVyrWith({"--device", other, "colour", "#fff"}, {});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("not a device"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(other + "/.sim"));
+  fs::remove(other + "/notes");
+  EXPECT_EQ(runVyrWith({"--device", other, "colour", "#fff"}, {}).status, 0);
+  EXPECT_TRUE(fs::exists(other + "/.sim/device.conf"));
+
   // An output folder that does not exist: one line, before SpringBoard starts.
   Finished f = vyr({"show", "--out", device.root() + "/no/such/folder/x.png"});
   EXPECT_EQ(f.status, 1);
