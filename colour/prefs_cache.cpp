@@ -92,8 +92,9 @@ Entry* claim(std::string_view path, objc::id pathString, objc::id domain) noexce
   return nullptr;
 }
 
-// A reference to ENTRY's dictionary as of now, for the caller.
-objc::id take(Entry& entry) {
+// A reference to ENTRY's dictionary as of now, for the caller; FORCE reads the file whatever the
+// watch says.
+objc::id take(Entry& entry, bool force = false) {
   objc::id replaced = nullptr;
   objc::id result = nullptr;
   {
@@ -103,7 +104,7 @@ objc::id take(Entry& entry) {
     // The watch is asked before the read it vouches for, so a change during the read is
     // reported by the next call.
     const bool changed = entry.watch->changed();
-    if (changed || !entry.read) {
+    if (changed || !entry.read || force) {
       objc::id fresh = readNow(ns::String(entry.pathString));
       replaced = std::exchange(entry.dictionary, fresh);
       entry.read = true;
@@ -116,18 +117,31 @@ objc::id take(Entry& entry) {
   return result;
 }
 
+// The view of the file at DEVICE_PATH; FORCE reads it whatever the watch says.
+objc::id viewOf(std::string_view devicePath, bool force) {
+  // No file has a NUL in its path: as a fresh read would, this reads as nil.
+  if (devicePath.find('\0') != std::string_view::npos) return nullptr;
+  if (!gBypassed.load(std::memory_order_relaxed)) {
+    Entry* entry = findPath(devicePath);
+    if (entry == nullptr) entry = claim(devicePath, nullptr, nullptr);
+    if (entry != nullptr) return take(*entry, force);
+  }
+  return readNow(ns::String::withUTF8(std::string(devicePath).c_str()));
+}
+
 }  // namespace
 
 Preferences Preferences::atPath(std::string_view devicePath) noexcept {
   try {
-    // No file has a NUL in its path: as a fresh read would, this reads as nil.
-    if (devicePath.find('\0') != std::string_view::npos) return Preferences(nullptr);
-    if (!gBypassed.load(std::memory_order_relaxed)) {
-      Entry* entry = findPath(devicePath);
-      if (entry == nullptr) entry = claim(devicePath, nullptr, nullptr);
-      if (entry != nullptr) return Preferences(take(*entry));
-    }
-    return Preferences(readNow(ns::String::withUTF8(std::string(devicePath).c_str())));
+    return Preferences(viewOf(devicePath, false));
+  } catch (...) {
+    return Preferences(nullptr);
+  }
+}
+
+Preferences Preferences::afresh(std::string_view devicePath) noexcept {
+  try {
+    return Preferences(viewOf(devicePath, true));
   } catch (...) {
     return Preferences(nullptr);
   }

@@ -32,6 +32,9 @@ class Preferences {
  public:
   // The file at device path PATH. Never throws: a failure reads as nil.
   static Preferences atPath(std::string_view devicePath) noexcept;
+  // The file at device path PATH read from disk now, whatever the watch says; the cache keeps
+  // this read. For a reader that was told the file changed and must not trust anything else.
+  static Preferences afresh(std::string_view devicePath) noexcept;
   // The file of preferences domain DOMAIN (an NSString; anything else is formatted with %@):
   // /var/mobile/Library/Preferences/<DOMAIN>.plist. Never throws: a failure reads as nil.
   static Preferences ofDomain(objc::id domain) noexcept;

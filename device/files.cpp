@@ -344,7 +344,7 @@ std::string describe(int error) {
     case kNotRegularFile:
       return "is not a regular file (a FIFO, socket or device node)";
     case ENOTDIR:
-      return "is not a folder";
+      return "is not a folder, or has a file where a folder should be on its way";
     case ENODEV:
       return "cannot be reached: no device is attached";
     case EXDEV:

@@ -55,8 +55,9 @@ TweakSettings& tweakSettings() {
   return gSettings;
 }
 
-PreferencesRead::PreferencesRead() noexcept
-    : prefs_(colour::Preferences::atPath(kPreferencesPath)) {}
+PreferencesRead::PreferencesRead(bool afresh) noexcept
+    : prefs_(afresh ? colour::Preferences::afresh(kPreferencesPath)
+                    : colour::Preferences::atPath(kPreferencesPath)) {}
 
 std::optional<bool> PreferencesRead::boolFor(ns::String key) const {
   ns::Object value(prefs_.dictionary().objectForKey(key.get()));
@@ -79,7 +80,7 @@ void initSettings() {
 
 void reloadSettings() {
   ns::AutoreleasePool pool;
-  PreferencesRead prefs;
+  PreferencesRead prefs(true);
   if (!prefs.exists()) return;
   for (int n = 1; n <= kElementCount; ++n) {
     if (auto on = prefs.boolFor(customSwitchKey(n))) {

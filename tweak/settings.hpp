@@ -61,7 +61,9 @@ inline constexpr std::string_view kPreferencesPath =
 // it has changed (colour/prefs_cache.hpp), so making one costs well under a microsecond.
 class PreferencesRead {
  public:
-  PreferencesRead() noexcept;
+  // The file as it is now; AFRESH reads it from disk whatever the cache holds (and refreshes the
+  // cache with it).
+  explicit PreferencesRead(bool afresh = false) noexcept;
 
   bool exists() const { return bool(prefs_); }
   // The platform's boolValue / intValue of the value under KEY; nothing when the key is absent
@@ -76,8 +78,8 @@ class PreferencesRead {
 // Registers reloadSettings for the settings-changed notification, then reads the switches once.
 void initSettings();
 
-// Re-reads "ENABLED1" ... "ENABLED6" into customSwitch. A missing file changes nothing; a missing
-// key leaves its switch as it was.
+// Re-reads "ENABLED1" ... "ENABLED6" into customSwitch, from the file itself (never from what a
+// cache kept). A missing file changes nothing; a missing key leaves its switch as it was.
 void reloadSettings();
 
 // The notification callback: the same reload, every argument ignored.

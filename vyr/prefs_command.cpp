@@ -122,8 +122,17 @@ int get(const Pane& pane, const std::string& key) {
 int set(const Pane& pane, const std::string& key, const std::string& value) {
   switch (pane.set(key, value)) {
     case Change::Done:
+      if (!pane.setAside().empty()) {
+        std::fprintf(stderr,
+                     "vyr prefs: the settings file was not a property list; it was kept as %s "
+                     "and a new one begun\n",
+                     pane.setAside().c_str());
+      }
       std::printf("%s\n", pane.value(key).value_or("").c_str());
       return 0;
+    case Change::NotWritten:
+      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n", pane.writeProblem().c_str());
+      return 1;
     case Change::NoSuchKey:
       return noSuchKey(key);
     case Change::NotEditable:

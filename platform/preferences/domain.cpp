@@ -50,7 +50,7 @@ class WriterLock {
   sim::Fd file_;  // closing drops the flock
 };
 
-thread_local WriteResult tLastWrite;
+thread_local std::optional<WriteResult> tLastWrite;
 
 std::string utcStamp() {
   const std::time_t now = std::time(nullptr);
@@ -150,11 +150,15 @@ WriteResult writeDomainValue(std::string_view domain, ns::String key, objc::id v
   } catch (...) {
     tLastWrite = failed(ENOMEM, "out of memory");
   }
+  return *tLastWrite;
+}
+
+std::optional<WriteResult> lastDomainWrite() {
   return tLastWrite;
 }
 
-const WriteResult& lastDomainWrite() {
-  return tLastWrite;
+void forgetLastDomainWrite() {
+  tLastWrite.reset();
 }
 
 }  // namespace preferences

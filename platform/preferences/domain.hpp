@@ -39,8 +39,9 @@ struct WriteResult {
 // left exactly as it was. Thread-safe.
 WriteResult writeDomainValue(std::string_view domain, ns::String key, objc::id value);
 
-// The result of the last writeDomainValue of this thread, for the Settings app, which hears of a
-// cell's change only through the cell.
-const WriteResult& lastDomainWrite();
+// The result of the last writeDomainValue of this thread since forgetLastDomainWrite, for the
+// Settings app, which hears of a cell's change only through the cell; nothing when none ran.
+std::optional<WriteResult> lastDomainWrite();
+void forgetLastDomainWrite();
 
 }  // namespace preferences

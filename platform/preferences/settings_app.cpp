@@ -8,6 +8,7 @@
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
+#include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "platform/uikit/facade.hpp"
 
@@ -211,7 +212,18 @@ Change Pane::set(std::string_view key, std::string_view typed) const {
   const ps::TableCell cell(list.cachedCellForSpecifier(specifier));
   if (!cell || !takesInput(cell.get())) return Change::NotEditable;
   const std::string input(typed);
-  return cell.takeInput(ns::String::withUTF8(input.c_str())) ? Change::Done : Change::Refused;
+  writeProblem_.clear();
+  setAside_.clear();
+  preferences::forgetLastDomainWrite();
+  if (!cell.takeInput(ns::String::withUTF8(input.c_str()))) return Change::Refused;
+  // The cell stores through the framework, which tells the cell nothing of a failed write.
+  const std::optional<preferences::WriteResult> written = preferences::lastDomainWrite();
+  if (written && !*written) {
+    writeProblem_ = written->problem;
+    return Change::NotWritten;
+  }
+  if (written) setAside_ = written->setAside;
+  return Change::Done;
 }
 
 std::vector<Choice> Pane::choices(std::string_view key) const {

@@ -55,6 +55,7 @@ enum class Change {
   NoSuchKey,    // no row of the pane has that key
   NotEditable,  // the row's cell takes no typed value
   Refused,      // the text means no value of that cell; nothing changed
+  NotWritten,   // the cell took the value but the file could not be written: nothing changed
 };
 
 // One choice of a list row: the title the list shows and the text of the value it stores.
@@ -83,6 +84,10 @@ class Pane {
   std::optional<std::string> value(std::string_view key) const;
   // Types TEXT into the row of KEY, as the user's change of that cell.
   Change set(std::string_view key, std::string_view text) const;
+  // About the last set of this pane: what failed when it was NotWritten, and where an unreadable
+  // settings file was kept when a Done write had to start afresh (empty otherwise).
+  const std::string& writeProblem() const { return writeProblem_; }
+  const std::string& setAside() const { return setAside_; }
   // The choices of the list row of KEY in the list's order (either the title or the value's text
   // picks one); empty when no row has KEY or the row is not a list.
   std::vector<Choice> choices(std::string_view key) const;
@@ -99,6 +104,8 @@ class Pane {
       : controller_(controller), label_(std::move(label)) {}
   objc::id controller_;
   std::string label_;
+  mutable std::string writeProblem_;
+  mutable std::string setAside_;
 };
 
 }  // namespace preferences::settings

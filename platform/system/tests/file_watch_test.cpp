@@ -64,6 +64,15 @@ TEST(FileWatch, ReportsEachChangeOfTheFileAndNothingElse) {
   fs::rename(file + ".away", file);
   EXPECT_TRUE(watch.changed());
   EXPECT_FALSE(watch.changed());
+  // A write through another hard link of the file, in a folder nobody watches.
+  fs::create_hard_link(file, device.path("/var/mobile/hardlink"));
+  EXPECT_TRUE(watch.changed());  // the link count is the file's attribute
+  EXPECT_FALSE(watch.changed());
+  writeInPlace(device.path("/var/mobile/hardlink"), "through a hard link");
+  EXPECT_TRUE(watch.changed());
+  EXPECT_FALSE(watch.changed());
+  fs::remove(device.path("/var/mobile/hardlink"));
+  EXPECT_TRUE(watch.changed());
 
   // Other files in the folder, and the file's name as a folder elsewhere.
   const std::string folder = device.path("/var/mobile/Library/Preferences");
