@@ -1,5 +1,6 @@
 #include "device/processes.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -96,6 +97,33 @@ TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
   EXPECT_EQ(sim::killall("SpringBoard"), 0);
   EXPECT_EQ(sim::killall("backboardd", SIGKILL), 1);
   EXPECT_TRUE(stranger.runs());
+
+  // A machine process that holds a lock on a file of its own: linked into the table, its lock
+  // would say "registered". An entry with a second name proves nothing.
+  const std::string own = device.root() + "/locked-by-stranger";
+  std::ofstream(own) << "SpringBoard\n";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t locker = ::fork();
+  if (locker == 0) {
+    const int fd = ::open(own.c_str(), O_RDWR);
+    struct flock hold {};
+    hold.l_type = F_WRLCK;
+    const char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &hold) == 0 ? '1' : '0';
+    if (::write(ready[1], &ok, 1) != 1) ::_exit(3);
+    for (;;) ::pause();
+  }
+  char ok = '0';
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, '1');
+  fs::create_hard_link(own, table + std::to_string(locker) + "-1");
+  EXPECT_EQ(sim::killall("backboardd", SIGKILL), 1);
+  int status = 0;
+  EXPECT_EQ(::waitpid(locker, &status, WNOHANG), 0) << "the stranger was signalled";
+  ::kill(locker, SIGKILL);
+  ::waitpid(locker, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {

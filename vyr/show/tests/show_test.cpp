@@ -1,6 +1,7 @@
 // `vyr show` and `vyr import` end to end: the built command on a throw-away device, its table
 // read back, its picture read back at the places where each element is drawn.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -304,9 +305,21 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
   EXPECT_EQ(f.status, 1);
   EXPECT_NE(f.err.find("cannot write " + folder + "/taken.png"), std::string::npos) << f.err;
   EXPECT_TRUE(f.out.empty());
+  // Nor is a FIFO, or a link to a device node of the machine: refused and left as they are.
+  ASSERT_EQ(::mkfifo((folder + "/fifo.png").c_str(), 0644), 0);
+  fs::create_symlink("/dev/null", folder + "/null.png");
+  for (const char* name : {"/fifo.png", "/null.png"}) {
+    f = vyr({"show", "--out", folder + name});
+    EXPECT_EQ(f.status, 1) << name;
+    EXPECT_NE(f.err.find("not a regular file"), std::string::npos) << f.err;
+  }
+  EXPECT_TRUE(fs::is_fifo(folder + "/fifo.png"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
   int entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++entries;
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(entries, 3);
+  fs::remove(folder + "/fifo.png");
+  fs::remove(folder + "/null.png");
 
   // A device folder that cannot be made.
   const std::string file = device.root() + "/plain-file";
