@@ -202,21 +202,41 @@ std::string tempName(std::string_view leaf) {
   return name;
 }
 
+// The names in the folder open as FOLDER ("." and ".." left out); nothing with ERROR set when it
+// cannot be read. FOLDER stays open and its position untouched (the listing reads a descriptor
+// of its own).
+std::optional<std::vector<std::string>> namesIn(int folder, int& error) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    error = errno;
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  error = 0;
+  return names;
+}
+
 // Removes the temporary files in FOLDER whose writers died: old enough, and nobody holds the
 // lock that a live writer keeps on its file.
 void removeStaleTemps(int folder) {
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
-    return;
-  }
+  int error = 0;
+  const auto names = namesIn(folder, error);
+  if (!names) return;
   std::vector<std::string> stale;
-  while (const dirent* e = ::readdir(dir)) {
-    if (isTempName(e->d_name)) stale.emplace_back(e->d_name);
+  for (const std::string& name : *names) {
+    if (isTempName(name)) stale.push_back(name);
   }
-  ::closedir(dir);
   const time_t now = std::time(nullptr);
   for (const std::string& name : stale) {
     Fd temp(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -275,21 +295,14 @@ int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t
 
 // Empties the folder open as DIR_FD, DEPTH levels below the removed path. Closes DIR_FD.
 int removeContents(int dirFd, int depth) {
-  DIR* dir = ::fdopendir(dirFd);
-  if (dir == nullptr) {
-    const int error = errno;
-    ::close(dirFd);
-    return error;
-  }
+  const Fd owned(dirFd);
   // Names first, then removal: a folder that changes while it is read may skip entries.
-  std::vector<std::string> names;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
+  int listError = 0;
+  const auto names = namesIn(dirFd, listError);
+  if (!names) return listError;
   int result = 0;
-  const int fd = ::dirfd(dir);
-  for (const std::string& name : names) {
+  const int fd = dirFd;
+  for (const std::string& name : *names) {
     if (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
     if (errno != EISDIR && errno != EPERM) {
       result = errno;
@@ -307,7 +320,6 @@ int removeContents(int dirFd, int depth) {
     if (inner != 0) result = inner;
     if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) result = errno;
   }
-  ::closedir(dir);
   return result;
 }
 
@@ -620,23 +632,10 @@ std::optional<std::vector<std::string>> listFolder(Area area, std::string_view p
                                                    int* error) noexcept {
   try {
     Fd folder = openFolder(area, path);
-    if (!folder) {
-      if (error != nullptr) *error = folder.error();
-      return std::nullopt;
-    }
-    DIR* dir = ::fdopendir(folder.get());
-    if (dir == nullptr) {
-      if (error != nullptr) *error = errno;
-      return std::nullopt;
-    }
-    folder.release();
-    std::vector<std::string> names;
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string_view name = e->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
-    ::closedir(dir);
-    if (error != nullptr) *error = 0;
+    int why = folder.error();
+    std::optional<std::vector<std::string>> names;
+    if (folder) names = namesIn(folder.get(), why);
+    if (error != nullptr) *error = why;
     return names;
   } catch (...) {
     if (error != nullptr) *error = ENOMEM;

@@ -120,6 +120,7 @@ Fd openOrCreate(Area area, std::string_view path, int flags, mode_t mode = 0644)
 // Creates a new empty file with an unpredictable name derived from NAME (".NAME.vyr-<random>") in
 // the folder open as FOLDER_FD, exclusively and without following a link, open for reading and
 // writing; TEMP_NAME receives its name. The caller renames it into place or removes it.
+// Temporary files that killed writers left in the folder are removed first, as by writeFile.
 Fd createTempIn(int folderFd, std::string_view name, std::string& tempName,
                 mode_t mode = 0644) noexcept;
 
