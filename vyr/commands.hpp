@@ -19,5 +19,7 @@ int runPrefs(const Invocation& inv);
 int runShow(const Invocation& inv);
 // `vyr import FILE`: a settings profile put on the device (vyr/show/import_command.cpp).
 int runImport(const Invocation& inv);
+// `vyr studio`: the phone and the Settings pane side by side in a browser (vyr/studio/).
+int runStudio(const Invocation& inv);
 
 }  // namespace vyr

@@ -29,6 +29,9 @@ const char kUsage[] =
     "                          a picture (PNG, or SVG for FILE.svg) and a table of the sources\n"
     "  import FILE             puts a settings profile (a property list) on the device and\n"
     "                          posts the settings-changed notification\n"
+    "  studio [--port N] [--no-open]\n"
+    "                          the phone's screens and VYR's Settings pane side by side in a\n"
+    "                          browser, live, served on 127.0.0.1\n"
     "\n"
     "--device DIR (before or after the command) picks the device folder; by default a folder\n"
     "under the user's data directory. A folder that does not exist yet becomes a new device\n"
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
   if (command == "prefs") return vyr::runPrefs(inv);
   if (command == "show") return vyr::runShow(inv);
   if (command == "import") return vyr::runImport(inv);
+  if (command == "studio") return vyr::runStudio(inv);
   std::fprintf(stderr, "vyr: unknown command '%s'\n\n%s", command.c_str(), kUsage);
   return 2;
 }
