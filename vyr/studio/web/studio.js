@@ -204,7 +204,7 @@ renderStatus.shown = new Set();
 function findRow(key) {
   if (!state.settings || !state.settings.groups) return null;
   for (const group of state.settings.groups) {
-    for (const row of group.rows) if (row.key === key) return row;
+    for (const row of group.rows) if (row.key === key) return { ...row, group: group.header };
   }
   return null;
 }
@@ -358,7 +358,10 @@ function renderChoices(row) {
       choice.title === row.value ? el("span", { class: "check", "aria-hidden": "true" }, "✓") : null
     )
   );
-  $("subpane").replaceChildren(el("div", { class: "group-header" }, row.label), el("div", { class: "rows" }, buttons));
+  $("subpane").replaceChildren(
+    el("div", { class: "group-header" }, row.group || row.label),
+    el("div", { class: "rows" }, buttons)
+  );
 }
 
 // The picker writes while it is dragged, at most every WRITE_INTERVAL ms, and once more when
@@ -444,7 +447,7 @@ function renderPicker(row) {
     },
   });
   sub.replaceChildren(
-    el("div", { class: "group-header" }, row.label),
+    el("div", { class: "group-header" }, row.group || row.label),
     el(
       "div",
       { class: "picker" },
