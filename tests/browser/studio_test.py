@@ -102,6 +102,17 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
                          "#12AB34:1.000000")
         self.assertIn("custom vyrColor1", self.driver.find_element(By.ID, "sources").text)
+        # Dragging the alpha slider writes through the same cell while it moves.
+        self.driver.execute_script("""
+            const alpha = document.querySelector('#subpane input[data-channel="a"]');
+            for (const v of [90, 70, 50]) {
+              alpha.value = v;
+              alpha.dispatchEvent(new Event('input'));
+            }""")
+        support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
+                         "#12AB34:0.500000", what="the alpha stored")
+        support.wait_for(lambda: "#12ab3480" in self.driver.find_element(By.ID, "sources").text,
+                         what="the alpha in the table of sources")
 
     def test_respring(self):
         """The navigation bar's Respring ends SpringBoard; the studio starts a new one."""

@@ -120,7 +120,7 @@ Reply MainThreadQueue::run(std::function<Reply()> work, std::chrono::millisecond
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(event_, &one, sizeof one);
   if (reply.wait_for(timeout) != std::future_status::ready) {
-    return {503, errorJson("the studio did not answer in time")};
+    return {503, errorJson("the studio did not answer in time; the change may still be made")};
   }
   return reply.get();
 }

@@ -6,7 +6,7 @@
 const state = { settings: null, phone: null, status: null };
 // The sub-page open in the Settings column: {kind: "list" | "colour", key}, or null.
 let subpage = null;
-// The colour picker's own state while it is open: {key, h, s, b, a, sent}.
+// The colour picker's own state while it is open: {key, h, s, b, a, sent, stored}.
 let picker = null;
 
 const $ = (id) => document.getElementById(id);
@@ -383,7 +383,8 @@ function schedulePickerWrite() {
     if (!writeDue || !picker) return;
     writeDue = false;
     const text = pickerColourString();
-    picker.sent = text;
+    if (picker.sent.size > 100) picker.sent.clear();
+    picker.sent.add(text);
     const answer = await setRow(picker.key, text);
     if (answer && picker) picker.stored = answer.value;
     if (writeDue) writeTimer = setTimeout(flush, WRITE_INTERVAL);
@@ -394,11 +395,13 @@ function schedulePickerWrite() {
 function renderPicker(row) {
   const stored = parseColourString(row.value);
   // The picker keeps its own hue and saturation while it is open (a grey has no hue); a change of
-  // the stored value from elsewhere replaces them.
-  if (!picker || picker.key !== row.key || (row.value !== picker.stored && row.value !== picker.sent)) {
+  // the stored value from elsewhere replaces them. News of its own earlier writes, which may
+  // arrive while it is still being dragged, does not.
+  const ownWrite = picker && picker.key === row.key && (row.value === picker.stored || picker.sent.has(row.value));
+  if (!ownWrite) {
     const start = stored || { r: 161, g: 161, b: 161, a: 1 };
     const hsb = rgbToHsb(start);
-    picker = { key: row.key, h: hsb.h, s: hsb.s, b: hsb.b, a: start.a, sent: null, stored: row.value };
+    picker = { key: row.key, h: hsb.h, s: hsb.s, b: hsb.b, a: start.a, sent: new Set(), stored: row.value };
   } else {
     picker.stored = row.value;
   }
