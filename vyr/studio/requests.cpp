@@ -122,7 +122,8 @@ std::optional<std::string> refusal(const Address& address, std::string_view host
   }
   const std::string prefix = address.prefix();
   const std::string_view given = path.substr(0, std::min(path.size(), prefix.size()));
-  const bool boundary = path.size() == prefix.size() || path[prefix.size()] == '/';
+  const bool boundary =
+      path.size() == prefix.size() || (path.size() > prefix.size() && path[prefix.size()] == '/');
   if (!sameSecret(given, prefix) || !boundary) {
     return "refused: the request does not carry the studio's access token (use the URL that "
            "vyr studio printed)";
