@@ -7,6 +7,7 @@ Run one scenario: VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 studio_test.py S
 import http.server
 import json
 import os
+import signal
 import sys
 import threading
 import time
@@ -115,7 +116,8 @@ class StudioTest(unittest.TestCase):
                          what="the alpha in the table of sources")
 
     def test_respring(self):
-        """The navigation bar's Respring ends SpringBoard; the studio starts a new one."""
+        """The navigation bar's Respring ends SpringBoard, the studio starts a new one, and does
+        so again after a crash, which the page names."""
         self.open_page()
         before = support.wait_for(self.pid, what="SpringBoard's pid")
         self.assertEqual(self.driver.find_element(By.ID, "nav-right").text, "Respring")
@@ -125,6 +127,13 @@ class StudioTest(unittest.TestCase):
         self.assertNotEqual(before, after)
         self.assertFalse(os.path.exists(f"/proc/{before}"))  # ended and reaped
         self.assertTrue(self.phone_colours())
+        # A SpringBoard that crashes is said in words, and the studio starts another.
+        os.kill(int(after), signal.SIGABRT)
+        support.wait_for(lambda: "crashed: signal 6" in
+                         self.driver.find_element(By.ID, "overlay-text").text,
+                         what="the crash on the phone")
+        after = support.wait_for(lambda: self.pid() not in ("", before, after) and self.pid(),
+                                 what="SpringBoard after the crash")
         # Ctrl-C ends the studio and the SpringBoard it started.
         status = self.studio.stop()
         self.studio = None
