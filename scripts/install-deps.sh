@@ -16,10 +16,14 @@ packages=(
   libffi-dev nlohmann-json3-dev
   # drawing the device's screens for `vyr show`, with a real font
   libcairo2-dev fonts-dejavu-core
+  # `vyr studio`: its HTTP server and JSON
+  libcpp-httplib-dev nlohmann-json3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # used by the end-to-end tests and scripts
   python3
+  # the studio's browser tests: headless Chromium driven by Selenium (run with /usr/bin/python3)
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

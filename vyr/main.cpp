@@ -16,7 +16,7 @@ namespace {
 // Every command, in the order `vyr --help` lists them.
 const vyr::Command* const kCommands[] = {
     &vyr::hostCommand, &vyr::colourCommand, &vyr::prefsCommand,
-    &vyr::showCommand, &vyr::importCommand,
+    &vyr::showCommand, &vyr::importCommand, &vyr::studioCommand,
 };
 
 const char kUsageHead[] = "usage: vyr [--device DIR] COMMAND [ARGS]\n\ncommands:\n";

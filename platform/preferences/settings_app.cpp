@@ -79,6 +79,31 @@ bool takesInput(id cell) {
          class_getMethodImplementation(ps::TableCell::cls(), takeInput);
 }
 
+// A value as a list shows it when it has no title: a string as it is, else its description.
+std::string valueText(id value) {
+  if (value == nullptr) return {};
+  if (ns::Object(value).isKindOfClass(ns::String::cls())) return ns::String(value).str();
+  return text(ns::String(objc::send<"description", id>(value)));
+}
+
+std::vector<Row::Choice> choicesOf(ps::Specifier specifier) {
+  std::vector<Row::Choice> out;
+  const ns::Array values = specifier.values();
+  ns::Object titlesObject(specifier.propertyForKey(ns::String::literal<"validTitles">()));
+  const ns::Array titles =
+      titlesObject.isKindOfClass(ns::Array::cls()) ? ns::Array(titlesObject.get()) : ns::Array();
+  const unsigned long titleCount = titles.count();
+  for (unsigned long i = 0, n = values.count(); i < n; ++i) {
+    Row::Choice choice;
+    choice.value = valueText(values.objectAtIndex(i));
+    ns::Object title(i < titleCount ? titles.objectAtIndex(i) : nullptr);
+    choice.title =
+        title.isKindOfClass(ns::String::cls()) ? ns::String(title.get()).str() : choice.value;
+    out.push_back(std::move(choice));
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<PaneEntry> paneEntries() {
@@ -190,6 +215,7 @@ std::vector<Row> Pane::rows() const {
     } else {
       row.kind = row.key.empty() ? Row::Kind::Other : Row::Kind::Value;
       row.value = text(cell.valueText());
+      row.choices = choicesOf(specifier);
     }
     out.push_back(std::move(row));
   }

@@ -48,6 +48,13 @@ struct Row {
   std::string value;   // the value as the cell shows it (empty for none)
   std::string footer;  // groups only
   std::string cell;    // the class of the row's cell; empty for a group
+  // A list's choices in order ("validTitles" beside "validValues"): the title shown, and the
+  // stored value as text. Empty for rows that are not lists.
+  struct Choice {
+    std::string title;
+    std::string value;
+  };
+  std::vector<Choice> choices;
 };
 
 enum class Change {

@@ -60,6 +60,20 @@ void text(cairo_t* cr, const char* s, double x, double y, double size, bool bold
   cairo_show_text(cr, s);
 }
 
+// The caption above SCREEN, made smaller when it would be wider than the screen, so that two
+// captions side by side never run into each other.
+void caption(cairo_t* cr, const std::string& s, const Rect& screen) {
+  constexpr double kSize = 13;
+  constexpr double kInset = 4;
+  const double room = screen.width - 2 * kInset;
+  cairo_select_font_face(cr, kFont, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, kSize);
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, s.c_str(), &extents);
+  const double size = extents.x_advance > room ? kSize * room / extents.x_advance : kSize;
+  text(cr, s.c_str(), screen.x + kInset, layout::kCaptionBaseline, size, false);
+}
+
 // A spinner of twelve spokes caught mid-turn: the leading spoke points straight up in the full
 // colour, the ones behind it fade.
 void spinner(cairo_t* cr, Point centre, double inner, double outer, double width,
@@ -299,10 +313,10 @@ void drawScene(cairo_t* cr, const Scene& scene) {
   const std::string home = "Home screen \xE2\x80\x94 style " + styleName(scene.state.homeStyle) +
                            ", battery " + std::to_string(scene.state.batteryPercent) + "%" +
                            (scene.state.charging ? ", charging" : "");
-  text(cr, home.c_str(), layout::kHomeScreen.x + 4, layout::kCaptionBaseline, 13, false);
+  caption(cr, home, layout::kHomeScreen);
   const std::string lock = "Lock screen \xE2\x80\x94 style " + styleName(scene.lockStyle) +
                            (scene.lockStyleHostsOwn ? " (its own)" : " (VYR)");
-  text(cr, lock.c_str(), layout::kLockScreen.x + 4, layout::kCaptionBaseline, 13, false);
+  caption(cr, lock, layout::kLockScreen);
 
   onScreen(cr, layout::kHomeScreen, [&] { homeScreen(cr, scene); });
   onScreen(cr, layout::kLockScreen, [&] { lockScreen(cr, scene); });

@@ -115,6 +115,11 @@ const char* presetName(int index) {
   return kPresetNames[static_cast<std::size_t>(index - 1)];
 }
 
+std::optional<Rgba> presetColour(int index) {
+  if (presetName(index) == nullptr) return std::nullopt;
+  return paletteColours()[static_cast<std::size_t>(index - 1)];
+}
+
 std::string describeSource(Element e, const Answer& answer) {
   if (answer.hostsOwn) return "host's own";
   const int number = static_cast<int>(e);

@@ -7,6 +7,7 @@
 // same way), and the preset palette entry that the answered colour is.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "vyr/show/scene.hpp"
@@ -31,5 +32,9 @@ std::string describeSource(Element e, const Answer& answer);
 
 // The name of palette entry INDEX ("light grey"), or nullptr outside 1 to 15.
 const char* presetName(int index);
+
+// The colour of palette entry INDEX as the platform's colour class makes it, or nothing outside
+// 1 to 15. Call on the main thread.
+std::optional<Rgba> presetColour(int index);
 
 }  // namespace vyr::show

@@ -6,10 +6,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "device/files.hpp"
 #include "platform/corefoundation/simulator.hpp"
@@ -83,12 +83,19 @@ bool SettingsWatch::readFileEvents() {
 }
 
 SettingsWatch::Event SettingsWatch::next() {
+  return next({});
+}
+
+SettingsWatch::Event SettingsWatch::next(std::span<pollfd> extra) {
   bool changed = false;
+  std::vector<pollfd> fds;
   for (;;) {
-    std::array<pollfd, 3> fds{{{signals_, POLLIN, 0},
-                               {inotify_, POLLIN, 0},
-                               {cfsim::notificationDescriptor(), POLLIN, 0}}};
-    const int ready = ::poll(fds.data(), fds.size(), changed ? kSettleMilliseconds : -1);
+    fds.assign({{signals_, POLLIN, 0},
+                {inotify_, POLLIN, 0},
+                {cfsim::notificationDescriptor(), POLLIN, 0}});
+    fds.insert(fds.end(), extra.begin(), extra.end());
+    const int ready =
+        ::poll(fds.data(), static_cast<nfds_t>(fds.size()), changed ? kSettleMilliseconds : -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Event::stop;  // nothing left to wait on
@@ -103,6 +110,12 @@ SettingsWatch::Event SettingsWatch::next() {
     if ((fds[1].revents & POLLIN) != 0 && readFileEvents()) changed = true;
     // Deliver now, so that the library has re-read its switches before anyone asks it again.
     if ((fds[2].revents & POLLIN) != 0 && cfsim::deliverPendingNotifications() > 0) changed = true;
+    bool extraReady = false;
+    for (std::size_t i = 0; i < extra.size(); ++i) {
+      extra[i].revents = fds[3 + i].revents;
+      extraReady = extraReady || extra[i].revents != 0;
+    }
+    if (extraReady) return changed ? Event::changed : Event::ready;
   }
 }
 

@@ -3,13 +3,16 @@
 // the library reads afresh on most calls), or a request to stop.
 #pragma once
 
+#include <poll.h>
+
+#include <span>
 #include <string>
 
 namespace vyr::show {
 
 class SettingsWatch {
  public:
-  enum class Event { changed, stop };
+  enum class Event { changed, stop, ready };
 
   // Takes SIGINT and SIGTERM off their default action for the calling thread and every thread
   // it starts afterwards, so that next() can report them; call before any other thread starts.
@@ -27,6 +30,10 @@ class SettingsWatch {
   // every observer of this process (VYRSignals' among them) before this returns. Changes that
   // arrive within a short moment of each other count once; a stop signal wins over a change.
   Event next();
+  // As next(), and also waits for the caller's descriptors EXTRA: returns ready when one of them
+  // has an event (their revents say which). A change already pending is reported first; EXTRA
+  // entries with a negative descriptor are ignored.
+  Event next(std::span<pollfd> extra);
 
  private:
   bool readFileEvents();

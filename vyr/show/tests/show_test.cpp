@@ -220,6 +220,11 @@ TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
   expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#ff453aff"}});
   expectRows(show({"--battery", "10", "--charging"}),
              {{"home battery", "host's own", "#34c759ff"}});
+  // The longest caption stays above its own screen: none of it in the gap between the screens.
+  const layout::Rect gap{layout::kHomeScreen.right(), 0,
+                         layout::kLockScreen.x - layout::kHomeScreen.right(),
+                         layout::kHomeScreen.y};
+  EXPECT_FALSE(Picture(picturePath()).contains(gap, rgbOf(layout::kCaptionColour), 80));
   const auto light = show({"--style", "light"});
   expectRows(light, {{"home signal", "host's own", "#ffffffff"},
                      {"home carrier and time", "host's own", "#f2f2f2ff"}});

@@ -1,0 +1,191 @@
+#include "vyr/studio/pane.hpp"
+
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "device/files.hpp"
+#include "platform/foundation/facade.hpp"
+#include "platform/preferences/facade.hpp"
+#include "vyr/show/report.hpp"
+#include "vyr/show/sources.hpp"
+#include "vyr/studio/requests.hpp"
+
+namespace vyr::studio {
+namespace {
+
+using nlohmann::json;
+using preferences::settings::Change;
+using preferences::settings::Row;
+
+constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
+constexpr std::string_view kSetAsidePrefix = "com.belvorin.VYR.plist.unreadable-";
+constexpr std::size_t kMaxLogBytes = 1 << 20;
+
+std::string dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+Reply failure(int status, const std::string& message) {
+  return {status, dump({{"error", message}})};
+}
+
+const char* kindOf(const Row& row) {
+  switch (row.kind) {
+    case Row::Kind::Button:
+      return "button";
+    case Row::Kind::Other:
+      return "static";
+    case Row::Kind::Group:
+      return "group";
+    case Row::Kind::Value:
+      break;
+  }
+  if (row.cell == "PSSwitchTableCell") return "switch";
+  if (row.cell == "PSListTableCell") return "list";
+  if (row.cell == "PFSimpleLiteColorCell") return "colour";
+  if (row.cell == "PSEditableTableCell") return "text";
+  return "value";
+}
+
+// A preset list stores palette indices under an element's preset key: its choices get swatches.
+bool isPresetKey(const std::string& key) {
+  for (int e = 1; e <= 6; ++e) {
+    if (key == show::elementName(static_cast<show::Element>(e))) return true;
+  }
+  return false;
+}
+
+json rowJson(const Row& row) {
+  json out = {{"kind", kindOf(row)}, {"label", row.label}, {"key", row.key}, {"value", row.value}};
+  if (!row.choices.empty()) {
+    json choices = json::array();
+    for (const Row::Choice& c : row.choices) {
+      json choice = {{"title", c.title}, {"value", c.value}};
+      if (isPresetKey(row.key)) {
+        int index = 0;
+        try {
+          index = std::stoi(c.value);
+        } catch (...) {
+        }
+        if (const auto colour = show::presetColour(index)) choice["swatch"] = show::hexOf(colour);
+      }
+      choices.push_back(std::move(choice));
+    }
+    out["choices"] = std::move(choices);
+  }
+  return out;
+}
+
+// The URLs the device's package manager has opened so far, one a line.
+std::string openedUrls() {
+  return sim::readFile(sim::Area::Simulator, "opened-urls.log", kMaxLogBytes).value_or("");
+}
+
+// The device path of the newest copy of an unreadable settings file that the pane kept, or empty.
+// The copies are named by their UTC time, so the newest sorts last.
+std::string newestSetAside() {
+  std::string newest;
+  for (const std::string& name : sim::listFolder(sim::Area::Device, kPreferencesFolder)
+                                     .value_or(std::vector<std::string>{})) {
+    if (name.rfind(kSetAsidePrefix, 0) == 0 && name > newest) newest = name;
+  }
+  return newest.empty() ? newest : std::string(kPreferencesFolder) + "/" + newest;
+}
+
+// What a tap opened, judged from the log before and after it.
+std::string openedSince(const std::string& before) {
+  const std::string after = openedUrls();
+  if (after.size() <= before.size() || after.compare(0, before.size(), before) != 0) return {};
+  std::string added = after.substr(before.size());
+  while (!added.empty() && added.back() == '\n') added.pop_back();
+  const std::size_t nl = added.rfind('\n');
+  return nl == std::string::npos ? added : added.substr(nl + 1);
+}
+
+}  // namespace
+
+PaneView::PaneView() {
+  for (const auto& entry : preferences::settings::paneEntries()) {
+    if (entry.bundle != "VYR") continue;
+    pane_ = preferences::settings::Pane::open(entry, &error_);
+    return;
+  }
+  error_ = "VYR's settings pane is not installed on this device";
+}
+
+PaneView::~PaneView() = default;
+
+std::string PaneView::toJson() {
+  if (!pane_) return dump({{"error", "The Settings pane cannot be shown: " + error_}});
+  ns::AutoreleasePool pool;
+  // Whatever changed the settings (this page, a terminal, an editor), the cells show the file.
+  ps::ListController(pane_->controller()).reload();
+  nlohmann::json groups = nlohmann::json::array();
+  for (const Row& row : pane_->rows()) {
+    if (row.kind == Row::Kind::Group) {
+      groups.push_back(
+          {{"header", row.label}, {"footer", row.footer}, {"rows", nlohmann::json::array()}});
+      continue;
+    }
+    if (groups.empty()) {
+      groups.push_back({{"header", ""}, {"footer", ""}, {"rows", nlohmann::json::array()}});
+    }
+    groups.back()["rows"].push_back(rowJson(row));
+  }
+  nlohmann::json out = {{"title", pane_->title()}, {"groups", std::move(groups)}};
+  const auto right = pane_->rightButtonTitle();
+  out["rightButton"] = right ? nlohmann::json(*right) : nlohmann::json(nullptr);
+  if (const std::string aside = newestSetAside(); !aside.empty()) {
+    out["notice"] = "A settings file that could not be read was set aside as " + aside +
+                    "; the pane wrote a new one.";
+  }
+  return dump(out);
+}
+
+Reply PaneView::set(const std::string& body) {
+  const auto request = parseSetRow(body);
+  if (!request.value) return failure(400, request.error);
+  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  const SetRow& row = *request.value;
+  switch (pane_->set(row.key, row.value)) {
+    case Change::Done:
+      return {200, dump({{"key", row.key}, {"value", pane_->value(row.key).value_or("")}})};
+    case Change::NoSuchKey:
+      return failure(404, "no row of the pane has the key '" + row.key + "'");
+    case Change::NotEditable:
+      return failure(400, "the row of '" + row.key + "' takes no value");
+    case Change::NotWritten:
+      return failure(500, pane_->writeProblem() + "; nothing changed");
+    case Change::Refused:
+      break;
+  }
+  return failure(
+      422, "'" + row.value + "' is not a value of the row of '" + row.key + "'; nothing changed");
+}
+
+Reply PaneView::tap(const std::string& body) {
+  const auto request = parseTapButton(body);
+  if (!request.value) return failure(400, request.error);
+  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  const std::string before = openedUrls();
+  if (!pane_->tap(request.value->label)) {
+    return failure(404, "the pane has no button '" + request.value->label + "'");
+  }
+  nlohmann::json out = {{"tapped", request.value->label}};
+  if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
+  return {200, dump(out)};
+}
+
+Reply PaneView::tapRightButton(const std::string& body) {
+  const auto request = parseNoArguments(body);
+  if (!request.value) return failure(400, request.error);
+  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  const auto title = pane_->rightButtonTitle();
+  if (!title || !pane_->tapRightButton()) {
+    return failure(404, "the navigation bar has no button to tap");
+  }
+  return {200, dump({{"tapped", *title}})};
+}
+
+}  // namespace vyr::studio

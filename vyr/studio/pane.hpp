@@ -1,0 +1,38 @@
+// VYR's Settings pane for the page: opened through the Preferences stand-in as `vyr prefs` opens
+// it (the real VYRListController and its specifier list), shown as JSON, and changed only
+// through its own cells and buttons. Main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/preferences/settings_app.hpp"
+#include "vyr/studio/server.hpp"
+
+namespace vyr::studio {
+
+class PaneView {
+ public:
+  // Opens the pane; when that fails the view says why in its JSON.
+  PaneView();
+  ~PaneView();
+  PaneView(const PaneView&) = delete;
+  PaneView& operator=(const PaneView&) = delete;
+
+  // The pane as the page draws it, every value read afresh from the settings:
+  // {"title", "rightButton", "groups": [{"header", "footer", "rows": [{"kind", "label", "key",
+  //  "value", "choices": [{"title", "value", "swatch"}]}]}], "notice", "error"}.
+  // Kinds: "switch", "list", "colour", "text", "button", "static", "value" (shown, not changed).
+  std::string toJson();
+
+  // The page's changes; each body is validated first, and a refused one changes nothing.
+  Reply set(const std::string& body);
+  Reply tap(const std::string& body);
+  Reply tapRightButton(const std::string& body);
+
+ private:
+  std::unique_ptr<preferences::settings::Pane> pane_;
+  std::string error_;
+};
+
+}  // namespace vyr::studio

@@ -1,0 +1,76 @@
+// What the studio's server accepts: which requests may reach it at all, and the bodies of the
+// requests that change something, read into typed values. Pure functions of their inputs, so
+// that every refusal can be tested without a server.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vyr/show/scene.hpp"
+
+namespace vyr::studio {
+
+// The studio as a browser reaches it: http://127.0.0.1:PORT/TOKEN/.
+struct Address {
+  int port = 0;
+  std::string token;
+  std::string url() const;     // "http://127.0.0.1:PORT/TOKEN/"
+  std::string prefix() const;  // "/TOKEN"
+};
+
+// A random token for the studio's URL: 48 hexadecimal digits from the kernel's random source.
+// Nothing when that source fails.
+std::optional<std::string> newToken();
+
+// Why a request must be refused, or nothing when it may go on. HOST is its Host header; ORIGIN
+// its Origin header when it has one; PATH its path without the query. Only the studio's own host
+// names (127.0.0.1 and localhost, with the studio's port) and its own origin pass, so that a page
+// of another site can neither reach it under another name (DNS rebinding) nor send it requests
+// (cross-site); the path must begin with the token (compared in constant time).
+std::optional<std::string> refusal(const Address& address, std::string_view host,
+                                   std::optional<std::string_view> origin, std::string_view path);
+
+// A request body read into T, or the one-line reason it was refused (error non-empty, value
+// empty). Every body is a JSON object of at most kMaxBody bytes with exactly the named members
+// (unknown members are refused); strings are valid UTF-8 of at most kMaxText bytes without
+// control characters.
+template <class T>
+struct Parsed {
+  std::optional<T> value;
+  std::string error;
+};
+
+inline constexpr std::size_t kMaxBody = 4096;
+inline constexpr std::size_t kMaxText = 256;
+
+// {"key": "sig", "value": "13"}: types VALUE into the pane's row of KEY.
+struct SetRow {
+  std::string key;
+  std::string value;
+};
+Parsed<SetRow> parseSetRow(std::string_view body);
+
+// {"label": "Respring"}: taps the pane's button row LABEL.
+struct TapButton {
+  std::string label;
+};
+Parsed<TapButton> parseTapButton(std::string_view body);
+
+// {}: a request that takes no arguments (the navigation bar's button, starting SpringBoard).
+struct NoArguments {};
+Parsed<NoArguments> parseNoArguments(std::string_view body);
+
+// {"battery": 15, "charging": true, "style": "light"}: the state SpringBoard draws for; each
+// member optional, at least one present. The battery is a whole number from 0 to 100, the style
+// "default" or "light".
+struct DeviceChange {
+  std::optional<int> battery;
+  std::optional<bool> charging;
+  std::optional<long> style;
+  // STATE with the members present applied.
+  show::DeviceState applied(show::DeviceState state) const;
+};
+Parsed<DeviceChange> parseDeviceChange(std::string_view body);
+
+}  // namespace vyr::studio

@@ -1,0 +1,321 @@
+#include "vyr/studio/springboard.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "device/files.hpp"
+#include "platform/foundation/facade.hpp"
+#include "vyr/process.hpp"
+#include "vyr/show/draw.hpp"
+#include "vyr/show/report.hpp"
+#include "vyr/show/sources.hpp"
+#include "vyr/show/watch.hpp"
+
+extern char** environ;
+
+namespace vyr::studio {
+namespace {
+
+using nlohmann::json;
+
+constexpr char kPreferencesFile[] = "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+
+// Whether the settings file is there and reads as the library reads it: "ok", "missing" (the
+// defaults apply), "unreadable" (the hooks keep what they read last), "unreachable" (the
+// preferences folder itself cannot be reached).
+std::string settingsFileState() {
+  const sim::Fd at = sim::openPath(sim::Area::Device, kPreferencesFile);
+  if (!at) return at.error() == ENOENT ? "missing" : "unreachable";
+  ns::AutoreleasePool pool;
+  ns::Dictionary dict =
+      ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(kPreferencesFile));
+  const bool readable = static_cast<bool>(dict);
+  dict.release();
+  return readable ? "ok" : "unreadable";
+}
+
+// What the SpringBoard shows in STATE, as one line of JSON: the picture (SVG, from the same
+// renderer as `vyr show`), the table of sources, and the facts around them.
+std::string sceneJson(const show::DeviceState& state, const char* reason) {
+  const show::Scene scene = show::askSpringBoard(state);
+  json rows = json::array();
+  for (const show::Row& row : show::tableRows(scene, &show::describeSource)) {
+    rows.push_back({{"screen", row.screen},
+                    {"item", row.item},
+                    {"element", row.element},
+                    {"source", row.source},
+                    {"value", row.value}});
+  }
+  json out = {{"type", "scene"},
+              {"reason", reason},
+              {"pid", ::getpid()},
+              {"ios", scene.iosVersion},
+              {"state",
+               {{"battery", state.batteryPercent},
+                {"charging", state.charging},
+                {"style", show::styleName(state.homeStyle)}}},
+              {"lockStyle", show::styleName(scene.lockStyle)},
+              {"lockStyleHostsOwn", scene.lockStyleHostsOwn},
+              {"settingsFile", settingsFileState()},
+              {"rows", rows}};
+  std::string error;
+  if (const auto svg = show::renderPicture(scene, show::PictureFormat::svg, &error)) {
+    out["svg"] = *svg;
+  } else {
+    out["svg"] = nullptr;
+    out["error"] = error;
+  }
+  return out.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool writeLine(const std::string& line) {
+  return std::fputs((line + "\n").c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+}
+
+int startFailure(const std::string& message) {
+  writeLine(json{{"type", "error"}, {"message", message}}.dump(-1, ' ', false,
+                                                               json::error_handler_t::replace));
+  return 1;
+}
+
+// "state 15 1 light" as a device state, or nothing.
+std::optional<show::DeviceState> parseState(const std::string& line) {
+  std::istringstream in(line);
+  std::string verb;
+  std::string style;
+  show::DeviceState state;
+  int charging = 0;
+  if (!(in >> verb >> state.batteryPercent >> charging >> style) || verb != "state") {
+    return std::nullopt;
+  }
+  if (state.batteryPercent < 0 || state.batteryPercent > 100) return std::nullopt;
+  if (style != "default" && style != "light") return std::nullopt;
+  state.charging = charging != 0;
+  state.homeStyle = style == "default" ? show::kStyleDefault : show::kStyleLight;
+  return state;
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+int runSpringBoard() {
+  struct ReleaseFonts {
+    ~ReleaseFonts() { show::releaseFontCaches(); }
+  } releaseFonts;
+  // Before SpringBoard starts anything that could run on another thread.
+  show::SettingsWatch watch;
+  std::signal(SIGPIPE, SIG_IGN);
+  // A studio that dies without ending its SpringBoard still takes it down.
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() == 1) return 0;
+
+  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) {
+    return startFailure(err);
+  }
+  show::followCustomSwitches();
+  if (const std::string err = watch.start(); !err.empty()) return startFailure(err);
+
+  std::optional<show::DeviceState> state;
+  std::string pending;
+  for (;;) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const auto event = watch.next(std::span<pollfd>(&input, 1));
+    if (event == show::SettingsWatch::Event::stop) return 0;
+    if (event == show::SettingsWatch::Event::changed) {
+      if (state && !writeLine(sceneJson(*state, "settings"))) return 0;
+      continue;
+    }
+    char buffer[1024];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return 0;  // the studio has gone
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+      const std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (line == "quit") return 0;
+      if (const auto next = parseState(line)) {
+        state = next;
+        if (!writeLine(sceneJson(*state, "state"))) return 0;
+      }
+    }
+  }
+}
+
+SpringBoard::~SpringBoard() {
+  stop();
+}
+
+std::string SpringBoard::start(const std::string& exe, const std::string& device,
+                               const show::DeviceState& state) {
+  stop();
+  int in[2];
+  int out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0)
+    return std::string("cannot make a pipe: ") + std::strerror(errno);
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(in[0]);
+    ::close(in[1]);
+    return std::string("cannot make a pipe: ") + std::strerror(error);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Its own process group, the signals this process takes for itself back to their defaults.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int s : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, s);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(
+      &attributes,
+      static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  std::vector<std::string> args{exe, "--device", device, "studio", "--springboard"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(in[0]);
+  ::close(out[1]);
+  if (error != 0) {
+    ::close(in[1]);
+    ::close(out[0]);
+    return "cannot start SpringBoard (" + exe + "): " + std::strerror(error);
+  }
+  pid_ = pid;
+  in_ = in[1];
+  out_ = out[0];
+  ::fcntl(in_, F_SETFL, O_NONBLOCK);
+  ::fcntl(out_, F_SETFL, O_NONBLOCK);
+  pending_.clear();
+  send(state);
+  return {};
+}
+
+void SpringBoard::send(const show::DeviceState& state) {
+  if (in_ < 0) return;
+  const std::string line = "state " + std::to_string(state.batteryPercent) + " " +
+                           (state.charging ? "1 " : "0 ") + show::styleName(state.homeStyle) + "\n";
+  // A line this short goes in whole or not at all; one that cannot go now is dropped, never
+  // waited for: the next state line or the next start says it again.
+  [[maybe_unused]] const ssize_t n = ::write(in_, line.data(), line.size());
+}
+
+std::vector<std::string> SpringBoard::readLines(bool* ended) {
+  *ended = false;
+  std::vector<std::string> lines;
+  if (out_ < 0) {
+    *ended = running();
+    return lines;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n > 0) {
+      pending_.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno != EAGAIN) *ended = true;
+    break;
+  }
+  for (std::size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
+    lines.push_back(pending_.substr(0, nl));
+    pending_.erase(0, nl + 1);
+  }
+  return lines;
+}
+
+std::string SpringBoard::reap(bool* clean) {
+  *clean = false;
+  closePipes();
+  if (pid_ <= 0) return "SpringBoard is not running";
+  const pid_t pid = pid_;
+  pid_ = -1;
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 200 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    // It closed its output but does not end: it is of no use any more.
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  const std::string who = "SpringBoard (pid " + std::to_string(pid) + ")";
+  if (done < 0) return who + " ended";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    *clean = true;
+    return who + " ended";
+  }
+  if (WIFEXITED(status)) return who + " stopped with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    const char* name = ::strsignal(sig);
+    return who + " crashed: signal " + std::to_string(sig) + " (" + (name ? name : "unknown") + ")";
+  }
+  return who + " ended";
+}
+
+void SpringBoard::stop() {
+  if (pid_ <= 0) {
+    closePipes();
+    return;
+  }
+  if (in_ >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(in_, "quit\n", 5);
+  }
+  closePipes();
+  int status = 0;
+  const auto waitFor = [&](int tenths) {
+    for (int i = 0; i < tenths * 10; ++i) {
+      if (::waitpid(pid_, &status, WNOHANG) != 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  if (!waitFor(20)) {
+    ::kill(pid_, SIGTERM);
+    if (!waitFor(10)) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  pid_ = -1;
+}
+
+void SpringBoard::closePipes() {
+  closeFd(in_);
+  closeFd(out_);
+}
+
+}  // namespace vyr::studio

@@ -1,0 +1,414 @@
+// `vyr studio`: the device in a browser. The phone's screens (drawn by `vyr show`'s renderer in a
+// SpringBoard of the device with VYRSignals injected) beside VYR's Settings pane (the real
+// controller and specifier list, through the Preferences stand-in), on one local page that
+// follows every change of the settings, whatever made it.
+//
+// This process plays the Settings app: its main thread owns the pane and answers the page's
+// changes, which the server's threads hand to it. SpringBoard runs as a process of its own, so
+// that a respring ends it as the device ends its user interface and the studio starts a new one,
+// as the device does.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/device.hpp"
+#include "platform/foundation/facade.hpp"
+#include "vyr/commands.hpp"
+#include "vyr/install.hpp"
+#include "vyr/show/files.hpp"
+#include "vyr/show/report.hpp"
+#include "vyr/show/watch.hpp"
+#include "vyr/studio/pane.hpp"
+#include "vyr/studio/requests.hpp"
+#include "vyr/studio/server.hpp"
+#include "vyr/studio/springboard.hpp"
+
+extern char** environ;
+
+namespace vyr {
+namespace {
+
+using nlohmann::json;
+using studio::Reply;
+
+constexpr char kUsage[] =
+    "usage: vyr studio [--port N] [--no-open]\n"
+    "  --port N     listen on 127.0.0.1 port N (default 8642; a taken port moves to the next\n"
+    "               free one; 0 takes any free port)\n"
+    "  --no-open    print the page's address only, open no browser\n"
+    "Ctrl-C ends the studio and every device process it started.\n";
+
+constexpr int kDefaultPort = 8642;
+// A SpringBoard that ends this often this quickly is not started again until the page asks.
+constexpr int kCrashesBeforeGivingUp = 3;
+constexpr auto kCrashWindow = std::chrono::seconds(30);
+constexpr auto kRestartAfterRespring = std::chrono::milliseconds(400);
+constexpr auto kRestartAfterCrash = std::chrono::milliseconds(1500);
+
+struct Options {
+  int port = kDefaultPort;
+  bool open = true;
+  bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
+  bool help = false;
+};
+
+void progress(const std::string& line) {
+  std::fprintf(stderr, "vyr studio: %s\n", show::oneLine(line).c_str());
+}
+
+std::optional<Options> parse(const std::vector<std::string>& args) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::optional<std::string> value;
+    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+    }
+    if (arg == "--port") {
+      if (!value && i + 1 < args.size()) value = args[++i];
+      if (!value) {
+        progress("--port needs a number");
+        return std::nullopt;
+      }
+      const std::string& v = *value;
+      const bool digits =
+          !v.empty() && v.size() <= 5 && v.find_first_not_of("0123456789") == std::string::npos;
+      if (!digits || std::stoi(v) > 65535) {
+        progress("--port takes a port number from 0 to 65535, not '" + v + "'");
+        return std::nullopt;
+      }
+      o.port = std::stoi(v);
+    } else if (value) {
+      progress(arg + " takes no value");
+      return std::nullopt;
+    } else if (arg == "--no-open") {
+      o.open = false;
+    } else if (arg == "--springboard") {
+      o.springboard = true;
+    } else if (arg == "-h" || arg == "--help") {
+      o.help = true;
+    } else {
+      progress("unknown option " + arg);
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+std::string dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string thisExecutable() {
+  std::array<char, 4096> path{};
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+  return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
+}
+
+// Opens URL in the user's browser without waiting for it; the opener's pid, or -1.
+pid_t openBrowser(const std::string& url) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  std::string program = "xdg-open";
+  std::string target = url;
+  char* argv[] = {program.data(), target.data(), nullptr};
+  pid_t pid = -1;
+  const int error = ::posix_spawnp(&pid, "xdg-open", &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return error == 0 ? pid : -1;
+}
+
+class Studio {
+ public:
+  Studio(Options options, std::string device)
+      : options_(std::move(options)), device_(std::move(device)) {}
+
+  int run();
+
+ private:
+  Reply set(const std::string& body);
+  Reply tap(const std::string& body);
+  Reply respring(const std::string& body);
+  Reply changeDevice(const std::string& body);
+  Reply startAgain(const std::string& body);
+
+  void publishSettings() { hub_.publish("settings", pane_->toJson()); }
+  void publishStatus();
+  void startSpringBoard();
+  void springBoardOutput();
+  void springBoardEnded();
+  void armRestart(std::chrono::milliseconds after);
+
+  Options options_;
+  std::string device_;
+  studio::Hub hub_;
+  studio::MainThreadQueue queue_;
+  std::optional<studio::PaneView> pane_;
+  studio::SpringBoard springBoard_;
+  show::DeviceState state_;
+  std::string exe_;
+  int restartTimer_ = -1;
+  bool restartArmed_ = false;
+  bool startFailed_ = false;  // the running SpringBoard said it could not start
+  std::string springBoardMessage_;
+  std::string phase_ = "starting";  // starting, running, restarting, stopped
+  std::deque<std::chrono::steady_clock::time_point> crashes_;
+  std::vector<std::string> notices_;
+};
+
+int Studio::run() {
+  // Before any other thread starts: Ctrl-C and SIGTERM become events of the main loop.
+  show::SettingsWatch watch;
+  std::signal(SIGPIPE, SIG_IGN);
+
+  studio::WebFiles files;
+  if (const std::string err = studio::loadWebFiles(payloadFolder() + "/studio", files);
+      !err.empty()) {
+    progress(err);
+    return 1;
+  }
+  const auto token = studio::newToken();
+  if (!token) {
+    progress("cannot make an access token: the kernel's random source failed");
+    return 1;
+  }
+  exe_ = thisExecutable();
+  restartTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (exe_.empty() || restartTimer_ < 0) {
+    progress("cannot prepare to start SpringBoard");
+    return 1;
+  }
+
+  ns::AutoreleasePool pool;
+  pane_.emplace();
+  publishSettings();
+  if (const std::string err = watch.start(); !err.empty()) {
+    notices_.push_back("The studio cannot watch the settings file (" + err +
+                       "): changes made elsewhere show after the next change made here.");
+  }
+  startSpringBoard();
+
+  studio::Server server(std::move(files), hub_, queue_,
+                        studio::Actions{[this](const std::string& b) { return set(b); },
+                                        [this](const std::string& b) { return tap(b); },
+                                        [this](const std::string& b) { return respring(b); },
+                                        [this](const std::string& b) { return changeDevice(b); },
+                                        [this](const std::string& b) { return startAgain(b); }});
+  if (const std::string err = server.start(options_.port, *token); !err.empty()) {
+    progress(err);
+    return 1;
+  }
+  const std::string url = server.address().url();
+  progress("the device " + device_ + " is served at the address below (Ctrl-C ends)");
+  std::printf("%s\n", url.c_str());
+  std::fflush(stdout);
+  pid_t opener = -1;
+  if (options_.open && (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY"))) {
+    opener = openBrowser(url);
+    if (opener < 0) progress("cannot open a browser: open the address yourself");
+  }
+
+  for (;;) {
+    std::array<pollfd, 3> extra{{{queue_.descriptor(), POLLIN, 0},
+                                 {springBoard_.outputDescriptor(), POLLIN, 0},
+                                 {restartTimer_, POLLIN, 0}}};
+    const auto event = watch.next(extra);
+    if (opener > 0 && ::waitpid(opener, nullptr, WNOHANG) != 0) opener = -1;
+    if (event == show::SettingsWatch::Event::stop) break;
+    ns::AutoreleasePool iteration;
+    if (event == show::SettingsWatch::Event::changed) {
+      publishSettings();
+      continue;
+    }
+    if (extra[0].revents != 0) queue_.runPending();
+    if (extra[1].revents != 0) springBoardOutput();
+    if (extra[2].revents != 0) {
+      std::uint64_t expirations = 0;
+      [[maybe_unused]] const ssize_t n = ::read(restartTimer_, &expirations, sizeof expirations);
+      restartArmed_ = false;
+      if (!springBoard_.running()) startSpringBoard();
+    }
+  }
+
+  progress("stopping");
+  queue_.close();
+  server.stop();
+  springBoard_.stop();
+  ::close(restartTimer_);
+  pane_.reset();
+  return 0;
+}
+
+void Studio::publishStatus() {
+  json springboard = {{"phase", phase_}, {"message", springBoardMessage_}};
+  springboard["pid"] = springBoard_.running() ? json(springBoard_.pid()) : json(nullptr);
+  hub_.publish("status", dump({{"device", device_},
+                               {"ios", sim::iosVersion()},
+                               {"springboard", springboard},
+                               {"deviceState",
+                                {{"battery", state_.batteryPercent},
+                                 {"charging", state_.charging},
+                                 {"style", show::styleName(state_.homeStyle)}}},
+                               {"notices", notices_}}));
+}
+
+void Studio::startSpringBoard() {
+  if (const std::string err = springBoard_.start(exe_, device_, state_); !err.empty()) {
+    phase_ = "stopped";
+    springBoardMessage_ = err;
+    progress(err);
+  } else {
+    phase_ = "starting";
+    springBoardMessage_ = "Starting SpringBoard (pid " + std::to_string(springBoard_.pid()) +
+                          ") with VYRSignals injected";
+  }
+  publishStatus();
+}
+
+void Studio::springBoardOutput() {
+  bool ended = false;
+  for (const std::string& line : springBoard_.readLines(&ended)) {
+    const json message = json::parse(line, nullptr, false);
+    if (!message.is_object()) continue;
+    const std::string type = message.value("type", "");
+    if (type == "scene") {
+      hub_.publish("phone", line);
+      if (phase_ != "running") {
+        phase_ = "running";
+        springBoardMessage_.clear();
+        publishStatus();
+      }
+    } else if (type == "error") {
+      springBoardMessage_ = "SpringBoard could not start: " + message.value("message", "");
+      startFailed_ = true;
+    }
+  }
+  if (ended) springBoardEnded();
+}
+
+void Studio::springBoardEnded() {
+  bool clean = false;
+  std::string how = springBoard_.reap(&clean);
+  if (startFailed_) how = springBoardMessage_;
+  if (clean && !startFailed_) {
+    phase_ = "restarting";
+    springBoardMessage_ =
+        how + " (a respring ends the device's user interface); starting a new one";
+    armRestart(kRestartAfterRespring);
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    crashes_.push_back(now);
+    while (now - crashes_.front() > kCrashWindow) crashes_.pop_front();
+    if (static_cast<int>(crashes_.size()) >= kCrashesBeforeGivingUp) {
+      phase_ = "stopped";
+      springBoardMessage_ = how + ". It failed " + std::to_string(crashes_.size()) +
+                            " times in a row, so the studio does not start it again by itself.";
+    } else {
+      phase_ = "restarting";
+      springBoardMessage_ = how + "; starting a new SpringBoard";
+      armRestart(kRestartAfterCrash);
+    }
+  }
+  startFailed_ = false;
+  progress(springBoardMessage_);
+  publishStatus();
+}
+
+void Studio::armRestart(std::chrono::milliseconds after) {
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(after.count() / 1000);
+  when.it_value.tv_nsec = static_cast<long>((after.count() % 1000) * 1000000);
+  ::timerfd_settime(restartTimer_, 0, &when, nullptr);
+  restartArmed_ = true;
+}
+
+Reply Studio::set(const std::string& body) {
+  Reply reply = pane_->set(body);
+  if (reply.status == 200) publishSettings();
+  return reply;
+}
+
+Reply Studio::tap(const std::string& body) {
+  Reply reply = pane_->tap(body);
+  if (reply.status == 200) publishSettings();
+  return reply;
+}
+
+Reply Studio::respring(const std::string& body) {
+  return pane_->tapRightButton(body);
+}
+
+Reply Studio::changeDevice(const std::string& body) {
+  const auto change = studio::parseDeviceChange(body);
+  if (!change.value) return {400, dump({{"error", change.error}})};
+  state_ = change.value->applied(state_);
+  springBoard_.send(state_);
+  publishStatus();
+  return {200, dump({{"battery", state_.batteryPercent},
+                     {"charging", state_.charging},
+                     {"style", show::styleName(state_.homeStyle)}})};
+}
+
+Reply Studio::startAgain(const std::string& body) {
+  const auto request = studio::parseNoArguments(body);
+  if (!request.value) return {400, dump({{"error", request.error}})};
+  if (springBoard_.running() || restartArmed_) {
+    return {409, dump({{"error", "SpringBoard is already running or starting"}})};
+  }
+  crashes_.clear();
+  startSpringBoard();
+  return {200, dump({{"started", springBoard_.running()}})};
+}
+
+int run(const Options& options, const Invocation& inv) {
+  if (options.springboard) return studio::runSpringBoard();
+  try {
+    Studio studio(options, inv.device);
+    return studio.run();
+  } catch (const std::exception& e) {
+    progress(e.what());
+    return 1;
+  }
+}
+
+std::optional<Run> parseStudio(const std::vector<std::string>& args) {
+  const std::optional<Options> options = parse(args);
+  if (!options) return std::nullopt;
+  return Run([o = *options](const Invocation& inv) { return run(o, inv); });
+}
+
+}  // namespace
+
+const Command studioCommand{"studio", nullptr,
+                            "  studio [--port N] [--no-open]\n"
+                            "                          the phone's screens and VYR's Settings pane "
+                            "side by side in a\n"
+                            "                          browser, live, served on 127.0.0.1\n",
+                            kUsage, &parseStudio};
+
+}  // namespace vyr

@@ -1,0 +1,80 @@
+// The studio's gate: which requests reach it, and which bodies it takes.
+#include "vyr/studio/requests.hpp"
+
+#include <gtest/gtest.h>
+
+namespace vyr::studio {
+namespace {
+
+TEST(StudioRequests, OnlyTheStudiosOwnHostOriginAndTokenPass) {
+  const Address a{8642, "00ff00ff00ff00ff"};
+  const std::string path = "/00ff00ff00ff00ff/api/set";
+  EXPECT_EQ(a.url(), "http://127.0.0.1:8642/00ff00ff00ff00ff/");
+
+  EXPECT_FALSE(refusal(a, "127.0.0.1:8642", std::nullopt, path));
+  EXPECT_FALSE(refusal(a, "LocalHost:8642", "http://localhost:8642", path));
+  EXPECT_FALSE(refusal(a, "127.0.0.1:8642", "http://127.0.0.1:8642", "/00ff00ff00ff00ff"));
+
+  // DNS rebinding: another name, or the right name on another port.
+  for (const char* host : {"evil.example:8642", "127.0.0.1:8643", "127.0.0.1", "", "[::1]:8642",
+                           "127.0.0.1:8642.evil.example:8642", "x127.0.0.1:8642"}) {
+    EXPECT_TRUE(refusal(a, host, std::nullopt, path)) << host;
+  }
+  // Cross-site requests, and pages without an origin of their own.
+  for (const char* origin : {"http://evil.example", "http://127.0.0.1:8643", "null", "",
+                             "https://127.0.0.1:8642", "http://127.0.0.1:8642.evil.example"}) {
+    EXPECT_TRUE(refusal(a, "127.0.0.1:8642", origin, path)) << origin;
+  }
+  // No token, a wrong one, a prefix of it, one with more behind it.
+  for (const char* p : {"/", "/api/set", "/00ff00ff00ff00fe/api/set", "/00ff00ff/api/set",
+                        "/00ff00ff00ff00ffx/api/set", "/00FF00FF00FF00FF/"}) {
+    EXPECT_TRUE(refusal(a, "127.0.0.1:8642", std::nullopt, p)) << p;
+  }
+
+  const auto t1 = newToken();
+  const auto t2 = newToken();
+  ASSERT_TRUE(t1 && t2);
+  EXPECT_EQ(t1->size(), 48u);
+  EXPECT_NE(*t1, *t2);
+}
+
+TEST(StudioRequests, BodiesAreTakenOnlyWhenWellFormed) {
+  const auto set = parseSetRow(R"({"key": "sig", "value": "13"})");
+  ASSERT_TRUE(set.value) << set.error;
+  EXPECT_EQ(set.value->key, "sig");
+  EXPECT_EQ(set.value->value, "13");
+
+  for (const char* bad :
+       {"", "{", "[]", "\"sig\"", R"({"key": "sig"})", R"({"key": 1, "value": "1"})",
+        R"({"key": "sig", "value": 13})", R"({"key": "", "value": "1"})",
+        R"({"key": "sig", "value": "1", "extra": 0})", "{\"key\": \"sig\", \"value\": \"a\\nb\"}",
+        "{\"key\": \"sig\", \"value\": \"\xff\"}"}) {
+    const auto parsed = parseSetRow(bad);
+    EXPECT_FALSE(parsed.value) << bad;
+    EXPECT_FALSE(parsed.error.empty()) << bad;
+  }
+  EXPECT_FALSE(
+      parseSetRow(R"({"key": "sig", "value": ")" + std::string(kMaxText + 1, 'a') + "\"}").value);
+  EXPECT_FALSE(parseSetRow(std::string(kMaxBody + 1, ' ') + "{}").value);
+
+  EXPECT_TRUE(parseTapButton(R"({"label": "Respring"})").value);
+  EXPECT_FALSE(parseTapButton(R"({"label": null})").value);
+  EXPECT_TRUE(parseNoArguments("{}").value);
+  EXPECT_FALSE(parseNoArguments(R"({"now": true})").value);
+
+  const auto device = parseDeviceChange(R"({"battery": 15, "charging": true, "style": "light"})");
+  ASSERT_TRUE(device.value) << device.error;
+  const show::DeviceState s = device.value->applied({});
+  EXPECT_EQ(s.batteryPercent, 15);
+  EXPECT_TRUE(s.charging);
+  EXPECT_EQ(s.homeStyle, show::kStyleLight);
+  EXPECT_EQ(parseDeviceChange(R"({"charging": false})").value->applied(s).batteryPercent, 15);
+  for (const char* bad : {"{}", R"({"battery": 101})", R"({"battery": -1})", R"({"battery": 1.5})",
+                          R"({"battery": "15"})", R"({"charging": 1})", R"({"style": "dark"})",
+                          R"({"battery": 18446744073709551615})"}) {
+    EXPECT_FALSE(parseDeviceChange(bad).value) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace vyr::studio
