@@ -30,6 +30,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
 #include "vyr/json.hpp"
@@ -38,22 +39,6 @@
 
 namespace vyr {
 namespace {
-
-// The methods VYRSignals replaces, as the simulator knows them: the contract between the library
-// and the classes of the device.
-constexpr std::array<std::pair<const char*, const char*>, 11> kHookedMethods{{
-    {"UIStatusBarNewUIStyleAttributes", "initWithRequest:backgroundColor:foregroundColor:"},
-    {"UIStatusBar", "setForegroundColor:"},
-    {"UIStatusBarNewUIForegroundStyleAttributes", "textColorForStyle:"},
-    {"UIStatusBarNewUIForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:"},
-    {"UIStatusBarForegroundStyleAttributes", "textColorForStyle:"},
-    {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:"},
-    {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:style:"},
-    {"UIActivityIndicatorView", "setColor:"},
-    {"_UIRefreshControlModernContentView", "setTintColor:"},
-    {"_UILegibilitySettings", "setPrimaryColor:"},
-    {"SBLockScreenViewController", "statusBarStyle"},
-}};
 
 // The longest command line the process reads; a longer one is answered with an error and skipped.
 // Commands are a few words: this leaves room for any real one.
@@ -91,12 +76,12 @@ bool replacedByInjectedLibrary(Class cls, SEL cmd) {
 
 std::string hooksJson() {
   json::Value out = json::Value::array();
-  for (const auto& [className, selector] : kHookedMethods) {
-    Class cls = objc::getClass(className);
-    SEL cmd = sel_registerName(selector);
+  for (const HookedMethod& method : kHookedMethods) {
+    Class cls = objc::getClass(method.className);
+    SEL cmd = sel_registerName(method.selector);
     if (cls == nullptr || class_respondsToSelector(cls, cmd) == 0) continue;
-    out.push_back({{"class", className},
-                   {"selector", selector},
+    out.push_back({{"class", method.className},
+                   {"selector", method.selector},
                    {"replaced", replacedByInjectedLibrary(cls, cmd)}});
   }
   return json::line(out);

@@ -12,19 +12,23 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/show/files.hpp"
 
 namespace vyr {
 namespace {
 
-constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
-constexpr char kPreferencesName[] = "com.belvorin.VYR.plist";
+// The settings file's folder and its name there.
+constexpr std::string_view kSettingsFile = kPreferencesPath;
+constexpr std::string_view kPreferencesFolder = kSettingsFile.substr(0, kSettingsFile.rfind('/'));
+constexpr std::string_view kPreferencesName = kSettingsFile.substr(kSettingsFile.rfind('/') + 1);
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
 int fail(const std::string& line) {
@@ -66,14 +70,14 @@ int runImport(const std::string& source) {
   const std::optional<std::string> bytes = readProfile(source, &error);
   if (!bytes) return fail(error);
 
-  if (const int err = sim::makeFolders(sim::Area::Device, kPreferencesFolder); err != 0) {
-    return fail(std::string("cannot create ") + kPreferencesFolder +
-                " in the device: " + sim::describe(err));
+  const std::string folder(kPreferencesFolder);
+  if (const int err = sim::makeFolders(sim::Area::Device, folder); err != 0) {
+    return fail("cannot create " + folder + " in the device: " + sim::describe(err));
   }
 
   // A name starting with '.' that no reader of the settings mistakes for the settings file.
-  const std::string stagedPath = std::string(kPreferencesFolder) + "/." + kPreferencesName +
-                                 ".import-" + std::to_string(::getpid());
+  const std::string stagedPath =
+      folder + "/." + std::string(kPreferencesName) + ".import-" + std::to_string(::getpid());
   if (const int err = sim::writeFile(sim::Area::Device, stagedPath, *bytes); err != 0) {
     return fail("cannot write " + stagedPath + " in the device: " + sim::describe(err));
   }
@@ -88,17 +92,18 @@ int runImport(const std::string& source) {
     keys = read.count();
     read.release();
   }
-  const std::string target = std::string(kPreferencesFolder) + "/" + kPreferencesName;
+  const std::string target = kPreferencesPath;
   if (const int err = sim::renameFile(sim::Area::Device, staged.path(), target); err != 0) {
     return fail("cannot replace " + target + " in the device: " + sim::describe(err));
   }
   staged.keep();
 
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
-                                       CFSTR("com.belvorin.VYR/settingschanged"), nullptr, nullptr,
-                                       1);
-  std::printf("imported %s (%lu settings); posted com.belvorin.VYR/settingschanged\n",
-              show::oneLine(source).c_str(), keys);
+  CFNotificationCenterPostNotification(
+      CFNotificationCenterGetDarwinNotifyCenter(),
+      reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
+      nullptr, 1);
+  std::printf("imported %s (%lu settings); posted %s\n", show::oneLine(source).c_str(), keys,
+              kSettingsChanged);
   return 0;
 }
 
