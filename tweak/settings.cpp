@@ -15,13 +15,12 @@ constinit TweakSettings gSettings{
 
 void ColourSlot::store(objc::id colour) {
   ns::Object(colour).retain();
-  objc::id old;
+  ns::Owned<ns::Object> old;  // given up outside the lock, once nobody can take it any more
   {
     std::lock_guard<std::mutex> guard(lock_);
-    old = colour_;
+    old.reset(ns::Object(colour_));
     colour_ = colour;
   }
-  ns::Object(old).release();
 }
 
 objc::id ColourSlot::load() const {

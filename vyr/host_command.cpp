@@ -142,20 +142,16 @@ std::string sendJson(const std::vector<std::string>& words) {
   for (const auto& c : hostCalls) {
     if (c.selector == selector) own = &c;
   }
-  const std::string out = json::line(
-      {{"result", result.toJson()},
-       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
   // The instance lives for this command only; so does a result the method handed over to the
   // caller (an initialiser's, which is the instance itself, or a copy's or a new one's).
-  if (initialiser) {
-    ns::Object(result.object).release();
-  } else {
-    const bool ownedResult = inFamily(selector, "copy") || inFamily(selector, "mutableCopy") ||
-                             inFamily(selector, "new") || inFamily(selector, "alloc");
-    if (ownedResult && result.kind == Value::Kind::object) ns::Object(result.object).release();
-    ns::Object(receiver).release();
-  }
-  return out;
+  const ns::Owned<ns::Object> instance(ns::Object(initialiser ? result.object : receiver));
+  const bool ownedResult = inFamily(selector, "copy") || inFamily(selector, "mutableCopy") ||
+                           inFamily(selector, "new") || inFamily(selector, "alloc");
+  const ns::Owned<ns::Object> handedOver(ns::Object(
+      !initialiser && ownedResult && result.kind == Value::Kind::object ? result.object : nullptr));
+  return json::line(
+      {{"result", result.toJson()},
+       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
 }
 
 std::string notifyJson(const std::vector<std::string>& words) {

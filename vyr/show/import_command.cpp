@@ -86,11 +86,10 @@ int runImport(const std::string& source) {
   unsigned long keys = 0;
   {
     ns::AutoreleasePool pool;
-    ns::Dictionary read =
+    const ns::Owned<ns::Dictionary> read =
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(stagedPath.c_str()));
     if (!read) return fail(source + " is not a property list with a dictionary at its root");
-    keys = read.count();
-    read.release();
+    keys = read->count();
   }
   const std::string target = kPreferencesPath;
   if (const int err = sim::renameFile(sim::Area::Device, staged.path(), target); err != 0) {

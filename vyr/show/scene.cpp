@@ -57,10 +57,10 @@ bool hostGot(const std::vector<HostCall>& calls, std::string_view selector, std:
 }
 
 // A new instance of the class of hooked method H, or nil when the process has no such class.
-objc::id makeInstance(HookId h) {
+ns::Owned<ns::Object> makeInstance(HookId h) {
   Class cls = hookedClass(h);
-  if (cls == nullptr) return nullptr;
-  return objc::send<"init">(objc::send<"alloc">(cls));
+  if (cls == nullptr) return {};
+  return ns::Owned(ns::Object(objc::send<"init">(objc::send<"alloc">(cls))));
 }
 
 const char* selectorName(HookId h) {
@@ -81,15 +81,13 @@ Answer askSignal(long style) {
   if (cls == nullptr) return {};
   const ui::Color background = ui::Color::clear();
   const ui::Color foreground = hostForeground(style);
-  objc::id attributes = nullptr;
+  ns::Owned<ns::Object> attributes;
   const auto calls = hostCallsDuring([&] {
-    attributes = objc::send(objc::send<"alloc">(cls), hookedSelector(kInit), objc::id{nullptr},
-                            background.get(), foreground.get());
+    attributes.reset(ns::Object(objc::send(objc::send<"alloc">(cls), hookedSelector(kInit),
+                                           objc::id{nullptr}, background.get(), foreground.get())));
   });
-  const Answer answer{colourOf(objc::send<"foregroundColor">(attributes)),
-                      hostGot(calls, selectorName(kInit), 2, foreground.get())};
-  ns::Object(attributes).release();
-  return answer;
+  return {colourOf(objc::send<"foregroundColor">(attributes->get())),
+          hostGot(calls, selectorName(kInit), 2, foreground.get())};
 }
 
 // A view's hooked colour setter SETTER with the host's colour, then its getter: what the view will
@@ -97,14 +95,12 @@ Answer askSignal(long style) {
 template <objc::Name Getter>
 Answer askSetter(HookId setter, ui::Color hostColour) {
   ns::AutoreleasePool pool;
-  objc::id view = makeInstance(setter);
-  if (view == nullptr) return {};
-  const auto calls =
-      hostCallsDuring([&] { objc::send<void>(view, hookedSelector(setter), hostColour.get()); });
-  const Answer answer{colourOf(objc::send<Getter>(view)),
-                      hostGot(calls, selectorName(setter), 0, hostColour.get())};
-  ns::Object(view).release();
-  return answer;
+  const ns::Owned<ns::Object> view = makeInstance(setter);
+  if (!view) return {};
+  const auto calls = hostCallsDuring(
+      [&] { objc::send<void>(view->get(), hookedSelector(setter), hostColour.get()); });
+  return {colourOf(objc::send<Getter>(view->get())),
+          hostGot(calls, selectorName(setter), 0, hostColour.get())};
 }
 
 // A colour getter of the foreground style attributes; the host's own answer shows up in the
@@ -128,8 +124,9 @@ BarColours askBar(long style, const DeviceState& state) {
   // The two style-attribute classes answer the same selectors.
   const bool flat = kCFCoreFoundationVersionNumber >= kFirstFlatVersion;
   const HookId text = flat ? HookId::newUITextColorForStyle : HookId::textColorForStyle;
-  objc::id attributes = makeInstance(text);
-  if (attributes == nullptr) return bar;
+  const ns::Owned<ns::Object> owner = makeInstance(text);
+  if (!owner) return bar;
+  const objc::id attributes = owner->get();
   const double capacity = state.batteryPercent / 100.0;
   const objc::BOOL charging = state.charging ? objc::yes : objc::no;
   bar.text = askGetter(attributes, text, style);
@@ -141,7 +138,6 @@ BarColours askBar(long style, const DeviceState& state) {
     // The classic bar asks by style while the battery is not charging.
     bar.battery = askGetter(attributes, HookId::batteryColorStyle, capacity, kLowBattery, style);
   }
-  ns::Object(attributes).release();
   return bar;
 }
 
@@ -159,13 +155,12 @@ Scene askSpringBoard(const DeviceState& state) {
                              ui::Color::withRed(142 / 255.0, 142 / 255.0, 147 / 255.0, 1));
 
   constexpr HookId kLockStyle = HookId::lockScreenStatusBarStyle;
-  objc::id lockScreen = makeInstance(kLockStyle);
+  const ns::Owned<ns::Object> lockScreen = makeInstance(kLockStyle);
   scene.lockStyleHostsOwn = true;
-  if (lockScreen != nullptr) {
+  if (lockScreen) {
     const auto calls = hostCallsDuring(
-        [&] { scene.lockStyle = objc::send<long>(lockScreen, hookedSelector(kLockStyle)); });
+        [&] { scene.lockStyle = objc::send<long>(lockScreen->get(), hookedSelector(kLockStyle)); });
     scene.lockStyleHostsOwn = findCall(calls, selectorName(kLockStyle)) != nullptr;
-    ns::Object(lockScreen).release();
   }
   scene.lock = askBar(scene.lockStyle, state);
   // Text over the wallpaper is white for the lock screen's dark wallpaper.

@@ -177,7 +177,7 @@ class PropertyLists : public testing::Test {
   // The dictionary read from BYTES written at kPath, as an owned NSMutableDictionary (or nil).
   ns::MutableDictionary read(std::string_view bytes) {
     device_.write(kPath, bytes);
-    return ns::MutableDictionary::allocInitWithContentsOfFile(S(kPath));
+    return ns::MutableDictionary::allocInitWithContentsOfFile(S(kPath)).take();
   }
   // Whether BYTES read as nil; the read must not take long either.
   bool refused(std::string_view bytes) {
@@ -255,7 +255,7 @@ TEST_F(PropertyLists, XmlAndBinaryReadTheSame) {
   // Nested containers are immutable; the root is of the class that was asked for.
   EXPECT_FALSE(ns::Object(fromXml.objectForKey(S("nested").get()))
                    .isKindOfClass(ns::MutableDictionary::cls()));
-  ns::Dictionary immutable = ns::Dictionary::allocInitWithContentsOfFile(S(kPath));
+  ns::Dictionary immutable = ns::Dictionary::allocInitWithContentsOfFile(S(kPath)).take();
   EXPECT_FALSE(immutable.isKindOfClass(ns::MutableDictionary::cls()));
   EXPECT_EQ(dump(immutable.get()), expected);
   EXPECT_EQ(dump(ns::MutableDictionary::dictionaryWithContentsOfFile(S(kPath)).get()), expected);
@@ -278,7 +278,7 @@ TEST_F(PropertyLists, WrittenDictionariesReadBackWithTheirKinds) {
             "ENABLED1:0 ENABLED2:0 alpha:2 big:1 bytes:7 empty:3 list:4 negative:1 nested:5 "
             "oneReal:2 sig:1 unicode:3 vyrColor1:3 when:6 ");
   ns::MutableDictionary back =
-      ns::MutableDictionary::allocInitWithContentsOfFile(S(copyPath.c_str()));
+      ns::MutableDictionary::allocInitWithContentsOfFile(S(copyPath.c_str())).take();
   ASSERT_FALSE(back.isNil());
   EXPECT_EQ(dump(back.get()), expected);
   EXPECT_EQ((objc::send<"longLongValue", long long>(back.objectForKey(S("big").get()))),
@@ -293,7 +293,7 @@ TEST_F(PropertyLists, WrittenDictionariesReadBackWithTheirKinds) {
     ++files;
   }
   EXPECT_EQ(files, 2u);
-  ns::Dictionary again = ns::Dictionary::allocInitWithContentsOfFile(S(copyPath.c_str()));
+  ns::Dictionary again = ns::Dictionary::allocInitWithContentsOfFile(S(copyPath.c_str())).take();
   EXPECT_EQ(again.count(), original.count() - 1);
   again.release();
   back.release();
@@ -339,7 +339,8 @@ TEST_F(PropertyLists, WritingRefusesWhatAPropertyListCannotHold) {
                       S("k\xC0").get());
   ASSERT_TRUE(odd.writeToFile(S("/var/mobile/Library/Preferences/odd.plist"), true));
   ns::Dictionary back =
-      ns::Dictionary::allocInitWithContentsOfFile(S("/var/mobile/Library/Preferences/odd.plist"));
+      ns::Dictionary::allocInitWithContentsOfFile(S("/var/mobile/Library/Preferences/odd.plist"))
+          .take();
   EXPECT_EQ(String(back.objectForKey(S("k\xEF\xBF\xBD").get())).str(),
             "a\xEF\xBF\xBD"
             "b");
