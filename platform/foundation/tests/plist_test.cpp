@@ -234,6 +234,13 @@ std::string everyKindBinary() {
   return b.build(b.dict(entries));
 }
 
+// The guards in front of libplist mirror how its 2.2 releases tokenise XML and expand binary lists.
+TEST(PropertyListReader, BuiltAgainstTheLibplistItsGuardsMirror) {
+  EXPECT_EQ(std::string(VYR_LIBPLIST_VERSION).rfind("2.2.", 0), 0u)
+      << "libplist " << VYR_LIBPLIST_VERSION
+      << ": check plist_xml.cpp and plist_binary.cpp against it, then move the pin";
+}
+
 TEST_F(PropertyLists, XmlAndBinaryReadTheSame) {
   ns::MutableDictionary fromXml = read(kEveryKindXml);
   ASSERT_FALSE(fromXml.isNil());
