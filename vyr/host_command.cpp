@@ -126,16 +126,15 @@ std::string sendJson(const std::vector<std::string>& words) {
   // Before the arguments are read: colour arguments are autoreleased into this pool.
   ns::AutoreleasePool pool;
   const std::vector<std::string> args(words.begin() + 3, words.end());
-  std::string problem;
-  MethodCall call = MethodCall::prepare(method, args, problem);
-  if (!problem.empty()) return errorJson(problem);
+  const Result<MethodCall> call = MethodCall::prepare(method, args);
+  if (!call) return errorJson(call.error());
 
   const bool initialiser = inFamily(selector, "init");
   objc::id receiver = objc::send<"alloc">(cls);
   if (!initialiser) receiver = objc::send<"init">(receiver);
 
   uikitsim::beginRecording();
-  const Value result = call.invoke(receiver, cmd);
+  const Value result = call->invoke(receiver, cmd);
   const std::vector<uikitsim::HostCall> hostCalls = uikitsim::takeCalls();
 
   const uikitsim::HostCall* own = nullptr;
@@ -192,8 +191,8 @@ bool serve(const std::string& line) {
 }
 
 int runHost(const std::string& processName) {
-  if (const std::string err = startUiProcess(processName); !err.empty()) {
-    std::fprintf(stderr, "vyr host: %s\n", err.c_str());
+  if (const Result<> started = startUiProcess(processName); !started) {
+    std::fprintf(stderr, "vyr host: %s\n", started.error().c_str());
     return 1;
   }
 

@@ -20,6 +20,7 @@
 #include "platform/foundation/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/result.hpp"
 #include "vyr/show/files.hpp"
 
 namespace vyr {
@@ -36,17 +37,16 @@ int fail(const std::string& line) {
   return 1;
 }
 
-// The bytes of PATH, a file of the machine, or nothing with *ERROR saying why. Only a regular file
-// is read: a FIFO or device node is refused, never waited on.
-std::optional<std::string> readProfile(const std::string& path, std::string* error) {
+// The bytes of PATH, a file of the machine. Only a regular file is read: a FIFO or device node is
+// refused, never waited on.
+Result<std::string> readProfile(const std::string& path) {
   const sim::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   int why = fd ? 0 : errno;
   std::optional<std::string> bytes;
   if (fd) bytes = sim::readOpenFile(fd.get(), kLargestProfile, &why);
-  if (bytes) return bytes;
-  *error = why == EFBIG ? path + " is larger than 1 MiB: not a settings profile"
-                        : "cannot read " + path + ": " + sim::describe(why);
-  return std::nullopt;
+  if (bytes) return *std::move(bytes);
+  return failed(why == EFBIG ? path + " is larger than 1 MiB: not a settings profile"
+                             : "cannot read " + path + ": " + sim::describe(why));
 }
 
 // Removes the staged copy unless it was renamed into place.
@@ -66,9 +66,8 @@ class StagedFile {
 };
 
 int runImport(const std::string& source) {
-  std::string error;
-  const std::optional<std::string> bytes = readProfile(source, &error);
-  if (!bytes) return fail(error);
+  const Result<std::string> bytes = readProfile(source);
+  if (!bytes) return fail(bytes.error());
 
   const std::string folder(kPreferencesFolder);
   if (const int err = sim::makeFolders(sim::Area::Device, folder); err != 0) {
