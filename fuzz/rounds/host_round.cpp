@@ -10,6 +10,7 @@
 #include "platform/corefoundation/simulator.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tweak/hooks.hpp"
 #include "tweak/settings.hpp"
 
@@ -51,22 +52,6 @@ id make(HookId h) {
 
 id battery(id attrs, HookId h, double capacity, double low, bool charging) {
   return objc::send(attrs, hookedSelector(h), capacity, low, charging ? objc::yes : objc::no);
-}
-
-void putBE(std::string& out, std::uint64_t v, int bytes) {
-  for (int k = bytes - 1; k >= 0; --k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
-}
-
-// An ASCII-string object: marker 0x5N, with the length in an integer object after 0x5F from 15 on.
-void putAsciiString(std::string& out, std::string_view bytes) {
-  if (bytes.size() < 15) {
-    out += static_cast<char>(0x50 | bytes.size());
-  } else {
-    out += '\x5F';
-    out += '\x13';  // an 8-byte integer follows
-    putBE(out, bytes.size(), 8);
-  }
-  out.append(bytes);
 }
 
 }  // namespace
@@ -190,24 +175,12 @@ ColourAnswers colourStringRound(std::string_view text) {
 }
 
 std::string binaryPlistWithString(std::string_view key, std::string_view value) {
-  std::string out = "bplist00";
-  const std::uint64_t dictAt = out.size();
-  out += '\xD1';  // a dictionary of one entry: key reference 1, value reference 2
-  out += '\x01';
-  out += '\x02';
-  const std::uint64_t keyAt = out.size();
-  putAsciiString(out, key);
-  const std::uint64_t valueAt = out.size();
-  putAsciiString(out, value);
-  const std::uint64_t tableAt = out.size();
-  for (std::uint64_t offset : {dictAt, keyAt, valueAt}) putBE(out, offset, 8);
-  out.append(6, '\0');
-  out += '\x08';     // offset size
-  out += '\x01';     // reference size
-  putBE(out, 3, 8);  // objects
-  putBE(out, 0, 8);  // root
-  putBE(out, tableAt, 8);
-  return out;
+  vyrtest::BinaryPlist list;
+  const std::size_t root = list.next();
+  list.dictionary({root + 1}, {root + 2});
+  list.ascii(key);
+  list.ascii(value);
+  return list.bytes(root, 8);
 }
 
 }  // namespace vyrfuzz

@@ -18,7 +18,7 @@
 #include "fuzz/rounds/host_round.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
-#include "tests/robustness/binary_plist.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tests/support/temp_device.hpp"
 #include "tweak/resolve.hpp"
 
