@@ -139,7 +139,7 @@ std::string everyKindBinary() {
   put("ENABLED1", b.boolean(true));
   put("ENABLED2", b.boolean(false));
   put("sig", b.integer(14));
-  put("negative", b.integer(-7));
+  put("negative", b.integer(static_cast<std::uint64_t>(-7)));  // the bits of -7
   put("alpha", b.real(0.5));
   put("vyrColor1", b.ascii("#a1a1a1:1.0"));
   put("unicode", b.utf16(u"h\u00e9llo & <\U0001F600>"));
