@@ -104,20 +104,18 @@ struct Setting {
 
 // The keys the pane writes, in its order, with the values that send every element down PATH.
 std::vector<Setting> settingsFor(Path path) {
-  static const char* const kEnable[] = {"sigs", "sbsigs", "text", "batt", "load", "recents"};
-  static const char* const kPreset[] = {"sig", "sbsig", "txt", "bat", "lod", "rec"};
   static const char* const kColours[] = {"#A1B2C3:1.000000", "#FF3B30:0.800000",
                                          "#4CD964:1.000000", "#007AFF:0.500000",
                                          "#EABB00:1.000000", "#5856D6:0.250000"};
   std::vector<Setting> out;
-  for (int i = 0; i < 6; ++i) {
-    const std::string n = std::to_string(i + 1);
-    out.push_back({kEnable[i], Setting::boolean, path != Path::off, 0, {}});
-    out.push_back({kPreset[i], Setting::integer, false, 9 + i, {}});
-    out.push_back({"ENABLED" + n, Setting::boolean, path == Path::custom, 0, {}});
-    out.push_back({"vyrColor" + n, Setting::string, false, 0, kColours[i]});
+  for (std::size_t i = 0; i < kElements.size(); ++i) {
+    const ElementNames& e = kElements[i];
+    out.push_back({e.enableKey, Setting::boolean, path != Path::off, 0, {}});
+    out.push_back({e.presetKey, Setting::integer, false, 9 + e.number - 1, {}});
+    out.push_back({e.customSwitchKey, Setting::boolean, path == Path::custom, 0, {}});
+    out.push_back({e.customColourKey, Setting::string, false, 0, kColours[i]});
   }
-  out.push_back({"lssame", Setting::boolean, path != Path::off, 0, {}});
+  out.push_back({kLockScreenSameKey, Setting::boolean, path != Path::off, 0, {}});
   return out;
 }
 
@@ -232,8 +230,8 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
   objc::id hostColour = ui::Color::withRed(0.2, 0.4, 0.6, 1.0).get();
   switch (kind) {
     case Kind::setter: {
-      objc::id spinner = objc::send<"new">(objc::getClass("UIActivityIndicatorView"));
-      const SEL cmd = objc::sel<"setColor:">();
+      objc::id spinner = objc::send<"new">(hookedClass(HookId::activityIndicatorSetColor));
+      const SEL cmd = hookedSelector(HookId::activityIndicatorSetColor);
       const IMP own = origActivityIndicatorSetColor;
       measure(state, key, mode, [&] {
         if (host) {
@@ -246,8 +244,8 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       break;
     }
     case Kind::getter: {
-      objc::id attrs = objc::send<"new">(objc::getClass("UIStatusBarForegroundStyleAttributes"));
-      const SEL cmd = objc::sel<"_batteryColorForCapacity:lowCapacity:charging:">();
+      objc::id attrs = objc::send<"new">(hookedClass(HookId::batteryColorCharging));
+      const SEL cmd = hookedSelector(HookId::batteryColorCharging);
       const IMP own = origBatteryColorCharging;
       measure(state, key, mode, [&] {
         objc::id colour =
@@ -260,8 +258,8 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       break;
     }
     case Kind::initialiser: {
-      const Class cls = objc::getClass("UIStatusBarNewUIStyleAttributes");
-      const SEL cmd = objc::sel<"initWithRequest:backgroundColor:foregroundColor:">();
+      const Class cls = hookedClass(HookId::newUIStyleAttributesInit);
+      const SEL cmd = hookedSelector(HookId::newUIStyleAttributesInit);
       const IMP own = origNewUIStyleAttributesInit;
       // Every call makes and frees one instance, the host's own way included.
       measure(state, key, mode, [&] {
@@ -275,8 +273,8 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       break;
     }
     case Kind::lockScreen: {
-      objc::id controller = objc::send<"new">(objc::getClass("SBLockScreenViewController"));
-      const SEL cmd = objc::sel<"statusBarStyle">();
+      objc::id controller = objc::send<"new">(hookedClass(HookId::lockScreenStatusBarStyle));
+      const SEL cmd = hookedSelector(HookId::lockScreenStatusBarStyle);
       const IMP own = origLockScreenStatusBarStyle;
       measure(state, key, mode, [&] {
         const long style =
@@ -313,7 +311,7 @@ void watchAlone(benchmark::State& state, const Device* device) {
 // colour strings, which happens on every call by design.
 void colourStringsAlone(benchmark::State& state) {
   ns::AutoreleasePool outer;
-  const ns::String fallback = ns::String::literal<"#a1a1a1:1.0">();
+  const ns::String fallback = ns::String::literal<kCustomColourFallback>();
   const ns::String stored = ns::String::literal<"#A1B2C3:1.000000">();
   measure(state, "colour_strings", Mode::host, [&] {
     benchmark::DoNotOptimize(colour::readColourString(fallback.get()));

@@ -19,6 +19,9 @@ function(vyr_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LINK;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LINK} vyr_test_support GTest::gtest_main vyr_warnings)
+  # Every malformed or hostile input file lives in one folder.
+  target_compile_definitions(${name} PRIVATE
+                             VYR_HOSTILE_DATA="${PROJECT_SOURCE_DIR}/tests/hostile")
   # One label per test: a list here would be split into separate properties.
   set(label unit)
   if(T_LABELS)

@@ -48,7 +48,7 @@ std::atomic<bool> gBypassed{false};
 
 // The file at PATH (an NSString) read and parsed now: an owned dictionary, or nil.
 objc::id readNow(ns::String path) {
-  return ns::Dictionary::allocInitWithContentsOfFile(path).get();
+  return ns::Dictionary::allocInitWithContentsOfFile(path).take().get();
 }
 
 Entry* findPath(std::string_view path) {

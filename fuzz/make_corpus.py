@@ -128,11 +128,13 @@ def colour_strings():
 def prefs_files():
     for name in ("presets.plist", "custom.plist", "hosts-own.plist", "mixed.plist"):
         copy("prefs_file", "example-" + name, os.path.join("examples", name))
-    for name in ("prefs-binary.plist", "prefs-xml.plist", "array-root.plist",
-                 "truncated-binary.plist", "truncated-xml.plist"):
+    for name in ("prefs-binary.plist", "prefs-xml.plist"):
         copy("prefs_file", "colour-" + name, os.path.join("colour", "tests", "data", name))
-    copy("prefs_file", "not-a-plist.txt", os.path.join("vyr", "show", "tests", "data",
-                                                         "not-a-plist.txt"))
+    for name, hostile in (("array-root.plist", "array-root-binary.plist"),
+                          ("truncated-binary.plist", "truncated-binary-in-values.plist"),
+                          ("truncated-xml.plist", "truncated-xml.plist")):
+        copy("prefs_file", "colour-" + name, os.path.join("tests", "hostile", hostile))
+    copy("prefs_file", "not-a-plist.txt", os.path.join("tests", "hostile", "not-a-plist.txt"))
     write("prefs_file", "empty", b"")
     # Every key with a value of each kind, as text and as binary.
     kinds = [True, 0, -1, 2 ** 32 + 13, 2 ** 63 - 1, 1.5, "YES", "#a1a1a1:1.0", b"\x01", [1],

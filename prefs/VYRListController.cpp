@@ -52,11 +52,12 @@ id specifiers(id self, SEL) {
 void viewDidLoad(id self, SEL) {
   ps::ListControllerSuper(self, gController).viewDidLoad();
   try {
-    const ui::BarButtonItem button = ui::BarButtonItem::allocInitWithTitle(
-        ns::String::literal<"Respring">(), kBarButtonItemStylePlain, self,
-        objc::sel<kRightButtonPressed>());
     // The navigation item becomes the button's only owner.
-    button.autorelease();
+    const ui::BarButtonItem button =
+        ui::BarButtonItem::allocInitWithTitle(ns::String::literal<"Respring">(),
+                                              kBarButtonItemStylePlain, self,
+                                              objc::sel<kRightButtonPressed>())
+            .autorelease();
     ui::ViewController(self).navigationItem().setRightBarButtonItem(button);
   } catch (...) {
   }

@@ -1,5 +1,6 @@
 #include "tweak/hooks.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 
@@ -50,34 +51,36 @@ void setter(ElementId e, IMP& slot, objc::id self, SEL cmd, objc::id colour) {
 }
 
 // Built on first use: the installs run from a load-time initialiser, before the library's static
-// initialisers would have filled a table of non-constant addresses.
+// initialisers would have filled a table of non-constant addresses. The names come from
+// kHookedMethods; this adds what only the library knows, each replacement and its slot, in the
+// same order.
 const HookEntry* table() {
-  static const HookEntry kTable[kHookCount] = {
-      {"UIStatusBarNewUIStyleAttributes", "initWithRequest:backgroundColor:foregroundColor:",
-       asImp(&hookNewUIStyleAttributesInit), &origNewUIStyleAttributesInit},
-      {"UIStatusBar", "setForegroundColor:", asImp(&hookStatusBarSetForegroundColor),
-       &origStatusBarSetForegroundColor},
-      {"UIStatusBarNewUIForegroundStyleAttributes",
-       "textColorForStyle:", asImp(&hookNewUITextColorForStyle), &origNewUITextColorForStyle},
-      {"UIStatusBarNewUIForegroundStyleAttributes",
-       "_batteryColorForCapacity:lowCapacity:charging:", asImp(&hookNewUIBatteryColorCharging),
-       &origNewUIBatteryColorCharging},
-      {"UIStatusBarForegroundStyleAttributes", "textColorForStyle:", asImp(&hookTextColorForStyle),
-       &origTextColorForStyle},
-      {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:",
-       asImp(&hookBatteryColorCharging), &origBatteryColorCharging},
-      {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:style:",
-       asImp(&hookBatteryColorStyle), &origBatteryColorStyle},
-      {"UIActivityIndicatorView", "setColor:", asImp(&hookActivityIndicatorSetColor),
-       &origActivityIndicatorSetColor},
-      {"_UIRefreshControlModernContentView",
-       "setTintColor:", asImp(&hookRefreshControlSetTintColor), &origRefreshControlSetTintColor},
-      {"_UILegibilitySettings", "setPrimaryColor:", asImp(&hookLegibilitySetPrimaryColor),
-       &origLegibilitySetPrimaryColor},
-      {"SBLockScreenViewController", "statusBarStyle", asImp(&hookLockScreenStatusBarStyle),
-       &origLockScreenStatusBarStyle},
+  struct Code {
+    IMP replacement;
+    IMP* slot;
   };
-  return kTable;
+  static const std::array<HookEntry, kHookCount> kTable = [] {
+    const std::array<Code, kHookCount> code{{
+        {asImp(&hookNewUIStyleAttributesInit), &origNewUIStyleAttributesInit},
+        {asImp(&hookStatusBarSetForegroundColor), &origStatusBarSetForegroundColor},
+        {asImp(&hookNewUITextColorForStyle), &origNewUITextColorForStyle},
+        {asImp(&hookNewUIBatteryColorCharging), &origNewUIBatteryColorCharging},
+        {asImp(&hookTextColorForStyle), &origTextColorForStyle},
+        {asImp(&hookBatteryColorCharging), &origBatteryColorCharging},
+        {asImp(&hookBatteryColorStyle), &origBatteryColorStyle},
+        {asImp(&hookActivityIndicatorSetColor), &origActivityIndicatorSetColor},
+        {asImp(&hookRefreshControlSetTintColor), &origRefreshControlSetTintColor},
+        {asImp(&hookLegibilitySetPrimaryColor), &origLegibilitySetPrimaryColor},
+        {asImp(&hookLockScreenStatusBarStyle), &origLockScreenStatusBarStyle},
+    }};
+    std::array<HookEntry, kHookCount> made{};
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      made[i] = {kHookedMethods[i].className, kHookedMethods[i].selector, code[i].replacement,
+                 code[i].slot};
+    }
+    return made;
+  }();
+  return kTable.data();
 }
 
 }  // namespace
@@ -154,4 +157,12 @@ void installHooks() {
     }
     MSHookMessageEx(cls, sel_registerName(entry.selector), entry.replacement, entry.slot);
   }
+}
+
+Class hookedClass(HookId h) {
+  return objc::getClass(hookedMethod(h).className);
+}
+
+SEL hookedSelector(HookId h) {
+  return sel_registerName(hookedMethod(h).selector);
 }

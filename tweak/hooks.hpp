@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/objc/runtime.hpp"
+#include "tweak/elements.hpp"
 
 // Saved previous implementations, one per install. Each is filled once by the hooking library
 // while the library loads and only read afterwards, by its own replacement (with acquire
@@ -39,16 +40,20 @@ void hookLegibilitySetPrimaryColor(objc::id self, SEL cmd, objc::id colour);
 // While "lssame" is on (the default), the lock screen asks for the default style (0).
 long hookLockScreenStatusBarStyle(objc::id self, SEL cmd);
 
-// One row of the hook table.
+// One row of the hook table: the names of kHookedMethods with the replacement and its slot.
 struct HookEntry {
   const char* className;
   const char* selector;
   IMP replacement;
   IMP* slot;
 };
-inline constexpr int kHookCount = 11;
-// The table in install order.
+// The table in install order (kHookCount rows).
 const HookEntry* hookTable();
+
+// The class (nil when this process has none) and the selector of hooked method H, looked up by
+// the names of kHookedMethods: how hosts, tools and tests send the hooked messages.
+Class hookedClass(HookId h);
+SEL hookedSelector(HookId h);
 
 // Installs the eleven replacements in table order, looking each class up by name once, right
 // before its first install (eight look-ups). A class missing from the process is handed to the

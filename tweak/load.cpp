@@ -1,6 +1,6 @@
-// What the substrate loader runs when it injects the library into a UI process: the two
-// initialisers, settings first, then the hooks, on the loading thread. Their priorities fix the
-// order whatever the compiler does with plain constructors.
+// What the substrate loader runs when it injects the library into a UI process: one initialiser,
+// on the loading thread, that reads the settings and then installs the hooks. The order is this
+// function's, not the toolchain's.
 #include "tweak/hooks.hpp"
 #include "tweak/settings.hpp"
 
@@ -8,15 +8,13 @@
 
 namespace {
 
-__attribute__((constructor(101))) void loadSettings() noexcept {
+__attribute__((constructor)) void loadLibrary() noexcept {
+  // A host must come up whatever the library meets: a failure of one step leaves its state as it
+  // was (the switches at their initial values, or hooks not installed) and the next still runs.
   try {
     initSettings();
   } catch (...) {
-    // A host must come up whatever the library meets; the switches keep their initial values.
   }
-}
-
-__attribute__((constructor(102))) void loadHooks() noexcept {
   try {
     installHooks();
   } catch (...) {

@@ -8,9 +8,9 @@ namespace {
 bool lockScreenUsesDefaultStyle() noexcept {
   std::atomic<bool>& same = tweakSettings().lockScreenSame;
   try {
-    // Read afresh on every call: a change of "lssame" needs no notification.
+    // Read afresh on every call: a change of the key needs no notification.
     PreferencesRead prefs;
-    if (auto on = prefs.boolFor(ns::String::literal<"lssame">())) {
+    if (auto on = prefs.boolFor(ns::String::literal<kLockScreenSameKey>())) {
       same.store(*on, std::memory_order_relaxed);
     }
   } catch (...) {

@@ -15,6 +15,11 @@ struct ColourChoice {
 // index outside 1 to 15.
 objc::id presetPaletteColour(std::int32_t index);
 
+// Where the decision for element E takes its colour from right now: the custom colour while E's
+// custom switch is on, else the preset. Reads nothing but the switch; changes nothing.
+enum class ColourSource { custom, preset };
+ColourSource colourSourceOf(ElementId e);
+
 // The colour decision for element E:
 //  - custom switch on: the custom colour stored under the element's colour key (fallback
 //    "#a1a1a1:1.0"), read afresh; the preset fields are not touched;

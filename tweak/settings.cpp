@@ -2,42 +2,25 @@
 
 namespace {
 
+constexpr std::int32_t kIndex = kDefaultPresetIndex;
 constinit TweakSettings gSettings{
     {false, false, false, false, false, false},
     {true, true, true, true, true, true},
-    {6, 6, 6, 6, 6, 6},
+    {kIndex, kIndex, kIndex, kIndex, kIndex, kIndex},
     {},
     true,
 };
-
-ns::String customSwitchKey(int n) {
-  switch (n) {
-    case 1:
-      return ns::String::literal<"ENABLED1">();
-    case 2:
-      return ns::String::literal<"ENABLED2">();
-    case 3:
-      return ns::String::literal<"ENABLED3">();
-    case 4:
-      return ns::String::literal<"ENABLED4">();
-    case 5:
-      return ns::String::literal<"ENABLED5">();
-    default:
-      return ns::String::literal<"ENABLED6">();
-  }
-}
 
 }  // namespace
 
 void ColourSlot::store(objc::id colour) {
   ns::Object(colour).retain();
-  objc::id old;
+  ns::Owned<ns::Object> old;  // given up outside the lock, once nobody can take it any more
   {
     std::lock_guard<std::mutex> guard(lock_);
-    old = colour_;
+    old.reset(ns::Object(colour_));
     colour_ = colour;
   }
-  ns::Object(old).release();
 }
 
 objc::id ColourSlot::load() const {
@@ -49,6 +32,23 @@ objc::id ColourSlot::load() const {
   }
   ns::Object(colour).autorelease();
   return colour;
+}
+
+const ElementKeys& keysOf(ElementId e) {
+  static const std::array<ElementKeys, kElementCount> keys = [] {
+    auto constant = [](const char* text) {
+      ns::String s = ns::String::withUTF8(text);
+      s.retain();  // kept for the process, as a literal would be
+      return s;
+    };
+    std::array<ElementKeys, kElementCount> made;
+    for (const ElementNames& n : kElements) {
+      made[slotOf(n.id)] = {constant(n.enableKey), constant(n.presetKey),
+                            constant(n.customSwitchKey), constant(n.customColourKey)};
+    }
+    return made;
+  }();
+  return keys[slotOf(e)];
 }
 
 TweakSettings& tweakSettings() {
@@ -72,9 +72,11 @@ std::optional<std::int32_t> PreferencesRead::intFor(ns::String key) const {
 }
 
 void initSettings() {
-  CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), nullptr,
-                                  &reloadSettings, CFSTR("com.belvorin.VYR/settingschanged"),
-                                  nullptr, CFNotificationSuspensionBehaviorCoalesce);
+  // A CFStringRef is an NSString: the constant string stands for CFSTR of the name.
+  CFNotificationCenterAddObserver(
+      CFNotificationCenterGetDarwinNotifyCenter(), nullptr, &reloadSettings,
+      reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
+      CFNotificationSuspensionBehaviorCoalesce);
   reloadSettings();
 }
 
@@ -82,9 +84,9 @@ void reloadSettings() {
   ns::AutoreleasePool pool;
   PreferencesRead prefs(true);
   if (!prefs.exists()) return;
-  for (int n = 1; n <= kElementCount; ++n) {
-    if (auto on = prefs.boolFor(customSwitchKey(n))) {
-      gSettings.customSwitch[static_cast<std::size_t>(n - 1)].store(*on, std::memory_order_relaxed);
+  for (const ElementNames& element : kElements) {
+    if (auto on = prefs.boolFor(keysOf(element.id).customSwitch)) {
+      gSettings.customSwitch[slotOf(element.id)].store(*on, std::memory_order_relaxed);
     }
   }
 }

@@ -11,18 +11,11 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <string_view>
 
 #include "colour/prefs_cache.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
-
-// The six recoloured elements, numbered as their preference keys are.
-enum class ElementId : int { sig = 1, sbsig = 2, txt = 3, bat = 4, lod = 5, rec = 6 };
-inline constexpr int kElementCount = 6;
-inline std::size_t slotOf(ElementId e) {
-  return static_cast<std::size_t>(e) - 1;
-}
+#include "tweak/elements.hpp"
 
 // One element's palette colour: the slot holds its own reference to the colour. Replacing it and
 // taking a reference to it happen under the slot's lock, so a colour is never released while
@@ -40,6 +33,15 @@ class ColourSlot {
   objc::id colour_ = nullptr;
 };
 
+// Element E's keys (kElements) as strings, made on first use and kept for the process.
+struct ElementKeys {
+  ns::String enable;
+  ns::String preset;
+  ns::String customSwitch;
+  ns::String customColour;
+};
+const ElementKeys& keysOf(ElementId e);
+
 struct TweakSettings {
   std::array<std::atomic<bool>, kElementCount> customSwitch;
   std::array<std::atomic<bool>, kElementCount> presetSwitch;
@@ -50,10 +52,6 @@ struct TweakSettings {
 
 // The record, constant-initialised before any initialiser runs and never destroyed.
 TweakSettings& tweakSettings();
-
-// The preferences file of the domain com.belvorin.VYR, as a device path.
-inline constexpr std::string_view kPreferencesPath =
-    "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
 
 // The preferences file as it is at the moment this is made, held for the scope: nil when the file
 // is missing, unreadable or not a property list with a dictionary root. Every change to the file

@@ -19,14 +19,14 @@
 #include "colour/colour_string.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/json.hpp"
 
 namespace vyr {
 namespace {
 
-constexpr const char* kDomain = "com.belvorin.VYR";
-constexpr const char* kDefaultFallback = "#a1a1a1:1.0";
+constexpr const char* kDefaultFallback = kCustomColourFallback;
 
 const char kColourHelp[] =
     "usage: vyr colour STRING ...\n"

@@ -30,6 +30,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
 #include "vyr/json.hpp"
@@ -38,22 +39,6 @@
 
 namespace vyr {
 namespace {
-
-// The methods VYRSignals replaces, as the simulator knows them: the contract between the library
-// and the classes of the device.
-constexpr std::array<std::pair<const char*, const char*>, 11> kHookedMethods{{
-    {"UIStatusBarNewUIStyleAttributes", "initWithRequest:backgroundColor:foregroundColor:"},
-    {"UIStatusBar", "setForegroundColor:"},
-    {"UIStatusBarNewUIForegroundStyleAttributes", "textColorForStyle:"},
-    {"UIStatusBarNewUIForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:"},
-    {"UIStatusBarForegroundStyleAttributes", "textColorForStyle:"},
-    {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:charging:"},
-    {"UIStatusBarForegroundStyleAttributes", "_batteryColorForCapacity:lowCapacity:style:"},
-    {"UIActivityIndicatorView", "setColor:"},
-    {"_UIRefreshControlModernContentView", "setTintColor:"},
-    {"_UILegibilitySettings", "setPrimaryColor:"},
-    {"SBLockScreenViewController", "statusBarStyle"},
-}};
 
 // The longest command line the process reads; a longer one is answered with an error and skipped.
 // Commands are a few words: this leaves room for any real one.
@@ -91,12 +76,12 @@ bool replacedByInjectedLibrary(Class cls, SEL cmd) {
 
 std::string hooksJson() {
   json::Value out = json::Value::array();
-  for (const auto& [className, selector] : kHookedMethods) {
-    Class cls = objc::getClass(className);
-    SEL cmd = sel_registerName(selector);
+  for (const HookedMethod& method : kHookedMethods) {
+    Class cls = objc::getClass(method.className);
+    SEL cmd = sel_registerName(method.selector);
     if (cls == nullptr || class_respondsToSelector(cls, cmd) == 0) continue;
-    out.push_back({{"class", className},
-                   {"selector", selector},
+    out.push_back({{"class", method.className},
+                   {"selector", method.selector},
                    {"replaced", replacedByInjectedLibrary(cls, cmd)}});
   }
   return json::line(out);
@@ -141,36 +126,31 @@ std::string sendJson(const std::vector<std::string>& words) {
   // Before the arguments are read: colour arguments are autoreleased into this pool.
   ns::AutoreleasePool pool;
   const std::vector<std::string> args(words.begin() + 3, words.end());
-  std::string problem;
-  MethodCall call = MethodCall::prepare(method, args, problem);
-  if (!problem.empty()) return errorJson(problem);
+  const Result<MethodCall> call = MethodCall::prepare(method, args);
+  if (!call) return errorJson(call.error());
 
   const bool initialiser = inFamily(selector, "init");
   objc::id receiver = objc::send<"alloc">(cls);
   if (!initialiser) receiver = objc::send<"init">(receiver);
 
   uikitsim::beginRecording();
-  const Value result = call.invoke(receiver, cmd);
+  const Value result = call->invoke(receiver, cmd);
   const std::vector<uikitsim::HostCall> hostCalls = uikitsim::takeCalls();
 
   const uikitsim::HostCall* own = nullptr;
   for (const auto& c : hostCalls) {
     if (c.selector == selector) own = &c;
   }
-  const std::string out = json::line(
-      {{"result", result.toJson()},
-       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
   // The instance lives for this command only; so does a result the method handed over to the
   // caller (an initialiser's, which is the instance itself, or a copy's or a new one's).
-  if (initialiser) {
-    ns::Object(result.object).release();
-  } else {
-    const bool ownedResult = inFamily(selector, "copy") || inFamily(selector, "mutableCopy") ||
-                             inFamily(selector, "new") || inFamily(selector, "alloc");
-    if (ownedResult && result.kind == Value::Kind::object) ns::Object(result.object).release();
-    ns::Object(receiver).release();
-  }
-  return out;
+  const ns::Owned<ns::Object> instance(ns::Object(initialiser ? result.object : receiver));
+  const bool ownedResult = inFamily(selector, "copy") || inFamily(selector, "mutableCopy") ||
+                           inFamily(selector, "new") || inFamily(selector, "alloc");
+  const ns::Owned<ns::Object> handedOver(ns::Object(
+      !initialiser && ownedResult && result.kind == Value::Kind::object ? result.object : nullptr));
+  return json::line(
+      {{"result", result.toJson()},
+       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
 }
 
 std::string notifyJson(const std::vector<std::string>& words) {
@@ -211,8 +191,8 @@ bool serve(const std::string& line) {
 }
 
 int runHost(const std::string& processName) {
-  if (const std::string err = startUiProcess(processName); !err.empty()) {
-    std::fprintf(stderr, "vyr host: %s\n", err.c_str());
+  if (const Result<> started = startUiProcess(processName); !started) {
+    std::fprintf(stderr, "vyr host: %s\n", started.error().c_str());
     return 1;
   }
 

@@ -27,8 +27,8 @@ std::optional<std::string> readBuildFile(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string failure(const std::string& what, const std::string& devicePath, int error) {
-  return what + " " + devicePath + " in the device: " + sim::describe(error);
+Failure deviceFailure(const std::string& what, const std::string& devicePath, int error) {
+  return failed(what + " " + devicePath + " in the device: " + sim::describe(error));
 }
 
 std::string parentOf(const std::string& devicePath) {
@@ -39,39 +39,40 @@ std::string parentOf(const std::string& devicePath) {
 // Copies the build's FROM to device path TO unless TO already holds the same bytes; the new file
 // replaces the old one in a single rename, so a process that has the old library mapped keeps
 // running on it.
-std::string installFile(const fs::path& from, const std::string& to) {
+Result<> installFile(const fs::path& from, const std::string& to) {
   std::error_code ec;
-  if (!fs::is_regular_file(from, ec)) return "missing from the build: " + from.string();
+  if (!fs::is_regular_file(from, ec)) return failed("missing from the build: " + from.string());
   const std::optional<std::string> bytes = readBuildFile(from);
-  if (!bytes) return "cannot read " + from.string();
+  if (!bytes) return failed("cannot read " + from.string());
   int error = 0;
   const auto installed = sim::readFile(sim::Area::Device, to, kLargestInstalled, &error);
   if (installed && *installed == *bytes) return {};
   if (error = sim::makeFolders(sim::Area::Device, parentOf(to)); error != 0) {
-    return failure("cannot create", parentOf(to), error);
+    return deviceFailure("cannot create", parentOf(to), error);
   }
   const auto perms = static_cast<mode_t>(fs::status(from, ec).permissions() & fs::perms::all);
   if (error = sim::writeFile(sim::Area::Device, to, *bytes, ec ? 0644 : perms); error != 0) {
-    return failure("cannot write", to, error);
+    return deviceFailure("cannot write", to, error);
   }
   return {};
 }
 
-std::string installTree(const fs::path& from, const std::string& to) {
+Result<> installTree(const fs::path& from, const std::string& to) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     if (!it->is_regular_file()) continue;
-    const std::string err =
+    Result<> installed =
         installFile(it->path(), to + "/" + fs::relative(it->path(), from).generic_string());
-    if (!err.empty()) return err;
+    if (!installed) return installed;
   }
-  return ec ? "cannot read " + from.string() + ": " + ec.message() : std::string();
+  if (ec) return failed("cannot read " + from.string() + ": " + ec.message());
+  return {};
 }
 
 // A new device: the folders and files that the system expects to find on a device, among them
 // the caches that a respring deletes, and the simulator's settings.
-std::string makeSkeleton() {
+Result<> makeSkeleton() {
   for (const char* dir :
        {"/var/mobile/Library/Preferences", "/var/mobile/Library/Caches/com.apple.UIStatusBar",
         "/var/mobile/Library/Caches/SpringBoardIconCache",
@@ -79,7 +80,7 @@ std::string makeSkeleton() {
         "/Library/MobileSubstrate/DynamicLibraries", "/Library/PreferenceBundles",
         "/Library/PreferenceLoader/Preferences", "/Applications/Cydia.app"}) {
     if (const int error = sim::makeFolders(sim::Area::Device, dir); error != 0) {
-      return failure("cannot create", dir, error);
+      return deviceFailure("cannot create", dir, error);
     }
   }
   for (const char* file :
@@ -88,7 +89,7 @@ std::string makeSkeleton() {
         "SpringBoardIconCache/icon.png"}) {
     const std::string path = std::string("/var/mobile/Library/Caches/") + file;
     if (const int error = sim::writeFile(sim::Area::Device, path, "cache\n"); error != 0) {
-      return failure("cannot write", path, error);
+      return deviceFailure("cannot write", path, error);
     }
   }
   int error = sim::makeFolders(sim::Area::Simulator, ".");
@@ -99,14 +100,16 @@ std::string makeSkeleton() {
                            "1141.14).\n"
                            "ios=8.1\n");
   }
-  return error == 0 ? std::string() : failure("cannot write", "/.sim/device.conf", error);
+  if (error != 0) return deviceFailure("cannot write", "/.sim/device.conf", error);
+  return {};
 }
 
 // The device's own alias /User -> /var/mobile, relative so that it names the same folder for
 // every program of the machine too. Something else already at /User is the device's own business.
-std::string linkUser() {
+Result<> linkUser() {
   const int error = sim::makeLink(sim::Area::Device, "/User", "var/mobile");
-  return error == 0 || error == EEXIST ? std::string() : failure("cannot link", "/User", error);
+  if (error != 0 && error != EEXIST) return deviceFailure("cannot link", "/User", error);
+  return {};
 }
 
 }  // namespace
@@ -125,38 +128,36 @@ std::string defaultDeviceFolder() {
   return std::string(home != nullptr ? home : ".") + "/.local/share/vyr/device";
 }
 
-std::string prepareDevice(const std::string& dir) {
+Result<> prepareDevice(const std::string& dir) {
   std::error_code ec;
   const fs::path root = fs::absolute(dir, ec);
-  if (ec) return "cannot use device folder " + dir + ": " + ec.message();
+  if (ec) return failed("cannot use device folder " + dir + ": " + ec.message());
   // The folder the user named is theirs to name: it is made like mkdir -p, then opened once, and
   // everything inside it goes through the door.
   fs::create_directories(root, ec);
-  if (ec) return "cannot create the device folder " + root.string() + ": " + ec.message();
+  if (ec) return failed("cannot create the device folder " + root.string() + ": " + ec.message());
   sim::attachDevice(root.string());
-  if (!sim::rootDescriptor()) return "cannot open the device folder " + root.string();
+  if (!sim::rootDescriptor()) return failed("cannot open the device folder " + root.string());
   if (!sim::exists(sim::Area::Simulator, ".")) {
-    const std::string err = makeSkeleton();
-    if (!err.empty()) return err;
+    if (Result<> made = makeSkeleton(); !made) return made;
   }
-  if (std::string err = linkUser(); !err.empty()) return err;
+  if (Result<> linked = linkUser(); !linked) return linked;
   const fs::path payload = payloadFolder();
   const std::string substrate = "/Library/MobileSubstrate/DynamicLibraries";
   for (const auto& [from, to] : {
            std::pair{payload / "VYRSignals.dylib", substrate + "/VYRSignals.dylib"},
            std::pair{payload / "VYRSignals.plist", substrate + "/VYRSignals.plist"},
        }) {
-    const std::string err = installFile(from, to);
-    if (!err.empty()) return err;
+    if (Result<> installed = installFile(from, to); !installed) return installed;
   }
   // The settings pane ships as a bundle plus the entry that makes the Settings app list it.
   if (fs::exists(payload / "VYR.bundle", ec)) {
-    std::string err = installTree(payload / "VYR.bundle", "/Library/PreferenceBundles/VYR.bundle");
-    if (err.empty()) {
-      err = installFile(payload / "PreferenceLoader/VYR.plist",
-                        "/Library/PreferenceLoader/Preferences/VYR.plist");
-    }
-    if (!err.empty()) return err;
+    Result<> installed =
+        installTree(payload / "VYR.bundle", "/Library/PreferenceBundles/VYR.bundle");
+    if (!installed) return installed;
+    installed = installFile(payload / "PreferenceLoader/VYR.plist",
+                            "/Library/PreferenceLoader/Preferences/VYR.plist");
+    if (!installed) return installed;
   }
   return {};
 }

@@ -1,6 +1,8 @@
 // Laying out a device folder and installing VYR into it, as a package install on the device would.
 #pragma once
 
+#include "vyr/result.hpp"
+
 #include <string>
 
 namespace vyr {
@@ -14,8 +16,7 @@ std::string defaultDeviceFolder();
 // Makes sure DIR is a device with VYR installed: a folder that does not exist yet is created with
 // the device's skeleton (preferences folder, caches, the package manager, iOS 8.1); VYR's files are
 // (re)installed from the payload when they differ from what the device holds, each replaced in
-// one step. The process is attached to the device (sim::attachDevice) on the way. Returns an empty
-// string on success, else one line saying what failed.
-std::string prepareDevice(const std::string& dir);
+// one step. The process is attached to the device (sim::attachDevice) on the way.
+Result<> prepareDevice(const std::string& dir);
 
 }  // namespace vyr

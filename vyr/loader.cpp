@@ -29,10 +29,10 @@ bool listContains(ns::Array list, const std::vector<std::string>& wanted) {
 bool matches(const std::string& devicePlist, const ProcessIdentity& process) {
   if (!sim::exists(sim::Area::Device, devicePlist)) return true;
   ns::AutoreleasePool pool;
-  ns::Dictionary plist =
+  const ns::Owned<ns::Dictionary> plist =
       ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(devicePlist.c_str()));
   if (!plist) return false;
-  ns::Dictionary filter(plist.objectForKey(ns::String::literal<"Filter">().get()));
+  ns::Dictionary filter(plist->objectForKey(ns::String::literal<"Filter">().get()));
   bool ok = !filter;
   if (filter && filter.isKindOfClass(ns::Dictionary::cls())) {
     ok = listContains(ns::Array(filter.objectForKey(ns::String::literal<"Bundles">().get())),
@@ -40,7 +40,6 @@ bool matches(const std::string& devicePlist, const ProcessIdentity& process) {
          listContains(ns::Array(filter.objectForKey(ns::String::literal<"Executables">().get())),
                       {process.executable});
   }
-  plist.release();
   return ok;
 }
 

@@ -100,13 +100,17 @@ int main(int argc, char** argv) {
   if (!run) return 2;
 
   if (device.empty()) device = vyr::defaultDeviceFolder();
-  std::string err = vyr::checkDeviceFolder(device);
+  vyr::Result<> ready = vyr::checkDeviceFolder(device);
   // prepareDevice attaches this process to the device it prepared.
-  if (err.empty()) err = vyr::prepareDevice(device);
+  if (ready) ready = vyr::prepareDevice(device);
   // An iOS version that cannot be read would silently count as another one.
-  if (err.empty()) err = sim::deviceSettingsProblem();
-  if (!err.empty()) {
-    std::fprintf(stderr, "vyr: %s\n", err.c_str());
+  if (ready) {
+    if (std::string problem = sim::deviceSettingsProblem(); !problem.empty()) {
+      ready = vyr::failed(std::move(problem));
+    }
+  }
+  if (!ready) {
+    std::fprintf(stderr, "vyr: %s\n", ready.error().c_str());
     return 1;
   }
   // Processes that this one starts belong to the same device.

@@ -8,15 +8,17 @@
 
 namespace vyr {
 
-std::string startUiProcess(const std::string& name) {
-  if (!sim::registerProcess(name)) return "cannot register process " + name + " on the device";
+Result<> startUiProcess(const std::string& name) {
+  if (!sim::registerProcess(name)) {
+    return failed("cannot register process " + name + " on the device");
+  }
   ProcessIdentity identity{name, {"com.apple.UIKit", "com.apple.Foundation"}};
   if (name == "SpringBoard") {
     identity.bundles.push_back("com.apple.springboard");
     // SpringBoard's own classes are part of its executable: they exist before anything is injected.
     const std::string lib = payloadFolder() + "/libSpringBoard.so";
     if (dlopen(lib.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE) == nullptr) {
-      return std::string("cannot load SpringBoard: ") + dlerror();
+      return failed(std::string("cannot load SpringBoard: ") + dlerror());
     }
   } else {
     identity.bundles.push_back("com.apple." + name);

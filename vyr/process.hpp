@@ -1,6 +1,8 @@
 // Playing a UI process of the simulated device in this process.
 #pragma once
 
+#include "vyr/result.hpp"
+
 #include <string>
 
 namespace vyr {
@@ -8,8 +10,7 @@ namespace vyr {
 // Makes this process the device's UI process NAME, as the device starts one: it joins the
 // device's process table, SpringBoard gets its own classes (SBLockScreenViewController, ...), and
 // the substrate loader injects the libraries whose filters match (VYRSignals runs its
-// initialisers there). Returns an empty string on success, else one line saying what failed.
-// Call once, on the main thread, after the device is attached.
-std::string startUiProcess(const std::string& name);
+// initialiser there). Call once, on the main thread, after the device is attached.
+Result<> startUiProcess(const std::string& name);
 
 }  // namespace vyr

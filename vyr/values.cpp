@@ -121,26 +121,24 @@ json::Value Value::toJson() const {
   return classJson(objc::className(object));
 }
 
-MethodCall MethodCall::prepare(Method method, const std::vector<std::string>& args,
-                               std::string& problem) {
+Result<MethodCall> MethodCall::prepare(Method method, const std::vector<std::string>& args) {
   MethodCall call;
   const unsigned count = method_getNumberOfArguments(method);
   if (count < 2 || count - 2 != args.size()) {
-    problem = "expected " + std::to_string(count < 2 ? 0 : count - 2) + " arguments, got " +
-              std::to_string(args.size());
-    return call;
+    return failed("expected " + std::to_string(count < 2 ? 0 : count - 2) + " arguments, got " +
+                  std::to_string(args.size()));
   }
   std::unique_ptr<char, decltype(&std::free)> result(method_copyReturnType(method), &std::free);
   call.resultType_ = result ? baseType(result.get()) : 'v';
   if (ffiTypeOf(call.resultType_) == nullptr) {
-    problem = std::string("results of type '") + call.resultType_ + "' are not supported";
-    return call;
+    return failed(std::string("results of type '") + call.resultType_ + "' are not supported");
   }
   for (unsigned i = 2; i < count; ++i) {
     std::unique_ptr<char, decltype(&std::free)> enc(method_copyArgumentType(method, i), &std::free);
     const char t = enc ? baseType(enc.get()) : '?';
     const std::string& text = args[i - 2];
     Value v;
+    std::string problem;
     const std::string which = "argument " + std::to_string(i - 1) + " (" + text + ")";
     if (t == '@') {
       v.kind = Value::Kind::object;
@@ -174,7 +172,7 @@ MethodCall MethodCall::prepare(Method method, const std::vector<std::string>& ar
     } else {
       problem = which + std::string(": arguments of type '") + t + "' are not supported";
     }
-    if (!problem.empty()) return call;
+    if (!problem.empty()) return failed(problem);
     call.argTypes_.push_back(t);
     call.args_.push_back(v);
   }

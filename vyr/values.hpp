@@ -8,6 +8,7 @@
 #include "platform/objc/runtime.hpp"
 #include "platform/uikit/host_calls.hpp"
 #include "vyr/json.hpp"
+#include "vyr/result.hpp"
 
 namespace vyr {
 
@@ -24,9 +25,8 @@ struct Value {
 class MethodCall {
  public:
   // Parses ARGS for METHOD: a colour "#rrggbb" or "#rrggbbaa" or nil for an object, an integer,
-  // a decimal number, YES or NO. On a mismatch PROBLEM says which argument and why.
-  static MethodCall prepare(Method method, const std::vector<std::string>& args,
-                            std::string& problem);
+  // a decimal number, YES or NO. A mismatch fails, saying which argument and why.
+  static Result<MethodCall> prepare(Method method, const std::vector<std::string>& args);
   // Sends the message to RECEIVER through its current implementation.
   Value invoke(objc::id receiver, SEL cmd) const;
 

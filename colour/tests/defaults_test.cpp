@@ -39,8 +39,8 @@ std::string string(const std::string& value) {
   return "<string>" + value + "</string>";
 }
 
-std::string dataFile(const char* name) {
-  std::ifstream in(std::string(VYR_COLOUR_TEST_DATA) + "/" + name, std::ios::binary);
+std::string fileIn(const std::string& folder, const char* name) {
+  std::ifstream in(folder + "/" + name, std::ios::binary);
   std::stringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
@@ -62,8 +62,9 @@ TEST(ColorFromDefaults, MissingFileOrKeyGivesTheFallback) {
   EXPECT_EQ(read("vyrColor2", "#a1a1a1:1.0", "com.belvorin.Other"), kFallback);
 
   // Files that hold no dictionary.
-  for (const char* name : {"array-root.plist", "truncated-binary.plist", "truncated-xml.plist"}) {
-    device.write(kPrefs, dataFile(name));
+  for (const char* name :
+       {"array-root-binary.plist", "truncated-binary-in-values.plist", "truncated-xml.plist"}) {
+    device.write(kPrefs, fileIn(VYR_HOSTILE_DATA, name));
     EXPECT_EQ(read("vyrColor2"), kFallback) << name;
   }
   device.write(kPrefs, "");
@@ -126,7 +127,7 @@ TEST(ColorFromDefaults, ReadsBinaryAndXmlFilesAlike) {
   colourtest::ScriptedRandom draws({0, 0, 0, 0, 0, 0});
   for (const char* name : {"prefs-binary.plist", "prefs-xml.plist"}) {
     SCOPED_TRACE(name);
-    device.write(kPrefs, dataFile(name));
+    device.write(kPrefs, fileIn(VYR_COLOUR_TEST_DATA, name));
     EXPECT_EQ(read("vyrColor1"), kFallback);                   // "#A1A1A1:1.000000"
     EXPECT_EQ(read("vyrColor2"), kHalfRed);                    // "#ff0000:0.5"
     EXPECT_EQ(read("vyrColor3"), kRed);                        // "f00"

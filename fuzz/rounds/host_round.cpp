@@ -10,6 +10,7 @@
 #include "platform/corefoundation/simulator.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tweak/hooks.hpp"
 #include "tweak/settings.hpp"
 
@@ -42,31 +43,15 @@ std::optional<Rgba> checkedColour(id colour, const char* where) {
   return c;
 }
 
-id make(const char* cls) {
-  id obj = objc::send<"new">(objc::getClass(cls));
+// A new autoreleased instance of the class of hooked method H.
+id make(HookId h) {
+  id obj = objc::send<"new">(hookedClass(h));
   ns::Object(obj).autorelease();
   return obj;
 }
 
-id battery(id attrs, double capacity, double low, bool charging) {
-  return objc::send<"_batteryColorForCapacity:lowCapacity:charging:", id>(
-      attrs, capacity, low, charging ? objc::yes : objc::no);
-}
-
-void putBE(std::string& out, std::uint64_t v, int bytes) {
-  for (int k = bytes - 1; k >= 0; --k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
-}
-
-// An ASCII-string object: marker 0x5N, with the length in an integer object after 0x5F from 15 on.
-void putAsciiString(std::string& out, std::string_view bytes) {
-  if (bytes.size() < 15) {
-    out += static_cast<char>(0x50 | bytes.size());
-  } else {
-    out += '\x5F';
-    out += '\x13';  // an 8-byte integer follows
-    putBE(out, bytes.size(), 8);
-  }
-  out.append(bytes);
+id battery(id attrs, HookId h, double capacity, double low, bool charging) {
+  return objc::send(attrs, hookedSelector(h), capacity, low, charging ? objc::yes : objc::no);
 }
 
 }  // namespace
@@ -90,56 +75,62 @@ void resetSettings() {
   for (std::size_t i = 0; i < kElementCount; ++i) {
     s.customSwitch[i].store(false);
     s.presetSwitch[i].store(true);
-    s.presetIndex[i].store(6);
+    s.presetIndex[i].store(kDefaultPresetIndex);
     s.presetColour[i].store(nullptr);
   }
   s.lockScreenSame.store(true);
 }
 
 void reloadAsNotified() {
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
-                                       CFSTR("com.belvorin.VYR/settingschanged"), nullptr, nullptr,
-                                       1);
+  CFNotificationCenterPostNotification(
+      CFNotificationCenterGetDarwinNotifyCenter(),
+      reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
+      nullptr, 1);
   cfsim::deliverPendingNotifications();
 }
 
 HostAnswers callEveryHook() {
   ns::AutoreleasePool pool;
   HostAnswers a;
-  id attrs = objc::send<"alloc">(objc::getClass("UIStatusBarNewUIStyleAttributes"));
-  attrs = objc::send<"initWithRequest:backgroundColor:foregroundColor:", id>(
-      attrs, static_cast<id>(nullptr), hostColour(), hostColour());
+  id attrs = objc::send<"alloc">(hookedClass(HookId::newUIStyleAttributesInit));
+  attrs = objc::send(attrs, hookedSelector(HookId::newUIStyleAttributesInit),
+                     static_cast<id>(nullptr), hostColour(), hostColour());
   a.colours[0] = checkedColour(objc::send<"foregroundColor">(attrs), "initWithRequest:");
   ns::Object(attrs).release();
 
-  id bar = make("UIStatusBar");
-  objc::send<"setForegroundColor:", void>(bar, hostColour());
-  a.colours[1] = checkedColour(objc::send<"foregroundColor">(bar), "setForegroundColor:");
+  // A setter of hooked method H sent the host's colour; what GETTER answers afterwards.
+  auto set = [](HookId h, auto getter) {
+    id view = make(h);
+    objc::send<void>(view, hookedSelector(h), hostColour());
+    return checkedColour(getter(view), hookedMethod(h).selector);
+  };
+  a.colours[1] = set(HookId::statusBarSetForegroundColor,
+                     [](id v) { return objc::send<"foregroundColor">(v); });
 
-  id newUI = make("UIStatusBarNewUIForegroundStyleAttributes");
-  a.colours[2] = checkedColour(objc::send<"textColorForStyle:", id>(newUI, 0L), "new text");
-  a.colours[3] = checkedColour(battery(newUI, 0.5, 0.2, false), "new battery charging");
+  id newUI = make(HookId::newUITextColorForStyle);
+  a.colours[2] = checkedColour(
+      objc::send(newUI, hookedSelector(HookId::newUITextColorForStyle), 0L), "new text");
+  a.colours[3] = checkedColour(battery(newUI, HookId::newUIBatteryColorCharging, 0.5, 0.2, false),
+                               "new battery charging");
 
-  id classic = make("UIStatusBarForegroundStyleAttributes");
-  a.colours[4] = checkedColour(objc::send<"textColorForStyle:", id>(classic, 1L), "text");
-  a.colours[5] = checkedColour(battery(classic, 0.1, 0.2, true), "battery charging");
-  a.colours[6] = checkedColour(
-      objc::send<"_batteryColorForCapacity:lowCapacity:style:", id>(classic, 0.1, 0.2, 0L),
-      "battery style");
+  id classic = make(HookId::textColorForStyle);
+  a.colours[4] =
+      checkedColour(objc::send(classic, hookedSelector(HookId::textColorForStyle), 1L), "text");
+  a.colours[5] = checkedColour(battery(classic, HookId::batteryColorCharging, 0.1, 0.2, true),
+                               "battery charging");
+  a.colours[6] =
+      checkedColour(objc::send(classic, hookedSelector(HookId::batteryColorStyle), 0.1, 0.2, 0L),
+                    "battery style");
 
-  id spinner = make("UIActivityIndicatorView");
-  objc::send<"setColor:", void>(spinner, hostColour());
-  a.colours[7] = checkedColour(objc::send<"color">(spinner), "setColor:");
+  a.colours[7] =
+      set(HookId::activityIndicatorSetColor, [](id v) { return objc::send<"color">(v); });
+  a.colours[8] =
+      set(HookId::refreshControlSetTintColor, [](id v) { return objc::send<"tintColor">(v); });
+  a.colours[9] =
+      set(HookId::legibilitySetPrimaryColor, [](id v) { return objc::send<"primaryColor">(v); });
 
-  id refresh = make("_UIRefreshControlModernContentView");
-  objc::send<"setTintColor:", void>(refresh, hostColour());
-  a.colours[8] = checkedColour(objc::send<"tintColor">(refresh), "setTintColor:");
-
-  id legibility = make("_UILegibilitySettings");
-  objc::send<"setPrimaryColor:", void>(legibility, hostColour());
-  a.colours[9] = checkedColour(objc::send<"primaryColor">(legibility), "setPrimaryColor:");
-
-  a.lockScreenStyle = objc::send<"statusBarStyle", long>(make("SBLockScreenViewController"));
+  a.lockScreenStyle = objc::send<long>(make(HookId::lockScreenStatusBarStyle),
+                                       hookedSelector(HookId::lockScreenStatusBarStyle));
   if (a.lockScreenStyle != 0 && a.lockScreenStyle != 1) fail("lock-screen style neither 0 nor 1");
   return a;
 }
@@ -155,15 +146,16 @@ HostAnswers prefsFileRound(std::string_view bytes) {
 
 ColourAnswers colourStringRound(std::string_view text) {
   startHost();
-  writeInPlace(kPrefsFile, binaryPlistWithString("vyrColor1", text));
+  const char* key = namesOf(ElementId::sig).customColourKey;
+  writeInPlace(kPrefsFile, binaryPlistWithString(key, text));
   ns::AutoreleasePool pool;
-  const ns::String domain = ns::String::literal<"com.belvorin.VYR">();
+  const ns::String domain = ns::String::literal<kDomain>();
   // The fallback is a C string: it ends at the first NUL.
   const std::string cText(text.substr(0, text.find('\0')));
   const ns::String asFallback = ns::String::withUTF8(cText.c_str());
   ColourAnswers a;
   const auto stored =
-      checkedColour(colorFromDefaultsWithKey(domain.get(), ns::String::literal<"vyrColor1">().get(),
+      checkedColour(colorFromDefaultsWithKey(domain.get(), ns::String::withUTF8(key).get(),
                                              ns::String::literal<"#000000">().get()),
                     "stored colour string");
   const auto fallback =
@@ -183,24 +175,12 @@ ColourAnswers colourStringRound(std::string_view text) {
 }
 
 std::string binaryPlistWithString(std::string_view key, std::string_view value) {
-  std::string out = "bplist00";
-  const std::uint64_t dictAt = out.size();
-  out += '\xD1';  // a dictionary of one entry: key reference 1, value reference 2
-  out += '\x01';
-  out += '\x02';
-  const std::uint64_t keyAt = out.size();
-  putAsciiString(out, key);
-  const std::uint64_t valueAt = out.size();
-  putAsciiString(out, value);
-  const std::uint64_t tableAt = out.size();
-  for (std::uint64_t offset : {dictAt, keyAt, valueAt}) putBE(out, offset, 8);
-  out.append(6, '\0');
-  out += '\x08';     // offset size
-  out += '\x01';     // reference size
-  putBE(out, 3, 8);  // objects
-  putBE(out, 0, 8);  // root
-  putBE(out, tableAt, 8);
-  return out;
+  vyrtest::BinaryPlist list;
+  const std::size_t root = list.next();
+  list.dictionary({root + 1}, {root + 2});
+  list.ascii(key);
+  list.ascii(value);
+  return list.bytes(root, 8);
 }
 
 }  // namespace vyrfuzz

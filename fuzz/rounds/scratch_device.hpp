@@ -7,11 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "tweak/elements.hpp"
+
 namespace vyrfuzz {
 
 // The device path of the library's preferences file.
-inline constexpr std::string_view kPrefsFile =
-    "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+inline constexpr std::string_view kPrefsFile = kPreferencesPath;
 
 // Makes and attaches the device on the first call; later calls return the same one. The machine
 // folder of the device.

@@ -3,8 +3,9 @@
 // Each facade is a plain non-owning handle around an object pointer; each of its functions sends
 // the real message of the same name (a dictionary's objectForKey sends objectForKey:), so this code
 // would run unchanged against the device's own Foundation. Ownership follows the platform's rules
-// and is stated on each function: "owned" results carry a reference the caller must release,
-// "autoreleased" ones belong to the innermost autorelease pool of the calling thread.
+// and is stated on each function: "owned" results (alloc/init, copy, new) come in an Owned handle,
+// which releases the reference when it goes out of scope; "autoreleased" ones belong to the
+// innermost autorelease pool of the calling thread.
 #pragma once
 
 #include <cstdarg>
@@ -61,6 +62,57 @@ class Object {
 
  protected:
   id self_ = nullptr;
+};
+
+// The one owner of a +1 reference (what alloc/init, copy, mutableCopy and new hand their caller),
+// for a facade type T. Move-only: a move hands the reference on and leaves the source nil; the
+// reference is released exactly once, when the handle that holds it last is destroyed or reset.
+// Messages go through ->, as to the facade itself.
+template <class T>
+class Owned {
+ public:
+  Owned() = default;
+  // Takes over the reference that OBJECT carries (nil allowed).
+  explicit Owned(T object) noexcept : object_(object) {}
+  Owned(Owned&& other) noexcept : object_(other.take()) {}
+  Owned& operator=(Owned&& other) noexcept {
+    if (this != &other) reset(other.take());
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
+
+  // The object, not owned by the caller: valid while this handle holds it (so never asked of a
+  // temporary handle, which would release it at once).
+  T get() const& { return object_; }
+  T get() const&& = delete;
+  const T* operator->() const { return &object_; }
+  explicit operator bool() const { return bool(object_); }
+  bool isNil() const { return object_.isNil(); }
+
+  // Releases the reference held (if any) and holds OBJECT's instead.
+  void reset(T object = T()) noexcept {
+    const T old = object_;
+    object_ = object;
+    old.release();  // a message to nil does nothing
+  }
+  // Gives the reference up to the caller, who now owns it; the handle is left nil.
+  [[nodiscard]] T take() noexcept {
+    const T object = object_;
+    object_ = T();
+    return object;
+  }
+  // Hands the reference to the calling thread's innermost autorelease pool: the object stays
+  // valid for the pool's lifetime, owned by nobody here.
+  T autorelease() && noexcept {
+    const T object = take();
+    object.autorelease();
+    return object;
+  }
+
+ private:
+  T object_;
 };
 
 class Array;
@@ -146,9 +198,9 @@ class Dictionary : public Object {
   using Object::Object;
   // A new dictionary read from the property-list file at device path PATH, owned by the caller;
   // nil when the file is missing, unreadable or not a property list with a dictionary root.
-  static Dictionary allocInitWithContentsOfFile(String path) {
+  static Owned<Dictionary> allocInitWithContentsOfFile(String path) {
     id fresh = objc::send<"alloc">(cls());
-    return Dictionary(objc::send<"initWithContentsOfFile:", id>(fresh, path.get()));
+    return Owned(Dictionary(objc::send<"initWithContentsOfFile:", id>(fresh, path.get())));
   }
   // The value under KEY, or nil; not owned by the caller.
   id objectForKey(id key) const { return objc::send<"objectForKey:", id>(self_, key); }
@@ -166,9 +218,9 @@ class MutableDictionary : public Dictionary {
  public:
   using Dictionary::Dictionary;
   // As Dictionary's, for a mutable dictionary.
-  static MutableDictionary allocInitWithContentsOfFile(String path) {
+  static Owned<MutableDictionary> allocInitWithContentsOfFile(String path) {
     id fresh = objc::send<"alloc">(cls());
-    return MutableDictionary(objc::send<"initWithContentsOfFile:", id>(fresh, path.get()));
+    return Owned(MutableDictionary(objc::send<"initWithContentsOfFile:", id>(fresh, path.get())));
   }
   // The same read, autoreleased.
   static MutableDictionary dictionaryWithContentsOfFile(String path) {

@@ -88,13 +88,12 @@ id mLoadSpecifiers(id self, SEL, id name, id target) {
     const auto folder = bundleFolder(self);
     if (!folder) return nullptr;
     const std::string path = *folder + "/" + list + ".plist";
-    ns::Dictionary plist =
+    const ns::Owned<ns::Dictionary> plist =
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(path.c_str()));
     if (!plist) return nullptr;
     // The list's title becomes the controller's, as the navigation bar shows it.
-    ns::Object title(plist.objectForKey(ns::String::literal<"title">().get()));
+    ns::Object title(plist->objectForKey(ns::String::literal<"title">().get()));
     if (title.isKindOfClass(ns::String::cls())) objc::send<"setTitle:", void>(self, title.get());
-    plist.release();
     return specifiersFromFile(ns::String::withUTF8(path.c_str()), target).get();
   });
 }
@@ -207,9 +206,9 @@ void registerListController() {
 }
 
 ns::Array specifiersFromFile(ns::String path, id target) {
-  ns::Dictionary plist = ns::Dictionary::allocInitWithContentsOfFile(path);
+  const ns::Owned<ns::Dictionary> plist = ns::Dictionary::allocInitWithContentsOfFile(path);
   if (!plist) return ns::Array();
-  ns::Object items(plist.objectForKey(ns::String::literal<"items">().get()));
+  ns::Object items(plist->objectForKey(ns::String::literal<"items">().get()));
   ns::Array result;
   if (items.isKindOfClass(ns::Array::cls())) {
     const ns::Array list(items.get());
@@ -227,7 +226,6 @@ ns::Array specifiersFromFile(ns::String path, id target) {
     }
     for (id specifier : made) foundation::release(specifier);
   }
-  plist.release();
   return result;
 }
 

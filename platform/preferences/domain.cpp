@@ -134,13 +134,13 @@ std::optional<std::string> domainFilePath(std::string_view domain) {
 objc::id readDomainValue(std::string_view domain, ns::String key) {
   const auto path = domainFilePath(domain);
   if (!path || !key) return nullptr;
-  ns::Dictionary dict =
+  const ns::Owned<ns::Dictionary> dict =
       ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(path->c_str()));
   if (!dict) return nullptr;
-  ns::Object value(dict.objectForKey(key.get()));
+  // The value outlives the dictionary in the caller's pool.
+  ns::Object value(dict->objectForKey(key.get()));
   value.retain();
   value.autorelease();
-  dict.release();
   return value.get();
 }
 

@@ -119,10 +119,10 @@ std::vector<PaneEntry> paneEntries() {
   ns::AutoreleasePool pool;
   for (const std::string& name : names) {
     const std::string file = std::string(kEntryFolder) + "/" + name;
-    ns::Dictionary plist =
+    const ns::Owned<ns::Dictionary> plist =
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(file.c_str()));
     if (!plist) continue;
-    ns::Object entry(plist.objectForKey(ns::String::literal<"entry">().get()));
+    ns::Object entry(plist->objectForKey(ns::String::literal<"entry">().get()));
     if (entry.isKindOfClass(ns::Dictionary::cls())) {
       const ns::Dictionary dict(entry.get());
       PaneEntry e;
@@ -135,7 +135,6 @@ std::vector<PaneEntry> paneEntries() {
           isController.respondsToSelector(objc::sel<"boolValue">()) && isController.boolValue();
       if (!e.bundle.empty()) entries.push_back(std::move(e));
     }
-    plist.release();
   }
   return entries;
 }
@@ -158,10 +157,9 @@ std::unique_ptr<Pane> Pane::open(const PaneEntry& entry, std::string* error) {
   std::string className = entry.detail;
   if (className.empty()) {
     const std::string info = folder + "/Info.plist";
-    ns::Dictionary plist =
+    const ns::Owned<ns::Dictionary> plist =
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(info.c_str()));
-    if (plist) className = stringFor(plist, "NSPrincipalClass");
-    plist.release();
+    if (plist) className = stringFor(plist.get(), "NSPrincipalClass");
   }
   const Class cls = className.empty() ? nullptr : objc::getClass(className.c_str());
   if (cls == nullptr)
@@ -172,29 +170,25 @@ std::unique_ptr<Pane> Pane::open(const PaneEntry& entry, std::string* error) {
   }
   if (!isListController) return fail("'" + className + "' is not a list controller");
 
-  id controller = objc::send<"init">(objc::send<"alloc">(cls));
-  if (controller == nullptr) return fail("'" + className + "' could not be made");
-  std::unique_ptr<Pane> pane(new Pane(controller, entry.label));
-  const ui::ViewController shown(controller);
+  ns::Owned<ns::Object> controller(ns::Object(objc::send<"init">(objc::send<"alloc">(cls))));
+  if (!controller) return fail("'" + className + "' could not be made");
+  const ui::ViewController shown(controller.get().get());
+  std::unique_ptr<Pane> pane(new Pane(std::move(controller), entry.label));
   shown.view();
   shown.viewWillAppear(false);
   return pane;
 }
 
-Pane::~Pane() {
-  ns::Object(controller_).release();
-}
-
 std::string Pane::title() const {
   ns::AutoreleasePool pool;
-  const std::string own = text(ui::ViewController(controller_).title());
+  const std::string own = text(ui::ViewController(controller()).title());
   return own.empty() ? label_ : own;
 }
 
 std::vector<Row> Pane::rows() const {
   ns::AutoreleasePool pool;
   std::vector<Row> out;
-  const ps::ListController list(controller_);
+  const ps::ListController list(controller());
   const ns::Array specifiers = list.specifiers();
   for (unsigned long i = 0, n = specifiers.count(); i < n; ++i) {
     const ps::Specifier specifier(specifiers.objectAtIndex(i));
@@ -224,16 +218,16 @@ std::vector<Row> Pane::rows() const {
 
 std::optional<std::string> Pane::value(std::string_view key) const {
   ns::AutoreleasePool pool;
-  const ps::ListController list(controller_);
-  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  const ps::ListController list(controller());
+  const ps::Specifier specifier = specifierWithKey(controller(), key);
   if (!specifier) return std::nullopt;
   return text(ps::TableCell(list.cachedCellForSpecifier(specifier)).valueText());
 }
 
 Change Pane::set(std::string_view key, std::string_view typed) const {
   ns::AutoreleasePool pool;
-  const ps::ListController list(controller_);
-  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  const ps::ListController list(controller());
+  const ps::Specifier specifier = specifierWithKey(controller(), key);
   if (!specifier) return Change::NoSuchKey;
   const ps::TableCell cell(list.cachedCellForSpecifier(specifier));
   if (!cell || !takesInput(cell.get())) return Change::NotEditable;
@@ -255,9 +249,9 @@ Change Pane::set(std::string_view key, std::string_view typed) const {
 std::vector<Choice> Pane::choices(std::string_view key) const {
   ns::AutoreleasePool pool;
   std::vector<Choice> out;
-  const ps::Specifier specifier = specifierWithKey(controller_, key);
+  const ps::Specifier specifier = specifierWithKey(controller(), key);
   if (!specifier) return out;
-  const ps::TableCell cell(ps::ListController(controller_).cachedCellForSpecifier(specifier));
+  const ps::TableCell cell(ps::ListController(controller()).cachedCellForSpecifier(specifier));
   if (!cell.isKindOfClass(objc::getClass("PSListTableCell"))) return out;
   const ns::Array values = specifier.values();
   ns::Object titles(specifier.propertyForKey(ns::String::literal<"validTitles">()));
@@ -276,7 +270,7 @@ std::vector<Choice> Pane::choices(std::string_view key) const {
 
 bool Pane::tap(std::string_view label) const {
   ns::AutoreleasePool pool;
-  const ns::Array specifiers = ps::ListController(controller_).specifiers();
+  const ns::Array specifiers = ps::ListController(controller()).specifiers();
   for (const bool exact : {true, false}) {
     for (unsigned long i = 0, n = specifiers.count(); i < n; ++i) {
       const ps::Specifier specifier(specifiers.objectAtIndex(i));
@@ -293,7 +287,7 @@ bool Pane::tap(std::string_view label) const {
 std::optional<std::string> Pane::rightButtonTitle() const {
   ns::AutoreleasePool pool;
   const ui::BarButtonItem item =
-      ui::ViewController(controller_).navigationItem().rightBarButtonItem();
+      ui::ViewController(controller()).navigationItem().rightBarButtonItem();
   if (!item) return std::nullopt;
   return text(item.title());
 }
@@ -301,7 +295,7 @@ std::optional<std::string> Pane::rightButtonTitle() const {
 bool Pane::tapRightButton() const {
   ns::AutoreleasePool pool;
   const ui::BarButtonItem item =
-      ui::ViewController(controller_).navigationItem().rightBarButtonItem();
+      ui::ViewController(controller()).navigationItem().rightBarButtonItem();
   if (!item) return false;
   return deliverAction(item.target(), item.action(), item.get());
 }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/facade.hpp"
 #include "platform/objc/runtime.hpp"
 
 namespace preferences::settings {
@@ -78,11 +79,7 @@ class Pane {
  public:
   // Opens ENTRY's pane; on failure nothing, with *ERROR (when given) saying why in one line.
   static std::unique_ptr<Pane> open(const PaneEntry& entry, std::string* error);
-  ~Pane();
-  Pane(const Pane&) = delete;
-  Pane& operator=(const Pane&) = delete;
-
-  objc::id controller() const { return controller_; }
+  objc::id controller() const { return controller_.get().get(); }
   // The navigation bar's title: the controller's title, else the entry's label.
   std::string title() const;
   // The rows in order, every value cell showing its current value.
@@ -107,9 +104,9 @@ class Pane {
   bool tapRightButton() const;
 
  private:
-  Pane(objc::id controller, std::string label)
-      : controller_(controller), label_(std::move(label)) {}
-  objc::id controller_;
+  Pane(ns::Owned<ns::Object> controller, std::string label)
+      : controller_(std::move(controller)), label_(std::move(label)) {}
+  ns::Owned<ns::Object> controller_;
   std::string label_;
   mutable std::string writeProblem_;
   mutable std::string setAside_;

@@ -76,8 +76,8 @@ class View : public ns::Object {
  public:
   using ns::Object::Object;
   // A new view, owned.
-  static View allocInit() {
-    return View(objc::send<"init">(objc::send<"alloc">(objc::getClass("UIView"))));
+  static ns::Owned<View> allocInit() {
+    return ns::Owned(View(objc::send<"init">(objc::send<"alloc">(objc::getClass("UIView")))));
   }
   // Setters retain the new colour and release the old one.
   void setTintColor(Color c) const { objc::send<"setTintColor:", void>(self_, c.get()); }
@@ -93,10 +93,11 @@ class BarButtonItem : public ns::Object {
  public:
   using ns::Object::Object;
   // initWithTitle:style:target:action:, owned. The title is copied; the target is not retained.
-  static BarButtonItem allocInitWithTitle(ns::String title, long style, id target, SEL action) {
+  static ns::Owned<BarButtonItem> allocInitWithTitle(ns::String title, long style, id target,
+                                                     SEL action) {
     id fresh = objc::send<"alloc">(objc::getClass("UIBarButtonItem"));
-    return BarButtonItem(objc::send<"initWithTitle:style:target:action:", id>(
-        fresh, title.get(), style, target, action));
+    return ns::Owned(BarButtonItem(objc::send<"initWithTitle:style:target:action:", id>(
+        fresh, title.get(), style, target, action)));
   }
   ns::String title() const { return ns::String(objc::send<"title", id>(self_)); }
   // 0 is UIBarButtonItemStylePlain.

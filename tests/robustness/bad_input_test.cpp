@@ -18,7 +18,7 @@
 #include "fuzz/rounds/host_round.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
-#include "tests/robustness/binary_plist.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tests/support/temp_device.hpp"
 #include "tweak/resolve.hpp"
 
@@ -146,7 +146,7 @@ class BadInput : public ::testing::Test {
     ns::AutoreleasePool pool;
     vyrfuzz::writeInPlace(vyrfuzz::kPrefsFile, xml(kKnown));
     const ns::String source = ns::String::withUTF8(std::string(vyrfuzz::kPrefsFile).c_str());
-    const ns::Dictionary dict = ns::Dictionary::allocInitWithContentsOfFile(source);
+    const ns::Dictionary dict = ns::Dictionary::allocInitWithContentsOfFile(source).take();
     const ns::String copy = ns::String::withUTF8("/var/mobile/known.plist");
     EXPECT_TRUE(dict.writeToFile(copy, true));
     dict.release();

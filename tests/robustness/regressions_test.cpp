@@ -1,7 +1,7 @@
-// What the fuzz targets found, replayed: each file under tests/regressions/<target>/ once made
-// its target crash or fail a check, and runs through the very round of that target here, as a
-// test of its own (in a process of its own). The seed corpus of each target runs as well, so that
-// the normal build notices a round that breaks on an input the fuzzers start from.
+// What the fuzz targets found, replayed: each file under tests/hostile/found-by-fuzzing/<target>/
+// once made its target crash or fail a check, and runs through the very round of that target here,
+// as a test of its own (in a process of its own). The seed corpus of each target runs as well, so
+// that the normal build notices a round that breaks on an input the fuzzers start from.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,7 +81,7 @@ std::string testName(const ::testing::TestParamInfo<Input>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Found, Regression,
-                         ::testing::ValuesIn(inputsUnder(VYR_SOURCE_DIR "/tests/regressions")),
+                         ::testing::ValuesIn(inputsUnder(VYR_HOSTILE_DATA "/found-by-fuzzing")),
                          testName);
 
 TEST(SeedCorpus, EverySeedRunsThroughItsRound) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "device/device.hpp"
+#include "tweak/elements.hpp"
 
 namespace vyrtest {
 
@@ -65,7 +66,7 @@ bool OutsideFolder::intact() const {
 }
 
 std::string prefsPath(const TempDevice& device) {
-  return device.path("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
+  return device.path(kPreferencesPath);
 }
 
 std::string xmlPlist(std::initializer_list<std::pair<std::string, std::string>> entries) {

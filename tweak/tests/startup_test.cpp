@@ -75,7 +75,7 @@ TEST_F(StartUp, StoredValuesAreReadAsThePlatformReadsBooleans) {
 TEST_F(StartUp, FilesThatAreNotDictionariesReadAsMissing) {
   for (const char* junk : {"", "not a property list", "bplist00\x01\x02",
                            "<?xml version=\"1.0\"?><plist><array><true/></array></plist>"}) {
-    device_.write("/var/mobile/Library/Preferences/com.belvorin.VYR.plist", junk);
+    device_.write(kPreferencesPath, junk);
     reloadSettings();
     for (int n = 1; n <= 6; ++n) EXPECT_FALSE(custom(n)) << junk;
   }

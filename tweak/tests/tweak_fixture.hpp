@@ -40,14 +40,15 @@ class TweakProcess : public ::testing::Test {
     installHooks();
   }
   void writePrefs(std::initializer_list<std::pair<std::string, std::string>> entries) {
-    device_.write("/var/mobile/Library/Preferences/com.belvorin.VYR.plist", xmlPlist(entries));
+    device_.write(kPreferencesPath, xmlPlist(entries));
   }
-  void removePrefs() { device_.remove("/var/mobile/Library/Preferences/com.belvorin.VYR.plist"); }
+  void removePrefs() { device_.remove(kPreferencesPath); }
   // Posts the settings-changed notification as the pane would and lets the run loop deliver it.
   void notifySettingsChanged() {
-    CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
-                                         CFSTR("com.belvorin.VYR/settingschanged"), nullptr,
-                                         nullptr, 1);
+    CFNotificationCenterPostNotification(
+        CFNotificationCenterGetDarwinNotifyCenter(),
+        reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
+        nullptr, 1);
     cfsim::deliverPendingNotifications();
   }
 

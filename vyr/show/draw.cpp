@@ -323,8 +323,7 @@ void drawScene(cairo_t* cr, const Scene& scene) {
   cairo_restore(cr);
 }
 
-std::optional<std::string> renderPicture(const Scene& scene, PictureFormat format,
-                                         std::string* error) {
+Result<std::string> renderPicture(const Scene& scene, PictureFormat format) {
   std::string bytes;
   std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
   const double scale = format == PictureFormat::png ? layout::kPixelsPerPoint : 1;
@@ -341,8 +340,7 @@ std::optional<std::string> renderPicture(const Scene& scene, PictureFormat forma
     cairo_scale(cr.get(), scale, scale);
     drawScene(cr.get(), scene);
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
-      *error = std::string("cannot draw: ") + cairo_status_to_string(cairo_status(cr.get()));
-      return std::nullopt;
+      return failed(std::string("cannot draw: ") + cairo_status_to_string(cairo_status(cr.get())));
     }
   }
   cairo_status_t status = CAIRO_STATUS_SUCCESS;
@@ -353,8 +351,7 @@ std::optional<std::string> renderPicture(const Scene& scene, PictureFormat forma
     status = cairo_surface_status(surface.get());
   }
   if (status != CAIRO_STATUS_SUCCESS) {
-    *error = std::string("cannot draw: ") + cairo_status_to_string(status);
-    return std::nullopt;
+    return failed(std::string("cannot draw: ") + cairo_status_to_string(status));
   }
   return bytes;
 }

@@ -3,6 +3,8 @@
 // in the style the lock screen answered, the clock and the date), laid out as layout.hpp says.
 #pragma once
 
+#include "vyr/result.hpp"
+
 #include <cairo.h>
 
 #include <optional>
@@ -22,9 +24,8 @@ PictureFormat formatFor(const std::string& path);
 void drawScene(cairo_t* cr, const Scene& scene);
 
 // The whole picture as the bytes of a file in FORMAT: a PNG of layout::kPixelsPerPoint pixels per
-// point, or an SVG in points. Nothing, with *ERROR set to one line, when cairo fails.
-std::optional<std::string> renderPicture(const Scene& scene, PictureFormat format,
-                                         std::string* error);
+// point, or an SVG in points. A failure when cairo fails.
+Result<std::string> renderPicture(const Scene& scene, PictureFormat format);
 
 // Frees the font caches that cairo and fontconfig keep for the whole process, so that a leak
 // checker sees a clean exit. Call only while nothing is being drawn; drawing afterwards loads the

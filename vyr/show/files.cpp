@@ -13,8 +13,8 @@
 namespace vyr::show {
 namespace {
 
-std::string failure(const std::string& path, int error) {
-  return "cannot write " + path + ": " + sim::describe(error);
+Failure writeFailure(const std::string& path, int error) {
+  return failed("cannot write " + path + ": " + sim::describe(error));
 }
 
 mode_t newFileMode() {
@@ -40,14 +40,15 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string replaceFile(const std::string& path, std::string_view data) {
-  if (path.empty()) return "cannot write a file without a name";
+Result<> replaceFile(const std::string& path, std::string_view data) {
+  if (path.empty()) return failed("cannot write a file without a name");
   const std::size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const sim::Fd folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder) return failure(path, errno);
+  if (!folder) return writeFailure(path, errno);
   const int error = sim::writeFileIn(folder.get(), name, data, newFileMode());
-  return error == 0 ? std::string() : failure(path, error);
+  if (error != 0) return writeFailure(path, error);
+  return {};
 }
 
 }  // namespace vyr::show

@@ -2,6 +2,8 @@
 // only ever finds the old file or the complete new one.
 #pragma once
 
+#include "vyr/result.hpp"
+
 #include <string>
 #include <string_view>
 
@@ -10,10 +12,9 @@ namespace vyr::show {
 // Writes DATA to PATH, a file of the machine, through a new file beside it (made exclusively with
 // an unpredictable name, flushed to disk, then renamed over PATH). The new file gets the usual
 // permissions for new files (0666 less the umask). An existing PATH that is not a regular file (a
-// device node, a FIFO, a folder), or a link to one, is refused and left untouched. Returns an empty
-// string on success, else one line naming PATH and the reason; on failure nothing is left beside
-// PATH and PATH is untouched.
-std::string replaceFile(const std::string& path, std::string_view data);
+// device node, a FIFO, a folder), or a link to one, is refused and left untouched. A failure names
+// PATH and the reason; nothing is then left beside PATH and PATH is untouched.
+Result<> replaceFile(const std::string& path, std::string_view data);
 
 // TEXT with every control character shown as '?', so that a message quoting a file name or an
 // argument stays on one line.

@@ -12,19 +12,24 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/result.hpp"
 #include "vyr/show/files.hpp"
 
 namespace vyr {
 namespace {
 
-constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
-constexpr char kPreferencesName[] = "com.belvorin.VYR.plist";
+// The settings file's folder and its name there.
+constexpr std::string_view kSettingsFile = kPreferencesPath;
+constexpr std::string_view kPreferencesFolder = kSettingsFile.substr(0, kSettingsFile.rfind('/'));
+constexpr std::string_view kPreferencesName = kSettingsFile.substr(kSettingsFile.rfind('/') + 1);
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
 int fail(const std::string& line) {
@@ -32,17 +37,16 @@ int fail(const std::string& line) {
   return 1;
 }
 
-// The bytes of PATH, a file of the machine, or nothing with *ERROR saying why. Only a regular file
-// is read: a FIFO or device node is refused, never waited on.
-std::optional<std::string> readProfile(const std::string& path, std::string* error) {
+// The bytes of PATH, a file of the machine. Only a regular file is read: a FIFO or device node is
+// refused, never waited on.
+Result<std::string> readProfile(const std::string& path) {
   const sim::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   int why = fd ? 0 : errno;
   std::optional<std::string> bytes;
   if (fd) bytes = sim::readOpenFile(fd.get(), kLargestProfile, &why);
-  if (bytes) return bytes;
-  *error = why == EFBIG ? path + " is larger than 1 MiB: not a settings profile"
-                        : "cannot read " + path + ": " + sim::describe(why);
-  return std::nullopt;
+  if (bytes) return *std::move(bytes);
+  return failed(why == EFBIG ? path + " is larger than 1 MiB: not a settings profile"
+                             : "cannot read " + path + ": " + sim::describe(why));
 }
 
 // Removes the staged copy unless it was renamed into place.
@@ -62,18 +66,17 @@ class StagedFile {
 };
 
 int runImport(const std::string& source) {
-  std::string error;
-  const std::optional<std::string> bytes = readProfile(source, &error);
-  if (!bytes) return fail(error);
+  const Result<std::string> bytes = readProfile(source);
+  if (!bytes) return fail(bytes.error());
 
-  if (const int err = sim::makeFolders(sim::Area::Device, kPreferencesFolder); err != 0) {
-    return fail(std::string("cannot create ") + kPreferencesFolder +
-                " in the device: " + sim::describe(err));
+  const std::string folder(kPreferencesFolder);
+  if (const int err = sim::makeFolders(sim::Area::Device, folder); err != 0) {
+    return fail("cannot create " + folder + " in the device: " + sim::describe(err));
   }
 
   // A name starting with '.' that no reader of the settings mistakes for the settings file.
-  const std::string stagedPath = std::string(kPreferencesFolder) + "/." + kPreferencesName +
-                                 ".import-" + std::to_string(::getpid());
+  const std::string stagedPath =
+      folder + "/." + std::string(kPreferencesName) + ".import-" + std::to_string(::getpid());
   if (const int err = sim::writeFile(sim::Area::Device, stagedPath, *bytes); err != 0) {
     return fail("cannot write " + stagedPath + " in the device: " + sim::describe(err));
   }
@@ -82,23 +85,23 @@ int runImport(const std::string& source) {
   unsigned long keys = 0;
   {
     ns::AutoreleasePool pool;
-    ns::Dictionary read =
+    const ns::Owned<ns::Dictionary> read =
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(stagedPath.c_str()));
     if (!read) return fail(source + " is not a property list with a dictionary at its root");
-    keys = read.count();
-    read.release();
+    keys = read->count();
   }
-  const std::string target = std::string(kPreferencesFolder) + "/" + kPreferencesName;
+  const std::string target = kPreferencesPath;
   if (const int err = sim::renameFile(sim::Area::Device, staged.path(), target); err != 0) {
     return fail("cannot replace " + target + " in the device: " + sim::describe(err));
   }
   staged.keep();
 
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
-                                       CFSTR("com.belvorin.VYR/settingschanged"), nullptr, nullptr,
-                                       1);
-  std::printf("imported %s (%lu settings); posted com.belvorin.VYR/settingschanged\n",
-              show::oneLine(source).c_str(), keys);
+  CFNotificationCenterPostNotification(
+      CFNotificationCenterGetDarwinNotifyCenter(),
+      reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
+      nullptr, 1);
+  std::printf("imported %s (%lu settings); posted %s\n", show::oneLine(source).c_str(), keys,
+              kSettingsChanged);
   return 0;
 }
 

@@ -16,16 +16,16 @@ int byteOf(double component) {
 
 void addBar(std::vector<Row>& rows, const char* screen, const BarColours& bar, const char* textItem,
             const Describe& describe) {
-  const std::array<std::tuple<const char*, Element, const Answer*>, 5> items{{
-      {"signal", Element::sig, &bar.signal},
-      {"Wi-Fi", Element::sbsig, &bar.foreground},
-      {textItem, Element::txt, &bar.text},
-      {"battery", Element::bat, &bar.battery},
-      {"network activity", Element::lod, &bar.activity},
+  const std::array<std::tuple<const char*, ElementId, const Answer*>, 5> items{{
+      {"signal", ElementId::sig, &bar.signal},
+      {"Wi-Fi", ElementId::sbsig, &bar.foreground},
+      {textItem, ElementId::txt, &bar.text},
+      {"battery", ElementId::bat, &bar.battery},
+      {"network activity", ElementId::lod, &bar.activity},
   }};
   for (const auto& [item, element, answer] : items) {
     rows.push_back(
-        {screen, item, elementName(element), describe(element, *answer), hexOf(answer->colour)});
+        {screen, item, namesOf(element).name, describe(element, *answer), hexOf(answer->colour)});
   }
 }
 
@@ -48,14 +48,15 @@ std::string styleName(long style) {
 std::vector<Row> tableRows(const Scene& scene, const Describe& describe) {
   std::vector<Row> rows;
   addBar(rows, "home", scene.home, "carrier and time", describe);
-  rows.push_back({"home", "pull to refresh", elementName(Element::lod),
-                  describe(Element::lod, scene.refresh), hexOf(scene.refresh.colour)});
-  rows.push_back({"lock", "status-bar style", "-",
-                  scene.lockStyleHostsOwn ? "host's own" : "VYR (lssame)",
-                  std::to_string(scene.lockStyle) + " " + styleName(scene.lockStyle)});
+  rows.push_back({"home", "pull to refresh", namesOf(ElementId::lod).name,
+                  describe(ElementId::lod, scene.refresh), hexOf(scene.refresh.colour)});
+  rows.push_back(
+      {"lock", "status-bar style", "-",
+       scene.lockStyleHostsOwn ? "host's own" : std::string("VYR (") + kLockScreenSameKey + ")",
+       std::to_string(scene.lockStyle) + " " + styleName(scene.lockStyle)});
   addBar(rows, "lock", scene.lock, "carrier and padlock", describe);
-  rows.push_back({"lock", "clock and date", elementName(Element::rec),
-                  describe(Element::rec, scene.legibility), hexOf(scene.legibility.colour)});
+  rows.push_back({"lock", "clock and date", namesOf(ElementId::rec).name,
+                  describe(ElementId::rec, scene.legibility), hexOf(scene.legibility.colour)});
   return rows;
 }
 

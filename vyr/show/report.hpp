@@ -18,7 +18,7 @@ struct Row {
   std::string value;    // "#rrggbbaa", "none", or the style ("0 default")
 };
 
-using Describe = std::function<std::string(Element, const Answer&)>;
+using Describe = std::function<std::string(ElementId, const Answer&)>;
 
 // The rows of SCENE in drawing order (home bar, refresh control, lock style, lock bar, clock),
 // each source named by DESCRIBE.

@@ -8,6 +8,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "tweak/hooks.hpp"
 
 namespace vyr::show {
 namespace {
@@ -55,10 +56,15 @@ bool hostGot(const std::vector<HostCall>& calls, std::string_view selector, std:
          call->arguments[index].object == passed;
 }
 
-objc::id makeInstance(const char* className) {
-  Class cls = objc::getClass(className);
-  if (cls == nullptr) return nullptr;
-  return objc::send<"init">(objc::send<"alloc">(cls));
+// A new instance of the class of hooked method H, or nil when the process has no such class.
+ns::Owned<ns::Object> makeInstance(HookId h) {
+  Class cls = hookedClass(h);
+  if (cls == nullptr) return {};
+  return ns::Owned(ns::Object(objc::send<"init">(objc::send<"alloc">(cls))));
+}
+
+const char* selectorName(HookId h) {
+  return hookedMethod(h).selector;
 }
 
 // The colours UIKit itself uses for a bar style.
@@ -70,98 +76,72 @@ ui::Color hostForeground(long style) {
 // bar then draws its signal in their foreground colour.
 Answer askSignal(long style) {
   ns::AutoreleasePool pool;
-  Class cls = objc::getClass("UIStatusBarNewUIStyleAttributes");
+  constexpr HookId kInit = HookId::newUIStyleAttributesInit;
+  Class cls = hookedClass(kInit);
   if (cls == nullptr) return {};
   const ui::Color background = ui::Color::clear();
   const ui::Color foreground = hostForeground(style);
-  objc::id attributes = nullptr;
+  ns::Owned<ns::Object> attributes;
   const auto calls = hostCallsDuring([&] {
-    attributes = objc::send<"initWithRequest:backgroundColor:foregroundColor:">(
-        objc::send<"alloc">(cls), objc::id{nullptr}, background.get(), foreground.get());
+    attributes.reset(ns::Object(objc::send(objc::send<"alloc">(cls), hookedSelector(kInit),
+                                           objc::id{nullptr}, background.get(), foreground.get())));
   });
-  const Answer answer{
-      colourOf(objc::send<"foregroundColor">(attributes)),
-      hostGot(calls, "initWithRequest:backgroundColor:foregroundColor:", 2, foreground.get())};
-  ns::Object(attributes).release();
-  return answer;
+  return {colourOf(objc::send<"foregroundColor">(attributes->get())),
+          hostGot(calls, selectorName(kInit), 2, foreground.get())};
 }
 
-// A view's colour setter with the host's colour, then its getter: what the view will draw in.
-template <objc::Name Setter, objc::Name Getter>
-Answer askSetter(const char* className, ui::Color hostColour) {
+// A view's hooked colour setter SETTER with the host's colour, then its getter: what the view will
+// draw in.
+template <objc::Name Getter>
+Answer askSetter(HookId setter, ui::Color hostColour) {
   ns::AutoreleasePool pool;
-  objc::id view = makeInstance(className);
-  if (view == nullptr) return {};
-  const auto calls = hostCallsDuring([&] { objc::send<Setter, void>(view, hostColour.get()); });
-  const Answer answer{colourOf(objc::send<Getter>(view)),
-                      hostGot(calls, Setter.text, 0, hostColour.get())};
-  ns::Object(view).release();
-  return answer;
+  const ns::Owned<ns::Object> view = makeInstance(setter);
+  if (!view) return {};
+  const auto calls = hostCallsDuring(
+      [&] { objc::send<void>(view->get(), hookedSelector(setter), hostColour.get()); });
+  return {colourOf(objc::send<Getter>(view->get())),
+          hostGot(calls, selectorName(setter), 0, hostColour.get())};
 }
 
 // A colour getter of the foreground style attributes; the host's own answer shows up in the
 // record of host calls, a hook's does not.
-template <class Send>
-Answer askGetter(objc::id attributes, std::string_view selector, Send&& send) {
+template <class... A>
+Answer askGetter(objc::id attributes, HookId getter, A... args) {
   ns::AutoreleasePool pool;
   objc::id colour = nullptr;
-  const auto calls = hostCallsDuring([&] { colour = send(attributes); });
-  return {colourOf(colour), findCall(calls, selector) != nullptr};
+  const auto calls =
+      hostCallsDuring([&] { colour = objc::send(attributes, hookedSelector(getter), args...); });
+  return {colourOf(colour), findCall(calls, selectorName(getter)) != nullptr};
 }
 
 BarColours askBar(long style, const DeviceState& state) {
   BarColours bar;
   bar.signal = askSignal(style);
   bar.foreground =
-      askSetter<"setForegroundColor:", "foregroundColor">("UIStatusBar", hostForeground(style));
-  bar.activity = askSetter<"setColor:", "color">("UIActivityIndicatorView", hostForeground(style));
+      askSetter<"foregroundColor">(HookId::statusBarSetForegroundColor, hostForeground(style));
+  bar.activity = askSetter<"color">(HookId::activityIndicatorSetColor, hostForeground(style));
 
+  // The two style-attribute classes answer the same selectors.
   const bool flat = kCFCoreFoundationVersionNumber >= kFirstFlatVersion;
-  objc::id attributes = makeInstance(flat ? "UIStatusBarNewUIForegroundStyleAttributes"
-                                          : "UIStatusBarForegroundStyleAttributes");
-  if (attributes == nullptr) return bar;
+  const HookId text = flat ? HookId::newUITextColorForStyle : HookId::textColorForStyle;
+  const ns::Owned<ns::Object> owner = makeInstance(text);
+  if (!owner) return bar;
+  const objc::id attributes = owner->get();
   const double capacity = state.batteryPercent / 100.0;
   const objc::BOOL charging = state.charging ? objc::yes : objc::no;
-  bar.text = askGetter(attributes, "textColorForStyle:", [&](objc::id a) {
-    return objc::send<"textColorForStyle:">(a, style);
-  });
+  bar.text = askGetter(attributes, text, style);
   if (flat || state.charging) {
-    bar.battery =
-        askGetter(attributes, "_batteryColorForCapacity:lowCapacity:charging:", [&](objc::id a) {
-          return objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(
-              a, capacity, kLowBattery, charging);
-        });
+    bar.battery = askGetter(attributes,
+                            flat ? HookId::newUIBatteryColorCharging : HookId::batteryColorCharging,
+                            capacity, kLowBattery, charging);
   } else {
     // The classic bar asks by style while the battery is not charging.
-    bar.battery =
-        askGetter(attributes, "_batteryColorForCapacity:lowCapacity:style:", [&](objc::id a) {
-          return objc::send<"_batteryColorForCapacity:lowCapacity:style:">(a, capacity, kLowBattery,
-                                                                           style);
-        });
+    bar.battery = askGetter(attributes, HookId::batteryColorStyle, capacity, kLowBattery, style);
   }
-  ns::Object(attributes).release();
   return bar;
 }
 
 }  // namespace
-
-const char* elementName(Element e) {
-  switch (e) {
-    case Element::sig:
-      return "sig";
-    case Element::sbsig:
-      return "sbsig";
-    case Element::txt:
-      return "txt";
-    case Element::bat:
-      return "bat";
-    case Element::lod:
-      return "lod";
-    case Element::rec:
-      return "rec";
-  }
-  return "?";
-}
 
 Scene askSpringBoard(const DeviceState& state) {
   ns::AutoreleasePool pool;
@@ -170,22 +150,22 @@ Scene askSpringBoard(const DeviceState& state) {
   scene.iosVersion = sim::iosVersion();
   scene.home = askBar(state.homeStyle, state);
   // The refresh control's content view is tinted grey by its control unless the app says otherwise.
-  scene.refresh = askSetter<"setTintColor:", "tintColor">(
-      "_UIRefreshControlModernContentView",
-      ui::Color::withRed(142 / 255.0, 142 / 255.0, 147 / 255.0, 1));
+  scene.refresh =
+      askSetter<"tintColor">(HookId::refreshControlSetTintColor,
+                             ui::Color::withRed(142 / 255.0, 142 / 255.0, 147 / 255.0, 1));
 
-  objc::id lockScreen = makeInstance("SBLockScreenViewController");
+  constexpr HookId kLockStyle = HookId::lockScreenStatusBarStyle;
+  const ns::Owned<ns::Object> lockScreen = makeInstance(kLockStyle);
   scene.lockStyleHostsOwn = true;
-  if (lockScreen != nullptr) {
-    const auto calls =
-        hostCallsDuring([&] { scene.lockStyle = objc::send<"statusBarStyle", long>(lockScreen); });
-    scene.lockStyleHostsOwn = findCall(calls, "statusBarStyle") != nullptr;
-    ns::Object(lockScreen).release();
+  if (lockScreen) {
+    const auto calls = hostCallsDuring(
+        [&] { scene.lockStyle = objc::send<long>(lockScreen->get(), hookedSelector(kLockStyle)); });
+    scene.lockStyleHostsOwn = findCall(calls, selectorName(kLockStyle)) != nullptr;
   }
   scene.lock = askBar(scene.lockStyle, state);
   // Text over the wallpaper is white for the lock screen's dark wallpaper.
   scene.legibility =
-      askSetter<"setPrimaryColor:", "primaryColor">("_UILegibilitySettings", ui::Color::white());
+      askSetter<"primaryColor">(HookId::legibilitySetPrimaryColor, ui::Color::white());
   return scene;
 }
 

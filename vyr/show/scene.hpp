@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "tweak/elements.hpp"
+
 namespace vyr::show {
 
 // A colour's components, each 0 to 1.
@@ -22,11 +24,6 @@ struct Rgba {
   double alpha = 1;
   friend bool operator==(const Rgba&, const Rgba&) = default;
 };
-
-// The six recoloured elements, numbered as their preference keys.
-enum class Element { sig = 1, sbsig, txt, bat, lod, rec };
-// "sig", "sbsig", ...
-const char* elementName(Element e);
 
 // One colour as the process answered it.
 struct Answer {

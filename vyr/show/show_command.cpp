@@ -131,17 +131,16 @@ bool toStandardOutput(const Options& options) {
 int showOnce(const Options& options, bool redraw) {
   const show::Scene scene = show::askSpringBoard(options.state);
   if (options.picture) {
-    std::string error;
-    const auto bytes = show::renderPicture(scene, show::formatFor(options.out), &error);
-    if (bytes && toStandardOutput(options)) {
+    const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
+    if (!bytes) return failure(bytes.error());
+    if (toStandardOutput(options)) {
       if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() ||
           std::fflush(stdout) != 0) {
         return failure("cannot write the picture to standard output");
       }
-    } else if (bytes) {
-      error = show::replaceFile(options.out, *bytes);
+    } else if (const Result<> written = show::replaceFile(options.out, *bytes); !written) {
+      return failure(written.error());
     }
-    if (!error.empty()) return failure(error);
     if (!toStandardOutput(options)) progress("wrote " + options.out);
   }
   // With the picture on standard output, the table goes to standard error.
@@ -185,7 +184,9 @@ int run(const Options& options) {
   if (options.watch) watch.emplace();
 
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) return failure(err);
+  if (const Result<> started = startUiProcess("SpringBoard"); !started) {
+    return failure(started.error());
+  }
   show::followCustomSwitches();
   if (watch) {
     if (const std::string err = watch->start(); !err.empty()) return failure(err);

@@ -2,9 +2,10 @@
 // entry of the preset palette.
 //
 // Whether a colour is the host's own is a fact of the scene (the host's record). Which of VYR's two
-// sources gave it is read beside it: the custom switches as the library holds them (read when it
-// was injected and again on each settings-changed notification, so this module follows them the
-// same way), and the preset palette entry that the answered colour is.
+// sources gave it is the library's own decision: the library's start-up and decision code, linked
+// into this process and started beside the injected library, keeps the custom switches by the
+// same rules (read at start and on each settings-changed notification) and says which source an
+// element takes; the palette entry is read from the library's table.
 #pragma once
 
 #include <optional>
@@ -14,10 +15,10 @@
 
 namespace vyr::show {
 
-// Reads the six custom switches now and again whenever the settings-changed notification is
-// delivered to this process (on the thread that delivers it). Call once, on the main thread,
-// right after VYRSignals was injected; a second call only re-reads. A missing file or key leaves
-// a switch as it was (off at first), as in the library.
+// Starts the library's settings in this process, as the injected library started its own: reads
+// the custom switches now and again whenever the settings-changed notification is delivered to
+// this process. Call once, on the main thread, right after VYRSignals was injected; a second call
+// only re-reads.
 void followCustomSwitches();
 
 // Where ANSWER of element E came from:
@@ -28,10 +29,7 @@ void followCustomSwitches();
 //   "preset, no entry yet"     VYR replaced the colour with none (no valid index so far);
 //   "preset, unknown entry"    a replaced colour that matches no entry.
 // Reads the preferences file; call on the main thread.
-std::string describeSource(Element e, const Answer& answer);
-
-// The name of palette entry INDEX ("light grey"), or nullptr outside 1 to 15.
-const char* presetName(int index);
+std::string describeSource(ElementId e, const Answer& answer);
 
 // The colour of palette entry INDEX as the platform's colour class makes it, or nothing outside
 // 1 to 15. Call on the main thread.

@@ -1,12 +1,14 @@
 #include "vyr/studio/pane.hpp"
 
 #include <sys/stat.h>
+#include <algorithm>
 
 #include <nlohmann/json.hpp>
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/facade.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
 #include "vyr/studio/requests.hpp"
@@ -19,7 +21,6 @@ using preferences::settings::Change;
 using preferences::settings::Row;
 
 constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
-constexpr std::string_view kSetAsidePrefix = "com.belvorin.VYR.plist.unreadable-";
 constexpr std::size_t kMaxLogBytes = 1 << 20;
 
 std::string dump(const json& value) {
@@ -50,10 +51,8 @@ const char* kindOf(const Row& row) {
 
 // A preset list stores palette indices under an element's preset key: its choices get swatches.
 bool isPresetKey(const std::string& key) {
-  for (int e = 1; e <= 6; ++e) {
-    if (key == show::elementName(static_cast<show::Element>(e))) return true;
-  }
-  return false;
+  return std::any_of(kElements.begin(), kElements.end(),
+                     [&](const ElementNames& e) { return key == e.presetKey; });
 }
 
 json rowJson(const Row& row) {
@@ -82,13 +81,21 @@ std::string openedUrls() {
   return sim::readFile(sim::Area::Simulator, "opened-urls.log", kMaxLogBytes).value_or("");
 }
 
+// What the pane names a kept copy of an unreadable settings file: the file's name and this.
+const std::string& setAsidePrefix() {
+  static const std::string prefix =
+      std::string(kPreferencesPath).substr(std::string_view(kPreferencesFolder).size() + 1) +
+      ".unreadable-";
+  return prefix;
+}
+
 // The device path of the newest copy of an unreadable settings file that the pane kept, or empty.
 // The copies are named by their UTC time, so the newest sorts last.
 std::string newestSetAside() {
   std::string newest;
   for (const std::string& name : sim::listFolder(sim::Area::Device, kPreferencesFolder)
                                      .value_or(std::vector<std::string>{})) {
-    if (name.rfind(kSetAsidePrefix, 0) == 0 && name > newest) newest = name;
+    if (name.rfind(setAsidePrefix(), 0) == 0 && name > newest) newest = name;
   }
   return newest.empty() ? newest : std::string(kPreferencesFolder) + "/" + newest;
 }

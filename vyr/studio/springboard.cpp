@@ -20,6 +20,7 @@
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/report.hpp"
@@ -33,20 +34,16 @@ namespace {
 
 using nlohmann::json;
 
-constexpr char kPreferencesFile[] = "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
-
 // Whether the settings file is there and reads as the library reads it: "ok", "missing" (the
 // defaults apply), "unreadable" (the hooks keep what they read last), "unreachable" (the
 // preferences folder itself cannot be reached).
 std::string settingsFileState() {
-  const sim::Fd at = sim::openPath(sim::Area::Device, kPreferencesFile);
+  const sim::Fd at = sim::openPath(sim::Area::Device, kPreferencesPath);
   if (!at) return at.error() == ENOENT ? "missing" : "unreachable";
   ns::AutoreleasePool pool;
-  ns::Dictionary dict =
-      ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(kPreferencesFile));
-  const bool readable = static_cast<bool>(dict);
-  dict.release();
-  return readable ? "ok" : "unreadable";
+  const auto dict =
+      ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(kPreferencesPath));
+  return dict ? "ok" : "unreadable";
 }
 
 // What the SpringBoard shows in STATE, as one line of JSON: the picture (SVG, from the same
@@ -73,12 +70,11 @@ std::string sceneJson(const show::DeviceState& state, const char* reason) {
               {"lockStyleHostsOwn", scene.lockStyleHostsOwn},
               {"settingsFile", settingsFileState()},
               {"rows", rows}};
-  std::string error;
-  if (const auto svg = show::renderPicture(scene, show::PictureFormat::svg, &error)) {
+  if (const auto svg = show::renderPicture(scene, show::PictureFormat::svg)) {
     out["svg"] = *svg;
   } else {
     out["svg"] = nullptr;
-    out["error"] = error;
+    out["error"] = svg.error();
   }
   return out.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -128,8 +124,8 @@ int runSpringBoard() {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (::getppid() == 1) return 0;
 
-  if (const std::string err = startUiProcess("SpringBoard"); !err.empty()) {
-    return startFailure(err);
+  if (const Result<void> started = startUiProcess("SpringBoard"); !started) {
+    return startFailure(started.error());
   }
   show::followCustomSwitches();
   if (const std::string err = watch.start(); !err.empty()) return startFailure(err);

@@ -25,6 +25,39 @@ long count(id obj) {
   return foundation::retainCount(obj);
 }
 
+TEST(ReferenceCounting, AnOwnedHandleReleasesItsReferenceExactlyOnce) {
+  id a = ownedString("a");
+  id b = ownedString("b");
+  foundation::retain(a);  // the test's own references, to watch the counts
+  foundation::retain(b);
+  {
+    ns::Owned<String> first{String(a)};
+    ns::Owned<String> second = std::move(first);  // handed on, not shared
+    EXPECT_TRUE(first.isNil());
+    EXPECT_EQ(count(a), 2);
+    first = std::move(second);  // and back
+    EXPECT_EQ(count(a), 2);
+    ns::Owned<String>& same = first;
+    first = std::move(same);  // onto itself: keeps the reference
+    EXPECT_EQ(first->length(), 1u);
+    first.reset(String(b));  // lets go of a, holds b's
+    EXPECT_EQ(count(a), 1);
+    EXPECT_EQ(count(b), 2);
+    String taken = first.take();  // the caller owns it now
+    EXPECT_FALSE(first);
+    first.reset();
+    EXPECT_EQ(count(b), 2);
+    first.reset(taken);
+    ns::AutoreleasePool pool;
+    const String kept = ns::Owned<String>(String(ownedString("c"))).autorelease();
+    EXPECT_EQ(kept.str(), "c");  // alive until the pool goes
+  }
+  EXPECT_EQ(count(a), 1);
+  EXPECT_EQ(count(b), 1);
+  foundation::release(a);
+  foundation::release(b);
+}
+
 TEST(ReferenceCounting, DictionariesOwnTheirKeysAndValues) {
   id key = ownedString("key");
   id value = ownedString("value");
@@ -151,7 +184,8 @@ TEST(ReferenceCounting, SharedObjectsAcrossThreads) {
         foundation::autorelease(shared);
         const ns::Array parts = String(shared).componentsSeparatedByString(String::withUTF8(":"));
         ns::Dictionary d = ns::Dictionary::allocInitWithContentsOfFile(
-            String::withUTF8("/var/mobile/Library/Preferences/shared.plist"));
+                               String::withUTF8("/var/mobile/Library/Preferences/shared.plist"))
+                               .take();
         if (parts.count() != 2 || d.isNil() ||
             !ns::Object(d.objectForKey(String::withUTF8("ENABLED1").get())).boolValue()) {
           ++failures;

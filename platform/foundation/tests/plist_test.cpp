@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/foundation/facade.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tests/support/temp_device.hpp"
 
 namespace {
@@ -25,90 +26,6 @@ constexpr const char* kPath = "/var/mobile/Library/Preferences/com.belvorin.VYR.
 String S(const char* text) {
   return String::withUTF8(text);
 }
-
-// Binary property lists put together object by object, for shapes no writer would make.
-class Bplist {
- public:
-  explicit Bplist(unsigned refSize = 4) : refSize_(refSize) {}
-
-  std::size_t add(std::string bytes) {
-    objects_.push_back(std::move(bytes));
-    return objects_.size() - 1;
-  }
-  std::size_t ascii(std::string_view text) {
-    return add(header(0x5, text.size()) + std::string(text));
-  }
-  std::size_t integer(long long v) { return add("\x13" + be(static_cast<std::uint64_t>(v), 8)); }
-  std::size_t boolean(bool v) { return add(std::string(1, v ? '\x09' : '\x08')); }
-  std::size_t real(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, 8);
-    return add("\x23" + be(bits, 8));
-  }
-  std::size_t date(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, 8);
-    return add("\x33" + be(bits, 8));
-  }
-  std::size_t data(std::string_view bytes) {
-    return add(header(0x4, bytes.size()) + std::string(bytes));
-  }
-  std::size_t utf16(const std::u16string& text) {
-    std::string out = header(0x6, text.size());
-    for (char16_t c : text) out += be(c, 2);
-    return add(out);
-  }
-  std::size_t array(const std::vector<std::size_t>& refs) {
-    std::string out = header(0xA, refs.size());
-    for (std::size_t r : refs) out += be(r, refSize_);
-    return add(out);
-  }
-  std::size_t dict(const std::vector<std::pair<std::size_t, std::size_t>>& entries) {
-    std::string out = header(0xD, entries.size());
-    for (const auto& e : entries) out += be(e.first, refSize_);
-    for (const auto& e : entries) out += be(e.second, refSize_);
-    return add(out);
-  }
-  // Replaces object INDEX (to close a cycle after both ends exist).
-  void set(std::size_t index, std::string bytes) { objects_[index] = std::move(bytes); }
-  std::string arrayBytes(const std::vector<std::size_t>& refs) const {
-    std::string out = header(0xA, refs.size());
-    for (std::size_t r : refs) out += be(r, refSize_);
-    return out;
-  }
-
-  std::string build(std::size_t root, unsigned offsetSize = 4) const {
-    std::string out = "bplist00";
-    std::vector<std::size_t> offsets;
-    for (const auto& o : objects_) {
-      offsets.push_back(out.size());
-      out += o;
-    }
-    const std::size_t table = out.size();
-    for (std::size_t off : offsets) out += be(off, offsetSize);
-    out += std::string(6, '\0');
-    out += static_cast<char>(offsetSize);
-    out += static_cast<char>(refSize_);
-    out += be(objects_.size(), 8) + be(root, 8) + be(table, 8);
-    return out;
-  }
-
-  static std::string be(std::uint64_t v, unsigned size) {
-    std::string out(size, '\0');
-    for (unsigned k = 0; k < size; ++k)
-      out[size - 1 - k] = static_cast<char>((v >> (8 * k)) & 0xFF);
-    return out;
-  }
-
- private:
-  static std::string header(unsigned type, std::size_t count) {
-    if (count < 15) return std::string(1, static_cast<char>((type << 4) | count));
-    return std::string(1, static_cast<char>((type << 4) | 0xF)) + "\x12" + be(count, 4);
-  }
-
-  unsigned refSize_;
-  std::vector<std::string> objects_;
-};
 
 // A readable dump of a value and everything in it, kinds included as far as messages show them.
 std::string dump(id obj) {
@@ -177,7 +94,7 @@ class PropertyLists : public testing::Test {
   // The dictionary read from BYTES written at kPath, as an owned NSMutableDictionary (or nil).
   ns::MutableDictionary read(std::string_view bytes) {
     device_.write(kPath, bytes);
-    return ns::MutableDictionary::allocInitWithContentsOfFile(S(kPath));
+    return ns::MutableDictionary::allocInitWithContentsOfFile(S(kPath)).take();
   }
   // Whether BYTES read as nil; the read must not take long either.
   bool refused(std::string_view bytes) {
@@ -214,7 +131,7 @@ const char* const kEveryKindXml = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 std::string everyKindBinary() {
-  Bplist b;
+  vyrtest::BinaryPlist b(4);
   std::vector<std::pair<std::size_t, std::size_t>> entries;
   const auto put = [&](const char* key, std::size_t value) {
     entries.emplace_back(b.ascii(key), value);
@@ -222,7 +139,7 @@ std::string everyKindBinary() {
   put("ENABLED1", b.boolean(true));
   put("ENABLED2", b.boolean(false));
   put("sig", b.integer(14));
-  put("negative", b.integer(-7));
+  put("negative", b.integer(static_cast<std::uint64_t>(-7)));  // the bits of -7
   put("alpha", b.real(0.5));
   put("vyrColor1", b.ascii("#a1a1a1:1.0"));
   put("unicode", b.utf16(u"h\u00e9llo & <\U0001F600>"));
@@ -230,8 +147,15 @@ std::string everyKindBinary() {
   put("when", b.date(86400.0));
   put("bytes", b.data(std::string("\x00\x01\x02\xff", 4)));
   put("list", b.array({b.integer(1), b.ascii("two"), b.array({})}));
-  put("nested", b.dict({{b.ascii("inner"), b.boolean(true)}}));
-  return b.build(b.dict(entries));
+  put("nested", b.dictionary({{b.ascii("inner"), b.boolean(true)}}));
+  return b.bytes(b.dictionary(entries), 4);
+}
+
+// The guards in front of libplist mirror how its 2.2 releases tokenise XML and expand binary lists.
+TEST(PropertyListReader, BuiltAgainstTheLibplistItsGuardsMirror) {
+  EXPECT_EQ(std::string(VYR_LIBPLIST_VERSION).rfind("2.2.", 0), 0u)
+      << "libplist " << VYR_LIBPLIST_VERSION
+      << ": check plist_xml.cpp and plist_binary.cpp against it, then move the pin";
 }
 
 TEST_F(PropertyLists, XmlAndBinaryReadTheSame) {
@@ -255,7 +179,7 @@ TEST_F(PropertyLists, XmlAndBinaryReadTheSame) {
   // Nested containers are immutable; the root is of the class that was asked for.
   EXPECT_FALSE(ns::Object(fromXml.objectForKey(S("nested").get()))
                    .isKindOfClass(ns::MutableDictionary::cls()));
-  ns::Dictionary immutable = ns::Dictionary::allocInitWithContentsOfFile(S(kPath));
+  ns::Dictionary immutable = ns::Dictionary::allocInitWithContentsOfFile(S(kPath)).take();
   EXPECT_FALSE(immutable.isKindOfClass(ns::MutableDictionary::cls()));
   EXPECT_EQ(dump(immutable.get()), expected);
   EXPECT_EQ(dump(ns::MutableDictionary::dictionaryWithContentsOfFile(S(kPath)).get()), expected);
@@ -278,7 +202,7 @@ TEST_F(PropertyLists, WrittenDictionariesReadBackWithTheirKinds) {
             "ENABLED1:0 ENABLED2:0 alpha:2 big:1 bytes:7 empty:3 list:4 negative:1 nested:5 "
             "oneReal:2 sig:1 unicode:3 vyrColor1:3 when:6 ");
   ns::MutableDictionary back =
-      ns::MutableDictionary::allocInitWithContentsOfFile(S(copyPath.c_str()));
+      ns::MutableDictionary::allocInitWithContentsOfFile(S(copyPath.c_str())).take();
   ASSERT_FALSE(back.isNil());
   EXPECT_EQ(dump(back.get()), expected);
   EXPECT_EQ((objc::send<"longLongValue", long long>(back.objectForKey(S("big").get()))),
@@ -293,7 +217,7 @@ TEST_F(PropertyLists, WrittenDictionariesReadBackWithTheirKinds) {
     ++files;
   }
   EXPECT_EQ(files, 2u);
-  ns::Dictionary again = ns::Dictionary::allocInitWithContentsOfFile(S(copyPath.c_str()));
+  ns::Dictionary again = ns::Dictionary::allocInitWithContentsOfFile(S(copyPath.c_str())).take();
   EXPECT_EQ(again.count(), original.count() - 1);
   again.release();
   back.release();
@@ -339,7 +263,8 @@ TEST_F(PropertyLists, WritingRefusesWhatAPropertyListCannotHold) {
                       S("k\xC0").get());
   ASSERT_TRUE(odd.writeToFile(S("/var/mobile/Library/Preferences/odd.plist"), true));
   ns::Dictionary back =
-      ns::Dictionary::allocInitWithContentsOfFile(S("/var/mobile/Library/Preferences/odd.plist"));
+      ns::Dictionary::allocInitWithContentsOfFile(S("/var/mobile/Library/Preferences/odd.plist"))
+          .take();
   EXPECT_EQ(String(back.objectForKey(S("k\xEF\xBF\xBD").get())).str(),
             "a\xEF\xBF\xBD"
             "b");
@@ -369,20 +294,20 @@ TEST_F(PropertyLists, MissingMalformedAndForeignFilesReadAsNil) {
     EXPECT_TRUE(refused(binary.substr(0, cut))) << cut;
   }
   // Binary files whose tables point elsewhere.
-  Bplist b;
+  vyrtest::BinaryPlist b(4);
   const std::size_t key = b.ascii("k");
   b.array({key, 99});
-  EXPECT_TRUE(refused(b.build(b.dict({{key, 1}}))));  // a reference beyond the objects
-  EXPECT_TRUE(refused(b.build(77)));                  // a root beyond the objects
+  EXPECT_TRUE(refused(b.bytes(b.dictionary({{key, 1}}), 4)));  // a reference beyond the objects
+  EXPECT_TRUE(refused(b.bytes(77, 4)));                        // a root beyond the objects
   std::string badOffset = binary;
   badOffset[badOffset.size() - 32 + 6] = 9;  // offsets of nine bytes
   EXPECT_TRUE(refused(badOffset));
   std::string farTable = binary;
-  farTable.replace(farTable.size() - 8, 8, Bplist::be(1u << 30, 8));
+  farTable.replace(farTable.size() - 8, 8, vyrtest::BinaryPlist::bigEndian(1u << 30, 8));
   EXPECT_TRUE(refused(farTable));
-  Bplist numberKey;
-  EXPECT_TRUE(
-      refused(numberKey.build(numberKey.dict({{numberKey.integer(1), numberKey.integer(2)}}))));
+  vyrtest::BinaryPlist numberKey(4);
+  EXPECT_TRUE(refused(
+      numberKey.bytes(numberKey.dictionary({{numberKey.integer(1), numberKey.integer(2)}}), 4)));
   // A file larger than the cap, even a valid one, reads as unreadable: 50 MB here.
   std::string big = "<plist><dict><key>a</key><string>";
   big += std::string(50u << 20, 'x');
@@ -406,11 +331,11 @@ TEST_F(PropertyLists, DeepNestingIsRefusedBeforeTheParserSeesIt) {
     return s;
   };
   const auto binaryNest = [](std::size_t levels) {
-    Bplist b;
+    vyrtest::BinaryPlist b(4);
     const std::size_t key = b.ascii("a");
     std::size_t inner = b.boolean(true);
     for (std::size_t i = 1; i < levels; ++i) inner = b.array({inner});
-    return b.build(b.dict({{key, inner}}));
+    return b.bytes(b.dictionary({{key, inner}}), 4);
   };
   // 512 levels of containers are accepted, 513 are not.
   ns::MutableDictionary deepest = read(xmlNest(512, true));
@@ -441,11 +366,11 @@ TEST_F(PropertyLists, DeepNestingIsRefusedBeforeTheParserSeesIt) {
 TEST_F(PropertyLists, SharedReferencesAndCyclesAreRefused) {
   // Each array holds the next one twice: a few hundred bytes that expand to 2^30 values.
   const auto doubling = [](int levels) {
-    Bplist b;
+    vyrtest::BinaryPlist b(4);
     std::size_t inner = b.ascii("leaf");
     for (int i = 0; i < levels; ++i) inner = b.array({inner, inner});
     const std::size_t key = b.ascii("a");
-    return b.build(b.dict({{key, inner}}));
+    return b.bytes(b.dictionary({{key, inner}}), 4);
   };
   EXPECT_LT(doubling(30).size(), 1000u);
   EXPECT_TRUE(refused(doubling(30)));
@@ -455,21 +380,21 @@ TEST_F(PropertyLists, SharedReferencesAndCyclesAreRefused) {
   EXPECT_EQ(ns::Array(shared.objectForKey(S("a").get())).count(), 2u);
   shared.release();
   // A cycle through two arrays, and an array that holds itself.
-  Bplist cycle;
+  vyrtest::BinaryPlist cycle(4);
   const std::size_t key = cycle.ascii("a");
   const std::size_t first = cycle.array({0});
   const std::size_t second = cycle.array({first});
-  cycle.set(first, cycle.arrayBytes({second}));
-  EXPECT_TRUE(refused(cycle.build(cycle.dict({{key, first}}))));
-  Bplist self;
+  cycle.replace(first, cycle.arrayObject({second}));
+  EXPECT_TRUE(refused(cycle.bytes(cycle.dictionary({{key, first}}), 4)));
+  vyrtest::BinaryPlist self(4);
   const std::size_t selfKey = self.ascii("a");
   const std::size_t loop = self.array({1});
-  EXPECT_TRUE(refused(self.build(self.dict({{selfKey, loop}}))));
+  EXPECT_TRUE(refused(self.bytes(self.dictionary({{selfKey, loop}}), 4)));
   // A large string shared many times over is refused for its bytes, not its count.
-  Bplist bytes;
+  vyrtest::BinaryPlist bytes(4);
   const std::size_t blob = bytes.ascii(std::string(400000, 'x'));
   const std::size_t many = bytes.array(std::vector<std::size_t>(100, blob));
-  EXPECT_TRUE(refused(bytes.build(bytes.dict({{bytes.ascii("a"), many}}))));
+  EXPECT_TRUE(refused(bytes.bytes(bytes.dictionary({{bytes.ascii("a"), many}}), 4)));
 }
 
 TEST_F(PropertyLists, DamagedFilesNeverCrashTheReader) {

@@ -56,8 +56,10 @@ TEST(ViewController, LoadsItsViewOnceAndOwnsItsNavigationItemAndButtons) {
   EXPECT_TRUE(item.rightBarButtonItem().isNil());
 
   const SEL action = sel_registerName("tapped:");
-  const ui::BarButtonItem button = ui::BarButtonItem::allocInitWithTitle(
-      ns::String::withUTF8("Respring"), 0, controller.get(), action);
+  const ui::BarButtonItem button =
+      ui::BarButtonItem::allocInitWithTitle(ns::String::withUTF8("Respring"), 0, controller.get(),
+                                            action)
+          .take();
   EXPECT_EQ(button.title().str(), "Respring");
   EXPECT_EQ(button.style(), 0);
   EXPECT_EQ(button.target(), controller.get());

@@ -350,10 +350,10 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
   const std::string before = readAll(settings);
   ASSERT_EQ(before, readAll(std::string(VYR_EXAMPLES) + "/presets.plist"));
 
-  const std::string data = VYR_SHOW_TEST_DATA;
-  for (const std::string& bad :
-       {data + "/not-a-plist.txt", data + "/array-root.plist", data + "/truncated-binary.plist",
-        data + "/empty.plist", data + "/missing.plist", data}) {
+  const std::string data = VYR_HOSTILE_DATA;
+  for (const std::string& bad : {data + "/not-a-plist.txt", data + "/array-root-xml.plist",
+                                 data + "/truncated-binary-in-keys.plist", data + "/empty.plist",
+                                 data + "/missing.plist", data}) {
     const Finished f = vyr({"import", bad});
     EXPECT_EQ(f.status, 1) << bad;
     EXPECT_EQ(toolLines(f.err), 1) << f.err;
