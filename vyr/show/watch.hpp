@@ -3,7 +3,10 @@
 // the library reads afresh on most calls), or a request to stop.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "platform/system/libsystem.h"
 
 namespace vyr::show {
 
@@ -18,9 +21,10 @@ class SettingsWatch {
   SettingsWatch(const SettingsWatch&) = delete;
   SettingsWatch& operator=(const SettingsWatch&) = delete;
 
-  // Starts watching the device's preferences folder. Call once the process observes the
-  // notification (its descriptor exists from then on). Returns an empty string on success, else
-  // one line saying what failed.
+  // Starts watching the device's preferences file (as the library's own cache watches it: every
+  // write, through any of its names, its replacement or deletion). Call once the process observes
+  // the notification (its descriptor exists from then on). Returns an empty string on success,
+  // else one line saying what failed.
   std::string start();
 
   // Waits until the settings changed or a stop signal arrived. A notification is delivered to
@@ -29,9 +33,8 @@ class SettingsWatch {
   Event next();
 
  private:
-  bool readFileEvents();
   int signals_ = -1;
-  int inotify_ = -1;
+  std::optional<libsystem::FileWatch> file_;
   std::string signalsError_;
 };
 

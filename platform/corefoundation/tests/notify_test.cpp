@@ -116,6 +116,17 @@ TEST(DarwinNotifications, PostsReachObserversInOtherProcessesOfTheDevice) {
   // The posting process observes the name too: its own post reaches it.
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 1);
   EXPECT_EQ(here.calls, 2);
+
+  // A process that cannot get an inotify instance says so once and polls: every post reaches it.
+  Helper polling(device.root(), "observe " + name + " 5 2 polling 2>&1");
+  const std::string said = polling.readLine();
+  EXPECT_NE(said.find("polled every 100 ms"), std::string::npos) << said;
+  ASSERT_EQ(polling.readLine(), "ready");
+  post(name);
+  EXPECT_EQ(polling.readLine(), "delivered 1");
+  post(name);
+  EXPECT_EQ(polling.readLine(), "delivered 2");
+  EXPECT_EQ(polling.wait(), 0);
 }
 
 TEST(DarwinNotifications, OnlyObservedNamesArriveWhateverTheirBytes) {
