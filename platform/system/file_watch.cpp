@@ -461,10 +461,10 @@ std::vector<std::string> FolderWatch::arrivals(bool& everything) noexcept {
       listed_.clear();
       return arrived;
     }
-    for (const auto& [name, stamp] : now) {
+    for (const auto& entry : now) {
       const auto before = std::find_if(listed_.begin(), listed_.end(),
-                                       [&](const auto& e) { return e.first == name; });
-      if (before == listed_.end() || !(before->second == stamp)) add(name);
+                                       [&](const auto& e) { return e.first == entry.first; });
+      if (before == listed_.end() || !(before->second == entry.second)) add(entry.first);
     }
     listed_.swap(now);
   } catch (...) {
