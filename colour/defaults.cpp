@@ -17,10 +17,7 @@ extern "C" objc::id colorFromDefaultsWithKey(objc::id domain, objc::id key,
   auto fallbackColour = [&] {
     return deferFallback ? colour::readColourString(fallback) : earlyFallback;
   };
-  const ns::Dictionary prefs = file.dictionary();
-  if (!prefs) return fallbackColour();
-  const ns::Object value(prefs.objectForKey(key));
   // A value that is not a string (the settings pane writes strings) has no colour to read.
-  if (!value || !value.isKindOfClass(ns::String::cls())) return fallbackColour();
-  return colour::readColourString(value.get());
+  const objc::id stored = file.colourFor(key);
+  return stored != nullptr ? stored : fallbackColour();
 }

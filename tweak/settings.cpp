@@ -60,15 +60,11 @@ PreferencesRead::PreferencesRead(bool afresh) noexcept
                     : colour::Preferences::atPath(kPreferencesPath)) {}
 
 std::optional<bool> PreferencesRead::boolFor(ns::String key) const {
-  ns::Object value(prefs_.dictionary().objectForKey(key.get()));
-  if (!value || !value.respondsToSelector(objc::sel<"boolValue">())) return std::nullopt;
-  return value.boolValue();
+  return prefs_.boolFor(key);
 }
 
 std::optional<std::int32_t> PreferencesRead::intFor(ns::String key) const {
-  ns::Object value(prefs_.dictionary().objectForKey(key.get()));
-  if (!value || !value.respondsToSelector(objc::sel<"intValue">())) return std::nullopt;
-  return value.intValue();
+  return prefs_.intFor(key);
 }
 
 void initSettings() {

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "device/device.hpp"
 #include "device/files.hpp"
@@ -21,7 +21,6 @@ namespace cf {
 namespace {
 
 constexpr std::size_t kMaxFileName = 200;  // leaves room for the temporary file's suffix
-constexpr uint32_t kArrivals = IN_CLOSE_WRITE | IN_MOVED_TO;
 
 constexpr char kNotifyFolder[] = "notify";
 // A posted name's file outlives its delivery by this much, then the next post removes it: the
@@ -37,13 +36,6 @@ std::string notifyFolderKey() {
 
 bool makeNotifyFolder() {
   return sim::makeFolders(sim::Area::Simulator, kNotifyFolder) == 0;
-}
-
-void logNoWatchOnce(int error) {
-  static std::atomic<bool> logged{false};
-  if (logged.exchange(true)) return;
-  std::fprintf(stderr, "CFNotificationCenter: cannot watch for Darwin notifications (%s)\n",
-               std::strerror(error));
 }
 
 // Removes the files of names posted long ago (and temporary files of posters that died).
@@ -123,27 +115,11 @@ bool DarwinCenter::addObserver(std::string_view name, const Observer& observer) 
 
 void DarwinCenter::ensureWatchLocked(bool create) {
   if (entries_.empty()) return;
-  if (fd_.load(std::memory_order_relaxed) < 0) {
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-      logNoWatchOnce(errno);
-      return;
-    }
-    fd_.store(fd, std::memory_order_release);
-  }
   const std::string folder = notifyFolderKey();
-  if (folder == watchedFolder_ && watch_ >= 0) return;
-  const int fd = fd_.load(std::memory_order_relaxed);
-  if (watch_ >= 0) ::inotify_rm_watch(fd, watch_);
-  watch_ = -1;
+  if (folder == watchedFolder_ && watch_.watching()) return;
   watchedFolder_ = folder;
   if (folder.empty() || (create && !makeNotifyFolder())) return;
-  // Watched through the descriptor the door opened: a link planted in its place is not followed.
-  const sim::Fd opened = sim::openPath(sim::Area::Simulator, kNotifyFolder);
-  if (!opened) return;
-  const std::string self = "/proc/self/fd/" + std::to_string(opened.get());
-  watch_ = ::inotify_add_watch(fd, self.c_str(), kArrivals | IN_ONLYDIR);
-  if (watch_ < 0 && (errno == ENOSPC || errno == ENOMEM)) logNoWatchOnce(errno);
+  watch_.watch(kNotifyFolder);
 }
 
 void DarwinCenter::followDevice() {
@@ -164,7 +140,14 @@ void DarwinCenter::post(std::string_view name) {
   // The file stays empty: a rename that replaces a file with unwritten data makes ext4 flush
   // that data first, which took milliseconds per post.
   std::string temp;
-  if (!sim::createTempIn(folder.get(), file, temp)) return;
+  const sim::Fd made = sim::createTempIn(folder.get(), file, temp);
+  if (!made) return;
+  // Each post's file is told apart from the one before by its time to the nanosecond, also by
+  // an observer that polls (the inode number of a file just replaced may come back at once).
+  timespec now[2]{};
+  ::clock_gettime(CLOCK_REALTIME, &now[0]);
+  now[1] = now[0];
+  ::futimens(made.get(), now);
   if (::renameat(folder.get(), temp.c_str(), folder.get(), file.c_str()) != 0) {
     ::unlinkat(folder.get(), temp.c_str(), 0);
   }
@@ -172,52 +155,21 @@ void DarwinCenter::post(std::string_view name) {
 }
 
 int DarwinCenter::descriptor() const {
-  return fd_.load(std::memory_order_acquire);
+  return watch_.descriptor();
 }
 
 std::vector<std::string> DarwinCenter::drain() {
-  std::vector<std::string> arrived;
-  const int fd = fd_.load(std::memory_order_acquire);
-  if (fd < 0) return arrived;
-  bool overflow = false;
-  std::vector<int> lostWatches;
-  std::vector<int> watches;
-  alignas(inotify_event) char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
-      inotify_event ev{};
-      std::memcpy(&ev, buf + at, sizeof ev);
-      const char* evName = buf + at + sizeof ev;
-      at += sizeof ev + ev.len;
-      if ((ev.mask & IN_Q_OVERFLOW) != 0) overflow = true;
-      if ((ev.mask & IN_IGNORED) != 0) lostWatches.push_back(ev.wd);
-      if ((ev.mask & kArrivals) == 0 || ev.len == 0 || evName[0] == '.') continue;
-      std::string file(evName, strnlen(evName, ev.len));
-      if (std::find(arrived.begin(), arrived.end(), file) == arrived.end()) {
-        arrived.push_back(std::move(file));
-        watches.push_back(ev.wd);
-      }
-    }
-  }
   std::lock_guard<std::mutex> guard(lock_);
-  // Events of a folder watched before the device changed are not this device's.
-  for (std::size_t i = arrived.size(); i-- > 0;) {
-    if (watches[i] != watch_) arrived.erase(arrived.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-  if (overflow) {
-    // The kernel dropped events: any observed name may have been posted. A spurious delivery is
-    // harmless to an observer; a lost one is not.
+  bool everything = false;
+  std::vector<std::string> arrived = watch_.arrivals(everything);
+  if (everything) {
+    // Arrivals were lost: any observed name may have been posted. A spurious delivery is harmless
+    // to an observer; a lost one is not.
     arrived.clear();
     for (const auto& entry : entries_) arrived.push_back(entry.first);
   }
-  if (std::find(lostWatches.begin(), lostWatches.end(), watch_) != lostWatches.end()) {
-    // The folder went away (the device was removed or replaced): watch it again when it exists.
-    watch_ = -1;
-    ensureWatchLocked(false);
-  }
+  // The folder went away (the device was removed or replaced): watch it again when it exists.
+  if (!watch_.watching()) ensureWatchLocked(false);
   return arrived;
 }
 
@@ -262,7 +214,12 @@ RunResult DarwinCenter::run(std::chrono::nanoseconds timeout, bool returnAfterHa
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::nanoseconds::zero()) return RunResult::timedOut;
     const int fd = descriptor();
-    if (fd < 0) return RunResult::finished;
+    if (fd < 0) {
+      // Not even a descriptor to wait on: look again at the polling interval.
+      const auto step = std::chrono::milliseconds(libsystem::FolderWatch::kPollMilliseconds);
+      std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(left, step));
+      continue;
+    }
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
     const timespec wait{static_cast<time_t>(secs.count()),
                         static_cast<long>((left - secs).count())};

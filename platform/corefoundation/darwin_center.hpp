@@ -2,11 +2,13 @@
 // and the transport that carries a posted name to every process of the device.
 //
 // Transport: the device's simulator folder holds a folder notify/ with one file per notification
-// name. A post makes a fresh empty file beside it and renames it onto the name's file; each process
-// that observes anything watches that folder with inotify and picks out the names it observes.
-// The kernel queues the event before rename() returns, so a post is visible to every observer,
-// the posting process included, from then on. A name is encoded into the file name so that any
-// byte is safe; files that start with '.' are temporary and never a name.
+// name. A post makes a fresh empty file beside it, stamps it with the time to the nanosecond and
+// renames it onto the name's file; each process that observes anything watches that folder
+// (libsystem::FolderWatch) and picks out the names it observes. With inotify the kernel queues the
+// event before rename() returns, so a post is visible to every observer, the posting process
+// included, from then on; where inotify cannot be had the folder is polled instead (logged once),
+// and a post is seen at the next poll or delivery. A name is encoded into the file name so that
+// any byte is safe; files that start with '.' are temporary and never a name.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "platform/corefoundation/exports.hpp"
+#include "platform/system/libsystem.h"
 
 namespace cf {
 
@@ -42,7 +45,7 @@ class DarwinCenter {
   static DarwinCenter& shared();
 
   // Adds OBSERVER for NAME; false when the same callback, observer and name are already there
-  // (then nothing changes). The first registration makes the inotify descriptor and the watch.
+  // (then nothing changes). The first registration makes the descriptor and the watch.
   bool addObserver(std::string_view name, const Observer& observer);
 
   // Posts NAME to the device. Does nothing without a device or for an empty name.
@@ -64,13 +67,12 @@ class DarwinCenter {
   // Makes the descriptor and (re)aims the watch when the process observes something, making the
   // notify folder first when CREATE; lock_ held.
   void ensureWatchLocked(bool create);
-  // The file names that arrived, in order of arrival, each once; all observed ones on overflow.
+  // The file names that arrived, each once; all observed ones when arrivals were lost.
   std::vector<std::string> drain();
 
   mutable std::mutex lock_;
   std::map<std::string, std::vector<Observer>> entries_;  // by transport file name
-  std::atomic<int> fd_{-1};                               // written once, under lock_
-  int watch_ = -1;
+  libsystem::FolderWatch watch_;                          // under lock_ (but its descriptor)
   std::string watchedFolder_;
   // Serialises deliveries so that callbacks never overlap; recursive so that a callback may
   // deliver again on its own thread.

@@ -1,12 +1,17 @@
-// The file-change watch: one inotify descriptor watching the folders from the device's root down
-// to the file's folder, each for the one name in it that leads to the file, and the file's inode.
+// The watches of the device's files: FileWatch, one inotify descriptor watching the folders from
+// the device's root down to the file's folder, each for the one name in it that leads to the file,
+// and the file's inode; FolderWatch, the names arriving in one folder of the simulator's state.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -19,15 +24,14 @@
 namespace libsystem {
 namespace {
 
-// What a folder on the way reports: the next folder appears, goes, is renamed or changes
-// permissions; the folder itself goes or moves.
-constexpr std::uint32_t kWayEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// The file's folder also reports writes to the file through its name: IN_MODIFY for each write or
-// truncation, so that a reader that ran between a writer's write() and close() does not keep a
-// half-written file; IN_CLOSE_WRITE when the writer is done.
-constexpr std::uint32_t kFileFolderEvents = kWayEvents | IN_MODIFY | IN_CLOSE_WRITE;
-// The file's inode, whatever name it is written through.
+// What a folder reports, as the device's NOTE_WRITE on a folder does: an entry appears, goes or is
+// renamed; and the folder's own attributes, deletion or move. (IN_ATTRIB also fires for entries
+// inside the folder: those are not used.)
+constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                        IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The file's inode, whatever name it is written through: IN_MODIFY for each write or truncation,
+// so that a reader that ran between a writer's write() and close() does not keep a half-written
+// file; IN_CLOSE_WRITE when the writer is done; IN_ATTRIB for permissions and the link count.
 constexpr std::uint32_t kFileEvents =
     IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 // A watched folder or the file that is gone, moved or unmounted: everything is set up again.
@@ -90,6 +94,38 @@ void logNoWatchOnce(int error) {
                std::strerror(error));
 }
 
+std::atomic<bool> gInotifyUnavailable{false};
+
+// A new inotify instance, or -1 with errno set.
+int newInotify() {
+  if (gInotifyUnavailable.load(std::memory_order_relaxed)) {
+    errno = EMFILE;
+    return -1;
+  }
+  return ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+}
+
+// Reads the inotify descriptor FD until it is empty, calling EACH with every event and its name
+// (empty for none). False when reading failed for another reason than an empty queue.
+template <class Each>
+bool readEvents(int fd, Each&& each) {
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;
+    if (n <= 0) return false;
+    const auto end = static_cast<std::size_t>(n);
+    for (std::size_t at = 0; at + sizeof(inotify_event) <= end;) {
+      inotify_event ev{};
+      std::memcpy(&ev, buf + at, sizeof ev);
+      const char* name = buf + at + sizeof ev;
+      at += sizeof ev + ev.len;
+      each(ev, std::string_view(name, ev.len > 0 ? ::strnlen(name, ev.len) : 0));
+    }
+  }
+}
+
 }  // namespace
 
 FileWatch::FileWatch(std::string_view devicePath) : devicePath_(devicePath) {}
@@ -131,7 +167,7 @@ bool FileWatch::rewatch() noexcept {
     }
     sim::Fd root = sim::rootDescriptor();
     if (!root) return false;
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    fd_ = newInotify();
     if (fd_ < 0) {
       logNoWatchOnce(errno);
       return false;
@@ -151,8 +187,7 @@ bool FileWatch::rewatch() noexcept {
     for (std::size_t i = 0; i < parts.size();) {
       const bool holdsFile = i + 1 == parts.size();
       const std::string name = parts[i];
-      const int wd = watchDescriptor(fd_, current.get(),
-                                     (holdsFile ? kFileFolderEvents : kWayEvents) | IN_MASK_ADD);
+      const int wd = watchDescriptor(fd_, current.get(), kFolderEvents | IN_MASK_ADD);
       if (wd < 0) {
         if (errno == ENOSPC || errno == ENOMEM) logNoWatchOnce(errno);
         return false;
@@ -247,16 +282,13 @@ bool FileWatch::drain(bool& again) noexcept {
         if ((ev.mask & kGone) != 0) again = true;
         continue;
       }
-      bool known = false, gone = false, onTheWay = false, replaced = false;
+      bool known = false, gone = false, onTheWay = false;
       const std::string_view evName(name, ev.len > 0 ? ::strnlen(name, ev.len) : 0);
       for (const Folder& f : folders_) {
         if (f.wd != ev.wd) continue;
         known = true;
         gone = gone || (ev.mask & kGone) != 0;
-        if (ev.len == 0 || evName != f.next) continue;
-        onTheWay = true;
-        // A folder on the way, or the file's name, now names something else: watch that instead.
-        replaced = replaced || !f.holdsFile || (ev.mask & kNameReplaced) != 0;
+        onTheWay = onTheWay || (ev.len > 0 && evName == f.next);
       }
       if (!known || gone) {
         again = true;
@@ -264,15 +296,189 @@ bool FileWatch::drain(bool& again) noexcept {
         continue;
       }
       if (ev.len == 0) {
-        any = true;  // the folder's own permissions
+        any = true;  // the folder's own attributes
         continue;
       }
-      if (!onTheWay) continue;
-      any = true;
-      if (replaced) again = true;
+      // The name that leads on now names something else, or nothing: watch that instead. What
+      // happens to the entry itself (its attributes, writes) is its own watch's business.
+      if (onTheWay && (ev.mask & kNameReplaced) != 0) {
+        any = true;
+        again = true;
+      }
     }
   }
   return any;
 }
+
+// ---- FolderWatch ----
+
+namespace {
+
+void logPollingOnce(int error) {
+  static std::atomic<bool> logged{false};
+  if (logged.exchange(true)) return;
+  std::fprintf(stderr,
+               "FolderWatch: cannot watch folders (%s); Darwin notifications are polled every "
+               "%d ms instead\n",
+               std::strerror(error), FolderWatch::kPollMilliseconds);
+}
+
+// What a folder's arrival looks like to inotify: a file closed after writing, or anything renamed
+// onto a name. (A file created and not yet closed is not there yet.)
+constexpr std::uint32_t kArrivals = IN_CLOSE_WRITE | IN_MOVED_TO;
+
+void closeIfOpen(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+FolderWatch::~FolderWatch() {
+  const int epoll = descriptor_.exchange(-1);
+  if (epoll >= 0) ::close(epoll);
+  closeIfOpen(inotify_);
+  closeIfOpen(timer_);
+}
+
+void FolderWatch::setUp() noexcept {
+  if (descriptor() < 0) {
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll >= 0) descriptor_.store(epoll, std::memory_order_release);
+  }
+  if (!polling_ && inotify_ < 0) {
+    inotify_ = newInotify();
+    if (inotify_ < 0) {
+      startPolling(errno);
+    } else if (descriptor() >= 0) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ::epoll_ctl(descriptor(), EPOLL_CTL_ADD, inotify_, &ev);
+    }
+  }
+}
+
+void FolderWatch::startPolling(int error) noexcept {
+  logPollingOnce(error);
+  polling_ = true;
+  closeIfOpen(inotify_);
+  wd_ = -1;
+  timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timer_ < 0) return;  // arrivals() still lists the folder whenever it is called
+  const timespec every{0, static_cast<long>(kPollMilliseconds) * 1000000L};
+  const itimerspec spec{every, every};
+  ::timerfd_settime(timer_, 0, &spec, nullptr);
+  if (descriptor() >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ::epoll_ctl(descriptor(), EPOLL_CTL_ADD, timer_, &ev);
+  }
+}
+
+bool FolderWatch::list(std::vector<std::pair<std::string, Stamp>>& out) const noexcept {
+  out.clear();
+  sim::Fd folder = sim::openFolder(sim::Area::Simulator, path_);
+  if (!folder) return false;
+  DIR* dir = ::fdopendir(folder.get());
+  if (dir == nullptr) return false;
+  folder.release();  // the listing owns it now
+  bool ok = true;
+  try {
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || e->d_name[1] == '.')) continue;
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      const long long modified =
+          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+      out.emplace_back(e->d_name, Stamp{static_cast<unsigned long>(st.st_ino), modified});
+    }
+  } catch (...) {
+    ok = false;
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+bool FolderWatch::watch(std::string_view path) noexcept {
+  watching_ = false;
+  try {
+    path_.assign(path);
+  } catch (...) {
+    return false;
+  }
+  setUp();
+  if (!polling_) {
+    // Events of the folder watched before are dropped by their watch number.
+    if (wd_ >= 0) ::inotify_rm_watch(inotify_, wd_);
+    wd_ = -1;
+    // Watched through the descriptor the door opened: a link planted in its place is not
+    // followed.
+    const sim::Fd opened = sim::openPath(sim::Area::Simulator, path_);
+    if (!opened) return false;
+    wd_ = watchDescriptor(inotify_, opened.get(), kArrivals | IN_ONLYDIR);
+    if (wd_ >= 0) {
+      watching_ = true;
+      return true;
+    }
+    if (errno != ENOSPC && errno != ENOMEM) return false;
+    startPolling(errno);
+  }
+  watching_ = list(listed_);
+  return watching_;
+}
+
+std::vector<std::string> FolderWatch::arrivals(bool& everything) noexcept {
+  everything = false;
+  std::vector<std::string> arrived;
+  try {
+    const auto add = [&](std::string_view name) {
+      if (std::find(arrived.begin(), arrived.end(), name) == arrived.end()) {
+        arrived.emplace_back(name);
+      }
+    };
+    if (!polling_) {
+      if (inotify_ < 0) return arrived;
+      readEvents(inotify_, [&](const inotify_event& ev, std::string_view name) {
+        if ((ev.mask & IN_Q_OVERFLOW) != 0) everything = true;
+        if (ev.wd != wd_ || wd_ < 0) return;  // a folder watched before
+        if ((ev.mask & IN_IGNORED) != 0) {
+          watching_ = false;  // the folder went away
+          wd_ = -1;
+        }
+        if ((ev.mask & kArrivals) != 0 && !name.empty()) add(name);
+      });
+      return arrived;
+    }
+    if (timer_ >= 0) {
+      std::uint64_t expirations = 0;
+      while (::read(timer_, &expirations, sizeof expirations) > 0) {
+      }
+    }
+    if (!watching_) return arrived;
+    std::vector<std::pair<std::string, Stamp>> now;
+    if (!list(now)) {
+      watching_ = false;
+      listed_.clear();
+      return arrived;
+    }
+    for (const auto& entry : now) {
+      const auto before = std::find_if(listed_.begin(), listed_.end(),
+                                       [&](const auto& e) { return e.first == entry.first; });
+      if (before == listed_.end() || !(before->second == entry.second)) add(entry.first);
+    }
+    listed_.swap(now);
+  } catch (...) {
+    everything = true;
+  }
+  return arrived;
+}
+
+namespace testing {
+
+void setInotifyUnavailable(bool unavailable) {
+  gInotifyUnavailable.store(unavailable, std::memory_order_relaxed);
+}
+
+}  // namespace testing
 
 }  // namespace libsystem

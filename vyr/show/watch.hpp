@@ -5,8 +5,11 @@
 
 #include <poll.h>
 
+#include <optional>
 #include <span>
 #include <string>
+
+#include "platform/system/libsystem.h"
 
 namespace vyr::show {
 
@@ -21,9 +24,10 @@ class SettingsWatch {
   SettingsWatch(const SettingsWatch&) = delete;
   SettingsWatch& operator=(const SettingsWatch&) = delete;
 
-  // Starts watching the device's preferences folder. Call once the process observes the
-  // notification (its descriptor exists from then on). Returns an empty string on success, else
-  // one line saying what failed.
+  // Starts watching the device's preferences file (as the library's own cache watches it: every
+  // write, through any of its names, its replacement or deletion). Call once the process observes
+  // the notification (its descriptor exists from then on). Returns an empty string on success,
+  // else one line saying what failed.
   std::string start();
 
   // Waits until the settings changed or a stop signal arrived. A notification is delivered to
@@ -36,9 +40,8 @@ class SettingsWatch {
   Event next(std::span<pollfd> extra);
 
  private:
-  bool readFileEvents();
   int signals_ = -1;
-  int inotify_ = -1;
+  std::optional<libsystem::FileWatch> file_;
   std::string signalsError_;
 };
 

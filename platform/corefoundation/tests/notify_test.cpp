@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +117,20 @@ TEST(DarwinNotifications, PostsReachObserversInOtherProcessesOfTheDevice) {
   // The posting process observes the name too: its own post reaches it.
   EXPECT_EQ(cfsim::deliverPendingNotifications(), 1);
   EXPECT_EQ(here.calls, 2);
+
+  // A process that cannot get an inotify instance says so once and polls: every post reaches it.
+  const std::string log = device.root() + "/polling.log";
+  Helper polling(device.root(), "observe " + name + " 5 2 polling 2>'" + log + "'");
+  ASSERT_EQ(polling.readLine(), "ready");
+  post(name);
+  EXPECT_EQ(polling.readLine(), "delivered 1");
+  post(name);
+  EXPECT_EQ(polling.readLine(), "delivered 2");
+  EXPECT_EQ(polling.wait(), 0);
+  std::ifstream said(log);
+  const std::string text((std::istreambuf_iterator<char>(said)), {});
+  EXPECT_EQ(text.find("polled every 100 ms"), text.rfind("polled every 100 ms")) << text;
+  EXPECT_NE(text.find("polled every 100 ms"), std::string::npos) << text;
 }
 
 TEST(DarwinNotifications, OnlyObservedNamesArriveWhateverTheirBytes) {

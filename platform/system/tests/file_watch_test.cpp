@@ -204,6 +204,17 @@ TEST(FileWatch, FollowsLinksInsideTheDeviceAndReportsWhatItCannotFollowOnEveryCa
   sim::attachDevice(device.root());
   EXPECT_TRUE(noDevice.changed());
   EXPECT_FALSE(noDevice.changed());
+
+  // No inotify instance to be had (the per-user limit): every call, nothing to wait on, and a
+  // watch once there is an instance again.
+  libsystem::testing::setInotifyUnavailable(true);
+  libsystem::FileWatch limited(kFile);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(limited.changed()) << "no inotify, call " << i;
+  EXPECT_EQ(limited.descriptor(), -1);
+  libsystem::testing::setInotifyUnavailable(false);
+  EXPECT_TRUE(limited.changed());
+  EXPECT_FALSE(limited.changed());
+  EXPECT_GE(limited.descriptor(), 0);
 }
 
 TEST(FileWatch, SeesOtherProcessesAndSharesNothingWithAForkedChild) {
