@@ -643,6 +643,18 @@ std::optional<std::vector<std::string>> listFolder(Area area, std::string_view p
   }
 }
 
+std::optional<std::vector<std::string>> listFolderAt(int folderFd, int* error) noexcept {
+  try {
+    int why = 0;
+    auto names = namesIn(folderFd, why);
+    if (error != nullptr) *error = why;
+    return names;
+  } catch (...) {
+    if (error != nullptr) *error = ENOMEM;
+    return std::nullopt;
+  }
+}
+
 bool exists(Area area, std::string_view path) noexcept {
   return static_cast<bool>(openPath(area, path));
 }

@@ -156,6 +156,9 @@ int makeLink(Area area, std::string_view path, std::string_view target) noexcept
 std::optional<std::vector<std::string>> listFolder(Area area, std::string_view path,
                                                    int* error = nullptr) noexcept;
 
+// The same for the folder open as FOLDER_FD (its own position is left untouched).
+std::optional<std::vector<std::string>> listFolderAt(int folderFd, int* error = nullptr) noexcept;
+
 // Whether something exists at device path PATH (links followed inside the area).
 bool exists(Area area, std::string_view path) noexcept;
 

@@ -40,25 +40,14 @@ bool makeNotifyFolder() {
 
 // Removes the files of names posted long ago (and temporary files of posters that died).
 void sweep(int folder) {
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
-    return;
-  }
   const time_t now = std::time(nullptr);
-  std::vector<std::string> old;
-  while (const dirent* e = ::readdir(dir)) {
+  for (const std::string& name : sim::listFolderAt(folder).value_or(std::vector<std::string>{})) {
     struct stat st {};
-    if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || e->d_name[1] == '.')) continue;
-    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         now - st.st_mtime > kKeepPostsSeconds) {
-      old.emplace_back(e->d_name);
+      ::unlinkat(folder, name.c_str(), 0);
     }
   }
-  for (const std::string& name : old) ::unlinkat(::dirfd(dir), name.c_str(), 0);
-  ::closedir(dir);
 }
 
 bool keptAsIs(unsigned char c, bool first) {

@@ -105,16 +105,19 @@ int newInotify() {
   return ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 }
 
+// How a drain of an inotify descriptor ended.
+enum class Drained { empty, failed, tooMany };
+
 // Reads the inotify descriptor FD until it is empty, calling EACH with every event and its name
-// (empty for none). False when reading failed for another reason than an empty queue.
+// (empty for none); gives up after MAX_READS reads of a queue that keeps filling.
 template <class Each>
-bool readEvents(int fd, Each&& each) {
+Drained readEvents(int fd, Each&& each, int maxReads = 1 << 30) {
   alignas(inotify_event) char buf[4096];
-  for (;;) {
+  for (int reads = 0; reads < maxReads; ++reads) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return true;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EAGAIN) return Drained::empty;
+    if (n <= 0) return Drained::failed;
     const auto end = static_cast<std::size_t>(n);
     for (std::size_t at = 0; at + sizeof(inotify_event) <= end;) {
       inotify_event ev{};
@@ -124,6 +127,7 @@ bool readEvents(int fd, Each&& each) {
       each(ev, std::string_view(name, ev.len > 0 ? ::strnlen(name, ev.len) : 0));
     }
   }
+  return Drained::tooMany;
 }
 
 }  // namespace
@@ -252,60 +256,48 @@ bool FileWatch::drain(bool& again) noexcept {
   if (queued <= 0) return false;
 
   bool any = false;
-  alignas(inotify_event) char buf[4096];
-  for (int reads = 0;; ++reads) {
-    if (reads == kMaxReadsPerCall) {
-      again = true;  // start over with an empty queue rather than read on
-      return true;
-    }
-    const ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) break;
-    if (n <= 0) {
-      again = true;
-      return true;
-    }
-    const auto end = static_cast<std::size_t>(n);
-    for (std::size_t at = 0; at + sizeof(inotify_event) <= end;) {
-      inotify_event ev{};
-      std::memcpy(&ev, buf + at, sizeof ev);
-      const char* name = buf + at + sizeof ev;
-      at += sizeof ev + ev.len;
-      if ((ev.mask & IN_Q_OVERFLOW) != 0) {
-        again = true;  // events were lost, some of them perhaps about the folders
-        any = true;
-        continue;
-      }
-      if (ev.wd == fileWd_) {
-        any = true;
-        // The file's last name went: whatever takes the name is watched anew.
-        if ((ev.mask & kGone) != 0) again = true;
-        continue;
-      }
-      bool known = false, gone = false, onTheWay = false;
-      const std::string_view evName(name, ev.len > 0 ? ::strnlen(name, ev.len) : 0);
-      for (const Folder& f : folders_) {
-        if (f.wd != ev.wd) continue;
-        known = true;
-        gone = gone || (ev.mask & kGone) != 0;
-        onTheWay = onTheWay || (ev.len > 0 && evName == f.next);
-      }
-      if (!known || gone) {
-        again = true;
-        any = true;
-        continue;
-      }
-      if (ev.len == 0) {
-        any = true;  // the folder's own attributes
-        continue;
-      }
-      // The name that leads on now names something else, or nothing: watch that instead. What
-      // happens to the entry itself (its attributes, writes) is its own watch's business.
-      if (onTheWay && (ev.mask & kNameReplaced) != 0) {
-        any = true;
-        again = true;
-      }
-    }
+  const Drained drained = readEvents(
+      fd_,
+      [&](const inotify_event& ev, std::string_view evName) {
+        if ((ev.mask & IN_Q_OVERFLOW) != 0) {
+          again = true;  // events were lost, some of them perhaps about the folders
+          any = true;
+          return;
+        }
+        if (ev.wd == fileWd_) {
+          any = true;
+          // The file's last name went: whatever takes the name is watched anew.
+          if ((ev.mask & kGone) != 0) again = true;
+          return;
+        }
+        bool known = false, gone = false, onTheWay = false;
+        for (const Folder& f : folders_) {
+          if (f.wd != ev.wd) continue;
+          known = true;
+          gone = gone || (ev.mask & kGone) != 0;
+          onTheWay = onTheWay || (ev.len > 0 && evName == f.next);
+        }
+        if (!known || gone) {
+          again = true;
+          any = true;
+          return;
+        }
+        if (ev.len == 0) {
+          any = true;  // the folder's own attributes
+          return;
+        }
+        // The name that leads on now names something else, or nothing: watch that instead. What
+        // happens to the entry itself (its attributes, writes) is its own watch's business.
+        if (onTheWay && (ev.mask & kNameReplaced) != 0) {
+          any = true;
+          again = true;
+        }
+      },
+      kMaxReadsPerCall);
+  // A queue that keeps filling, or a read that failed: start over with an empty queue.
+  if (drained != Drained::empty) {
+    again = true;
+    return true;
   }
   return any;
 }
