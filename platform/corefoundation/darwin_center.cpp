@@ -1,6 +1,5 @@
 #include "platform/corefoundation/darwin_center.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
