@@ -1,4 +1,4 @@
-#include "vyr/show/tests/show_harness.hpp"
+#include "tests/e2e/show_harness.hpp"
 
 #include <cairo.h>
 #include <fcntl.h>

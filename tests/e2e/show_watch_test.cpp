@@ -8,7 +8,7 @@
 
 #include "tests/support/temp_device.hpp"
 #include "tests/support/vyr_process.hpp"
-#include "vyr/show/tests/show_harness.hpp"
+#include "tests/e2e/show_harness.hpp"
 
 namespace vyrtest {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "tests/support/temp_device.hpp"
 #include "vyr/show/layout.hpp"
-#include "vyr/show/tests/show_harness.hpp"
+#include "tests/e2e/show_harness.hpp"
 
 namespace vyrtest {
 namespace {
