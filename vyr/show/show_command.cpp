@@ -189,7 +189,7 @@ int run(const Options& options) {
   }
   show::followCustomSwitches();
   if (watch) {
-    if (const std::string err = watch->start(); !err.empty()) return failure(err);
+    if (const Result<void> started = watch->start(); !started) return failure(started.error());
   }
 
   const int status = showOnce(options, false);

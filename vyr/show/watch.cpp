@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "platform/corefoundation/simulator.hpp"
+#include "tweak/elements.hpp"
 
 namespace vyr::show {
 namespace {
 
-constexpr char kPreferencesFile[] = "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
 // A writer that replaces the file and posts the notification produces two events a moment apart.
 constexpr int kSettleMilliseconds = 50;
 
@@ -42,18 +42,18 @@ SettingsWatch::~SettingsWatch() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-std::string SettingsWatch::start() {
-  if (signals_ < 0) return signalsError_;
+Result<void> SettingsWatch::start() {
+  if (signals_ < 0) return failed(signalsError_);
   try {
-    file_.emplace(kPreferencesFile);
+    file_.emplace(kPreferencesPath);
   } catch (const std::bad_alloc&) {
-    return "out of memory";
+    return failed("out of memory");
   }
   file_->changed();  // sets the watch up
   if (file_->descriptor() < 0) {
-    return std::string("cannot watch ") + kPreferencesFile +
-           " in the device (no device, a link that cannot be followed, or no inotify instance "
-           "left)";
+    return failed(std::string("cannot watch ") + kPreferencesPath +
+                  " in the device (no device, a link that cannot be followed, or no inotify "
+                  "instance left)");
   }
   return {};
 }

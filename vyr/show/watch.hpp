@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/system/libsystem.h"
+#include "vyr/result.hpp"
 
 namespace vyr::show {
 
@@ -26,9 +27,8 @@ class SettingsWatch {
 
   // Starts watching the device's preferences file (as the library's own cache watches it: every
   // write, through any of its names, its replacement or deletion). Call once the process observes
-  // the notification (its descriptor exists from then on). Returns an empty string on success,
-  // else one line saying what failed.
-  std::string start();
+  // the notification (its descriptor exists from then on).
+  Result<void> start();
 
   // Waits until the settings changed or a stop signal arrived. A notification is delivered to
   // every observer of this process (VYRSignals' among them) before this returns. Changes that

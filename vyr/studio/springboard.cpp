@@ -128,7 +128,7 @@ int runSpringBoard() {
     return startFailure(started.error());
   }
   show::followCustomSwitches();
-  if (const std::string err = watch.start(); !err.empty()) return startFailure(err);
+  if (const Result<void> started = watch.start(); !started) return startFailure(started.error());
 
   std::optional<show::DeviceState> state;
   std::string pending;

@@ -207,8 +207,8 @@ int Studio::run() {
   ns::AutoreleasePool pool;
   pane_.emplace();
   publishSettings();
-  if (const std::string err = watch.start(); !err.empty()) {
-    notices_.push_back("The studio cannot watch the settings file (" + err +
+  if (const Result<void> started = watch.start(); !started) {
+    notices_.push_back("The studio cannot watch the settings file (" + started.error() +
                        "): changes made elsewhere show after the next change made here.");
   }
   startSpringBoard();
