@@ -7,9 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/e2e/show_harness.hpp"
 #include "tests/support/temp_device.hpp"
 #include "vyr/show/layout.hpp"
-#include "tests/e2e/show_harness.hpp"
 
 namespace vyrtest {
 namespace {

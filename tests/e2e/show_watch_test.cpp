@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
+#include "tests/e2e/show_harness.hpp"
 #include "tests/support/temp_device.hpp"
 #include "tests/support/vyr_process.hpp"
-#include "tests/e2e/show_harness.hpp"
 
 namespace vyrtest {
 namespace {
