@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -116,6 +117,29 @@ TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
     EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_NE(r.err.find("no such key"), std::string::npos) << r.err;
   }
+
+  // A change that cannot be written is no success: exit 1, the reason, the old value kept.
+  const std::string folder = dir_ + "/var/mobile/Library/Preferences";
+  std::filesystem::rename(folder, folder + "-away");
+  std::ofstream(folder) << "a file where the folder was";
+  r = run({"set", "txt", "13"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_NE(r.err.find("nothing changed"), std::string::npos) << r.err;
+  std::filesystem::remove(folder);
+  std::filesystem::rename(folder + "-away", folder);
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
+
+  // A settings file that is not a property list is kept, and the user is told where.
+  std::ofstream(folder + "/com.belvorin.VYR.plist") << "not a property list";
+  r = run({"set", "txt", "13"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::size_t named =
+      r.err.find("/var/mobile/Library/Preferences/com.belvorin.VYR.plist.unreadable-");
+  ASSERT_NE(named, std::string::npos) << r.err;
+  const std::string kept = r.err.substr(named, r.err.find(' ', named) - named);
+  std::ifstream copy(dir_ + kept);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "not a property list");
 }
 
 }  // namespace
