@@ -61,10 +61,13 @@ std::string utcStamp() {
   return text;
 }
 
+constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
+constexpr char kUnreadableMark[] = ".unreadable-";
+
 // Gives the unreadable file at PATH a second name beside it, never replacing an earlier copy;
 // the name, or nothing with ERROR set.
 std::optional<std::string> keepUnreadable(const std::string& path, int& error) {
-  const std::string stem = path + ".unreadable-" + utcStamp();
+  const std::string stem = path + kUnreadableMark + utcStamp();
   for (int n = 0; n < 1000; ++n) {
     const std::string name = n == 0 ? stem : stem + "-" + std::to_string(n);
     error = sim::linkFile(sim::Area::Device, path, name);
@@ -128,7 +131,20 @@ WriteResult write(std::string_view domain, ns::String key, objc::id value) {
 
 std::optional<std::string> domainFilePath(std::string_view domain) {
   if (!plainName(domain)) return std::nullopt;
-  return "/var/mobile/Library/Preferences/" + std::string(domain) + ".plist";
+  return std::string(kPreferencesFolder) + "/" + std::string(domain) + ".plist";
+}
+
+std::optional<std::string> newestUnreadableCopy(std::string_view domain) {
+  if (!plainName(domain)) return std::nullopt;
+  // The copies are named by their UTC time, so the newest sorts last.
+  const std::string prefix = std::string(domain) + ".plist" + kUnreadableMark;
+  std::string newest;
+  for (const std::string& name : sim::listFolder(sim::Area::Device, kPreferencesFolder)
+                                     .value_or(std::vector<std::string>{})) {
+    if (name.rfind(prefix, 0) == 0 && name > newest) newest = name;
+  }
+  if (newest.empty()) return std::nullopt;
+  return std::string(kPreferencesFolder) + "/" + newest;
 }
 
 objc::id readDomainValue(std::string_view domain, ns::String key) {

@@ -39,6 +39,10 @@ struct WriteResult {
 // left exactly as it was. Thread-safe.
 WriteResult writeDomainValue(std::string_view domain, ns::String key, objc::id value);
 
+// The device path of the newest copy of an unreadable file of DOMAIN that writeDomainValue kept,
+// or nothing when none was kept (or DOMAIN is not a plain name).
+std::optional<std::string> newestUnreadableCopy(std::string_view domain);
+
 // The result of the last writeDomainValue of this thread since forgetLastDomainWrite, for the
 // Settings app, which hears of a cell's change only through the cell; nothing when none ran.
 std::optional<WriteResult> lastDomainWrite();

@@ -358,8 +358,8 @@ void FolderWatch::startPolling(int error) noexcept {
   timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timer_ < 0) return;  // arrivals() still lists the folder whenever it is called
   const timespec every{0, static_cast<long>(kPollMilliseconds) * 1000000L};
-  const itimerspec spec{every, every};
-  ::timerfd_settime(timer_, 0, &spec, nullptr);
+  const itimerspec period{every, every};
+  ::timerfd_settime(timer_, 0, &period, nullptr);
   if (descriptor() >= 0) {
     epoll_event ev{};
     ev.events = EPOLLIN;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vyr/commands.hpp"
+#include "vyr/options.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
@@ -77,20 +78,10 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
     failure(line);
     return std::nullopt;
   };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::optional<std::string> value;
-    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-    }
-    auto takeValue = [&]() -> std::optional<std::string> {
-      if (value) return value;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
+  for (OptionReader options(args); options.next();) {
+    const std::string& arg = options.name();
     if (arg == "--out" || arg == "--battery" || arg == "--style") {
-      const std::optional<std::string> v = takeValue();
+      const std::optional<std::string> v = options.value();
       if (!v) return fail(arg + " needs a value");
       if (arg == "--out") {
         if (v->empty()) return fail("--out needs a file name");
@@ -105,7 +96,7 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       } else {
         return fail("--style is default or light, not '" + *v + "'");
       }
-    } else if (value) {
+    } else if (options.hasInlineValue()) {
       return fail(arg + " takes no value");
     } else if (arg == "--charging") {
       o.state.charging = true;

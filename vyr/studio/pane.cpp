@@ -1,12 +1,12 @@
 #include "vyr/studio/pane.hpp"
 
-#include <sys/stat.h>
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
+#include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/show/report.hpp"
@@ -20,7 +20,6 @@ using nlohmann::json;
 using preferences::settings::Change;
 using preferences::settings::Row;
 
-constexpr char kPreferencesFolder[] = "/var/mobile/Library/Preferences";
 constexpr std::size_t kMaxLogBytes = 1 << 20;
 
 std::string dump(const json& value) {
@@ -81,25 +80,6 @@ std::string openedUrls() {
   return sim::readFile(sim::Area::Simulator, "opened-urls.log", kMaxLogBytes).value_or("");
 }
 
-// What the pane names a kept copy of an unreadable settings file: the file's name and this.
-const std::string& setAsidePrefix() {
-  static const std::string prefix =
-      std::string(kPreferencesPath).substr(std::string_view(kPreferencesFolder).size() + 1) +
-      ".unreadable-";
-  return prefix;
-}
-
-// The device path of the newest copy of an unreadable settings file that the pane kept, or empty.
-// The copies are named by their UTC time, so the newest sorts last.
-std::string newestSetAside() {
-  std::string newest;
-  for (const std::string& name : sim::listFolder(sim::Area::Device, kPreferencesFolder)
-                                     .value_or(std::vector<std::string>{})) {
-    if (name.rfind(setAsidePrefix(), 0) == 0 && name > newest) newest = name;
-  }
-  return newest.empty() ? newest : std::string(kPreferencesFolder) + "/" + newest;
-}
-
 // What a tap opened, judged from the log before and after it.
 std::string openedSince(const std::string& before) {
   const std::string after = openedUrls();
@@ -143,8 +123,8 @@ std::string PaneView::toJson() {
   nlohmann::json out = {{"title", pane_->title()}, {"groups", std::move(groups)}};
   const auto right = pane_->rightButtonTitle();
   out["rightButton"] = right ? nlohmann::json(*right) : nlohmann::json(nullptr);
-  if (const std::string aside = newestSetAside(); !aside.empty()) {
-    out["notice"] = "A settings file that could not be read was set aside as " + aside +
+  if (const auto aside = preferences::newestUnreadableCopy(kDomain)) {
+    out["notice"] = "A settings file that could not be read was set aside as " + *aside +
                     "; the pane wrote a new one.";
   }
   return dump(out);

@@ -30,6 +30,7 @@
 #include "platform/foundation/facade.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
+#include "vyr/options.hpp"
 #include "vyr/show/files.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/watch.hpp"
@@ -73,15 +74,10 @@ void progress(const std::string& line) {
 
 std::optional<Options> parse(const std::vector<std::string>& args) {
   Options o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::optional<std::string> value;
-    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-    }
+  for (OptionReader options(args); options.next();) {
+    const std::string& arg = options.name();
     if (arg == "--port") {
-      if (!value && i + 1 < args.size()) value = args[++i];
+      const std::optional<std::string> value = options.value();
       if (!value) {
         progress("--port needs a number");
         return std::nullopt;
@@ -94,7 +90,7 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
         return std::nullopt;
       }
       o.port = std::stoi(v);
-    } else if (value) {
+    } else if (options.hasInlineValue()) {
       progress(arg + " takes no value");
       return std::nullopt;
     } else if (arg == "--no-open") {
