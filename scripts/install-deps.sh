@@ -22,6 +22,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # used by the end-to-end tests and scripts
   python3
+  # a command of the device run under a debugger (its loaded images must be named by real files)
+  gdb
   # the studio's browser tests: headless Chromium driven by Selenium (run with /usr/bin/python3)
   chromium chromium-driver python3-selenium
 )

@@ -10,6 +10,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/process.hpp"
 
 namespace vyr {
 namespace {
@@ -154,6 +155,9 @@ struct Request {
 };
 
 int prefs(const Request& request) {
+  // The Settings app confines itself before it loads the pane's bundle from the device. Its
+  // respring signals the device's processes, which run in domains of their own.
+  confineDeviceProcess(true);
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;

@@ -8,7 +8,16 @@
 
 namespace vyr {
 
-Result<> startUiProcess(const std::string& name) {
+sim::Confinement confineDeviceProcess(bool signalOutside) {
+  sim::ConfineOptions options;
+  options.payload = payloadFolder();
+  options.signalOutside = signalOutside;
+  return sim::confineToDevice(options);
+}
+
+Result<> startUiProcess(const std::string& name, UiHost host) {
+  // Before anything of the device is read as code: a planted library's constructor runs confined.
+  if (host == UiHost::OwnProcess) confineDeviceProcess();
   if (!sim::registerProcess(name)) {
     return failed("cannot register process " + name + " on the device");
   }

@@ -175,7 +175,9 @@ int run(const Options& options) {
   if (options.watch) watch.emplace();
 
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const Result<> started = startUiProcess("SpringBoard"); !started) {
+  // This process must still write the picture outside the device: it is not confined, and loads
+  // only the build's own libraries.
+  if (const Result<> started = startUiProcess("SpringBoard", UiHost::FrontEnd); !started) {
     return failure(started.error());
   }
   show::followCustomSwitches();
