@@ -24,7 +24,8 @@ const char kPrefsHelp[] =
     "       vyr prefs get KEY          the value the row of KEY shows\n"
     "       vyr prefs set KEY VALUE    change the row of KEY as a tap would: YES/NO (true/false,\n"
     "                                  on/off) for a switch, a choice's name or number for a\n"
-    "                                  list, a colour string (#RRGGBB[:alpha]) for a colour\n"
+    "                                  list, a colour string (#RRGGBB[:alpha] or #RRGGBBAA)\n"
+    "                                  for a colour\n"
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
     "       vyr prefs respring         tap the navigation bar's Respring button\n";
 
@@ -105,7 +106,7 @@ void explainValues(const Pane& pane, const std::string& key) {
     } else if (row.cell == "PFSimpleLiteColorCell") {
       std::fprintf(stderr,
                    "The row of '%s' takes a colour string: #RGB or #RRGGBB, optionally followed by "
-                   ":ALPHA (0 to 1).\n",
+                   ":ALPHA (0 to 1), or #RRGGBBAA.\n",
                    key.c_str());
     }
     return;

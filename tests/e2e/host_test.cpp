@@ -74,9 +74,15 @@ TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   EXPECT_EQ(answer(p,
                    "send UIStatusBarForegroundStyleAttributes "
                    "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
-            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null}");
+            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null, "
+            "\"colour\": \"#FF3B30:1.000000\"}");
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #ff000080"),
             "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.50196078431372548]]}}");
+  // The colour string an answer prints is taken back as the same colour.
+  EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #FF0000:0.500000"),
+            "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.5]]}}");
+  EXPECT_NE(answer(p, "send UIActivityIndicatorView setColor: #FF0000:2").find("error"),
+            std::string::npos);
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: nil"),
             "{\"result\": null, \"host\": {\"args\": [null]}}");
 
@@ -100,7 +106,7 @@ TEST_F(Host, CustomSwitchesWaitForTheNotification) {
   EXPECT_NE(answer(p, "notify com.belvorin.VYR/settingschanged").find("\"delivered\": 1"),
             std::string::npos);
   EXPECT_EQ(answer(p, "send UIStatusBarNewUIForegroundStyleAttributes textColorForStyle: 1"),
-            "{\"result\": [0, 1, 0, 0.25], \"host\": null}");
+            "{\"result\": [0, 1, 0, 0.25], \"host\": null, \"colour\": \"#00FF00:0.250000\"}");
 }
 
 TEST_F(Host, TheLockScreenStyleFollowsTheFile) {

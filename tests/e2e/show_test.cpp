@@ -104,7 +104,7 @@ void expectPictureShowsTable(const Picture& picture, const std::map<std::string,
     const auto it = rows.find(place.row);
     ASSERT_NE(it, rows.end()) << place.row;
     const std::string& value = it->second.value;
-    if (value.size() != 9 || value.substr(7) != "ff") continue;  // only opaque colours
+    if (!value.ends_with(":1.000000")) continue;  // only opaque colours
     const Rgb colour = rgbOf(value);
     if (place.probe) {
       const Rgb seen = picture.at(layout::onScreen(*place.screen, *place.probe));
@@ -136,7 +136,7 @@ TEST_F(Show, FreshInstallShowsEveryElementLightGreyAndTheLockScreenInTheDefaultS
       EXPECT_EQ(row.value, "0 default");
       EXPECT_EQ(row.source, "VYR (lssame)");
     } else {
-      EXPECT_EQ(row.value, "#aaaaaaff") << name;
+      EXPECT_EQ(row.value, "#AAAAAA:1.000000") << name;
       EXPECT_EQ(row.source, "preset 6 light grey") << name;
     }
   }
@@ -148,28 +148,28 @@ TEST_F(Show, FreshInstallShowsEveryElementLightGreyAndTheLockScreenInTheDefaultS
 TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   import("presets.plist");
   auto rows = show();
-  expectRows(rows, {{"home signal", "preset 13 red", "#ff3b30ff"},
-                    {"home Wi-Fi", "preset 10 orange", "#ffa101ff"},
-                    {"home carrier and time", "preset 15 yellow", "#eabb00ff"},
-                    {"home battery", "preset 9 green", "#4cd964ff"},
-                    {"home network activity", "preset 12 purple", "#5856d6ff"},
-                    {"home pull to refresh", "preset 12 purple", "#5856d6ff"},
+  expectRows(rows, {{"home signal", "preset 13 red", "#FF3B30:1.000000"},
+                    {"home Wi-Fi", "preset 10 orange", "#FFA101:1.000000"},
+                    {"home carrier and time", "preset 15 yellow", "#EABB00:1.000000"},
+                    {"home battery", "preset 9 green", "#4CD964:1.000000"},
+                    {"home network activity", "preset 12 purple", "#5856D6:1.000000"},
+                    {"home pull to refresh", "preset 12 purple", "#5856D6:1.000000"},
                     {"lock status-bar style", "VYR (lssame)", "0 default"},
-                    {"lock signal", "preset 13 red", "#ff3b30ff"},
-                    {"lock carrier and padlock", "preset 15 yellow", "#eabb00ff"},
-                    {"lock clock and date", "preset 2 blue", "#007affff"}});
+                    {"lock signal", "preset 13 red", "#FF3B30:1.000000"},
+                    {"lock carrier and padlock", "preset 15 yellow", "#EABB00:1.000000"},
+                    {"lock clock and date", "preset 2 blue", "#007AFF:1.000000"}});
   expectPictureShowsTable(Picture(picturePath()), rows);
 
   // Custom colours as the colour picker writes them, one of them translucent.
   import("custom.plist");
   rows = show();
-  expectRows(rows, {{"home signal", "custom vyrColor1", "#ff2d55ff"},
-                    {"home Wi-Fi", "custom vyrColor2", "#5ac8faff"},
-                    {"home carrier and time", "custom vyrColor3", "#ffffff80"},
-                    {"home battery", "custom vyrColor4", "#00ff00ff"},
-                    {"home network activity", "custom vyrColor5", "#ff9500ff"},
-                    {"home pull to refresh", "custom vyrColor5", "#ff9500ff"},
-                    {"lock clock and date", "custom vyrColor6", "#ffcc00ff"}});
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#FF2D55:1.000000"},
+                    {"home Wi-Fi", "custom vyrColor2", "#5AC8FA:1.000000"},
+                    {"home carrier and time", "custom vyrColor3", "#FFFFFF:0.500000"},
+                    {"home battery", "custom vyrColor4", "#00FF00:1.000000"},
+                    {"home network activity", "custom vyrColor5", "#FF9500:1.000000"},
+                    {"home pull to refresh", "custom vyrColor5", "#FF9500:1.000000"},
+                    {"lock clock and date", "custom vyrColor6", "#FFCC00:1.000000"}});
   Picture picture(picturePath());
   expectPictureShowsTable(picture, rows);
   // Half-transparent white text over the lock screen's strip: lighter than the strip, not white.
@@ -183,13 +183,13 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   // Everything switched off: the host's colours, and the lock screen's own light style.
   import("hosts-own.plist");
   rows = show();
-  expectRows(rows, {{"home signal", "host's own", "#000000ff"},
-                    {"home carrier and time", "host's own", "#1a1a1aff"},
-                    {"home pull to refresh", "host's own", "#8e8e93ff"},
+  expectRows(rows, {{"home signal", "host's own", "#000000:1.000000"},
+                    {"home carrier and time", "host's own", "#1A1A1A:1.000000"},
+                    {"home pull to refresh", "host's own", "#8E8E93:1.000000"},
                     {"lock status-bar style", "host's own", "1 light"},
-                    {"lock signal", "host's own", "#ffffffff"},
-                    {"lock carrier and padlock", "host's own", "#f2f2f2ff"},
-                    {"lock clock and date", "host's own", "#ffffffff"}});
+                    {"lock signal", "host's own", "#FFFFFF:1.000000"},
+                    {"lock carrier and padlock", "host's own", "#F2F2F2:1.000000"},
+                    {"lock clock and date", "host's own", "#FFFFFF:1.000000"}});
   picture = Picture(picturePath());
   expectPictureShowsTable(picture, rows);
   EXPECT_FALSE(lockBarHasStrip(picture));
@@ -197,14 +197,14 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   // Edge cases: the clear entry, an index naming no entry, a custom colour missing its string.
   import("mixed.plist");
   rows = show();
-  expectRows(rows, {{"home signal", "custom vyrColor1", "#af52deff"},
-                    {"home Wi-Fi", "host's own", "#000000ff"},
-                    {"home carrier and time", "preset 14 white", "#f8f8f8ff"},
-                    {"home battery", "preset 4 clear", "#00000000"},
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#AF52DE:1.000000"},
+                    {"home Wi-Fi", "host's own", "#000000:1.000000"},
+                    {"home carrier and time", "preset 14 white", "#F8F8F8:1.000000"},
+                    {"home battery", "preset 4 clear", "#000000:0.000000"},
                     {"home network activity", "preset, no entry yet", "none"},
                     {"home pull to refresh", "preset, no entry yet", "none"},
                     {"lock status-bar style", "VYR (lssame)", "0 default"},
-                    {"lock clock and date", "custom vyrColor6", "#a1a1a1ff"}});
+                    {"lock clock and date", "custom vyrColor6", "#A1A1A1:1.000000"}});
   picture = Picture(picturePath());
   expectPictureShowsTable(picture, rows);
   // Nothing drawn where the battery and the spinners would be.
@@ -217,17 +217,17 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
 
 TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
   import("hosts-own.plist");
-  expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#ff453aff"}});
+  expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#FF453A:1.000000"}});
   expectRows(show({"--battery", "10", "--charging"}),
-             {{"home battery", "host's own", "#34c759ff"}});
+             {{"home battery", "host's own", "#34C759:1.000000"}});
   // The longest caption stays above its own screen: none of it in the gap between the screens.
   const layout::Rect gap{layout::kHomeScreen.right(), 0,
                          layout::kLockScreen.x - layout::kHomeScreen.right(),
                          layout::kHomeScreen.y};
   EXPECT_FALSE(Picture(picturePath()).contains(gap, rgbOf(layout::kCaptionColour), 80));
   const auto light = show({"--style", "light"});
-  expectRows(light, {{"home signal", "host's own", "#ffffffff"},
-                     {"home carrier and time", "host's own", "#f2f2f2ff"}});
+  expectRows(light, {{"home signal", "host's own", "#FFFFFF:1.000000"},
+                     {"home carrier and time", "host's own", "#F2F2F2:1.000000"}});
   const Picture picture(picturePath());
   expectPictureShowsTable(picture, light);
   EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::Point{200, 30})),
@@ -235,10 +235,10 @@ TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
 
   // Before iOS 7 the bar asks the classic foreground style, by style unless charging.
   device.write("/.sim/device.conf", "ios=6.0\n");
-  expectRows(show(), {{"home carrier and time", "host's own", "#000000ff"},
-                      {"home battery", "host's own", "#000000ff"},
-                      {"lock carrier and padlock", "host's own", "#ffffffff"}});
-  expectRows(show({"--charging"}), {{"home battery", "host's own", "#4cd964ff"}});
+  expectRows(show(), {{"home carrier and time", "host's own", "#000000:1.000000"},
+                      {"home battery", "host's own", "#000000:1.000000"},
+                      {"lock carrier and padlock", "host's own", "#FFFFFF:1.000000"}});
+  expectRows(show({"--charging"}), {{"home battery", "host's own", "#4CD964:1.000000"}});
 
   // SVG when the name says so.
   const std::string svg = device.root() + "/shown.svg";

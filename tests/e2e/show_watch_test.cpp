@@ -48,7 +48,7 @@ class Watch : public ::testing::Test {
 };
 
 TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
-  EXPECT_EQ(nextTable()["home signal"].value, "#aaaaaaff") << shown.errors();
+  EXPECT_EQ(nextTable()["home signal"].value, "#AAAAAA:1.000000") << shown.errors();
 
   // A preset change needs no notification: the library reads it at the next call.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"}}));
@@ -60,7 +60,7 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
                                     {"vyrColor1", "<string>#00ff00</string>"}}));
   auto rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "preset 13 red");
-  EXPECT_EQ(rows["home signal"].value, "#ff3b30ff");
+  EXPECT_EQ(rows["home signal"].value, "#FF3B30:1.000000");
 
   // Another process posts the notification, as the Settings pane does after a change.
   const RunResult post = runVyr({"--device", device.root(), "host", "--process", "Preferences"},
@@ -68,15 +68,15 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   ASSERT_EQ(post.exitCode, 0) << post.err;
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
-  EXPECT_EQ(rows["home signal"].value, "#00ff00ff");
-  EXPECT_EQ(rows["lock signal"].value, "#00ff00ff");
+  EXPECT_EQ(rows["home signal"].value, "#00FF00:1.000000");
+  EXPECT_EQ(rows["lock signal"].value, "#00FF00:1.000000");
 
   // Deleting the file is a change too: the switch read last stays on, but the custom colour is
   // read from the file at every call, so it falls back to #a1a1a1.
   device.remove("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
-  EXPECT_EQ(rows["home signal"].value, "#a1a1a1ff");
+  EXPECT_EQ(rows["home signal"].value, "#A1A1A1:1.000000");
 
   // A file of another name in the same folder is not.
   device.write("/var/mobile/Library/Preferences/com.apple.springboard.plist", "x");
@@ -94,8 +94,8 @@ TEST_F(Watch, ImportedProfileShowsAtOnceAndTerminateEndsCleanly) {
   // in, and the custom switches are on.
   auto rows = nextTable();
   while (rows["home signal"].source != "custom vyrColor1" && !rows.empty()) rows = nextTable();
-  EXPECT_EQ(rows["home signal"].value, "#ff2d55ff");
-  EXPECT_EQ(rows["lock clock and date"].value, "#ffcc00ff");
+  EXPECT_EQ(rows["home signal"].value, "#FF2D55:1.000000");
+  EXPECT_EQ(rows["lock clock and date"].value, "#FFCC00:1.000000");
 
   EXPECT_TRUE(stopsCleanlyOn(SIGTERM)) << shown.errors();
 }

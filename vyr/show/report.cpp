@@ -24,8 +24,8 @@ void addBar(std::vector<Row>& rows, const char* screen, const BarColours& bar, c
       {"network activity", ElementId::lod, &bar.activity},
   }};
   for (const auto& [item, element, answer] : items) {
-    rows.push_back(
-        {screen, item, namesOf(element).name, describe(element, *answer), hexOf(answer->colour)});
+    rows.push_back({screen, item, namesOf(element).name, describe(element, *answer),
+                    colourString(answer->colour)});
   }
 }
 
@@ -39,6 +39,15 @@ std::string hexOf(const std::optional<Rgba>& colour) {
   return text;
 }
 
+std::string colourString(const std::optional<Rgba>& colour) {
+  if (!colour) return "none";
+  const double alpha = std::isfinite(colour->alpha) ? std::clamp(colour->alpha, 0.0, 1.0) : 0.0;
+  char text[24];
+  std::snprintf(text, sizeof text, "#%02X%02X%02X:%.6f", byteOf(colour->red), byteOf(colour->green),
+                byteOf(colour->blue), alpha);
+  return text;
+}
+
 std::string styleName(long style) {
   if (style == kStyleDefault) return "default";
   if (style == kStyleLight) return "light";
@@ -49,14 +58,15 @@ std::vector<Row> tableRows(const Scene& scene, const Describe& describe) {
   std::vector<Row> rows;
   addBar(rows, "home", scene.home, "carrier and time", describe);
   rows.push_back({"home", "pull to refresh", namesOf(ElementId::lod).name,
-                  describe(ElementId::lod, scene.refresh), hexOf(scene.refresh.colour)});
+                  describe(ElementId::lod, scene.refresh), colourString(scene.refresh.colour)});
   rows.push_back(
       {"lock", "status-bar style", "-",
        scene.lockStyleHostsOwn ? "host's own" : std::string("VYR (") + kLockScreenSameKey + ")",
        std::to_string(scene.lockStyle) + " " + styleName(scene.lockStyle)});
   addBar(rows, "lock", scene.lock, "carrier and padlock", describe);
   rows.push_back({"lock", "clock and date", namesOf(ElementId::rec).name,
-                  describe(ElementId::rec, scene.legibility), hexOf(scene.legibility.colour)});
+                  describe(ElementId::rec, scene.legibility),
+                  colourString(scene.legibility.colour)});
   return rows;
 }
 
