@@ -15,8 +15,8 @@ namespace {
 
 // Every command, in the order `vyr --help` lists them.
 const vyr::Command* const kCommands[] = {
-    &vyr::hostCommand, &vyr::colourCommand, &vyr::prefsCommand,
-    &vyr::showCommand, &vyr::importCommand, &vyr::studioCommand,
+    &vyr::hostCommand,   &vyr::colourCommand, &vyr::prefsCommand,  &vyr::showCommand,
+    &vyr::importCommand, &vyr::exportCommand, &vyr::studioCommand,
 };
 
 const char kUsageHead[] = "usage: vyr [--device DIR] COMMAND [ARGS]\n\ncommands:\n";

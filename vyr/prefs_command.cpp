@@ -10,6 +10,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/show/profile.hpp"
 
 namespace vyr {
 namespace {
@@ -27,7 +28,8 @@ const char kPrefsHelp[] =
     "                                  list, a colour string (#RRGGBB[:alpha] or #RRGGBBAA)\n"
     "                                  for a colour\n"
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
-    "       vyr prefs respring         tap the navigation bar's Respring button\n";
+    "       vyr prefs respring         tap the navigation bar's Respring button\n"
+    "       vyr prefs reset            put every row's default back, as taps on each row would\n";
 
 constexpr int kColumnWidth = 72;
 
@@ -166,6 +168,16 @@ int prefs(const Request& request) {
   }
   if (verb == "get") return get(*pane, op[0]);
   if (verb == "set") return set(*pane, op[0], op[1]);
+  if (verb == "reset") {
+    const Result<int> reset = profile::resetToDefaults(*pane);
+    if (!reset) {
+      std::fprintf(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
+                   reset.error().c_str());
+      return 1;
+    }
+    std::printf("reset %d rows to the pane's defaults\n", *reset);
+    return 0;
+  }
   if (verb == "tap") {
     if (pane->tap(op[0])) return 0;
     std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", op[0].c_str());
@@ -185,11 +197,13 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
   const std::size_t n = request.operands.size();
   const std::string& verb = request.verb;
   const bool known = (args.empty()) || (verb == "get" && n == 1) || (verb == "set" && n == 2) ||
-                     (verb == "tap" && n == 1) || (verb == "respring" && n == 0);
+                     (verb == "tap" && n == 1) || (verb == "respring" && n == 0) ||
+                     (verb == "reset" && n == 0);
   if (!known) {
-    std::fprintf(stderr,
-                 "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring] "
-                 "(see vyr prefs --help)\n");
+    std::fprintf(
+        stderr,
+        "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring | reset] "
+        "(see vyr prefs --help)\n");
     return std::nullopt;
   }
   return Run([request](const Invocation&) {
@@ -205,7 +219,7 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command prefsCommand{"prefs", nullptr,
-                           "  prefs [get|set|tap|respring ...]\n"
+                           "  prefs [get|set|tap|respring|reset ...]\n"
                            "                          the device's Settings pane of VYR\n",
                            kPrefsHelp, &parsePrefs};
 

@@ -45,8 +45,10 @@ class Show : public ::testing::Test {
     args.insert(args.begin(), {"--device", device.root()});
     return runVyrWith(args, options);
   }
-  void import(const std::string& profile) const {
-    const Finished f = vyr({"import", std::string(VYR_EXAMPLES) + "/" + profile});
+  void import(const std::string& profile, bool force = false) const {
+    std::vector<std::string> args{"import", std::string(VYR_EXAMPLES) + "/" + profile};
+    if (force) args.push_back("--force");
+    const Finished f = vyr(args);
     ASSERT_EQ(f.status, 0) << f.err;
   }
   // Runs `vyr show` with ARGS and a picture in the device folder; returns the table's rows.
@@ -195,7 +197,7 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   EXPECT_FALSE(lockBarHasStrip(picture));
 
   // Edge cases: the clear entry, an index naming no entry, a custom colour missing its string.
-  import("mixed.plist");
+  import("mixed.plist", true);  // holds a preset number no row offers
   rows = show();
   expectRows(rows, {{"home signal", "custom vyrColor1", "#AF52DE:1.000000"},
                     {"home Wi-Fi", "host's own", "#000000:1.000000"},
@@ -366,6 +368,62 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
   }
   EXPECT_EQ(entries, 1);
   EXPECT_EQ(vyr({"import"}).status, 2);
+
+  // A property list that the pane would never have written: each problem named by its key, and
+  // nothing changed unless forced.
+  const std::string odd = device.root() + "/odd.plist";
+  {
+    std::ofstream(odd) << "<plist version=\"1.0\"><dict>"
+                          "<key>sgis</key><true/>"
+                          "<key>sbsig</key><string>red</string>"
+                          "<key>sig</key><integer>16</integer>"
+                          "<key>ENABLED1</key><string>yes</string>"
+                          "<key>vyrColor1</key><string>#4cd964ff</string>"
+                          "<key>vyrColor2</key><string>#00ff00:abc</string>"
+                          "<key>vyrColor3</key><string>#FFFFFF:0.500000</string>"
+                          "<key>lssame</key><false/>"
+                          "</dict></plist>";
+  }
+  Finished f = vyr({"import", odd});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_EQ(readAll(settings), before);
+  for (const char* line :
+       {"vyr import: sgis: no row", "vyr import: sbsig: holds another kind",
+        "vyr import: sig: preset 16 is not offered", "vyr import: ENABLED1: holds another kind",
+        "vyr import: vyrColor1: '#4cd964ff' has 8 hex digits; the library "
+        "reads it from its first three, as #44ccdd (#RRGGBBAA is written "
+        "#RRGGBB:ALPHA: #4CD964:1.000000)",
+        "vyr import: vyrColor2: '#00ff00:abc': the alpha"}) {
+    EXPECT_NE(f.err.find(line), std::string::npos) << line << " in\n" << f.err;
+  }
+  EXPECT_EQ(toolLines(f.err), 7) << f.err;  // the two good keys pass
+  f = vyr({"import", "--force", odd});
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_NE(readAll(settings), before);
+
+  // Export writes what the pane shows: the file's values where its rows take them, the defaults
+  // elsewhere; it imports again without a word, and prefs reset brings back the fresh device.
+  const std::string exported = device.root() + "/exported.plist";
+  f = vyr({"export", exported});
+  ASSERT_EQ(f.status, 0) << f.err;
+  EXPECT_NE(f.err.find("vyr export: sgis: no row"), std::string::npos) << f.err;
+  EXPECT_NE(f.err.find("vyr export: vyrColor1: '#4cd964ff'"), std::string::npos) << f.err;
+  const std::string profile = readAll(exported);
+  EXPECT_NE(profile.find("<key>vyrColor3</key>\n\t<string>#FFFFFF:0.500000</string>"),
+            std::string::npos)
+      << profile;
+  EXPECT_NE(profile.find("<key>vyrColor1</key>\n\t<string>#a1a1a1:1.0</string>"),
+            std::string::npos);
+  EXPECT_NE(profile.find("<key>lssame</key>\n\t<false/>"), std::string::npos);
+  EXPECT_EQ(profile.find("sgis"), std::string::npos);
+  f = vyr({"import", exported});
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(toolLines(f.err), 0) << f.err;
+  f = vyr({"prefs", "reset"});
+  EXPECT_EQ(f.status, 0) << f.err;
+  const auto rows = parseTable(vyr({"show", "--no-picture"}).out);
+  EXPECT_EQ(rows.at("home signal").value, "#AAAAAA:1.000000");
+  EXPECT_EQ(rows.at("lock status-bar style").value, "0 default");
 }
 
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
