@@ -28,7 +28,8 @@ class Watch : public ::testing::Test {
  protected:
   // The next table the watcher prints; empty when none comes within TIMEOUT.
   std::map<std::string, TableRow> nextTable(std::chrono::milliseconds timeout = kPatience) {
-    std::string table;
+    std::string& table = lastText;
+    table.clear();
     while (auto line = shown.readLine(timeout)) {
       table += *line + "\n";
       if (line->rfind("lock ", 0) == 0 && line->find("clock and date") != std::string::npos) {
@@ -37,6 +38,7 @@ class Watch : public ::testing::Test {
     }
     return {};
   }
+  std::string lastText;  // all the lines of the last table
   // Whether the watcher ended with status 0 after SIGNAL.
   bool stopsCleanlyOn(int signal) {
     kill(shown.pid(), signal);
@@ -70,6 +72,20 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
   EXPECT_EQ(rows["home signal"].value, "#00FF00:1.000000");
   EXPECT_EQ(rows["lock signal"].value, "#00FF00:1.000000");
+  EXPECT_EQ(lastText.find("note:"), std::string::npos) << lastText;
+
+  // A profile without the switch: the library keeps it on, and the table says what a respring
+  // would show instead.
+  replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
+                                    {"vyrColor1", "<string>#00ff00</string>"}}));
+  rows = nextTable();
+  EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
+  EXPECT_NE(lastText.find("note: sig: this SpringBoard keeps its custom colour vyrColor1 because "
+                          "ENABLED1 was on when it last read it, but the settings file no longer "
+                          "holds ENABLED1 (a missing switch keeps its last value); a respring "
+                          "would show preset 13 red instead"),
+            std::string::npos)
+      << lastText;
 
   // Deleting the file is a change too: the switch read last stays on, but the custom colour is
   // read from the file at every call, so it falls back to #a1a1a1.
@@ -77,6 +93,11 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
   EXPECT_EQ(rows["home signal"].value, "#A1A1A1:1.000000");
+  EXPECT_NE(lastText.find(
+                "the settings file is missing or cannot be read (a missing switch keeps its last "
+                "value); a respring would show preset 6 light grey instead"),
+            std::string::npos)
+      << lastText;
 
   // A file of another name in the same folder is not.
   device.write("/var/mobile/Library/Preferences/com.apple.springboard.plist", "x");

@@ -92,6 +92,7 @@ std::string formatTable(const Scene& scene, const std::vector<Row>& rows) {
     out += cell(row.screen, width[0]) + cell(row.item, width[1]) + cell(row.element, width[2]) +
            cell(row.source, width[3]) + row.value + "\n";
   };
+  for (const std::string& note : scene.notes) out += "note: " + note + "\n";
   line(header);
   for (const Row& row : rows) line(row);
   return out;

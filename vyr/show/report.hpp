@@ -24,8 +24,8 @@ using Describe = std::function<std::string(ElementId, const Answer&)>;
 // each source named by DESCRIBE.
 std::vector<Row> tableRows(const Scene& scene, const Describe& describe);
 
-// A heading line naming the device state, then ROWS as aligned columns under a header; ends with
-// a newline.
+// A heading line naming the device state, a line "note: ..." for each of the scene's notes, then
+// ROWS as aligned columns under a header; ends with a newline.
 std::string formatTable(const Scene& scene, const std::vector<Row>& rows);
 
 // The colour as the system's own colour string, the form the colour cells store:

@@ -9,6 +9,7 @@
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
 #include "tweak/hooks.hpp"
+#include "vyr/show/sources.hpp"
 
 namespace vyr::show {
 namespace {
@@ -166,6 +167,7 @@ Scene askSpringBoard(const DeviceState& state) {
   // Text over the wallpaper is white for the lock screen's dark wallpaper.
   scene.legibility =
       askSetter<"primaryColor">(HookId::legibilitySetPrimaryColor, ui::Color::white());
+  scene.notes = liveSwitchNotes();
   return scene;
 }
 
