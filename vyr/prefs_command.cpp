@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "vyr/commands.hpp"
@@ -156,10 +157,41 @@ struct Request {
   std::vector<std::string> operands;
 };
 
+// The URLs the device's applications have opened so far (the simulator's log of them).
+std::string openedUrls() {
+  return sim::readFile(sim::Area::Simulator, "opened-urls.log", 1 << 20).value_or("");
+}
+
+// Taps the button LABEL and says on standard error what came of it.
+int tap(const Pane& pane, const std::string& label) {
+  const std::string before = openedUrls();
+  if (!pane.tap(label)) {
+    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
+    return 1;
+  }
+  const std::string after = openedUrls();
+  std::string opened = after.size() > before.size() && after.starts_with(before)
+                           ? after.substr(before.size())
+                           : std::string();
+  while (!opened.empty() && opened.back() == '\n') opened.pop_back();
+  if (!opened.empty()) {
+    std::fprintf(stderr, "vyr prefs: tapped '%s': the device opened %s\n", label.c_str(),
+                 opened.c_str());
+  } else {
+    std::fprintf(stderr, "vyr prefs: tapped '%s': no application opened anything\n", label.c_str());
+  }
+  return 0;
+}
+
 int prefs(const Request& request) {
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;
+  if (request.verb != "set" && request.verb != "reset") {
+    if (const auto note = profile::unreadableSettingsNote()) {
+      std::fprintf(stderr, "vyr prefs: %s\n", note->c_str());
+    }
+  }
   const std::string& verb = request.verb;
   const std::vector<std::string>& op = request.operands;
   if (verb.empty()) {
@@ -178,11 +210,7 @@ int prefs(const Request& request) {
     std::printf("reset %d rows to the pane's defaults\n", *reset);
     return 0;
   }
-  if (verb == "tap") {
-    if (pane->tap(op[0])) return 0;
-    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", op[0].c_str());
-    return 1;
-  }
+  if (verb == "tap") return tap(*pane, op[0]);
   if (pane->tapRightButton()) return 0;
   std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
   return 1;

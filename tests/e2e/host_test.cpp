@@ -54,6 +54,24 @@ TEST_F(Host, ANewDeviceIsLaidOutAndEveryHookIsInPlace) {
             "{\"result\": 0, \"host\": null}");
   EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
   EXPECT_EQ(p.wait(), 0);
+  // A new device is never made without a word; nor is a file of the device's VYR replaced.
+  EXPECT_NE(p.errors().find("vyr: made a new device in " + dir_), std::string::npos) << p.errors();
+  std::ofstream(dir_ + "/Library/PreferenceBundles/VYR.bundle/VYR.plist", std::ios::app) << " ";
+  RunResult r = runVyr({"--device", dir_, "colour", "#fff"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "vyr: refreshed /Library/PreferenceBundles/VYR.bundle/VYR.plist in the device from the "
+            "build\n");
+  r = runVyr({"--device", dir_, "colour", "#fff"});
+  EXPECT_EQ(r.err, "");
+  // The version, and one command's help by name.
+  r = runVyr({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("vyr ", 0), 0u) << r.out;
+  r = runVyr({"help", "import"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("usage: vyr import", 0), 0u) << r.out;
+  EXPECT_EQ(runVyr({"help", "nosuch"}).exitCode, 2);
 }
 
 TEST_F(Host, OtherProcessesHaveNoLockScreen) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "device/files.hpp"
+#include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "tweak/elements.hpp"
 
@@ -271,6 +272,22 @@ Result<std::string> exportProfile(const std::vector<Setting>& settings,
     }
   }
   return out;
+}
+
+std::optional<std::string> unreadableSettingsNote() {
+  ns::AutoreleasePool pool;
+  if (!sim::exists(sim::Area::Device, kPreferencesPath)) return std::nullopt;
+  const ns::Owned<ns::Dictionary> file =
+      ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(kPreferencesPath));
+  if (file) return std::nullopt;
+  std::string note = std::string("the settings file ") + kPreferencesPath +
+                     " cannot be read as a property list with a dictionary at its root: a running "
+                     "process keeps what it read last, a new one and the pane show the defaults, "
+                     "and the pane's next change keeps the file aside and starts a new one";
+  if (const auto kept = preferences::newestUnreadableCopy(kDomain)) {
+    note += "; an unreadable file was kept earlier as " + *kept;
+  }
+  return note;
 }
 
 Result<int> resetToDefaults(const Pane& pane) {

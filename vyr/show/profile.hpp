@@ -55,4 +55,9 @@ Result<std::string> exportProfile(const std::vector<Setting>& settings,
 // before it keep their defaults).
 Result<int> resetToDefaults(const preferences::settings::Pane& pane);
 
+// One sentence when the device's settings file is there but is not a property list with a
+// dictionary at its root (what every reader then does), naming the newest copy of an unreadable
+// file that the pane kept aside, if there is one; nothing when the file reads or is missing.
+std::optional<std::string> unreadableSettingsNote();
+
 }  // namespace vyr::profile

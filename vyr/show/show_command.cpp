@@ -19,6 +19,7 @@
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/scene.hpp"
 #include "vyr/show/sources.hpp"
@@ -120,6 +121,7 @@ bool toStandardOutput(const Options& options) {
 
 // Asks the process for the scene and shows it. Returns the exit status.
 int showOnce(const Options& options, bool redraw) {
+  if (const auto note = profile::unreadableSettingsNote()) progress(*note);
   const show::Scene scene = show::askSpringBoard(options.state);
   if (options.picture) {
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
