@@ -191,6 +191,8 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
                     {"lock status-bar style", "host's own", "1 light"},
                     {"lock signal", "host's own", "#FFFFFF:1.000000"},
                     {"lock carrier and padlock", "host's own", "#F2F2F2:1.000000"},
+                    // What the host answers for the light style, not its default style's black.
+                    {"lock battery", "host's own", "#FFFFFF:1.000000"},
                     {"lock clock and date", "host's own", "#FFFFFF:1.000000"}});
   picture = Picture(picturePath());
   expectPictureShowsTable(picture, rows);
@@ -222,6 +224,10 @@ TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
   expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#FF453A:1.000000"}});
   expectRows(show({"--battery", "10", "--charging"}),
              {{"home battery", "host's own", "#34C759:1.000000"}});
+  // Charging shows its mark, in the battery's colour.
+  const Rgb bolt =
+      Picture(picturePath()).at(layout::onScreen(layout::kHomeScreen, layout::kChargingProbe));
+  EXPECT_EQ(bolt, rgbOf(0x34c759)) << toString(bolt);
   // The longest caption stays above its own screen: none of it in the gap between the screens.
   const layout::Rect gap{layout::kHomeScreen.right(), 0,
                          layout::kLockScreen.x - layout::kHomeScreen.right(),
@@ -234,6 +240,9 @@ TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
   expectPictureShowsTable(picture, light);
   EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::Point{200, 30})),
             rgbOf(layout::kChromeLight));
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::kChargingProbe)),
+            rgbOf(layout::kChromeLight))
+      << "no charging mark while not charging";
 
   // Before iOS 7 the bar asks the classic foreground style, by style unless charging.
   device.write("/.sim/device.conf", "ios=6.0\n");
@@ -260,6 +269,8 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
                                              {"show", "--style", "dark"},
                                              {"show", "--out"},
                                              {"show", "--charging=yes"},
+                                             {"show", "--out", "x.jpg"},
+                                             {"show", "--out=picture"},
                                              {"show", "--no-picture", "--out", "x.png"}}) {
     const Finished f = vyr(args);
     EXPECT_EQ(f.status, 2) << args.back();

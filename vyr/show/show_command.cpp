@@ -34,7 +34,7 @@ using show::DeviceState;
 constexpr char kHelp[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
     "                [--no-picture] [--watch]\n"
-    "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG;\n"
+    "  --out FILE         where the picture goes: FILE.png or FILE.svg (default vyr-show.png;\n"
     "                     - writes a PNG to standard output and the table to standard error)\n"
     "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
     "  --charging         the battery is charging\n"
@@ -86,6 +86,12 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       if (!v) return fail(arg + " needs a value");
       if (arg == "--out") {
         if (v->empty()) return fail("--out needs a file name");
+        if (!show::pictureFormatOf(*v)) {
+          return fail(
+              "--out writes PNG (FILE.png), SVG (FILE.svg) or a PNG to standard output "
+              "(-), not '" +
+              *v + "'");
+        }
         o.out = *v;
         o.outGiven = true;
       } else if (arg == "--battery") {
