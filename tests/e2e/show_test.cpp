@@ -439,11 +439,13 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
 
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
   auto run = [&](bool terminal, const char* colorterm,
-                 std::vector<std::string> args = {"--out", "shown.png"}) {
+                 std::vector<std::string> args = {"--out", "shown.png"},
+                 std::vector<std::pair<std::string, std::string>> env = {}) {
     args.insert(args.begin(), "show");
     RunOptions options;
     options.terminal = terminal;
-    options.env = {{"COLORTERM", colorterm}};
+    options.env = {{"COLORTERM", colorterm}, {"COLUMNS", ""}, {"TERM", ""}};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     options.cwd = device.root();
     return vyr(args, options);
   };
@@ -457,10 +459,22 @@ TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
 
   EXPECT_NE(run(true, "24bit").out.find(lightGrey), std::string::npos);
   for (const Finished& plain :
-       {run(true, ""), run(false, "truecolor"), run(true, "truecolor", {"--no-picture"})}) {
+       {run(true, ""), run(false, "truecolor"), run(true, "truecolor", {"--no-picture"}),
+        run(true, "", {"--out", "shown.png"}, {{"TERM", "dumb"}})}) {
     EXPECT_EQ(plain.out.find("\x1b["), std::string::npos);
     EXPECT_NE(plain.out.find("screen  item"), std::string::npos);
   }
+  // A colour terminal that does not say it shows 24-bit colour gets the 256-colour palette's
+  // nearest grey (248 is #a8a8a8), and is told so.
+  f = run(true, "", {"--out", "shown.png"}, {{"TERM", "xterm-256color"}});
+  EXPECT_NE(f.out.find("\x1b[38;5;248m\xE2\x97\x8F"), std::string::npos) << f.out;
+  EXPECT_EQ(f.out.find("\x1b[38;2;"), std::string::npos);
+  EXPECT_NE(f.out.find("(drawn with the nearest of 256 colours"), std::string::npos);
+  // Too narrow a terminal is told how wide it must be, rather than shown a wrapped mess.
+  f = run(true, "truecolor", {"--out", "shown.png"}, {{"COLUMNS", "60"}});
+  EXPECT_EQ(f.out.find("\x1b["), std::string::npos);
+  EXPECT_NE(f.out.find("at least 74 columns wide; this one has 60"), std::string::npos) << f.out;
+  EXPECT_NE(f.out.find("screen  item"), std::string::npos);
 }
 
 }  // namespace

@@ -55,6 +55,11 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   // A preset change needs no notification: the library reads it at the next call.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"}}));
   EXPECT_EQ(nextTable()["home signal"].source, "preset 13 red");
+  // Each redraw says when, and which elements look different.
+  const std::size_t at = lastText.find("at ");
+  ASSERT_NE(at, std::string::npos) << lastText;
+  EXPECT_EQ(lastText.find(" the settings changed: changed home signal, lock signal\n"), at + 11)
+      << lastText;
 
   // The custom switches are re-read only on the notification: the file alone changes nothing.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
@@ -63,6 +68,7 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   auto rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "preset 13 red");
   EXPECT_EQ(rows["home signal"].value, "#FF3B30:1.000000");
+  EXPECT_NE(lastText.find("the settings changed: no element looks different"), std::string::npos);
 
   // Another process posts the notification, as the Settings pane does after a change.
   const RunResult post = runVyr({"--device", device.root(), "host", "--process", "Preferences"},

@@ -48,6 +48,19 @@ std::string colourString(const std::optional<Rgba>& colour) {
   return text;
 }
 
+std::vector<std::string> changedItems(const std::vector<Row>& before,
+                                      const std::vector<Row>& after) {
+  std::vector<std::string> changed;
+  for (const Row& row : after) {
+    const auto same = std::find_if(before.begin(), before.end(), [&](const Row& old) {
+      return old.screen == row.screen && old.item == row.item && old.source == row.source &&
+             old.value == row.value;
+    });
+    if (same == before.end()) changed.push_back(row.screen + " " + row.item);
+  }
+  return changed;
+}
+
 std::string styleName(long style) {
   if (style == kStyleDefault) return "default";
   if (style == kStyleLight) return "light";

@@ -34,6 +34,11 @@ std::string formatTable(const Scene& scene, const std::vector<Row>& rows);
 // an eight-digit "#rrggbbaa" from its first three digits). "none" for no colour.
 std::string colourString(const std::optional<Rgba>& colour);
 
+// The rows of AFTER whose source or colour differ from the same row of BEFORE (or that BEFORE
+// lacks), as "screen item" ("home signal"), in AFTER's order.
+std::vector<std::string> changedItems(const std::vector<Row>& before,
+                                      const std::vector<Row>& after);
+
 // "#rrggbbaa", each component rounded to a byte; "none" for no colour. For CSS, never for a
 // value a user may paste back.
 std::string hexOf(const std::optional<Rgba>& colour);
