@@ -37,6 +37,7 @@ extern const Command colourCommand;  // vyr/colour_command.cpp
 extern const Command prefsCommand;   // vyr/prefs_command.cpp
 extern const Command showCommand;    // vyr/show/show_command.cpp
 extern const Command importCommand;  // vyr/show/import_command.cpp
+extern const Command exportCommand;  // vyr/show/import_command.cpp
 extern const Command studioCommand;  // vyr/studio/studio_command.cpp
 
 }  // namespace vyr

@@ -50,8 +50,9 @@ const char kHostHelp[] =
     "classes only) with VYRSignals injected. It answers commands on standard input, one a\n"
     "line (at most 64 KiB), with one line of JSON each on standard output:\n"
     "  send CLASS SELECTOR [ARG ...]  sends SELECTOR to a new instance of CLASS; ARGs are a\n"
-    "                                 colour #rrggbb or #rrggbbaa, nil, an integer, a decimal\n"
-    "                                 number, YES or NO\n"
+    "                                 colour #rrggbb, #rrggbbaa or #RRGGBB:ALPHA, nil, an\n"
+    "                                 integer, a decimal number, YES or NO; a colour result\n"
+    "                                 also comes as \"colour\": \"#RRGGBB:ALPHA\"\n"
     "  notify NAME                    posts the Darwin notification NAME on the device\n"
     "  hooks                          the hooked methods and whether VYRSignals answers them\n"
     "  quit                           ends the process\n";
@@ -148,9 +149,12 @@ std::string sendJson(const std::vector<std::string>& words) {
                            inFamily(selector, "new") || inFamily(selector, "alloc");
   const ns::Owned<ns::Object> handedOver(ns::Object(
       !initialiser && ownedResult && result.kind == Value::Kind::object ? result.object : nullptr));
-  return json::line(
-      {{"result", result.toJson()},
-       {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}});
+  json::Value answer{
+      {"result", result.toJson()},
+      {"host", own == nullptr ? json::Value() : json::Value{{"args", hostArgsJson(*own)}}}};
+  // Beside the components, the colour string that a profile or `vyr prefs set` takes back.
+  if (const std::optional<std::string> text = result.colourString()) answer["colour"] = *text;
+  return json::line(answer);
 }
 
 std::string notifyJson(const std::vector<std::string>& words) {

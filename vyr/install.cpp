@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,10 @@ Result<> installFile(const fs::path& from, const std::string& to) {
   int error = 0;
   const auto installed = sim::readFile(sim::Area::Device, to, kLargestInstalled, &error);
   if (installed && *installed == *bytes) return {};
+  // A device's copy that differs from the build is replaced: said, since it may be the user's
+  // own edit of, say, the pane's row list.
+  if (installed)
+    std::fprintf(stderr, "vyr: refreshed %s in the device from the build\n", to.c_str());
   if (error = sim::makeFolders(sim::Area::Device, parentOf(to)); error != 0) {
     return deviceFailure("cannot create", parentOf(to), error);
   }
@@ -140,6 +145,9 @@ Result<> prepareDevice(const std::string& dir) {
   if (!sim::rootDescriptor()) return failed("cannot open the device folder " + root.string());
   if (!sim::exists(sim::Area::Simulator, ".")) {
     if (Result<> made = makeSkeleton(); !made) return made;
+    // A mistyped --device makes a new device: never without a word.
+    std::fprintf(stderr, "vyr: made a new device in %s and installed VYR into it\n",
+                 root.string().c_str());
   }
   if (Result<> linked = linkUser(); !linked) return linked;
   const fs::path payload = payloadFolder();

@@ -15,14 +15,15 @@ namespace {
 
 // Every command, in the order `vyr --help` lists them.
 const vyr::Command* const kCommands[] = {
-    &vyr::hostCommand, &vyr::colourCommand, &vyr::prefsCommand,
-    &vyr::showCommand, &vyr::importCommand, &vyr::studioCommand,
+    &vyr::hostCommand,   &vyr::colourCommand, &vyr::prefsCommand,  &vyr::showCommand,
+    &vyr::importCommand, &vyr::exportCommand, &vyr::studioCommand,
 };
 
 const char kUsageHead[] = "usage: vyr [--device DIR] COMMAND [ARGS]\n\ncommands:\n";
 const char kUsageTail[] =
     "\n"
-    "vyr COMMAND --help tells more about one command.\n"
+    "vyr COMMAND --help (or vyr help COMMAND) tells more about one command; vyr --version\n"
+    "prints the version.\n"
     "--device DIR (before or after the command) picks the device folder; by default a folder\n"
     "under the user's data directory. A folder that does not exist yet, or an empty one, becomes\n"
     "a new device with VYR installed; a folder that holds other things is refused.\n";
@@ -71,6 +72,18 @@ int main(int argc, char** argv) {
       device = argv[++i];
     } else if (arg.rfind("--device=", 0) == 0) {
       device = arg.substr(9);
+    } else if (name.empty() && arg == "--version") {
+      std::printf("vyr %s\n", VYR_VERSION);
+      return 0;
+    } else if (name.empty() && arg == "help" && i + 1 < argc) {
+      // `vyr help show`, as `vyr show --help`.
+      const vyr::Command* command = find(argv[i + 1]);
+      if (command == nullptr) {
+        std::fprintf(stderr, "vyr: unknown command '%s'\n", argv[i + 1]);
+        return 2;
+      }
+      std::fputs(command->help, stdout);
+      return 0;
     } else if (name.empty() && (isHelp(arg) || arg == "help")) {
       usage(stdout);
       return 0;

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/process.hpp"
+#include "vyr/show/profile.hpp"
 
 namespace vyr {
 namespace {
@@ -25,9 +27,11 @@ const char kPrefsHelp[] =
     "       vyr prefs get KEY          the value the row of KEY shows\n"
     "       vyr prefs set KEY VALUE    change the row of KEY as a tap would: YES/NO (true/false,\n"
     "                                  on/off) for a switch, a choice's name or number for a\n"
-    "                                  list, a colour string (#RRGGBB[:alpha]) for a colour\n"
+    "                                  list, a colour string (#RRGGBB[:alpha] or #RRGGBBAA)\n"
+    "                                  for a colour\n"
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
-    "       vyr prefs respring         tap the navigation bar's Respring button\n";
+    "       vyr prefs respring         tap the navigation bar's Respring button\n"
+    "       vyr prefs reset            put every row's default back, as taps on each row would\n";
 
 constexpr int kColumnWidth = 72;
 
@@ -106,7 +110,7 @@ void explainValues(const Pane& pane, const std::string& key) {
     } else if (row.cell == "PFSimpleLiteColorCell") {
       std::fprintf(stderr,
                    "The row of '%s' takes a colour string: #RGB or #RRGGBB, optionally followed by "
-                   ":ALPHA (0 to 1).\n",
+                   ":ALPHA (0 to 1), or #RRGGBBAA.\n",
                    key.c_str());
     }
     return;
@@ -154,6 +158,32 @@ struct Request {
   std::vector<std::string> operands;
 };
 
+// The URLs the device's applications have opened so far (the simulator's log of them).
+std::string openedUrls() {
+  return sim::readFile(sim::Area::Simulator, "opened-urls.log", 1 << 20).value_or("");
+}
+
+// Taps the button LABEL and says on standard error what came of it.
+int tap(const Pane& pane, const std::string& label) {
+  const std::string before = openedUrls();
+  if (!pane.tap(label)) {
+    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
+    return 1;
+  }
+  const std::string after = openedUrls();
+  std::string opened = after.size() > before.size() && after.starts_with(before)
+                           ? after.substr(before.size())
+                           : std::string();
+  while (!opened.empty() && opened.back() == '\n') opened.pop_back();
+  if (!opened.empty()) {
+    std::fprintf(stderr, "vyr prefs: tapped '%s': the device opened %s\n", label.c_str(),
+                 opened.c_str());
+  } else {
+    std::fprintf(stderr, "vyr prefs: tapped '%s': no application opened anything\n", label.c_str());
+  }
+  return 0;
+}
+
 int prefs(const Request& request) {
   // The Settings app confines itself before it loads the pane's bundle from the device. Its
   // respring signals the device's processes, which run in domains of their own.
@@ -161,6 +191,11 @@ int prefs(const Request& request) {
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;
+  if (request.verb != "set" && request.verb != "reset") {
+    if (const auto note = profile::unreadableSettingsNote()) {
+      std::fprintf(stderr, "vyr prefs: %s\n", note->c_str());
+    }
+  }
   const std::string& verb = request.verb;
   const std::vector<std::string>& op = request.operands;
   if (verb.empty()) {
@@ -169,11 +204,17 @@ int prefs(const Request& request) {
   }
   if (verb == "get") return get(*pane, op[0]);
   if (verb == "set") return set(*pane, op[0], op[1]);
-  if (verb == "tap") {
-    if (pane->tap(op[0])) return 0;
-    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", op[0].c_str());
-    return 1;
+  if (verb == "reset") {
+    const Result<int> reset = profile::resetToDefaults(*pane);
+    if (!reset) {
+      std::fprintf(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
+                   reset.error().c_str());
+      return 1;
+    }
+    std::printf("reset %d rows to the pane's defaults\n", *reset);
+    return 0;
   }
+  if (verb == "tap") return tap(*pane, op[0]);
   if (pane->tapRightButton()) return 0;
   std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
   return 1;
@@ -188,11 +229,13 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
   const std::size_t n = request.operands.size();
   const std::string& verb = request.verb;
   const bool known = (args.empty()) || (verb == "get" && n == 1) || (verb == "set" && n == 2) ||
-                     (verb == "tap" && n == 1) || (verb == "respring" && n == 0);
+                     (verb == "tap" && n == 1) || (verb == "respring" && n == 0) ||
+                     (verb == "reset" && n == 0);
   if (!known) {
-    std::fprintf(stderr,
-                 "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring] "
-                 "(see vyr prefs --help)\n");
+    std::fprintf(
+        stderr,
+        "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring | reset] "
+        "(see vyr prefs --help)\n");
     return std::nullopt;
   }
   return Run([request](const Invocation&) {
@@ -208,7 +251,7 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command prefsCommand{"prefs", nullptr,
-                           "  prefs [get|set|tap|respring ...]\n"
+                           "  prefs [get|set|tap|respring|reset ...]\n"
                            "                          the device's Settings pane of VYR\n",
                            kPrefsHelp, &parsePrefs};
 

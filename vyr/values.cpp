@@ -10,6 +10,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/uikit/facade.hpp"
 #include "vyr/json.hpp"
+#include "vyr/show/report.hpp"
 
 namespace vyr {
 namespace {
@@ -86,11 +87,17 @@ json::Value classJson(const char* name) {
 
 }  // namespace
 
-objc::id parseColour(const std::string& text, bool& ok) {
+objc::id parseColour(const std::string& given, bool& ok) {
   ok = false;
-  if (text.size() != 7 && text.size() != 9) return nullptr;
+  std::string text = given;
+  double alpha = -1;
+  if (const std::size_t colon = given.find(':'); colon == 7) {
+    if (!parseReal(given.substr(colon + 1), alpha) || !(alpha >= 0 && alpha <= 1)) return nullptr;
+    text = given.substr(0, colon);
+  }
+  if (text.size() != 7 && (text.size() != 9 || alpha >= 0)) return nullptr;
   if (text[0] != '#') return nullptr;
-  double c[4] = {0, 0, 0, 1};
+  double c[4] = {0, 0, 0, alpha >= 0 ? alpha : 1};
   for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
     const int hi = hexDigit(text[i + 1]);
     const int lo = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
@@ -121,6 +128,15 @@ json::Value Value::toJson() const {
   return classJson(objc::className(object));
 }
 
+std::optional<std::string> Value::colourString() const {
+  if (kind != Kind::object || object == nullptr ||
+      !ns::Object(object).isKindOfClass(objc::getClass("UIColor"))) {
+    return std::nullopt;
+  }
+  const auto c = ui::Color(object).components();
+  return show::colourString(show::Rgba{c[0], c[1], c[2], c[3]});
+}
+
 Result<MethodCall> MethodCall::prepare(Method method, const std::vector<std::string>& args) {
   MethodCall call;
   const unsigned count = method_getNumberOfArguments(method);
@@ -145,7 +161,8 @@ Result<MethodCall> MethodCall::prepare(Method method, const std::vector<std::str
       if (text != "nil") {
         bool ok = false;
         v.object = parseColour(text, ok);
-        if (!ok) problem = which + ": expected a colour #rrggbb or #rrggbbaa, or nil";
+        if (!ok)
+          problem = which + ": expected a colour #rrggbb, #rrggbbaa or #RRGGBB:ALPHA, or nil";
       }
     } else if (t == 'C' || t == 'c' || t == 'B') {
       v.kind = Value::Kind::boolean;

@@ -56,10 +56,14 @@ std::optional<Colour> parseColourString(std::string_view text) {
     text = text.substr(0, colon);
     hasAlpha = true;
   }
-  if (!text.empty() && text.front() == '#') text.remove_prefix(1);
-  if (text.size() != 3 && text.size() != 6) return std::nullopt;
+  const bool hash = !text.empty() && text.front() == '#';
+  if (hash) text.remove_prefix(1);
+  // "#RRGGBBAA" (what many tools print) carries its alpha as a fourth byte; only with its "#"
+  // and without an alpha suffix, so that no other spelling changes meaning.
+  const bool alphaByte = hash && !hasAlpha && text.size() == 8;
+  if (text.size() != 3 && text.size() != 6 && !alphaByte) return std::nullopt;
 
-  int nibbles[6];
+  int nibbles[8];
   for (std::size_t i = 0; i < text.size(); ++i) {
     nibbles[i] = hexDigit(text[i]);
     if (nibbles[i] < 0) return std::nullopt;
@@ -73,6 +77,7 @@ std::optional<Colour> parseColourString(std::string_view text) {
   c.red = channel(0);
   c.green = channel(1);
   c.blue = channel(2);
+  if (alphaByte) c.alpha = (nibbles[6] * 16 + nibbles[7]) / 255.0;
   if (hasAlpha) {
     const auto alpha = parseAlpha(alphaText);
     if (!alpha) return std::nullopt;

@@ -1,9 +1,10 @@
 // Colour strings as the colour-picker library's cells read and store them.
 //
 // A cell accepts what a user or a preferences file may hold: an optional "#", three or six
-// hexadecimal digits (either case), optionally ":" and a decimal alpha from 0 to 1, with spaces
-// around the whole allowed. It stores the one canonical form "#RRGGBB:A.AAAAAA": upper-case hex and
-// the alpha with six decimals, as "#A1A1A1:1.000000".
+// hexadecimal digits (either case), optionally ":" and a decimal alpha from 0 to 1, or "#" and
+// eight digits RRGGBBAA whose last byte is the alpha (AA / 255); spaces around the whole allowed.
+// It stores the one canonical form "#RRGGBB:A.AAAAAA": upper-case hex and the alpha with six
+// decimals, as "#A1A1A1:1.000000".
 #pragma once
 
 #include <cstdint>

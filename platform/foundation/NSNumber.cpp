@@ -177,6 +177,22 @@ objc::BOOL mBoolValue(id self, SEL) {
   return isZero(valueOf(self)) ? objc::no : objc::yes;
 }
 
+// The type encoding of the value it was made with, as on the device: "c" for a Boolean (a BOOL),
+// "q" for a signed integer, "Q" for an unsigned one, "d" for a real number.
+const char* mObjCType(id self, SEL) {
+  switch (valueOf(self).kind) {
+    case Kind::Bool:
+      return "c";
+    case Kind::Signed:
+      return "q";
+    case Kind::Unsigned:
+      return "Q";
+    case Kind::Real:
+      return "d";
+  }
+  return "q";
+}
+
 int mIntValue(id self, SEL) {
   const NumberData n = valueOf(self);
   if (n.kind == Kind::Real) return saturate<int>(n.d);
@@ -260,6 +276,7 @@ void registerNumberClass() {
       .classMethod("numberWithFloat:", guarded<&mNumberWithFloat>)
       .classMethod("numberWithDouble:", guarded<&mNumberWithDouble>)
       .method("boolValue", guarded<&mBoolValue>)
+      .method("objCType", guarded<&mObjCType>)
       .method("intValue", guarded<&mIntValue>)
       .method("integerValue", guarded<&mIntegerValue>)
       .method("longLongValue", guarded<&mLongLongValue>)

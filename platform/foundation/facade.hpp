@@ -175,6 +175,13 @@ class Number : public Object {
   static Number withDouble(double v) {
     return Number(objc::send<"numberWithDouble:", id>(cls(), v));
   }
+  // The type encoding of the value it was made with: "c" for a Boolean, "q" or "Q" for an
+  // integer, "d" for a real number.
+  std::string objCType() const {
+    const char* type = objc::send<"objCType", const char*>(self_);
+    return type != nullptr ? type : "";
+  }
+  long long longLongValue() const { return objc::send<"longLongValue", long long>(self_); }
   static Class cls() { return objc::getClass("NSNumber"); }
 };
 

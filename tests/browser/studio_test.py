@@ -112,7 +112,7 @@ class StudioTest(unittest.TestCase):
             }""")
         support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
                          "#12AB34:0.500000", what="the alpha stored")
-        support.wait_for(lambda: "#12ab3480" in self.driver.find_element(By.ID, "sources").text,
+        support.wait_for(lambda: "#12AB34:0.500000" in self.driver.find_element(By.ID, "sources").text,
                          what="the alpha in the table of sources")
 
     def test_respring(self):

@@ -54,6 +54,24 @@ TEST_F(Host, ANewDeviceIsLaidOutAndEveryHookIsInPlace) {
             "{\"result\": 0, \"host\": null}");
   EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
   EXPECT_EQ(p.wait(), 0);
+  // A new device is never made without a word; nor is a file of the device's VYR replaced.
+  EXPECT_NE(p.errors().find("vyr: made a new device in " + dir_), std::string::npos) << p.errors();
+  std::ofstream(dir_ + "/Library/PreferenceBundles/VYR.bundle/VYR.plist", std::ios::app) << " ";
+  RunResult r = runVyr({"--device", dir_, "colour", "#fff"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "vyr: refreshed /Library/PreferenceBundles/VYR.bundle/VYR.plist in the device from the "
+            "build\n");
+  r = runVyr({"--device", dir_, "colour", "#fff"});
+  EXPECT_EQ(r.err, "");
+  // The version, and one command's help by name.
+  r = runVyr({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("vyr ", 0), 0u) << r.out;
+  r = runVyr({"help", "import"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("usage: vyr import", 0), 0u) << r.out;
+  EXPECT_EQ(runVyr({"help", "nosuch"}).exitCode, 2);
 }
 
 TEST_F(Host, OtherProcessesHaveNoLockScreen) {
@@ -74,9 +92,15 @@ TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   EXPECT_EQ(answer(p,
                    "send UIStatusBarForegroundStyleAttributes "
                    "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
-            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null}");
+            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null, "
+            "\"colour\": \"#FF3B30:1.000000\"}");
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #ff000080"),
             "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.50196078431372548]]}}");
+  // The colour string an answer prints is taken back as the same colour.
+  EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #FF0000:0.500000"),
+            "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.5]]}}");
+  EXPECT_NE(answer(p, "send UIActivityIndicatorView setColor: #FF0000:2").find("error"),
+            std::string::npos);
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: nil"),
             "{\"result\": null, \"host\": {\"args\": [null]}}");
 
@@ -100,7 +124,7 @@ TEST_F(Host, CustomSwitchesWaitForTheNotification) {
   EXPECT_NE(answer(p, "notify com.belvorin.VYR/settingschanged").find("\"delivered\": 1"),
             std::string::npos);
   EXPECT_EQ(answer(p, "send UIStatusBarNewUIForegroundStyleAttributes textColorForStyle: 1"),
-            "{\"result\": [0, 1, 0, 0.25], \"host\": null}");
+            "{\"result\": [0, 1, 0, 0.25], \"host\": null, \"colour\": \"#00FF00:0.250000\"}");
 }
 
 TEST_F(Host, TheLockScreenStyleFollowsTheFile) {

@@ -130,8 +130,15 @@ TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
   std::filesystem::rename(folder + "-away", folder);
   EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
 
-  // A settings file that is not a property list is kept, and the user is told where.
+  // A settings file that is not a property list is said at once, then kept, and the user is told
+  // where.
   std::ofstream(folder + "/com.belvorin.VYR.plist") << "not a property list";
+  r = run({"get", "txt"});
+  EXPECT_EQ(r.out, "Light grey\n");
+  EXPECT_NE(r.err.find("vyr prefs: the settings file "
+                       "/var/mobile/Library/Preferences/com.belvorin.VYR.plist cannot be read"),
+            std::string::npos)
+      << r.err;
   r = run({"set", "txt", "13"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::size_t named =
@@ -140,6 +147,22 @@ TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
   const std::string kept = r.err.substr(named, r.err.find(' ', named) - named);
   std::ifstream copy(dir_ + kept);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "not a property list");
+
+  // The colour row takes #RRGGBBAA, as tools print it, and stores the colour cells' own form.
+  EXPECT_EQ(prefs({"set", "vyrColor1", "#00ff0080"}), "#00FF00:0.501961\n");
+  // A tap says what it came to; the pane's defaults come back with reset.
+  r = run({"tap", "Get libcolorpicker"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("vyr prefs: tapped 'Get libcolorpicker': the device opened "
+                       "cydia://package/org.thebigboss.libcolorpicker"),
+            std::string::npos)
+      << r.err;
+  std::filesystem::remove_all(dir_ + "/Applications/Cydia.app");
+  r = run({"tap", "Get libcolorpicker"});
+  EXPECT_NE(r.err.find("no application opened anything"), std::string::npos) << r.err;
+  EXPECT_EQ(prefs({"reset"}), "reset 25 rows to the pane's defaults\n");
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
+  EXPECT_EQ(prefs({"get", "vyrColor1"}), "#A1A1A1:1.000000\n");
 }
 
 }  // namespace

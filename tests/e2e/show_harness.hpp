@@ -42,7 +42,7 @@ struct Rgb {
   int blue;
   friend bool operator==(const Rgb&, const Rgb&) = default;
 };
-// "#rrggbbaa" or "#rrggbb" as its red, green and blue.
+// A colour string "#RRGGBB:alpha", "#rrggbbaa" or "#rrggbb" as its red, green and blue.
 Rgb rgbOf(const std::string& hex);
 Rgb rgbOf(vyr::show::layout::Hex hex);
 std::string toString(const Rgb& c);

@@ -45,8 +45,10 @@ class Show : public ::testing::Test {
     args.insert(args.begin(), {"--device", device.root()});
     return runVyrWith(args, options);
   }
-  void import(const std::string& profile) const {
-    const Finished f = vyr({"import", std::string(VYR_EXAMPLES) + "/" + profile});
+  void import(const std::string& profile, bool force = false) const {
+    std::vector<std::string> args{"import", std::string(VYR_EXAMPLES) + "/" + profile};
+    if (force) args.push_back("--force");
+    const Finished f = vyr(args);
     ASSERT_EQ(f.status, 0) << f.err;
   }
   // Runs `vyr show` with ARGS and a picture in the device folder; returns the table's rows.
@@ -104,7 +106,7 @@ void expectPictureShowsTable(const Picture& picture, const std::map<std::string,
     const auto it = rows.find(place.row);
     ASSERT_NE(it, rows.end()) << place.row;
     const std::string& value = it->second.value;
-    if (value.size() != 9 || value.substr(7) != "ff") continue;  // only opaque colours
+    if (!value.ends_with(":1.000000")) continue;  // only opaque colours
     const Rgb colour = rgbOf(value);
     if (place.probe) {
       const Rgb seen = picture.at(layout::onScreen(*place.screen, *place.probe));
@@ -136,7 +138,7 @@ TEST_F(Show, FreshInstallShowsEveryElementLightGreyAndTheLockScreenInTheDefaultS
       EXPECT_EQ(row.value, "0 default");
       EXPECT_EQ(row.source, "VYR (lssame)");
     } else {
-      EXPECT_EQ(row.value, "#aaaaaaff") << name;
+      EXPECT_EQ(row.value, "#AAAAAA:1.000000") << name;
       EXPECT_EQ(row.source, "preset 6 light grey") << name;
     }
   }
@@ -148,28 +150,28 @@ TEST_F(Show, FreshInstallShowsEveryElementLightGreyAndTheLockScreenInTheDefaultS
 TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   import("presets.plist");
   auto rows = show();
-  expectRows(rows, {{"home signal", "preset 13 red", "#ff3b30ff"},
-                    {"home Wi-Fi", "preset 10 orange", "#ffa101ff"},
-                    {"home carrier and time", "preset 15 yellow", "#eabb00ff"},
-                    {"home battery", "preset 9 green", "#4cd964ff"},
-                    {"home network activity", "preset 12 purple", "#5856d6ff"},
-                    {"home pull to refresh", "preset 12 purple", "#5856d6ff"},
+  expectRows(rows, {{"home signal", "preset 13 red", "#FF3B30:1.000000"},
+                    {"home Wi-Fi", "preset 10 orange", "#FFA101:1.000000"},
+                    {"home carrier and time", "preset 15 yellow", "#EABB00:1.000000"},
+                    {"home battery", "preset 9 green", "#4CD964:1.000000"},
+                    {"home network activity", "preset 12 purple", "#5856D6:1.000000"},
+                    {"home pull to refresh", "preset 12 purple", "#5856D6:1.000000"},
                     {"lock status-bar style", "VYR (lssame)", "0 default"},
-                    {"lock signal", "preset 13 red", "#ff3b30ff"},
-                    {"lock carrier and padlock", "preset 15 yellow", "#eabb00ff"},
-                    {"lock clock and date", "preset 2 blue", "#007affff"}});
+                    {"lock signal", "preset 13 red", "#FF3B30:1.000000"},
+                    {"lock carrier and padlock", "preset 15 yellow", "#EABB00:1.000000"},
+                    {"lock clock and date", "preset 2 blue", "#007AFF:1.000000"}});
   expectPictureShowsTable(Picture(picturePath()), rows);
 
   // Custom colours as the colour picker writes them, one of them translucent.
   import("custom.plist");
   rows = show();
-  expectRows(rows, {{"home signal", "custom vyrColor1", "#ff2d55ff"},
-                    {"home Wi-Fi", "custom vyrColor2", "#5ac8faff"},
-                    {"home carrier and time", "custom vyrColor3", "#ffffff80"},
-                    {"home battery", "custom vyrColor4", "#00ff00ff"},
-                    {"home network activity", "custom vyrColor5", "#ff9500ff"},
-                    {"home pull to refresh", "custom vyrColor5", "#ff9500ff"},
-                    {"lock clock and date", "custom vyrColor6", "#ffcc00ff"}});
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#FF2D55:1.000000"},
+                    {"home Wi-Fi", "custom vyrColor2", "#5AC8FA:1.000000"},
+                    {"home carrier and time", "custom vyrColor3", "#FFFFFF:0.500000"},
+                    {"home battery", "custom vyrColor4", "#00FF00:1.000000"},
+                    {"home network activity", "custom vyrColor5", "#FF9500:1.000000"},
+                    {"home pull to refresh", "custom vyrColor5", "#FF9500:1.000000"},
+                    {"lock clock and date", "custom vyrColor6", "#FFCC00:1.000000"}});
   Picture picture(picturePath());
   expectPictureShowsTable(picture, rows);
   // Half-transparent white text over the lock screen's strip: lighter than the strip, not white.
@@ -183,28 +185,30 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
   // Everything switched off: the host's colours, and the lock screen's own light style.
   import("hosts-own.plist");
   rows = show();
-  expectRows(rows, {{"home signal", "host's own", "#000000ff"},
-                    {"home carrier and time", "host's own", "#1a1a1aff"},
-                    {"home pull to refresh", "host's own", "#8e8e93ff"},
+  expectRows(rows, {{"home signal", "host's own", "#000000:1.000000"},
+                    {"home carrier and time", "host's own", "#1A1A1A:1.000000"},
+                    {"home pull to refresh", "host's own", "#8E8E93:1.000000"},
                     {"lock status-bar style", "host's own", "1 light"},
-                    {"lock signal", "host's own", "#ffffffff"},
-                    {"lock carrier and padlock", "host's own", "#f2f2f2ff"},
-                    {"lock clock and date", "host's own", "#ffffffff"}});
+                    {"lock signal", "host's own", "#FFFFFF:1.000000"},
+                    {"lock carrier and padlock", "host's own", "#F2F2F2:1.000000"},
+                    // What the host answers for the light style, not its default style's black.
+                    {"lock battery", "host's own", "#FFFFFF:1.000000"},
+                    {"lock clock and date", "host's own", "#FFFFFF:1.000000"}});
   picture = Picture(picturePath());
   expectPictureShowsTable(picture, rows);
   EXPECT_FALSE(lockBarHasStrip(picture));
 
   // Edge cases: the clear entry, an index naming no entry, a custom colour missing its string.
-  import("mixed.plist");
+  import("mixed.plist", true);  // holds a preset number no row offers
   rows = show();
-  expectRows(rows, {{"home signal", "custom vyrColor1", "#af52deff"},
-                    {"home Wi-Fi", "host's own", "#000000ff"},
-                    {"home carrier and time", "preset 14 white", "#f8f8f8ff"},
-                    {"home battery", "preset 4 clear", "#00000000"},
+  expectRows(rows, {{"home signal", "custom vyrColor1", "#AF52DE:1.000000"},
+                    {"home Wi-Fi", "host's own", "#000000:1.000000"},
+                    {"home carrier and time", "preset 14 white", "#F8F8F8:1.000000"},
+                    {"home battery", "preset 4 clear", "#000000:0.000000"},
                     {"home network activity", "preset, no entry yet", "none"},
                     {"home pull to refresh", "preset, no entry yet", "none"},
                     {"lock status-bar style", "VYR (lssame)", "0 default"},
-                    {"lock clock and date", "custom vyrColor6", "#a1a1a1ff"}});
+                    {"lock clock and date", "custom vyrColor6", "#A1A1A1:1.000000"}});
   picture = Picture(picturePath());
   expectPictureShowsTable(picture, rows);
   // Nothing drawn where the battery and the spinners would be.
@@ -217,28 +221,35 @@ TEST_F(Show, EachProfileColoursItsElementsInTheTableAndInThePicture) {
 
 TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
   import("hosts-own.plist");
-  expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#ff453aff"}});
+  expectRows(show({"--battery", "10"}), {{"home battery", "host's own", "#FF453A:1.000000"}});
   expectRows(show({"--battery", "10", "--charging"}),
-             {{"home battery", "host's own", "#34c759ff"}});
+             {{"home battery", "host's own", "#34C759:1.000000"}});
+  // Charging shows its mark, in the battery's colour.
+  const Rgb bolt =
+      Picture(picturePath()).at(layout::onScreen(layout::kHomeScreen, layout::kChargingProbe));
+  EXPECT_EQ(bolt, rgbOf(0x34c759)) << toString(bolt);
   // The longest caption stays above its own screen: none of it in the gap between the screens.
   const layout::Rect gap{layout::kHomeScreen.right(), 0,
                          layout::kLockScreen.x - layout::kHomeScreen.right(),
                          layout::kHomeScreen.y};
   EXPECT_FALSE(Picture(picturePath()).contains(gap, rgbOf(layout::kCaptionColour), 80));
   const auto light = show({"--style", "light"});
-  expectRows(light, {{"home signal", "host's own", "#ffffffff"},
-                     {"home carrier and time", "host's own", "#f2f2f2ff"}});
+  expectRows(light, {{"home signal", "host's own", "#FFFFFF:1.000000"},
+                     {"home carrier and time", "host's own", "#F2F2F2:1.000000"}});
   const Picture picture(picturePath());
   expectPictureShowsTable(picture, light);
   EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::Point{200, 30})),
             rgbOf(layout::kChromeLight));
+  EXPECT_EQ(picture.at(layout::onScreen(layout::kHomeScreen, layout::kChargingProbe)),
+            rgbOf(layout::kChromeLight))
+      << "no charging mark while not charging";
 
   // Before iOS 7 the bar asks the classic foreground style, by style unless charging.
   device.write("/.sim/device.conf", "ios=6.0\n");
-  expectRows(show(), {{"home carrier and time", "host's own", "#000000ff"},
-                      {"home battery", "host's own", "#000000ff"},
-                      {"lock carrier and padlock", "host's own", "#ffffffff"}});
-  expectRows(show({"--charging"}), {{"home battery", "host's own", "#4cd964ff"}});
+  expectRows(show(), {{"home carrier and time", "host's own", "#000000:1.000000"},
+                      {"home battery", "host's own", "#000000:1.000000"},
+                      {"lock carrier and padlock", "host's own", "#FFFFFF:1.000000"}});
+  expectRows(show({"--charging"}), {{"home battery", "host's own", "#4CD964:1.000000"}});
 
   // SVG when the name says so.
   const std::string svg = device.root() + "/shown.svg";
@@ -258,6 +269,8 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
                                              {"show", "--style", "dark"},
                                              {"show", "--out"},
                                              {"show", "--charging=yes"},
+                                             {"show", "--out", "x.jpg"},
+                                             {"show", "--out=picture"},
                                              {"show", "--no-picture", "--out", "x.png"}}) {
     const Finished f = vyr(args);
     EXPECT_EQ(f.status, 2) << args.back();
@@ -366,15 +379,73 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
   }
   EXPECT_EQ(entries, 1);
   EXPECT_EQ(vyr({"import"}).status, 2);
+
+  // A property list that the pane would never have written: each problem named by its key, and
+  // nothing changed unless forced.
+  const std::string odd = device.root() + "/odd.plist";
+  {
+    std::ofstream(odd) << "<plist version=\"1.0\"><dict>"
+                          "<key>sgis</key><true/>"
+                          "<key>sbsig</key><string>red</string>"
+                          "<key>sig</key><integer>16</integer>"
+                          "<key>ENABLED1</key><string>yes</string>"
+                          "<key>vyrColor1</key><string>#4cd964ff</string>"
+                          "<key>vyrColor2</key><string>#00ff00:abc</string>"
+                          "<key>vyrColor3</key><string>#FFFFFF:0.500000</string>"
+                          "<key>lssame</key><false/>"
+                          "</dict></plist>";
+  }
+  Finished f = vyr({"import", odd});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_EQ(readAll(settings), before);
+  for (const char* line :
+       {"vyr import: sgis: no row", "vyr import: sbsig: holds another kind",
+        "vyr import: sig: preset 16 is not offered", "vyr import: ENABLED1: holds another kind",
+        "vyr import: vyrColor1: '#4cd964ff' has 8 hex digits; the library "
+        "reads it from its first three, as #44ccdd (#RRGGBBAA is written "
+        "#RRGGBB:ALPHA: #4CD964:1.000000)",
+        "vyr import: vyrColor2: '#00ff00:abc': the alpha"}) {
+    EXPECT_NE(f.err.find(line), std::string::npos) << line << " in\n" << f.err;
+  }
+  EXPECT_EQ(toolLines(f.err), 7) << f.err;  // the two good keys pass
+  f = vyr({"import", "--force", odd});
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_NE(readAll(settings), before);
+
+  // Export writes what the pane shows: the file's values where its rows take them, the defaults
+  // elsewhere; it imports again without a word, and prefs reset brings back the fresh device.
+  const std::string exported = device.root() + "/exported.plist";
+  f = vyr({"export", exported});
+  ASSERT_EQ(f.status, 0) << f.err;
+  EXPECT_NE(f.err.find("vyr export: sgis: no row"), std::string::npos) << f.err;
+  EXPECT_NE(f.err.find("vyr export: vyrColor1: '#4cd964ff'"), std::string::npos) << f.err;
+  const std::string profile = readAll(exported);
+  EXPECT_NE(profile.find("<key>vyrColor3</key>\n\t<string>#FFFFFF:0.500000</string>"),
+            std::string::npos)
+      << profile;
+  EXPECT_NE(profile.find("<key>vyrColor1</key>\n\t<string>#a1a1a1:1.0</string>"),
+            std::string::npos);
+  EXPECT_NE(profile.find("<key>lssame</key>\n\t<false/>"), std::string::npos);
+  EXPECT_EQ(profile.find("sgis"), std::string::npos);
+  f = vyr({"import", exported});
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(toolLines(f.err), 0) << f.err;
+  f = vyr({"prefs", "reset"});
+  EXPECT_EQ(f.status, 0) << f.err;
+  const auto rows = parseTable(vyr({"show", "--no-picture"}).out);
+  EXPECT_EQ(rows.at("home signal").value, "#AAAAAA:1.000000");
+  EXPECT_EQ(rows.at("lock status-bar style").value, "0 default");
 }
 
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
   auto run = [&](bool terminal, const char* colorterm,
-                 std::vector<std::string> args = {"--out", "shown.png"}) {
+                 std::vector<std::string> args = {"--out", "shown.png"},
+                 std::vector<std::pair<std::string, std::string>> env = {}) {
     args.insert(args.begin(), "show");
     RunOptions options;
     options.terminal = terminal;
-    options.env = {{"COLORTERM", colorterm}};
+    options.env = {{"COLORTERM", colorterm}, {"COLUMNS", ""}, {"TERM", ""}};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     options.cwd = device.root();
     return vyr(args, options);
   };
@@ -388,10 +459,22 @@ TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
 
   EXPECT_NE(run(true, "24bit").out.find(lightGrey), std::string::npos);
   for (const Finished& plain :
-       {run(true, ""), run(false, "truecolor"), run(true, "truecolor", {"--no-picture"})}) {
+       {run(true, ""), run(false, "truecolor"), run(true, "truecolor", {"--no-picture"}),
+        run(true, "", {"--out", "shown.png"}, {{"TERM", "dumb"}})}) {
     EXPECT_EQ(plain.out.find("\x1b["), std::string::npos);
     EXPECT_NE(plain.out.find("screen  item"), std::string::npos);
   }
+  // A colour terminal that does not say it shows 24-bit colour gets the 256-colour palette's
+  // nearest grey (248 is #a8a8a8), and is told so.
+  f = run(true, "", {"--out", "shown.png"}, {{"TERM", "xterm-256color"}});
+  EXPECT_NE(f.out.find("\x1b[38;5;248m\xE2\x97\x8F"), std::string::npos) << f.out;
+  EXPECT_EQ(f.out.find("\x1b[38;2;"), std::string::npos);
+  EXPECT_NE(f.out.find("(drawn with the nearest of 256 colours"), std::string::npos);
+  // Too narrow a terminal is told how wide it must be, rather than shown a wrapped mess.
+  f = run(true, "truecolor", {"--out", "shown.png"}, {{"COLUMNS", "60"}});
+  EXPECT_EQ(f.out.find("\x1b["), std::string::npos);
+  EXPECT_NE(f.out.find("at least 74 columns wide; this one has 60"), std::string::npos) << f.out;
+  EXPECT_NE(f.out.find("screen  item"), std::string::npos);
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ class Watch : public ::testing::Test {
  protected:
   // The next table the watcher prints; empty when none comes within TIMEOUT.
   std::map<std::string, TableRow> nextTable(std::chrono::milliseconds timeout = kPatience) {
-    std::string table;
+    std::string& table = lastText;
+    table.clear();
     while (auto line = shown.readLine(timeout)) {
       table += *line + "\n";
       if (line->rfind("lock ", 0) == 0 && line->find("clock and date") != std::string::npos) {
@@ -37,6 +38,7 @@ class Watch : public ::testing::Test {
     }
     return {};
   }
+  std::string lastText;  // all the lines of the last table
   // Whether the watcher ended with status 0 after SIGNAL.
   bool stopsCleanlyOn(int signal) {
     kill(shown.pid(), signal);
@@ -48,11 +50,16 @@ class Watch : public ::testing::Test {
 };
 
 TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
-  EXPECT_EQ(nextTable()["home signal"].value, "#aaaaaaff") << shown.errors();
+  EXPECT_EQ(nextTable()["home signal"].value, "#AAAAAA:1.000000") << shown.errors();
 
   // A preset change needs no notification: the library reads it at the next call.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"}}));
   EXPECT_EQ(nextTable()["home signal"].source, "preset 13 red");
+  // Each redraw says when, and which elements look different.
+  const std::size_t at = lastText.find("at ");
+  ASSERT_NE(at, std::string::npos) << lastText;
+  EXPECT_EQ(lastText.find(" the settings changed: changed home signal, lock signal\n"), at + 11)
+      << lastText;
 
   // The custom switches are re-read only on the notification: the file alone changes nothing.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
@@ -60,7 +67,8 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
                                     {"vyrColor1", "<string>#00ff00</string>"}}));
   auto rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "preset 13 red");
-  EXPECT_EQ(rows["home signal"].value, "#ff3b30ff");
+  EXPECT_EQ(rows["home signal"].value, "#FF3B30:1.000000");
+  EXPECT_NE(lastText.find("the settings changed: no element looks different"), std::string::npos);
 
   // Another process posts the notification, as the Settings pane does after a change.
   const RunResult post = runVyr({"--device", device.root(), "host", "--process", "Preferences"},
@@ -68,15 +76,34 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   ASSERT_EQ(post.exitCode, 0) << post.err;
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
-  EXPECT_EQ(rows["home signal"].value, "#00ff00ff");
-  EXPECT_EQ(rows["lock signal"].value, "#00ff00ff");
+  EXPECT_EQ(rows["home signal"].value, "#00FF00:1.000000");
+  EXPECT_EQ(rows["lock signal"].value, "#00FF00:1.000000");
+  EXPECT_EQ(lastText.find("note:"), std::string::npos) << lastText;
+
+  // A profile without the switch: the library keeps it on, and the table says what a respring
+  // would show instead.
+  replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
+                                    {"vyrColor1", "<string>#00ff00</string>"}}));
+  rows = nextTable();
+  EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
+  EXPECT_NE(lastText.find("note: sig: this SpringBoard keeps its custom colour vyrColor1 because "
+                          "ENABLED1 was on when it last read it, but the settings file no longer "
+                          "holds ENABLED1 (a missing switch keeps its last value); a respring "
+                          "would show preset 13 red instead"),
+            std::string::npos)
+      << lastText;
 
   // Deleting the file is a change too: the switch read last stays on, but the custom colour is
   // read from the file at every call, so it falls back to #a1a1a1.
   device.remove("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
   rows = nextTable();
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
-  EXPECT_EQ(rows["home signal"].value, "#a1a1a1ff");
+  EXPECT_EQ(rows["home signal"].value, "#A1A1A1:1.000000");
+  EXPECT_NE(lastText.find(
+                "the settings file is missing or cannot be read (a missing switch keeps its last "
+                "value); a respring would show preset 6 light grey instead"),
+            std::string::npos)
+      << lastText;
 
   // A file of another name in the same folder is not.
   device.write("/var/mobile/Library/Preferences/com.apple.springboard.plist", "x");
@@ -94,8 +121,8 @@ TEST_F(Watch, ImportedProfileShowsAtOnceAndTerminateEndsCleanly) {
   // in, and the custom switches are on.
   auto rows = nextTable();
   while (rows["home signal"].source != "custom vyrColor1" && !rows.empty()) rows = nextTable();
-  EXPECT_EQ(rows["home signal"].value, "#ff2d55ff");
-  EXPECT_EQ(rows["lock clock and date"].value, "#ffcc00ff");
+  EXPECT_EQ(rows["home signal"].value, "#FF2D55:1.000000");
+  EXPECT_EQ(rows["lock clock and date"].value, "#FFCC00:1.000000");
 
   EXPECT_TRUE(stopsCleanlyOn(SIGTERM)) << shown.errors();
 }

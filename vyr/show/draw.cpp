@@ -139,6 +139,14 @@ void battery(cairo_t* cr, const Rgba& colour, int percent) {
   cairo_fill(cr);
 }
 
+void chargingBolt(cairo_t* cr, const Rgba& colour) {
+  setColour(cr, colour);
+  cairo_new_path(cr);
+  for (const Point& p : layout::kChargingBolt) cairo_line_to(cr, p.x, p.y);
+  cairo_close_path(cr);
+  cairo_fill(cr);
+}
+
 void padlock(cairo_t* cr, const Rgba& colour) {
   setColour(cr, colour);
   rect(cr, layout::kPadlockBody);
@@ -172,7 +180,10 @@ void statusBar(cairo_t* cr, const BarColours& bar, const DeviceState& state, boo
     const std::string percent = std::to_string(state.batteryPercent) + "%";
     text(cr, percent.c_str(), layout::kPercentRight, y, layout::kBarFontSize, false, Align::right);
   }
-  if (bar.battery.colour) battery(cr, *bar.battery.colour, state.batteryPercent);
+  if (bar.battery.colour) {
+    battery(cr, *bar.battery.colour, state.batteryPercent);
+    if (state.charging) chargingBolt(cr, *bar.battery.colour);
+  }
 }
 
 struct Message {
@@ -297,10 +308,17 @@ struct ContextDeleter {
 }  // namespace
 
 PictureFormat formatFor(const std::string& path) {
+  return pictureFormatOf(path).value_or(PictureFormat::png);
+}
+
+std::optional<PictureFormat> pictureFormatOf(const std::string& path) {
+  if (path == "-") return PictureFormat::png;
   std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : path;
   std::transform(tail.begin(), tail.end(), tail.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return tail == ".svg" ? PictureFormat::svg : PictureFormat::png;
+  if (tail == ".svg") return PictureFormat::svg;
+  if (tail == ".png") return PictureFormat::png;
+  return std::nullopt;
 }
 
 void drawScene(cairo_t* cr, const Scene& scene) {

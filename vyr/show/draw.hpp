@@ -19,6 +19,10 @@ enum class PictureFormat { png, svg };
 // SVG for a path ending in ".svg" (any case), PNG for every other.
 PictureFormat formatFor(const std::string& path);
 
+// The format a picture named PATH is written in: PNG for ".png" (any case) and for "-" (standard
+// output), SVG for ".svg"; nothing for any other name, which no writer here can honour.
+std::optional<PictureFormat> pictureFormatOf(const std::string& path);
+
 // Draws SCENE on CR, one user unit per point, from the canvas's top-left corner. An element
 // without a colour is left out; colours with alpha are composited over the scenery.
 void drawScene(cairo_t* cr, const Scene& scene);

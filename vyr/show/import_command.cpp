@@ -1,15 +1,19 @@
-// `vyr import FILE`: puts a settings profile on the device, as the Settings pane would leave it.
+// `vyr import FILE`: puts a settings profile on the device, as the Settings pane would leave it;
+// `vyr export FILE`: writes the device's settings as such a profile.
 //
 // The profile is copied beside the device's preferences file under a temporary name, read back
 // there by Foundation exactly as the library will read it (so nothing the library would refuse
-// ever replaces the settings), renamed over the preferences file in one step, and then the
-// settings-changed notification is posted so that running processes re-read their switches.
+// ever replaces the settings), checked against the pane's rows (so nothing the pane would not
+// have written lands unless asked for), renamed over the preferences file in one step, and then
+// the settings-changed notification is posted so that running processes re-read their switches.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +26,7 @@
 #include "vyr/commands.hpp"
 #include "vyr/result.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/profile.hpp"
 
 namespace vyr {
 namespace {
@@ -32,9 +37,29 @@ constexpr std::string_view kPreferencesFolder = kSettingsFile.substr(0, kSetting
 constexpr std::string_view kPreferencesName = kSettingsFile.substr(kSettingsFile.rfind('/') + 1);
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
-int fail(const std::string& line) {
-  std::fprintf(stderr, "vyr import: %s\n", show::oneLine(line).c_str());
+int fail(const std::string& line, const char* command = "import") {
+  std::fprintf(stderr, "vyr %s: %s\n", command, show::oneLine(line).c_str());
   return 1;
+}
+
+// VYR's pane as the Settings app opens it, or nothing when it cannot be opened (its rows are then
+// the library's keys).
+std::unique_ptr<preferences::settings::Pane> openPane() {
+  for (const auto& entry : preferences::settings::paneEntries()) {
+    if (entry.bundle == "VYR") return preferences::settings::Pane::open(entry, nullptr);
+  }
+  return nullptr;
+}
+
+std::vector<profile::Setting> paneSettings(const char* command) {
+  const auto pane = openPane();
+  if (!pane) {
+    std::fprintf(stderr,
+                 "vyr %s: VYR's settings pane cannot be opened; checking against the keys the "
+                 "library reads\n",
+                 command);
+  }
+  return profile::settingsOf(pane.get());
 }
 
 // The bytes of PATH, a file of the machine. Only a regular file is read: a FIFO or device node is
@@ -65,7 +90,7 @@ class StagedFile {
   std::string path_;
 };
 
-int runImport(const std::string& source) {
+int runImport(const std::string& source, bool force) {
   const Result<std::string> bytes = readProfile(source);
   if (!bytes) return fail(bytes.error());
 
@@ -89,6 +114,17 @@ int runImport(const std::string& source) {
         ns::Dictionary::allocInitWithContentsOfFile(ns::String::withUTF8(stagedPath.c_str()));
     if (!read) return fail(source + " is not a property list with a dictionary at its root");
     keys = read->count();
+    const std::vector<std::string> problems = profile::check(read.get(), paneSettings("import"));
+    for (const std::string& problem : problems) fail(problem);
+    if (!problems.empty()) {
+      if (!force) {
+        return fail(source + " is not what the Settings pane writes (" +
+                    std::to_string(problems.size()) +
+                    (problems.size() == 1 ? " problem" : " problems") +
+                    "); nothing changed. --force imports it as it is");
+      }
+      fail("importing it as it is (--force)");
+    }
   }
   const std::string target = kPreferencesPath;
   if (const int err = sim::renameFile(sim::Area::Device, staged.path(), target); err != 0) {
@@ -106,25 +142,83 @@ int runImport(const std::string& source) {
 }
 
 std::optional<Run> parseImport(const std::vector<std::string>& args) {
-  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-    std::fputs("vyr import: usage: vyr import FILE   (a property list with a dictionary root)\n",
-               stderr);
+  std::vector<std::string> operands;
+  bool force = false;
+  for (const std::string& arg : args) {
+    if (arg == "--force") {
+      force = true;
+    } else {
+      operands.push_back(arg);
+    }
+  }
+  if (operands.size() != 1 || operands[0].empty() || operands[0][0] == '-') {
+    std::fputs(
+        "vyr import: usage: vyr import [--force] FILE   (a property list with a dictionary "
+        "root)\n",
+        stderr);
     return std::nullopt;
   }
-  return Run([source = args[0]](const Invocation&) { return runImport(source); });
+  return Run([source = operands[0], force](const Invocation&) { return runImport(source, force); });
+}
+
+int runExport(const std::string& target) {
+  ns::AutoreleasePool pool;
+  std::vector<std::string> leftOut;
+  const Result<std::string> bytes = profile::exportProfile(paneSettings("export"), &leftOut);
+  if (!bytes) return fail(bytes.error(), "export");
+  for (const std::string& line : leftOut) fail(line, "export");
+  if (target == "-") {
+    if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() ||
+        std::fflush(stdout) != 0) {
+      return fail("cannot write to standard output", "export");
+    }
+    return 0;
+  }
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return fail("cannot write " + target + ": it exists and is not a regular file", "export");
+  }
+  if (const Result<> written = show::replaceFile(target, *bytes); !written) {
+    return fail(written.error(), "export");
+  }
+  std::fprintf(stderr, "vyr export: wrote %s\n", show::oneLine(target).c_str());
+  return 0;
+}
+
+std::optional<Run> parseExport(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0].empty() || (args[0][0] == '-' && args[0] != "-")) {
+    std::fputs("vyr export: usage: vyr export FILE   (- writes to standard output)\n", stderr);
+    return std::nullopt;
+  }
+  return Run([target = args[0]](const Invocation&) { return runExport(target); });
 }
 
 }  // namespace
 
 const Command importCommand{
     "import", nullptr,
-    "  import FILE             puts a settings profile (a property list) on the device and\n"
+    "  import [--force] FILE   puts a settings profile (a property list) on the device and\n"
     "                          posts the settings-changed notification\n",
-    "usage: vyr import FILE\n"
+    "usage: vyr import [--force] FILE\n"
     "Puts the settings profile FILE (a property list with a dictionary at its root, such as\n"
     "those in examples/) on the device as its settings file, replacing the file in one step,\n"
     "and posts com.belvorin.VYR/settingschanged so that running processes read it. A FILE\n"
-    "that the library could not read leaves the settings as they were.\n",
+    "that the library could not read leaves the settings as they were.\n"
+    "FILE is first checked against the Settings pane's rows: a key no row has, a value of\n"
+    "another kind than its row stores, a preset number no row offers, and a colour string\n"
+    "that the library would read as another colour (such as #RRGGBBAA) are listed on standard\n"
+    "error, one line each starting with the key, and nothing is changed (exit status 1),\n"
+    "unless --force is given.\n",
     &parseImport};
+
+const Command exportCommand{
+    "export", nullptr,
+    "  export FILE             writes the device's settings as a profile that import takes\n",
+    "usage: vyr export FILE\n"
+    "Writes the device's settings as a settings profile (an XML property list): every key of\n"
+    "the Settings pane's rows, with the settings file's value, or the row's default where the\n"
+    "file holds none or one the row does not take (each such key named on standard error).\n"
+    "FILE - writes the profile to standard output.\n",
+    &parseExport};
 
 }  // namespace vyr

@@ -67,6 +67,9 @@ inline constexpr Rect kBatteryOuter{286, 5, 25, 11};
 inline constexpr Rect kBatteryInner{287, 6, 23, 9};
 inline constexpr Rect kBatteryCharge{288, 7, 21, 7};  // at 100 %; narrower in proportion
 inline constexpr Rect kBatteryTerminal{311, 8.5, 1.5, 4};
+// The charging mark, a bolt in the battery's colour left of the percentage, while charging.
+inline constexpr Point kChargingBolt[] = {{245.5, 4.5}, {241.5, 11},  {244, 11}, {243, 16.5},
+                                          {247, 9.5},   {244.5, 9.5}, {246, 4.5}};
 // The padlock in the middle of the lock screen's bar, in the text colour.
 inline constexpr Rect kPadlockBody{155, 9, 10, 7};
 inline constexpr Point kPadlockShackleCentre{160, 9};
@@ -78,6 +81,7 @@ inline constexpr Point kWifiProbe{84, 9.5};         // middle band, straight abo
 inline constexpr Point kActivityProbe{104, 5.75};   // the leading spoke, straight up, full alpha
 inline constexpr Point kBatteryProbe{286.5, 10.5};  // the left side of the ring
 inline constexpr Point kPadlockProbe{160, 12.5};
+inline constexpr Point kChargingProbe{244.25, 10.25};  // the bolt's middle
 
 // The home screen: an app (a mail box) with its navigation bar and its list, being refreshed.
 inline constexpr double kChromeHeight = 64;      // status bar and navigation bar, one background

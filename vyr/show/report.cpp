@@ -24,8 +24,8 @@ void addBar(std::vector<Row>& rows, const char* screen, const BarColours& bar, c
       {"network activity", ElementId::lod, &bar.activity},
   }};
   for (const auto& [item, element, answer] : items) {
-    rows.push_back(
-        {screen, item, namesOf(element).name, describe(element, *answer), hexOf(answer->colour)});
+    rows.push_back({screen, item, namesOf(element).name, describe(element, *answer),
+                    colourString(answer->colour)});
   }
 }
 
@@ -39,6 +39,28 @@ std::string hexOf(const std::optional<Rgba>& colour) {
   return text;
 }
 
+std::string colourString(const std::optional<Rgba>& colour) {
+  if (!colour) return "none";
+  const double alpha = std::isfinite(colour->alpha) ? std::clamp(colour->alpha, 0.0, 1.0) : 0.0;
+  char text[24];
+  std::snprintf(text, sizeof text, "#%02X%02X%02X:%.6f", byteOf(colour->red), byteOf(colour->green),
+                byteOf(colour->blue), alpha);
+  return text;
+}
+
+std::vector<std::string> changedItems(const std::vector<Row>& before,
+                                      const std::vector<Row>& after) {
+  std::vector<std::string> changed;
+  for (const Row& row : after) {
+    const auto same = std::find_if(before.begin(), before.end(), [&](const Row& old) {
+      return old.screen == row.screen && old.item == row.item && old.source == row.source &&
+             old.value == row.value;
+    });
+    if (same == before.end()) changed.push_back(row.screen + " " + row.item);
+  }
+  return changed;
+}
+
 std::string styleName(long style) {
   if (style == kStyleDefault) return "default";
   if (style == kStyleLight) return "light";
@@ -49,14 +71,15 @@ std::vector<Row> tableRows(const Scene& scene, const Describe& describe) {
   std::vector<Row> rows;
   addBar(rows, "home", scene.home, "carrier and time", describe);
   rows.push_back({"home", "pull to refresh", namesOf(ElementId::lod).name,
-                  describe(ElementId::lod, scene.refresh), hexOf(scene.refresh.colour)});
+                  describe(ElementId::lod, scene.refresh), colourString(scene.refresh.colour)});
   rows.push_back(
       {"lock", "status-bar style", "-",
        scene.lockStyleHostsOwn ? "host's own" : std::string("VYR (") + kLockScreenSameKey + ")",
        std::to_string(scene.lockStyle) + " " + styleName(scene.lockStyle)});
   addBar(rows, "lock", scene.lock, "carrier and padlock", describe);
   rows.push_back({"lock", "clock and date", namesOf(ElementId::rec).name,
-                  describe(ElementId::rec, scene.legibility), hexOf(scene.legibility.colour)});
+                  describe(ElementId::rec, scene.legibility),
+                  colourString(scene.legibility.colour)});
   return rows;
 }
 
@@ -82,6 +105,7 @@ std::string formatTable(const Scene& scene, const std::vector<Row>& rows) {
     out += cell(row.screen, width[0]) + cell(row.item, width[1]) + cell(row.element, width[2]) +
            cell(row.source, width[3]) + row.value + "\n";
   };
+  for (const std::string& note : scene.notes) out += "note: " + note + "\n";
   line(header);
   for (const Row& row : rows) line(row);
   return out;

@@ -9,6 +9,7 @@
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
 #include "tweak/hooks.hpp"
+#include "vyr/show/sources.hpp"
 
 namespace vyr::show {
 namespace {
@@ -130,12 +131,15 @@ BarColours askBar(long style, const DeviceState& state) {
   const double capacity = state.batteryPercent / 100.0;
   const objc::BOOL charging = state.charging ? objc::yes : objc::no;
   bar.text = askGetter(attributes, text, style);
-  if (flat || state.charging) {
+  // The classic bar asks by style while the battery is not charging. The flat class answers the
+  // capacity variant in the default style's colours whatever the bar, so a flat bar in another
+  // style (the lock screen's light one) takes its battery colour from the style variant, which it
+  // inherits, as it does its text colour.
+  if (state.charging || (flat && style == kStyleDefault)) {
     bar.battery = askGetter(attributes,
                             flat ? HookId::newUIBatteryColorCharging : HookId::batteryColorCharging,
                             capacity, kLowBattery, charging);
   } else {
-    // The classic bar asks by style while the battery is not charging.
     bar.battery = askGetter(attributes, HookId::batteryColorStyle, capacity, kLowBattery, style);
   }
   return bar;
@@ -166,6 +170,7 @@ Scene askSpringBoard(const DeviceState& state) {
   // Text over the wallpaper is white for the lock screen's dark wallpaper.
   scene.legibility =
       askSetter<"primaryColor">(HookId::legibilitySetPrimaryColor, ui::Color::white());
+  scene.notes = liveSwitchNotes();
   return scene;
 }
 

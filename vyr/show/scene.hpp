@@ -11,6 +11,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tweak/elements.hpp"
 
@@ -60,6 +61,9 @@ struct Scene {
   bool lockStyleHostsOwn = false;
   BarColours lock;    // in lockStyle
   Answer legibility;  // rec: the lock screen's clock and date
+  // What this process shows that a new one would not, in words, one sentence each (see
+  // liveSwitchNotes in sources.hpp); empty when a respring would show the same.
+  std::vector<std::string> notes;
 };
 
 // Asks this process for every colour of the scene in STATE. The process must be the device's

@@ -2,14 +2,15 @@
 //
 // This process becomes the device's SpringBoard (the loader injects VYRSignals into it), asks its
 // classes for every colour the way UIKit does while drawing the status bar, an app's refresh
-// control and the lock screen, and shows the answers: as a picture file, as text in a terminal
-// with 24-bit colour, and as a table naming each colour's source. With --watch it stays up and
+// control and the lock screen, and shows the answers: as a picture file, as text in a colour
+// terminal, and as a table naming each colour's source. With --watch it stays up and
 // shows them again whenever the device's settings change.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/scene.hpp"
 #include "vyr/show/sources.hpp"
@@ -33,7 +35,7 @@ using show::DeviceState;
 constexpr char kHelp[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
     "                [--no-picture] [--watch]\n"
-    "  --out FILE         where the picture goes (default vyr-show.png; FILE.svg writes SVG;\n"
+    "  --out FILE         where the picture goes: FILE.png or FILE.svg (default vyr-show.png;\n"
     "                     - writes a PNG to standard output and the table to standard error)\n"
     "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
     "  --charging         the battery is charging\n"
@@ -85,6 +87,12 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       if (!v) return fail(arg + " needs a value");
       if (arg == "--out") {
         if (v->empty()) return fail("--out needs a file name");
+        if (!show::pictureFormatOf(*v)) {
+          return fail(
+              "--out writes PNG (FILE.png), SVG (FILE.svg) or a PNG to standard output "
+              "(-), not '" +
+              *v + "'");
+        }
         o.out = *v;
         o.outGiven = true;
       } else if (arg == "--battery") {
@@ -118,8 +126,39 @@ bool toStandardOutput(const Options& options) {
   return options.picture && options.out == "-";
 }
 
-// Asks the process for the scene and shows it. Returns the exit status.
-int showOnce(const Options& options, bool redraw) {
+// "HH:MM:SS", local time.
+std::string timeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[16] = "";
+  if (localtime_r(&now, &local) != nullptr) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+// The screens drawn as text when standard output is a colour terminal wide enough for them, or a
+// line saying why they are not; empty when it is no terminal.
+std::string terminalDrawing(const show::Scene& scene) {
+  const show::TerminalColours colours = show::terminalColours();
+  if (colours == show::TerminalColours::none) return {};
+  const int columns = show::terminalColumns();
+  const int needed = show::terminalDrawingColumns();
+  if (columns > 0 && columns < needed) {
+    return "(the screens are drawn in a terminal at least " + std::to_string(needed) +
+           " columns wide; this one has " + std::to_string(columns) + ")\n";
+  }
+  std::string out = show::renderTerminal(scene, colours) + "\n";
+  if (colours == show::TerminalColours::palette256) {
+    out +=
+        "(drawn with the nearest of 256 colours: this terminal does not say it shows 24-bit "
+        "colour; COLORTERM=truecolor says it does)\n";
+  }
+  return out;
+}
+
+// Asks the process for the scene and shows it; PREVIOUS holds the rows shown last (empty at
+// first), and gets this scene's. Returns the exit status.
+int showOnce(const Options& options, bool redraw, std::vector<show::Row>& previous) {
+  if (const auto note = profile::unreadableSettingsNote()) progress(*note);
   const show::Scene scene = show::askSpringBoard(options.state);
   if (options.picture) {
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
@@ -136,14 +175,20 @@ int showOnce(const Options& options, bool redraw) {
   }
   // With the picture on standard output, the table goes to standard error.
   std::FILE* text = toStandardOutput(options) ? stderr : stdout;
+  const std::vector<show::Row> rows = show::tableRows(scene, &show::describeSource);
   std::string out;
-  if (options.picture && !toStandardOutput(options) && show::terminalShowsTrueColour()) {
-    if (redraw) out += "\x1b[H\x1b[2J";
-    out += show::renderTerminal(scene) + "\n";
-  } else if (redraw) {
-    out += "\n";
+  if (redraw) {
+    // A terminal shows the new state in place of the old; anything else gets it appended.
+    out += ::isatty(::fileno(text)) == 1 ? "\x1b[H\x1b[2J" : "\n";
+    const std::vector<std::string> changed = show::changedItems(previous, rows);
+    std::string list;
+    for (const std::string& item : changed) list += (list.empty() ? "" : ", ") + item;
+    out += "at " + timeNow() + " the settings changed: " +
+           (changed.empty() ? std::string("no element looks different") : "changed " + list) + "\n";
   }
-  out += show::formatTable(scene, show::tableRows(scene, &show::describeSource));
+  if (options.picture && !toStandardOutput(options)) out += terminalDrawing(scene);
+  out += show::formatTable(scene, rows);
+  previous = rows;
   if (std::fputs(out.c_str(), text) < 0 || std::fflush(text) != 0) {
     return failure("cannot write to standard output");
   }
@@ -185,13 +230,14 @@ int run(const Options& options) {
     if (const Result<void> started = watch->start(); !started) return failure(started.error());
   }
 
-  const int status = showOnce(options, false);
+  std::vector<show::Row> shown;
+  const int status = showOnce(options, false, shown);
   if (!watch || status != 0) return status;
   progress("watching the device's settings (Ctrl-C ends)");
   while (watch->next() == show::SettingsWatch::Event::changed) {
     progress("settings changed");
     // A picture that cannot be written this time may be writable the next; a closed output not.
-    if (showOnce(options, true) != 0 && std::ferror(stdout) != 0) return 1;
+    if (showOnce(options, true, shown) != 0 && std::ferror(stdout) != 0) return 1;
   }
   progress("stopped");
   return 0;

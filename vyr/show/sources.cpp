@@ -58,6 +58,32 @@ std::optional<Rgba> presetColour(int index) {
   return paletteColours()[static_cast<std::size_t>(index - 1)];
 }
 
+std::vector<std::string> liveSwitchNotes() {
+  ns::AutoreleasePool pool;
+  const PreferencesRead file(true);
+  std::vector<std::string> notes;
+  for (const ElementNames& e : kElements) {
+    if (colourSourceOf(e.id) != ColourSource::custom) continue;
+    const ElementKeys& keys = keysOf(e.id);
+    if (file.boolFor(keys.customSwitch)) continue;  // the file holds the switch: the same anew
+    // A new process starts with the preset on at entry 6 and reads what the file holds.
+    const bool on = file.boolFor(keys.enable).value_or(true);
+    const std::int32_t index = file.intFor(keys.preset).value_or(kDefaultPresetIndex);
+    const std::string after =
+        !on ? "the host's own colour"
+        : paletteEntry(index) != nullptr
+            ? presetLabel(index)
+            : "no colour (preset " + std::to_string(index) + " names no entry)";
+    notes.push_back(
+        std::string(e.name) + ": this SpringBoard keeps its custom colour " + e.customColourKey +
+        " because " + e.customSwitchKey + " was on when it last read it, but the settings file " +
+        (file.exists() ? "no longer holds " + std::string(e.customSwitchKey)
+                       : "is missing or cannot be read") +
+        " (a missing switch keeps its last value); a respring would show " + after + " instead");
+  }
+  return notes;
+}
+
 std::string describeSource(ElementId e, const Answer& answer) {
   if (answer.hostsOwn) return "host's own";
   if (colourSourceOf(e) == ColourSource::custom) {

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vyr/show/scene.hpp"
 
@@ -30,6 +31,13 @@ void followCustomSwitches();
 //   "preset, unknown entry"    a replaced colour that matches no entry.
 // Reads the preferences file; call on the main thread.
 std::string describeSource(ElementId e, const Answer& answer);
+
+// One sentence for every element whose custom switch this process keeps on while the settings
+// file holds no such switch (or cannot be read): the library keeps a switch whose key went
+// missing, so this SpringBoard shows the custom colour while a respring (or any new process)
+// would show what the file's preset settings say, which the sentence names. Reads the
+// preferences file; call on the main thread.
+std::vector<std::string> liveSwitchNotes();
 
 // The colour of palette entry INDEX as the platform's colour class makes it, or nothing outside
 // 1 to 15. Call on the main thread.

@@ -1,9 +1,11 @@
 #include "vyr/show/terminal.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -226,11 +228,40 @@ Grid lockScreen(const Scene& scene) {
   return g;
 }
 
-void appendCells(std::string& out, const Grid& g, int row) {
+// The xterm palette's colour nearest to C: one of the 6 x 6 x 6 cube (16 to 231) or of the 24
+// greys (232 to 255).
+int palette256(Rgb c) {
+  const auto cubeLevel = [](int v) { return v < 48 ? 0 : v < 115 ? 1 : (v - 35) / 40; };
+  const auto levelValue = [](int level) { return level == 0 ? 0 : 55 + 40 * level; };
+  const int r = cubeLevel(c.red);
+  const int g = cubeLevel(c.green);
+  const int b = cubeLevel(c.blue);
+  const auto distance = [&](int x, int y, int z) {
+    return (x - c.red) * (x - c.red) + (y - c.green) * (y - c.green) + (z - c.blue) * (z - c.blue);
+  };
+  const int cube = distance(levelValue(r), levelValue(g), levelValue(b));
+  const int average = (c.red + c.green + c.blue) / 3;
+  const int grey = std::clamp((average - 3) / 10, 0, 23);
+  const int greyValue = 8 + 10 * grey;
+  if (distance(greyValue, greyValue, greyValue) < cube) return 232 + grey;
+  return 16 + 36 * r + 6 * g + b;
+}
+
+void appendColour(std::string& out, const Rgb& c, bool background, TerminalColours colours) {
+  char escape[48];
+  if (colours == TerminalColours::palette256) {
+    std::snprintf(escape, sizeof escape, "\x1b[%d;5;%dm", background ? 48 : 38, palette256(c));
+  } else {
+    std::snprintf(escape, sizeof escape, "\x1b[%d;2;%d;%d;%dm", background ? 48 : 38, c.red,
+                  c.green, c.blue);
+  }
+  out += escape;
+}
+
+void appendCells(std::string& out, const Grid& g, int row, TerminalColours colours) {
   Rgb fg{-1, -1, -1};
   Rgb bg{-1, -1, -1};
   bool bold = false;
-  char escape[48];
   for (int col = 0; col < kWidth; ++col) {
     const Cell& cell = g.at(col, row);
     if (cell.bold != bold) {
@@ -238,15 +269,11 @@ void appendCells(std::string& out, const Grid& g, int row) {
       bold = cell.bold;
     }
     if (!(cell.fg == fg)) {
-      std::snprintf(escape, sizeof escape, "\x1b[38;2;%d;%d;%dm", cell.fg.red, cell.fg.green,
-                    cell.fg.blue);
-      out += escape;
+      appendColour(out, cell.fg, false, colours);
       fg = cell.fg;
     }
     if (!(cell.bg == bg)) {
-      std::snprintf(escape, sizeof escape, "\x1b[48;2;%d;%d;%dm", cell.bg.red, cell.bg.green,
-                    cell.bg.blue);
-      out += escape;
+      appendColour(out, cell.bg, true, colours);
       bg = cell.bg;
     }
     out += cell.glyph;
@@ -262,22 +289,46 @@ std::string padded(std::string text) {
 
 }  // namespace
 
-bool terminalShowsTrueColour() {
+TerminalColours terminalColours() {
+  if (isatty(STDOUT_FILENO) != 1) return TerminalColours::none;
   const char* colorterm = std::getenv("COLORTERM");
-  if (colorterm == nullptr) return false;
-  const std::string_view v = colorterm;
-  return (v == "truecolor" || v == "24bit") && isatty(STDOUT_FILENO) == 1;
+  const std::string_view v = colorterm != nullptr ? colorterm : "";
+  if (v == "truecolor" || v == "24bit") return TerminalColours::trueColour;
+  const char* term = std::getenv("TERM");
+  if (term == nullptr || *term == '\0' || std::string_view(term) == "dumb") {
+    return TerminalColours::none;
+  }
+  return TerminalColours::palette256;
 }
 
-std::string renderTerminal(const Scene& scene) {
+bool terminalShowsTrueColour() {
+  return terminalColours() == TerminalColours::trueColour;
+}
+
+int terminalDrawingColumns() {
+  return 2 * kWidth + kGap;
+}
+
+int terminalColumns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* columns = std::getenv("COLUMNS");
+  if (columns == nullptr) return 0;
+  int value = 0;
+  const std::string_view text = columns;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return err == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
+}
+
+std::string renderTerminal(const Scene& scene, TerminalColours colours) {
   const Grid home = homeScreen(scene);
   const Grid lock = lockScreen(scene);
   std::string out = padded("Home screen \xE2\x80\x94 style " + styleName(scene.state.homeStyle)) +
                     "Lock screen \xE2\x80\x94 style " + styleName(scene.lockStyle) + "\n";
   for (int row = 0; row < kHeight; ++row) {
-    appendCells(out, home, row);
+    appendCells(out, home, row, colours);
     out += std::string(kGap, ' ');
-    appendCells(out, lock, row);
+    appendCells(out, lock, row, colours);
     out += "\n";
   }
   return out;

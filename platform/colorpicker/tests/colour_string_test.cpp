@@ -18,6 +18,10 @@ TEST(ColourString, AcceptedFormsStoreAsUpperCaseHexWithSixDecimalAlpha) {
   EXPECT_EQ(canonical("#000000:0"), "#000000:0.000000");
   EXPECT_EQ(canonical("#ffffff:1"), "#FFFFFF:1.000000");
   EXPECT_EQ(canonical("#123456:0.1234567"), "#123456:0.123457");
+  // An alpha byte, as tools print "#rrggbbaa", is stored as the decimal alpha.
+  EXPECT_EQ(canonical("#4cd964ff"), "#4CD964:1.000000");
+  EXPECT_EQ(canonical("#00FF0080"), "#00FF00:0.501961");
+  EXPECT_EQ(canonical("#ff000000"), "#FF0000:0.000000");
 }
 
 TEST(ColourString, RefusesAnythingElse) {
@@ -27,6 +31,9 @@ TEST(ColourString, RefusesAnythingElse) {
                           "#1234",
                           "#12345",
                           "#1234567",
+                          "12345678",
+                          "#12345678:1",
+                          "#123456789",
                           "#ggg",
                           "#12345z",
                           "red",

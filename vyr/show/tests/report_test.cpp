@@ -20,6 +20,13 @@ TEST(Report, ColoursPrintAsRoundedBytesWithAlpha) {
   // Components out of range or not numbers never print more than two digits.
   EXPECT_EQ(hexOf(Rgba{-1, 2, std::nan(""), 1e300}), "#00ff00ff");
   EXPECT_EQ(hexOf(std::nullopt), "none");
+  // The table's form is the colour cells' own, which the library reads back as the same colour.
+  using vyr::show::colourString;
+  EXPECT_EQ(colourString(Rgba{76 / 255.0, 217 / 255.0, 100 / 255.0, 1}), "#4CD964:1.000000");
+  EXPECT_EQ(colourString(Rgba{0, 1, 0, 128 / 255.0}), "#00FF00:0.501961");
+  EXPECT_EQ(colourString(Rgba{-1, 2, std::nan(""), std::nan("")}), "#00FF00:0.000000");
+  EXPECT_EQ(colourString(Rgba{1, 1, 1, 7}), "#FFFFFF:1.000000");
+  EXPECT_EQ(colourString(std::nullopt), "none");
 }
 
 TEST(Terminal, ElementsShowInTheirColourOverTheirBackground) {
