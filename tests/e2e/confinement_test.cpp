@@ -94,7 +94,8 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
   VyrProcess host({"--device", dir_, "host"});
   const auto answer = host.ask(kBattery);
   ASSERT_TRUE(answer.has_value()) << host.errors();
-  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed + ", \"host\": null}");
+  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed +
+                         ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
   const std::string err = host.errors();
@@ -111,7 +112,8 @@ TEST_F(Confinement, WithoutTheKernelOnlyVyrsOwnCodeIsLoaded) {
   VyrProcess host({"--device", dir_, "host"});
   const auto answer = host.ask(kBattery);
   ASSERT_TRUE(answer.has_value()) << host.errors();
-  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed + ", \"host\": null}");
+  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed +
+                         ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
   host.closeInput();
   EXPECT_EQ(host.wait(), 0);
   const std::string err = host.errors();
