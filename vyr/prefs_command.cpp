@@ -1,5 +1,6 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -7,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "device/processes.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
+#include "platform/system/libsystem.h"
 #include "vyr/commands.hpp"
 
 namespace vyr {
@@ -26,7 +29,12 @@ const char kPrefsHelp[] =
     "                                  on/off) for a switch, a choice's name or number for a\n"
     "                                  list, a colour string (#RRGGBB[:alpha]) for a colour\n"
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
-    "       vyr prefs respring         tap the navigation bar's Respring button\n";
+    "       vyr prefs respring         tap the navigation bar's Respring button\n"
+    "A tap that runs the respring prints what each of its steps did (the caches removed, the\n"
+    "processes ended and those the device started again) and exits 1 when any step failed.\n";
+
+// How long a respring's report waits for the processes that their front ends start again.
+constexpr auto kRestartWait = std::chrono::seconds(5);
 
 constexpr int kColumnWidth = 72;
 
@@ -153,8 +161,43 @@ struct Request {
   std::vector<std::string> operands;
 };
 
+std::string listed(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  return out.empty() ? "nothing" : out;
+}
+
+// Tells what the system calls of a tap did, one step a line, then what the device started again
+// once the respring ended its processes; the exit status: 1 when a step failed.
+int reportSteps(const std::vector<libsystem::Step>& steps) {
+  int failed = 0;
+  std::vector<std::string> ended;
+  for (const libsystem::Step& step : steps) {
+    std::printf("%s %s: %s\n", step.call.c_str(), step.argument.c_str(), step.outcome.c_str());
+    if (step.failed) ++failed;
+    ended.insert(ended.end(), step.ended.begin(), step.ended.end());
+  }
+  std::vector<std::string> started;
+  if (!ended.empty()) {
+    for (const sim::DeviceProcess& p : sim::startedSinceRespring(kRestartWait)) {
+      started.push_back(p.name + " (pid " + std::to_string(p.pid) + ")");
+    }
+  }
+  std::printf("ended: %s\nstarted again: %s\n", listed(ended).c_str(), listed(started).c_str());
+  std::fflush(stdout);
+  if (failed == 0) return 0;
+  std::fprintf(stderr, "vyr prefs: %d step%s of the respring failed\n", failed,
+               failed == 1 ? "" : "s");
+  return 1;
+}
+
 int prefs(const Request& request) {
   ns::AutoreleasePool pool;
+  // The Settings app is a process of the device: it joins before it loads the pane.
+  if (!sim::registerProcess("Preferences")) {
+    std::fprintf(stderr, "vyr prefs: cannot join the device's processes\n");
+    return 1;
+  }
   const auto pane = openVyrPane();
   if (!pane) return 1;
   const std::string& verb = request.verb;
@@ -165,12 +208,19 @@ int prefs(const Request& request) {
   }
   if (verb == "get") return get(*pane, op[0]);
   if (verb == "set") return set(*pane, op[0], op[1]);
+  libsystem::takeJournal();
   if (verb == "tap") {
-    if (pane->tap(op[0])) return 0;
+    if (pane->tap(op[0])) {
+      const std::vector<libsystem::Step> steps = libsystem::takeJournal();
+      return steps.empty() ? 0 : reportSteps(steps);
+    }
     std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", op[0].c_str());
     return 1;
   }
-  if (pane->tapRightButton()) return 0;
+  if (pane->tapRightButton()) {
+    const std::vector<libsystem::Step> steps = libsystem::takeJournal();
+    return steps.empty() ? 0 : reportSteps(steps);
+  }
   std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
   return 1;
 }
