@@ -2,16 +2,19 @@
 
 #include <dlfcn.h>
 
+#include "device/confine.hpp"
 #include "device/processes.hpp"
 #include "vyr/install.hpp"
 #include "vyr/loader.hpp"
 
 namespace vyr {
 
-Result<> startUiProcess(const std::string& name) {
-  if (!sim::registerProcess(name)) {
+Result<> startUiProcess(const std::string& name, sim::Relaunch relaunch) {
+  // Joined first: a confined process could not reach the supervisor any more.
+  if (!sim::registerProcess(name, relaunch)) {
     return failed("cannot register process " + name + " on the device");
   }
+  sim::confineToDevice();
   ProcessIdentity identity{name, {"com.apple.UIKit", "com.apple.Foundation"}};
   if (name == "SpringBoard") {
     identity.bundles.push_back("com.apple.springboard");

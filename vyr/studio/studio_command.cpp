@@ -31,13 +31,14 @@
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
 #include "vyr/options.hpp"
+#include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
 #include "vyr/show/report.hpp"
+#include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
 #include "vyr/studio/pane.hpp"
 #include "vyr/studio/requests.hpp"
 #include "vyr/studio/server.hpp"
-#include "vyr/studio/springboard.hpp"
 
 extern char** environ;
 
@@ -165,7 +166,7 @@ class Studio {
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
   std::optional<studio::PaneView> pane_;
-  studio::SpringBoard springBoard_;
+  show::SpringBoard springBoard_;
   show::DeviceState state_;
   std::string exe_;
   int restartTimer_ = -1;
@@ -274,7 +275,9 @@ void Studio::publishStatus() {
 }
 
 void Studio::startSpringBoard() {
-  if (const std::string err = springBoard_.start(exe_, device_, state_); !err.empty()) {
+  if (const std::string err =
+          springBoard_.start(exe_, device_, {"studio", "--springboard"}, state_);
+      !err.empty()) {
     phase_ = "stopped";
     springBoardMessage_ = err;
     progress(err);
@@ -293,7 +296,19 @@ void Studio::springBoardOutput() {
     if (!message.is_object()) continue;
     const std::string type = message.value("type", "");
     if (type == "scene") {
-      hub_.publish("phone", line);
+      // The page's picture is drawn here, from the colours the SpringBoard answered.
+      json phone = message;
+      phone.erase("scene");
+      const auto scene = show::parseSceneMessage(line);
+      const auto svg = scene ? show::renderPicture(scene->scene, show::PictureFormat::svg)
+                             : Result<std::string>(failed("SpringBoard sent no scene"));
+      if (svg) {
+        phone["svg"] = *svg;
+      } else {
+        phone["svg"] = nullptr;
+        phone["error"] = svg.error();
+      }
+      hub_.publish("phone", dump(phone));
       if (phase_ != "running") {
         phase_ = "running";
         springBoardMessage_.clear();
@@ -382,7 +397,7 @@ Reply Studio::startAgain(const std::string& body) {
 }
 
 int run(const Options& options, const Invocation& inv) {
-  if (options.springboard) return studio::runSpringBoard();
+  if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
   try {
     Studio studio(options, inv.device);
     return studio.run();
