@@ -36,9 +36,9 @@
 #include "vyr/show/report.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
-#include "vyr/studio/pane.hpp"
 #include "vyr/studio/requests.hpp"
 #include "vyr/studio/server.hpp"
+#include "vyr/studio/settings_child.hpp"
 
 extern char** environ;
 
@@ -66,6 +66,7 @@ struct Options {
   int port = kDefaultPort;
   bool open = true;
   bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
+  bool settingsApp = false;  // this process is a studio's Settings app (started by the studio)
   bool help = false;
 };
 
@@ -98,6 +99,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.open = false;
     } else if (arg == "--springboard") {
       o.springboard = true;
+    } else if (arg == "--settings-app") {
+      o.settingsApp = true;
     } else if (arg == "-h" || arg == "--help") {
       o.help = true;
     } else {
@@ -154,7 +157,7 @@ class Studio {
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
 
-  void publishSettings() { hub_.publish("settings", pane_->toJson()); }
+  void publishSettings() { hub_.publish("settings", pane_->ask("show", "").json); }
   void publishStatus();
   void startSpringBoard();
   void springBoardOutput();
@@ -165,7 +168,7 @@ class Studio {
   std::string device_;
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
-  std::optional<studio::PaneView> pane_;
+  std::optional<studio::SettingsApp> pane_;
   show::SpringBoard springBoard_;
   show::DeviceState state_;
   std::string exe_;
@@ -202,7 +205,7 @@ int Studio::run() {
   }
 
   ns::AutoreleasePool pool;
-  pane_.emplace();
+  pane_.emplace(exe_, device_);
   publishSettings();
   if (const Result<void> started = watch.start(); !started) {
     notices_.push_back("The studio cannot watch the settings file (" + started.error() +
@@ -359,19 +362,19 @@ void Studio::armRestart(std::chrono::milliseconds after) {
 }
 
 Reply Studio::set(const std::string& body) {
-  Reply reply = pane_->set(body);
+  Reply reply = pane_->ask("set", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::tap(const std::string& body) {
-  Reply reply = pane_->tap(body);
+  Reply reply = pane_->ask("tap", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::respring(const std::string& body) {
-  return pane_->tapRightButton(body);
+  return pane_->ask("respring", body);
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -398,6 +401,7 @@ Reply Studio::startAgain(const std::string& body) {
 
 int run(const Options& options, const Invocation& inv) {
   if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
+  if (options.settingsApp) return studio::runSettingsApp();
   try {
     Studio studio(options, inv.device);
     return studio.run();
