@@ -3,10 +3,11 @@
 // controller and specifier list, through the Preferences stand-in), on one local page that
 // follows every change of the settings, whatever made it.
 //
-// This process plays the Settings app: its main thread owns the pane and answers the page's
-// changes, which the server's threads hand to it. SpringBoard runs as a process of its own, so
-// that a respring ends it as the device ends its user interface and the studio starts a new one,
-// as the device does.
+// This process serves the page and loads nothing from the device: the Settings app (with the
+// pane) and SpringBoard are device processes of their own, each joined to the device and confined
+// to it. The studio's main thread talks to both and answers the page's changes, which the
+// server's threads hand to it. A respring ends SpringBoard as the device ends its user interface,
+// and the studio starts a new one, as the device does.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
