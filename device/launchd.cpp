@@ -96,6 +96,7 @@ struct Connection {
   std::string name;  // the device process it plays; empty for a control connection
   bool kept = false;
   bool joined = false;  // answered its first request: only then does it count as a process
+  bool dead = false;    // its process has ended: closed once the current round is done
   Clock::time_point joinedAt;
   // A "started" request waiting for the processes a respring ended to come back.
   std::optional<Clock::time_point> waitingUntil;
@@ -188,7 +189,7 @@ bool Supervisor::answer(Connection& c) {
     dropEnded();
     std::vector<std::pair<pid_t, std::string>> out;
     for (const Connection& p : connections_) {
-      if (!p.name.empty()) out.emplace_back(p.pid, p.name);
+      if (!p.name.empty() && !p.dead) out.emplace_back(p.pid, p.name);
     }
     std::sort(out.begin(), out.end());
     std::string reply = "ok";
@@ -227,7 +228,7 @@ std::string Supervisor::killall(const Connection& from, int signalNumber, const 
   std::string listed;
   std::vector<Ended> endedNow;
   for (Connection& p : connections_) {
-    if (p.name.empty() || (!respring && p.name != name)) continue;
+    if (p.dead || p.name.empty() || (!respring && p.name != name)) continue;
     // Never the process that asks, as killall never signals itself.
     if (&p == &from || (p.pid == from.pid && !ended(from.pidfd.get()))) continue;
     if (ending)
@@ -252,7 +253,7 @@ bool Supervisor::respringDone() const {
   for (const Ended& e : endedByRespring_) {
     if (!e.kept) continue;
     const bool back = std::any_of(connections_.begin(), connections_.end(), [&](const auto& c) {
-      return c.name == e.name && c.joinedAt >= *lastRespring_ && !ended(c.pidfd.get());
+      return !c.dead && c.name == e.name && c.joinedAt >= *lastRespring_ && !ended(c.pidfd.get());
     });
     if (!back) return false;
   }
@@ -276,7 +277,10 @@ void Supervisor::answerWaiters(bool timedOut) {
 }
 
 void Supervisor::dropEnded() {
-  connections_.remove_if([](const Connection& c) { return ended(c.pidfd.get()); });
+  // Only marked: the main loop may be walking the list, and erases them itself.
+  for (Connection& c : connections_) {
+    if (!c.dead && ended(c.pidfd.get())) c.dead = true;
+  }
 }
 
 int Supervisor::run() {
@@ -305,14 +309,16 @@ int Supervisor::run() {
     for (auto it = connections_.begin(); it != connections_.end(); i += 2) {
       const short socketEvents = fds[i].revents;
       const short processEvents = fds[i + 1].revents;
-      bool keep = processEvents == 0;
-      if (keep && (socketEvents & POLLIN) != 0) keep = answer(*it);
+      bool keep = processEvents == 0 && !it->dead;
+      if (keep && (socketEvents & POLLIN) != 0) keep = answer(*it) && !it->dead;
       if (keep && (socketEvents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
           (socketEvents & POLLIN) == 0) {
         keep = false;
       }
       it = keep ? std::next(it) : connections_.erase(it);
     }
+    // Those found ended while others were answered.
+    connections_.remove_if([](const Connection& c) { return c.dead; });
     if ((fds[0].revents & POLLIN) != 0) accept();
     answerWaiters(true);
     if (!connections_.empty()) {
