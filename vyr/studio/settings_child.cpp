@@ -31,7 +31,7 @@ namespace {
 
 using nlohmann::json;
 
-// A respring made from the pane waits for nothing; any other answer comes at once.
+// How long an answer may take: a respring from the pane runs its steps first.
 constexpr int kAnswerMs = 10000;
 
 std::string dump(const json& value) {
@@ -61,10 +61,13 @@ Reply withSteps(Reply reply, const std::vector<libsystem::Step>& steps) {
 Reply answer(PaneView& pane, const std::string& op, const std::string& body) {
   if (op == "show") return {200, pane.toJson()};
   if (op == "set") return pane.set(body);
+  if (op != "tap" && op != "respring") {
+    return {400, dump({{"error", "unknown request " + op.substr(0, 40)}})};
+  }
   libsystem::takeJournal();
-  if (op == "tap") return withSteps(pane.tap(body), libsystem::takeJournal());
-  if (op == "respring") return withSteps(pane.tapRightButton(body), libsystem::takeJournal());
-  return {400, dump({{"error", "unknown request " + op.substr(0, 40)}})};
+  // The journal is read once the tap has run, never before.
+  Reply reply = op == "tap" ? pane.tap(body) : pane.tapRightButton(body);
+  return withSteps(std::move(reply), libsystem::takeJournal());
 }
 
 }  // namespace
@@ -76,7 +79,8 @@ int runSettingsApp() {
   if (::getppid() == 1) return 0;
   // Joined first (a confined process could not reach the supervisor), then confined before the
   // pane's bundle is loaded.
-  if (!sim::registerProcess("Preferences", sim::Relaunch::ByParent)) return 1;
+  // The studio starts it again when it next needs it, not at once: a respring waits for nothing.
+  if (!sim::registerProcess("Preferences")) return 1;
   sim::confineToDevice();
   ns::AutoreleasePool pool;
   PaneView pane;
