@@ -19,6 +19,8 @@ function(vyr_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LINK;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LINK} vyr_test_support GTest::gtest_main vyr_warnings)
+  # A process that joins a device starts the device's supervisor, built beside the library.
+  add_dependencies(${name} vyr-launchd)
   # Every malformed or hostile input file lives in one folder.
   target_compile_definitions(${name} PRIVATE
                              VYR_HOSTILE_DATA="${PROJECT_SOURCE_DIR}/tests/hostile")

@@ -1,16 +1,21 @@
 // The device's process table: which processes of the machine play which device process.
 //
-// A registered process is recorded in the simulator's folder of its device as its pid together
-// with the start time the kernel gives it, so that an entry left behind by a process that died
-// is never mistaken for a later, unrelated process that got the same pid. Only recorded
-// processes of this device are ever signalled.
+// The table is kept by the device's supervisor (device/launchd.hpp), not in any file: a process
+// joins by connecting to it, and the kernel pins the connecting process with a pidfd there. Only
+// those processes are ever signalled, and only by the supervisor, through their pidfds: a process
+// that ended is never confused with a later one that got its pid, whoever keeps its connection or
+// its descriptors alive (a clone(CLONE_FILES) sibling, a forked child), and nothing under the
+// device folder can name a process to signal. Device processes never signal each other directly.
 //
 // The device's system daemons backboardd and lsd always run; they are virtual (no machine
 // process plays them) and cannot be registered.
 #pragma once
 
 #include <sys/types.h>
+
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,32 +23,61 @@
 namespace sim {
 
 struct DeviceProcess {
-  pid_t pid = 0;
-  std::string name;                  // the device process it plays ("SpringBoard")
-  unsigned long long startTime = 0;  // kernel start time, in clock ticks since boot
+  pid_t pid = 0;     // as the kernel reported it when the process joined
+  std::string name;  // the device process it plays ("SpringBoard")
 };
 
-// Records this process in its device's table as NAME. A second call replaces the name. The entry
-// is removed when the process exits normally; an entry of a process that was killed is dropped
-// by the next reader. Returns false (and records nothing) when no device is attached, NAME is
-// empty, holds a control character or names a system daemon, or the table cannot be written.
-// Thread-safe.
-bool registerProcess(std::string_view name);
+// Who starts a process again after a respring: nobody (a process driven by hand), or its parent,
+// which the supervisor then waits for when asked what came back (startedSinceRespring).
+enum class Relaunch { Never, ByParent };
 
-// The registered processes of this device that are still running, by ascending pid. Entries of
-// processes that ended (or whose pid now belongs to another process) are removed from the table
-// on the way. Thread-safe; empty without a device.
+// Joins this process to its device's supervisor as NAME, starting the supervisor when none runs,
+// and keeps the connection for the life of the process (a device process joins before it
+// confines itself, so that it never needs to connect later). A second call renames; a forked
+// child joins on its own, never through its parent's connection. Returns false (and joins
+// nothing) when no device is attached, NAME is empty, holds a control character or names a system
+// daemon, or the supervisor cannot be reached or started. Thread-safe.
+bool registerProcess(std::string_view name, Relaunch relaunch = Relaunch::Never);
+
+// The running processes of this device, by ascending pid. Thread-safe; empty without a device or
+// when no supervisor runs (then no process has joined).
 std::vector<DeviceProcess> runningProcesses();
 
-// Sends SIGNAL_NUMBER to every running process of this device named NAME, as the device's killall
-// does, and returns how many processes were signalled (0 when none matched or SIGNAL_NUMBER is not
-// a signal number; signal 0 only counts them). The calling process is never signalled, as killall
-// never signals itself. The system daemons:
+// What killallReport did: how many processes it signalled (as killall counts) and which.
+struct Killed {
+  int count = 0;
+  std::vector<DeviceProcess> signalled;  // the machine processes, not the virtual daemons
+};
+
+// Has the supervisor send SIGNAL_NUMBER to every running process of this device named NAME, as the
+// device's killall does, and returns how many processes were signalled (0 when none matched or
+// SIGNAL_NUMBER is not a signal number; signal 0 only counts them). The calling process is never
+// signalled, as killall never signals itself. Each process that a signal ends is first told why
+// (takeEndNotice). The system daemons:
 //  - "lsd": counts as one process; ending it changes nothing visible (launchd restarts it);
 //  - "backboardd": counts as one process; a signal whose default action ends a process takes
 //    every registered process of the device down with that same signal, as the user interface
 //    restarts (a respring); they are counted too.
 // Thread-safe.
 int killall(std::string_view name, int signalNumber = SIGTERM);
+Killed killallReport(std::string_view name, int signalNumber = SIGTERM);
+
+// The processes that joined the device since the last killall that ended processes, once every
+// process it ended whose parent relaunches it has joined again, or WAIT has passed. Empty when
+// nothing was ended yet. Thread-safe.
+std::vector<DeviceProcess> startedSinceRespring(std::chrono::milliseconds wait);
+
+// Why the supervisor is about to end this process: a notice it sends before the signal.
+struct EndNotice {
+  int signalNumber = 0;
+  std::string reason;  // "killall backboardd"
+};
+
+// A descriptor that turns readable when a notice may have come (for poll; never read or close it);
+// -1 when this process has not joined.
+int supervisorDescriptor();
+
+// The notice the supervisor sent this process, if any came (reads without waiting). Thread-safe.
+std::optional<EndNotice> takeEndNotice();
 
 }  // namespace sim

@@ -7,6 +7,8 @@
 // with exactly one line of JSON on standard output.
 #include <dlfcn.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,6 +27,7 @@
 
 #include "device/device.hpp"
 #include "device/files.hpp"
+#include "device/processes.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/corefoundation/simulator.hpp"
 #include "platform/foundation/facade.hpp"
@@ -55,7 +58,13 @@ const char kHostHelp[] =
     "                                 also comes as \"colour\": \"#RRGGBB:ALPHA\"\n"
     "  notify NAME                    posts the Darwin notification NAME on the device\n"
     "  hooks                          the hooked methods and whether VYRSignals answers them\n"
-    "  quit                           ends the process\n";
+    "  quit                           ends the process\n"
+    "A respring of the device (vyr prefs respring) ends the process as it ends the device's\n"
+    "user interface: one line on standard error says so, and the exit status is 3. Nothing\n"
+    "starts it again: a process driven by hand is started by hand.\n";
+
+// The exit status of a process that the device's respring ended.
+constexpr int kResprung = 3;
 
 std::string errorJson(const std::string& message) {
   return json::line(json::Value::object({{"error", message}}));
@@ -194,7 +203,30 @@ bool serve(const std::string& line) {
   return true;
 }
 
+// Whether the device's supervisor told this process that it is ending it; then says so once.
+bool resprung() {
+  const std::optional<sim::EndNotice> notice = sim::takeEndNotice();
+  if (!notice) return false;
+  std::fprintf(stderr, "vyr host: resprung: %s on the device ended this process\n",
+               notice->reason.c_str());
+  return true;
+}
+
 int runHost(const std::string& processName) {
+  // SIGTERM is taken as an event, so that a respring (told first, then signalled) ends the
+  // process with its own line and status; any other SIGTERM ends it as SIGTERM does.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &term, nullptr);
+  const sim::Fd terminate(::signalfd(-1, &term, SFD_CLOEXEC | SFD_NONBLOCK));
+  const auto terminated = [&term] {
+    if (resprung()) return kResprung;
+    ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    std::signal(SIGTERM, SIG_DFL);
+    ::raise(SIGTERM);
+    return 1;
+  };
   if (const Result<> started = startUiProcess(processName); !started) {
     std::fprintf(stderr, "vyr host: %s\n", started.error().c_str());
     return 1;
@@ -205,15 +237,22 @@ int runHost(const std::string& processName) {
   std::string pending;
   bool skipping = false;
   std::vector<char> buf(64 * 1024);
+  int supervisor = sim::supervisorDescriptor();
   for (;;) {
-    std::array<pollfd, 2> fds{
-        {{STDIN_FILENO, POLLIN, 0}, {cfsim::notificationDescriptor(), POLLIN, 0}}};
-    const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-    if (poll(fds.data(), count, -1) < 0) {
+    // Negative descriptors are passed over by poll.
+    std::array<pollfd, 4> fds{{{STDIN_FILENO, POLLIN, 0},
+                               {terminate.get(), POLLIN, 0},
+                               {supervisor, POLLIN, 0},
+                               {cfsim::notificationDescriptor(), POLLIN, 0}}};
+    if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       return 1;
     }
-    if (count == 2 && (fds[1].revents & POLLIN) != 0) cfsim::deliverPendingNotifications();
+    if ((fds[1].revents & POLLIN) != 0) return terminated();
+    if ((fds[2].revents & POLLIN) != 0 && resprung()) return kResprung;
+    // A supervisor that went away tells nothing more; the process goes on.
+    if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) supervisor = -1;
+    if ((fds[3].revents & POLLIN) != 0) cfsim::deliverPendingNotifications();
     if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
 
     const ssize_t n = read(STDIN_FILENO, buf.data(), buf.size());

@@ -1,5 +1,6 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -8,8 +9,10 @@
 #include <vector>
 
 #include "device/files.hpp"
+#include "device/processes.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
+#include "platform/system/libsystem.h"
 #include "vyr/commands.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/profile.hpp"
@@ -31,7 +34,12 @@ const char kPrefsHelp[] =
     "                                  for a colour\n"
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
     "       vyr prefs respring         tap the navigation bar's Respring button\n"
-    "       vyr prefs reset            put every row's default back, as taps on each row would\n";
+    "       vyr prefs reset            put every row's default back, as taps on each row would\n"
+    "A tap that runs the respring prints what each of its steps did (the caches removed, the\n"
+    "processes ended and those the device started again) and exits 1 when any step failed.\n";
+
+// How long a respring's report waits for the processes that their front ends start again.
+constexpr auto kRestartWait = std::chrono::seconds(5);
 
 constexpr int kColumnWidth = 72;
 
@@ -158,36 +166,80 @@ struct Request {
   std::vector<std::string> operands;
 };
 
+std::string listed(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  return out.empty() ? "nothing" : out;
+}
+
+// Tells what the system calls of a tap did, one step a line, then what the device started again
+// once the respring ended its processes; the exit status: 1 when a step failed.
+int reportSteps(const std::vector<libsystem::Step>& steps) {
+  int failed = 0;
+  std::vector<std::string> ended;
+  for (const libsystem::Step& step : steps) {
+    std::printf("%s %s: %s\n", step.call.c_str(), step.argument.c_str(), step.outcome.c_str());
+    if (step.failed) ++failed;
+    ended.insert(ended.end(), step.ended.begin(), step.ended.end());
+  }
+  std::vector<std::string> started;
+  if (!ended.empty()) {
+    for (const sim::DeviceProcess& p : sim::startedSinceRespring(kRestartWait)) {
+      started.push_back(p.name + " (pid " + std::to_string(p.pid) + ")");
+    }
+  }
+  std::printf("ended: %s\nstarted again: %s\n", listed(ended).c_str(), listed(started).c_str());
+  std::fflush(stdout);
+  if (failed == 0) return 0;
+  std::fprintf(stderr, "vyr prefs: %d step%s of the respring failed\n", failed,
+               failed == 1 ? "" : "s");
+  return 1;
+}
+
 // The URLs the device's applications have opened so far (the simulator's log of them).
 std::string openedUrls() {
   return sim::readFile(sim::Area::Simulator, "opened-urls.log", 1 << 20).value_or("");
 }
 
-// Taps the button LABEL and says on standard error what came of it.
+// Taps the button LABEL (empty: the navigation bar's right button) and says what came of it: the
+// URL an application opened, on standard error, and each step of a respring the tap ran.
 int tap(const Pane& pane, const std::string& label) {
+  libsystem::takeJournal();
   const std::string before = openedUrls();
-  if (!pane.tap(label)) {
-    std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
+  if (label.empty() ? !pane.tapRightButton() : !pane.tap(label)) {
+    if (label.empty()) {
+      std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
+    } else {
+      std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
+    }
     return 1;
   }
+  const std::vector<libsystem::Step> steps = libsystem::takeJournal();
+  const std::string name =
+      label.empty() ? std::string("the navigation bar's button") : "'" + label + "'";
   const std::string after = openedUrls();
   std::string opened = after.size() > before.size() && after.starts_with(before)
                            ? after.substr(before.size())
                            : std::string();
   while (!opened.empty() && opened.back() == '\n') opened.pop_back();
   if (!opened.empty()) {
-    std::fprintf(stderr, "vyr prefs: tapped '%s': the device opened %s\n", label.c_str(),
+    std::fprintf(stderr, "vyr prefs: tapped %s: the device opened %s\n", name.c_str(),
                  opened.c_str());
-  } else {
-    std::fprintf(stderr, "vyr prefs: tapped '%s': no application opened anything\n", label.c_str());
+  } else if (steps.empty()) {
+    std::fprintf(stderr, "vyr prefs: tapped %s: no application opened anything\n", name.c_str());
   }
-  return 0;
+  return steps.empty() ? 0 : reportSteps(steps);
 }
 
 int prefs(const Request& request) {
-  // The Settings app confines itself before it loads the pane's bundle from the device. Its
-  // respring signals the device's processes, which run in domains of their own.
-  confineDeviceProcess(true);
+  // The Settings app is a process of the device: it joins first (a confined process could not
+  // reach the device's supervisor, which alone signals its processes), then confines itself
+  // before it loads the pane's bundle from the device.
+  if (!sim::registerProcess("Preferences")) {
+    std::fprintf(stderr, "vyr prefs: cannot join the device's processes\n");
+    return 1;
+  }
+  confineDeviceProcess();
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;
@@ -215,9 +267,7 @@ int prefs(const Request& request) {
     return 0;
   }
   if (verb == "tap") return tap(*pane, op[0]);
-  if (pane->tapRightButton()) return 0;
-  std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
-  return 1;
+  return tap(*pane, "");
 }
 
 std::optional<Run> parsePrefs(const std::vector<std::string>& args) {

@@ -2,25 +2,26 @@
 
 #include <dlfcn.h>
 
+#include "device/confine.hpp"
 #include "device/processes.hpp"
 #include "vyr/install.hpp"
 #include "vyr/loader.hpp"
 
 namespace vyr {
 
-sim::Confinement confineDeviceProcess(bool signalOutside) {
+sim::Confinement confineDeviceProcess() {
   sim::ConfineOptions options;
   options.payload = payloadFolder();
-  options.signalOutside = signalOutside;
   return sim::confineToDevice(options);
 }
 
-Result<> startUiProcess(const std::string& name, UiHost host) {
-  // Before anything of the device is read as code: a planted library's constructor runs confined.
-  if (host == UiHost::OwnProcess) confineDeviceProcess();
-  if (!sim::registerProcess(name)) {
+Result<> startUiProcess(const std::string& name, sim::Relaunch relaunch) {
+  // Joined first: a confined process could not reach the supervisor any more.
+  if (!sim::registerProcess(name, relaunch)) {
     return failed("cannot register process " + name + " on the device");
   }
+  // Before anything of the device is read as code: a planted library's constructor runs confined.
+  confineDeviceProcess();
   ProcessIdentity identity{name, {"com.apple.UIKit", "com.apple.Foundation"}};
   if (name == "SpringBoard") {
     identity.bundles.push_back("com.apple.springboard");

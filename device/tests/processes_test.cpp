@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <filesystem>
 #include <fstream>
@@ -68,6 +69,8 @@ TEST(DeviceProcesses, KillallSignalsOnlyProcessesOfThatName) {
   EXPECT_EQ(runningNames(), std::vector<std::string>{"Preferences"});
 }
 
+// Files under the simulator's folder that look like a process table (the shape an older table had),
+// naming a live machine process exactly or forged: none makes anything be signalled.
 TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
   vyrtest::TempDevice device;
   const std::string table = sim::simFolder() + "/proc/";
@@ -89,7 +92,8 @@ TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
   EXPECT_EQ(sim::killall("SpringBoard"), 0);
   EXPECT_EQ(sim::killall("backboardd"), 1);
   EXPECT_TRUE(stranger.runs());
-  EXPECT_FALSE(fs::exists(table + pid + "-" + std::to_string(start + 1)));  // dropped
+  // Nothing reads such a folder: the entry is neither used nor touched.
+  EXPECT_TRUE(fs::exists(table + pid + "-" + std::to_string(start + 1)));
 
   // Nor does an entry that names the stranger exactly: a file proves nothing, only the lock its
   // own process holds does.
@@ -147,11 +151,61 @@ TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   ASSERT_EQ(::waitpid(registered, &status, 0), registered);
   EXPECT_EQ(status, 0);
   ASSERT_EQ(::waitpid(inheritor, nullptr, 0), inheritor);
-  EXPECT_EQ(std::distance(fs::directory_iterator(sim::simFolder() + "/proc"), {}), 1);
+  EXPECT_EQ(runningNames(), std::vector<std::string>{"Preferences"});
 
   sim::attachDevice("");
   EXPECT_FALSE(sim::registerProcess("SpringBoard"));
   EXPECT_EQ(sim::killall("SpringBoard"), 0);
+}
+
+// A registered process ends while a clone(CLONE_FILES) sibling keeps its descriptor table, and so
+// its connection to the supervisor, alive: once the kernel hands the dead process's pid to another
+// process, a pid taken from a lock or a table would name that one. The supervisor signals through
+// the pidfd it took when the process joined, so nothing but that process is ever reached: not the
+// sibling, not an unrelated process.
+TEST(DeviceProcesses, AnEndedProcessIsNeverSignalledThroughWhatOutlivesIt) {
+  vyrtest::TempDevice device;
+  DeviceChild unrelated(nullptr);
+  ASSERT_TRUE(unrelated.ready());
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t registrant = ::fork();
+  if (registrant == 0) {
+    if (!sim::registerProcess("SpringBoard")) ::_exit(2);
+    static char stack[64 * 1024];
+    const int sibling = ::clone(
+        [](void*) -> int {
+          for (;;) ::pause();
+        },
+        stack + sizeof stack, CLONE_FILES | SIGCHLD, nullptr);
+    if (sibling <= 0 || ::write(report[1], &sibling, sizeof sibling) != sizeof sibling) ::_exit(3);
+    ::_exit(0);  // the connection stays open in the sibling's (shared) descriptor table
+  }
+  ::close(report[1]);
+  pid_t sibling = -1;
+  ASSERT_EQ(::read(report[0], &sibling, sizeof sibling), static_cast<ssize_t>(sizeof sibling));
+  ::close(report[0]);
+  int status = -1;
+  ASSERT_EQ(::waitpid(registrant, &status, 0), registrant);
+  ASSERT_EQ(status, 0);
+
+  EXPECT_TRUE(sim::runningProcesses().empty());
+  EXPECT_EQ(sim::killall("SpringBoard", 0), 0);
+  EXPECT_EQ(sim::killall("SpringBoard", SIGKILL), 0);
+  EXPECT_EQ(sim::killall("backboardd", SIGKILL), 1);
+  EXPECT_EQ(::kill(sibling, 0), 0) << "the sibling that kept the connection was signalled";
+  EXPECT_TRUE(unrelated.runs());
+  ::kill(sibling, SIGKILL);
+
+  // A process that joins afterwards is known and reached as itself.
+  DeviceChild next("SpringBoard");
+  ASSERT_TRUE(next.ready());
+  const sim::Killed killed = sim::killallReport("backboardd");
+  EXPECT_EQ(killed.count, 2);
+  ASSERT_EQ(killed.signalled.size(), 1u);
+  EXPECT_EQ(killed.signalled[0].pid, next.pid());
+  EXPECT_EQ(next.endedBy(), SIGTERM);
+  EXPECT_TRUE(unrelated.runs());
 }
 
 }  // namespace

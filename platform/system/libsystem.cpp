@@ -43,6 +43,28 @@ void record(const char* what, const char* argument) noexcept {
   }
 }
 
+struct Journal {
+  std::mutex lock;
+  std::deque<Step> steps;
+};
+Journal& journal() {
+  static Journal* j = new Journal();  // never destroyed: calls may come during exit
+  return *j;
+}
+
+void journalStep(const char* call, const char* argument, bool failed, std::string outcome,
+                 std::vector<std::string> ended = {}) noexcept {
+  try {
+    Step step{call, argument != nullptr ? argument : "(null)", failed, std::move(outcome),
+              std::move(ended)};
+    Journal& j = journal();
+    std::lock_guard<std::mutex> guard(j.lock);
+    j.steps.push_back(std::move(step));
+    if (j.steps.size() > kKeptCalls) j.steps.pop_front();
+  } catch (...) {
+  }
+}
+
 struct RandomSource {
   std::mutex lock;
   std::function<uint32_t()> source;
@@ -97,16 +119,24 @@ size_t strlen(const char* text) noexcept {
 int unlink(const char* devicePath) noexcept {
   record("unlink", devicePath);
   if (devicePath == nullptr) {
+    journalStep("unlink", devicePath, true, "no path");
     errno = EFAULT;
     return -1;
   }
   try {
     // unlink(2) never removes a folder (Linux says EISDIR).
     const int error = sim::removeFile(sim::Area::Device, devicePath);
-    if (error == 0) return 0;
+    if (error == 0) {
+      journalStep("unlink", devicePath, false, "removed");
+      return 0;
+    }
     // Neither the root itself ("." or ".." as the last step) nor the simulator's own state is
     // anything the device's unlink can name.
     errno = error == EINVAL || error == sim::kSimulatorState ? ENOENT : error;
+    const int reported = errno;
+    journalStep("unlink", devicePath, reported != ENOENT,
+                reported == ENOENT ? "not there" : "not removed: " + sim::describe(reported));
+    errno = reported;
     return -1;
   } catch (...) {
     errno = ENOMEM;
@@ -118,10 +148,23 @@ int system(const char* command) noexcept {
   record("system", command);
   if (command == nullptr) return 1;
   try {
-    return shell::run(shell::parse(command)) << 8;
+    shell::Outcome outcome;
+    const int status = shell::run(shell::parse(command), &outcome);
+    journalStep("system", command, status != 0, std::move(outcome.words), std::move(outcome.ended));
+    return status << 8;
   } catch (...) {
+    journalStep("system", command, true, "not run: out of memory");
     return 127 << 8;
   }
+}
+
+std::vector<Step> takeJournal() {
+  Journal& j = journal();
+  std::lock_guard<std::mutex> guard(j.lock);
+  std::vector<Step> out(std::make_move_iterator(j.steps.begin()),
+                        std::make_move_iterator(j.steps.end()));
+  j.steps.clear();
+  return out;
 }
 
 namespace testing {

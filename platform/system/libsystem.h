@@ -196,6 +196,21 @@ class VYR_SYSTEM_EXPORT FolderWatch {
   std::vector<std::pair<std::string, Stamp>> listed_;  // while polling: the last listing
 };
 
+// What one unlink or system call did. Its caller looks at no result (the pane's respring runs
+// every step whatever the one before did); the process that made the calls reads the journal
+// afterwards to tell the user what happened (the Settings app, after a tap).
+struct Step {
+  std::string call;      // "unlink" or "system"
+  std::string argument;  // the device path or the command; "(null)" for a null one
+  bool failed = false;   // a path that was not there to remove is no failure
+  std::string outcome;   // in words: "removed", "not there", "ended SpringBoard (pid 12)", ...
+  std::vector<std::string> ended;  // what a killall ended: "lsd", "SpringBoard (pid 12)"
+};
+
+// The steps of this process since the last call, oldest first (the last 4096 are kept), and
+// forgets them. Thread-safe.
+VYR_SYSTEM_EXPORT std::vector<Step> takeJournal();
+
 // What tests observe and control.
 namespace testing {
 

@@ -93,14 +93,41 @@ Command parse(std::string_view command) {
   return Refused{};
 }
 
-int run(const Command& command) {
+int run(const Command& command, Outcome* outcome) {
+  Outcome ignored;
+  Outcome& out = outcome != nullptr ? *outcome : ignored;
   if (const auto* rm = std::get_if<RemoveTree>(&command)) {
-    return sim::removeTree(sim::Area::Device, rm->devicePath) == 0 ? 0 : 1;
+    const bool there = sim::exists(sim::Area::Device, rm->devicePath);
+    const int error = sim::removeTree(sim::Area::Device, rm->devicePath);
+    out.words = error != 0 ? "not removed: " + sim::describe(error)
+                : there    ? "removed"
+                           : "not there";
+    return error == 0 ? 0 : 1;
   }
   if (const auto* killall = std::get_if<KillAll>(&command)) {
-    if (killall->signalNumber < 0) return 1;
-    return sim::killall(killall->name, killall->signalNumber) > 0 ? 0 : 1;
+    if (killall->signalNumber < 0) {
+      out.words = "not a signal killall knows";
+      return 1;
+    }
+    const sim::Killed killed = sim::killallReport(killall->name, killall->signalNumber);
+    // The virtual daemons are counted without a machine process to list.
+    if (killall->name == "lsd" || killall->name == "backboardd") {
+      if (killed.count > 0) out.ended.push_back(killall->name);
+    }
+    for (const sim::DeviceProcess& p : killed.signalled) {
+      out.ended.push_back(p.name + " (pid " + std::to_string(p.pid) + ")");
+    }
+    if (killed.count == 0) {
+      out.words = "no process named " + killall->name;
+    } else {
+      out.words = killall->signalNumber == 0 ? "found " : "signalled ";
+      for (std::size_t i = 0; i < out.ended.size(); ++i) {
+        out.words += (i > 0 ? ", " : "") + out.ended[i];
+      }
+    }
+    return killed.count > 0 ? 0 : 1;
   }
+  out.words = "refused: not a command the device's shell runs";
   return 127;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace libsystem::shell {
 
@@ -24,7 +25,14 @@ Command parse(std::string_view command);
 // it is none.
 int signalNumber(std::string_view text);
 
-// Runs COMMAND and returns its exit status (not yet shifted).
-int run(const Command& command);
+// What a command did, in words, and what a killall ended.
+struct Outcome {
+  std::string words;
+  std::vector<std::string> ended;
+};
+
+// Runs COMMAND and returns its exit status (not yet shifted); OUTCOME, when given, says what it
+// did.
+int run(const Command& command, Outcome* outcome = nullptr);
 
 }  // namespace libsystem::shell

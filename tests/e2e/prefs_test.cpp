@@ -1,5 +1,5 @@
 // The pane end to end: `vyr prefs` changes a setting of a device while a `vyr host` UI process of
-// that device runs, the host sees it, and the pane's Respring ends the host.
+// that device runs, the host sees it, and the pane's Respring ends the host and tells what it did.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -49,9 +49,15 @@ class PrefsEndToEnd : public ::testing::Test {
     }
     return false;
   }
-  static bool endedBySignal(VyrProcess& host) {
+  // A process driven by hand that a respring ends says so in one line and exits with 3.
+  static bool endedByRespring(VyrProcess& host) {
     const auto status = host.wait(std::chrono::seconds(10));
-    return status.has_value() && WIFSIGNALED(*status);
+    const std::string said = host.errors();
+    const std::string line = "vyr host: resprung: killall ";
+    const std::size_t at = said.find(line);
+    return status.has_value() && WIFEXITED(*status) && WEXITSTATUS(*status) == 3 &&
+           at != std::string::npos && (at == 0 || said[at - 1] == '\n') &&
+           said.find('\n', at) == said.size() - 1;
   }
 
   TempDevice device_;
@@ -74,9 +80,42 @@ TEST_F(PrefsEndToEnd, HostSeesPresetsAtOnceCustomColoursAfterTheNotificationAndE
   // The navigation bar's Respring ends backboardd, which takes every UI process down.
   VyrProcess other({"--device", dir_, "host", "--process", "MobileSafari"});
   ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
-  prefs({"respring"});
-  EXPECT_TRUE(endedBySignal(host));
-  EXPECT_TRUE(endedBySignal(other));
+  const std::string report = prefs({"respring"});
+  EXPECT_TRUE(endedByRespring(host)) << host.errors();
+  EXPECT_TRUE(endedByRespring(other)) << other.errors();
+  // What each step did, and what was ended: the two hosts by their pids (in either order).
+  EXPECT_NE(report.find("system rm -rf /User/Library/Caches/com.apple.newsstand: not there\n"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("system killall -9 lsd: signalled lsd\n"), std::string::npos) << report;
+  for (const VyrProcess* p : {&host, &other}) {
+    const std::string name = p == &host ? "SpringBoard" : "MobileSafari";
+    EXPECT_NE(report.find(name + " (pid " + std::to_string(p->pid()) + ")"), std::string::npos)
+        << report;
+  }
+  EXPECT_NE(report.find("\nstarted again: nothing\n"), std::string::npos) << report;
+}
+
+// A step that fails (a folder where unlink expects a file) is told, the steps after it still run,
+// and the command fails.
+TEST_F(PrefsEndToEnd, ARespringWithAFailedStepSaysWhichAndExitsOne) {
+  const std::string cache = dir_ + "/var/mobile/Library/Caches/";
+  std::filesystem::remove(cache + "com.apple.springboard-imagecache-icons");
+  std::filesystem::create_directories(cache + "com.apple.springboard-imagecache-icons/inner");
+  std::filesystem::create_directories(cache + "com.apple.newsstand/images");
+  const RunResult r = runVyr({"--device", dir_, "prefs", "respring"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.out.find("unlink /User/Library/Caches/com.apple.springboard-imagecache-icons: not "
+                       "removed: Is a directory\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("system rm -rf /User/Library/Caches/com.apple.newsstand: removed\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("system killall backboardd: signalled backboardd\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.err, "vyr prefs: 1 step of the respring failed\n");
+  EXPECT_FALSE(std::filesystem::exists(cache + "com.apple.newsstand"));
 }
 
 TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
@@ -86,8 +125,9 @@ TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
   ASSERT_TRUE(springBoard.ask(kTextColour).has_value()) << springBoard.errors();
   ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
 
-  prefs({"tap", "Respring"});
-  EXPECT_TRUE(endedBySignal(springBoard));
+  EXPECT_NE(prefs({"tap", "Respring"}).find("system killall SpringBoard: signalled SpringBoard"),
+            std::string::npos);
+  EXPECT_TRUE(endedByRespring(springBoard));
   EXPECT_FALSE(other.wait(std::chrono::milliseconds(300)).has_value());
   EXPECT_TRUE(other.ask(kTextColour).has_value());
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <regex>
 
 #include "tests/e2e/show_harness.hpp"
 #include "tests/support/temp_device.hpp"
@@ -125,6 +126,29 @@ TEST_F(Watch, ImportedProfileShowsAtOnceAndTerminateEndsCleanly) {
   EXPECT_EQ(rows["lock clock and date"].value, "#FFCC00:1.000000");
 
   EXPECT_TRUE(stopsCleanlyOn(SIGTERM)) << shown.errors();
+}
+
+// As on the device, a respring ends SpringBoard and the device starts a new one: the watcher goes
+// on and shows the next change from the new SpringBoard; the respring names both.
+TEST_F(Watch, GoesOnWithTheNewSpringBoardAfterARespring) {
+  EXPECT_FALSE(nextTable().empty()) << shown.errors();
+  const RunResult respring = runVyr({"--device", device.root(), "prefs", "respring"});
+  EXPECT_EQ(respring.exitCode, 0) << respring.err;
+  std::smatch ended, started;
+  const std::regex endedLine("\nended: lsd, backboardd, SpringBoard \\(pid ([0-9]+)\\)\n");
+  const std::regex startedLine("\nstarted again: SpringBoard \\(pid ([0-9]+)\\)\n");
+  ASSERT_TRUE(std::regex_search(respring.out, ended, endedLine)) << respring.out;
+  ASSERT_TRUE(std::regex_search(respring.out, started, startedLine)) << respring.out;
+  EXPECT_NE(ended[1].str(), started[1].str());
+
+  EXPECT_FALSE(nextTable().empty()) << shown.errors();  // the new SpringBoard's first screens
+  replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"}}));
+  EXPECT_EQ(nextTable()["home signal"].source, "preset 13 red") << shown.errors();
+  EXPECT_NE(shown.errors().find("ended (a respring ends the device's user interface); starting a "
+                                "new one"),
+            std::string::npos)
+      << shown.errors();
+  EXPECT_TRUE(stopsCleanlyOn(SIGINT)) << shown.errors();
 }
 
 }  // namespace

@@ -1,13 +1,21 @@
 // `vyr show`: SpringBoard's screens as VYR colours them.
 //
-// This process becomes the device's SpringBoard (the loader injects VYRSignals into it), asks its
-// classes for every colour the way UIKit does while drawing the status bar, an app's refresh
-// control and the lock screen, and shows the answers: as a picture file, as text in a colour
-// terminal, and as a table naming each colour's source. With --watch it stays up and
-// shows them again whenever the device's settings change.
+// A child process becomes the device's SpringBoard (the loader injects VYRSignals into it,
+// confined to the device), asks its classes for every colour the way UIKit does while drawing the
+// status bar, an app's refresh control and the lock screen, and sends the answers here, where
+// they are shown: as a picture file, as text in a colour terminal, and as a table
+// naming each colour's source. With --watch the SpringBoard stays up and sends them again
+// whenever the device's settings change; a respring ends it and a new one is started, as the
+// device starts SpringBoard again.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "device/files.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/options.hpp"
 #include "vyr/process.hpp"
@@ -23,9 +32,8 @@
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/scene.hpp"
-#include "vyr/show/sources.hpp"
+#include "vyr/show/springboard.hpp"
 #include "vyr/show/terminal.hpp"
-#include "vyr/show/watch.hpp"
 
 namespace vyr {
 namespace {
@@ -49,6 +57,7 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
+  bool springboard = false;  // this process is the SpringBoard child of a `vyr show`
 };
 
 void progress(const std::string& line) {
@@ -112,6 +121,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.picture = false;
     } else if (arg == "--watch") {
       o.watch = true;
+    } else if (arg == "--springboard") {
+      o.springboard = true;
     } else {
       failure("unknown option " + arg);
       std::fputs(kHelp, stderr);
@@ -155,11 +166,12 @@ std::string terminalDrawing(const show::Scene& scene) {
   return out;
 }
 
-// Asks the process for the scene and shows it; PREVIOUS holds the rows shown last (empty at
+// Shows the scene the SpringBoard sent; PREVIOUS holds the rows shown last (empty at
 // first), and gets this scene's. Returns the exit status.
-int showOnce(const Options& options, bool redraw, std::vector<show::Row>& previous) {
+int showOnce(const Options& options, const show::SceneMessage& message, bool redraw,
+             std::vector<show::Row>& previous) {
   if (const auto note = profile::unreadableSettingsNote()) progress(*note);
-  const show::Scene scene = show::askSpringBoard(options.state);
+  const show::Scene& scene = message.scene;
   if (options.picture) {
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
     if (!bytes) return failure(bytes.error());
@@ -175,7 +187,7 @@ int showOnce(const Options& options, bool redraw, std::vector<show::Row>& previo
   }
   // With the picture on standard output, the table goes to standard error.
   std::FILE* text = toStandardOutput(options) ? stderr : stdout;
-  const std::vector<show::Row> rows = show::tableRows(scene, &show::describeSource);
+  const std::vector<show::Row>& rows = message.rows;
   std::string out;
   if (redraw) {
     // A terminal shows the new state in place of the old; anything else gets it appended.
@@ -195,7 +207,16 @@ int showOnce(const Options& options, bool redraw, std::vector<show::Row>& previo
   return 0;
 }
 
-int run(const Options& options) {
+std::string thisExecutable() {
+  std::array<char, 4096> path{};
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+  return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
+}
+
+int run(const Options& options, const std::string& device) {
+  if (options.springboard) {
+    return show::runSpringBoard(options.watch ? sim::Relaunch::ByParent : sim::Relaunch::Never);
+  }
   struct ReleaseFonts {
     ~ReleaseFonts() { show::releaseFontCaches(); }
   } releaseFonts;
@@ -215,30 +236,64 @@ int run(const Options& options) {
       return failure("cannot write " + options.out + ": it exists and is not a regular file");
     }
   }
-  // Before SpringBoard starts anything that could run on another thread.
-  std::optional<show::SettingsWatch> watch;
-  if (options.watch) watch.emplace();
+  // Ctrl-C and SIGTERM become events, so that the SpringBoard is ended with this process.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+  const sim::Fd stop(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
+  const std::string exe = thisExecutable();
+  if (!stop || exe.empty()) return failure("cannot prepare to start SpringBoard");
 
+  std::vector<std::string> child{"show", "--springboard"};
+  if (options.watch) child.push_back("--watch");
+  show::SpringBoard springBoard;
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  // This process must still write the picture outside the device: it is not confined, and loads
-  // only the build's own libraries.
-  if (const Result<> started = startUiProcess("SpringBoard", UiHost::FrontEnd); !started) {
-    return failure(started.error());
+  if (const std::string err = springBoard.start(exe, device, child, options.state); !err.empty()) {
+    return failure(err);
   }
-  show::followCustomSwitches();
-  if (watch) {
-    if (const Result<void> started = watch->start(); !started) return failure(started.error());
+  bool shown = false;               // something was shown at all
+  std::vector<show::Row> previous;  // the rows shown last
+  bool showsThis = false;           // the running SpringBoard has shown its screens
+  for (;;) {
+    std::array<pollfd, 2> fds{
+        {{stop.get(), POLLIN, 0}, {springBoard.outputDescriptor(), POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return failure("cannot wait for SpringBoard");
+    }
+    if (fds[0].revents != 0) break;
+    bool ended = false;
+    for (const std::string& line : springBoard.readLines(&ended)) {
+      if (const auto message = show::parseSceneMessage(line)) {
+        if (shown && message->reason == "settings") progress("settings changed");
+        const int status = showOnce(options, *message, shown, previous);
+        if (!options.watch) return status;
+        // A picture that cannot be written this time may be writable the next; a closed output
+        // not.
+        if (status != 0 && std::ferror(stdout) != 0) return 1;
+        if (!shown) progress("watching the device's settings (Ctrl-C ends)");
+        shown = showsThis = true;
+        continue;
+      }
+      const std::string error = show::springBoardError(line);
+      if (!error.empty()) return failure(error);
+    }
+    if (!ended) continue;
+    bool clean = false;
+    const std::string how = springBoard.reap(&clean);
+    // Only a SpringBoard that came up and was ended as the device ends it is started again: one
+    // that cannot start or crashes would only do so again.
+    if (!options.watch || !clean || !showsThis) return failure(how);
+    progress(how + " (a respring ends the device's user interface); starting a new one");
+    showsThis = false;
+    if (const std::string err = springBoard.start(exe, device, child, options.state);
+        !err.empty()) {
+      return failure(err);
+    }
   }
-
-  std::vector<show::Row> shown;
-  const int status = showOnce(options, false, shown);
-  if (!watch || status != 0) return status;
-  progress("watching the device's settings (Ctrl-C ends)");
-  while (watch->next() == show::SettingsWatch::Event::changed) {
-    progress("settings changed");
-    // A picture that cannot be written this time may be writable the next; a closed output not.
-    if (showOnce(options, true, shown) != 0 && std::ferror(stdout) != 0) return 1;
-  }
+  springBoard.stop();
   progress("stopped");
   return 0;
 }
@@ -246,7 +301,7 @@ int run(const Options& options) {
 std::optional<Run> parseShow(const std::vector<std::string>& args) {
   const std::optional<Options> options = parse(args);
   if (!options) return std::nullopt;
-  return Run([o = *options](const Invocation&) { return run(o); });
+  return Run([o = *options](const Invocation& inv) { return run(o, inv.device); });
 }
 
 }  // namespace

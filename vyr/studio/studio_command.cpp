@@ -3,10 +3,11 @@
 // controller and specifier list, through the Preferences stand-in), on one local page that
 // follows every change of the settings, whatever made it.
 //
-// This process plays the Settings app: its main thread owns the pane and answers the page's
-// changes, which the server's threads hand to it. SpringBoard runs as a process of its own, so
-// that a respring ends it as the device ends its user interface and the studio starts a new one,
-// as the device does.
+// This process serves the page and loads nothing from the device: the Settings app (with the
+// pane) and SpringBoard are device processes of their own, each joined to the device and confined
+// to it. The studio's main thread talks to both and answers the page's changes, which the
+// server's threads hand to it. A respring ends SpringBoard as the device ends its user interface,
+// and the studio starts a new one, as the device does.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,13 +32,14 @@
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
 #include "vyr/options.hpp"
+#include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
 #include "vyr/show/report.hpp"
+#include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
-#include "vyr/studio/pane.hpp"
 #include "vyr/studio/requests.hpp"
 #include "vyr/studio/server.hpp"
-#include "vyr/studio/springboard.hpp"
+#include "vyr/studio/settings_child.hpp"
 
 extern char** environ;
 
@@ -65,6 +67,7 @@ struct Options {
   int port = kDefaultPort;
   bool open = true;
   bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
+  bool settingsApp = false;  // this process is a studio's Settings app (started by the studio)
   bool help = false;
 };
 
@@ -97,6 +100,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.open = false;
     } else if (arg == "--springboard") {
       o.springboard = true;
+    } else if (arg == "--settings-app") {
+      o.settingsApp = true;
     } else if (arg == "-h" || arg == "--help") {
       o.help = true;
     } else {
@@ -153,7 +158,7 @@ class Studio {
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
 
-  void publishSettings() { hub_.publish("settings", pane_->toJson()); }
+  void publishSettings() { hub_.publish("settings", pane_->ask("show", "").json); }
   void publishStatus();
   void startSpringBoard();
   void springBoardOutput();
@@ -164,8 +169,8 @@ class Studio {
   std::string device_;
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
-  std::optional<studio::PaneView> pane_;
-  studio::SpringBoard springBoard_;
+  std::optional<studio::SettingsApp> pane_;
+  show::SpringBoard springBoard_;
   show::DeviceState state_;
   std::string exe_;
   int restartTimer_ = -1;
@@ -201,7 +206,7 @@ int Studio::run() {
   }
 
   ns::AutoreleasePool pool;
-  pane_.emplace();
+  pane_.emplace(exe_, device_);
   publishSettings();
   if (const Result<void> started = watch.start(); !started) {
     notices_.push_back("The studio cannot watch the settings file (" + started.error() +
@@ -274,7 +279,9 @@ void Studio::publishStatus() {
 }
 
 void Studio::startSpringBoard() {
-  if (const std::string err = springBoard_.start(exe_, device_, state_); !err.empty()) {
+  if (const std::string err =
+          springBoard_.start(exe_, device_, {"studio", "--springboard"}, state_);
+      !err.empty()) {
     phase_ = "stopped";
     springBoardMessage_ = err;
     progress(err);
@@ -293,7 +300,19 @@ void Studio::springBoardOutput() {
     if (!message.is_object()) continue;
     const std::string type = message.value("type", "");
     if (type == "scene") {
-      hub_.publish("phone", line);
+      // The page's picture is drawn here, from the colours the SpringBoard answered.
+      json phone = message;
+      phone.erase("scene");
+      const auto scene = show::parseSceneMessage(line);
+      const auto svg = scene ? show::renderPicture(scene->scene, show::PictureFormat::svg)
+                             : Result<std::string>(failed("SpringBoard sent no scene"));
+      if (svg) {
+        phone["svg"] = *svg;
+      } else {
+        phone["svg"] = nullptr;
+        phone["error"] = svg.error();
+      }
+      hub_.publish("phone", dump(phone));
       if (phase_ != "running") {
         phase_ = "running";
         springBoardMessage_.clear();
@@ -344,19 +363,19 @@ void Studio::armRestart(std::chrono::milliseconds after) {
 }
 
 Reply Studio::set(const std::string& body) {
-  Reply reply = pane_->set(body);
+  Reply reply = pane_->ask("set", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::tap(const std::string& body) {
-  Reply reply = pane_->tap(body);
+  Reply reply = pane_->ask("tap", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::respring(const std::string& body) {
-  return pane_->tapRightButton(body);
+  return pane_->ask("respring", body);
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -382,7 +401,8 @@ Reply Studio::startAgain(const std::string& body) {
 }
 
 int run(const Options& options, const Invocation& inv) {
-  if (options.springboard) return studio::runSpringBoard();
+  if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
+  if (options.settingsApp) return studio::runSettingsApp();
   try {
     Studio studio(options, inv.device);
     return studio.run();

@@ -1,4 +1,4 @@
-#include "vyr/studio/springboard.hpp"
+#include "vyr/show/springboard.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,14 +22,13 @@
 #include "platform/foundation/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/process.hpp"
-#include "vyr/show/draw.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
 #include "vyr/show/watch.hpp"
 
 extern char** environ;
 
-namespace vyr::studio {
+namespace vyr::show {
 namespace {
 
 using nlohmann::json;
@@ -46,12 +45,44 @@ std::string settingsFileState() {
   return dict ? "ok" : "unreadable";
 }
 
-// What the SpringBoard shows in STATE, as one line of JSON: the picture (SVG, from the same
-// renderer as `vyr show`), the table of sources, and the facts around them.
-std::string sceneJson(const show::DeviceState& state, const char* reason) {
-  const show::Scene scene = show::askSpringBoard(state);
+json answerJson(const Answer& a) {
+  json colour = nullptr;
+  if (a.colour) colour = {a.colour->red, a.colour->green, a.colour->blue, a.colour->alpha};
+  return {{"colour", colour}, {"hostsOwn", a.hostsOwn}};
+}
+
+json barJson(const BarColours& b) {
+  return {{"signal", answerJson(b.signal)},
+          {"foreground", answerJson(b.foreground)},
+          {"text", answerJson(b.text)},
+          {"battery", answerJson(b.battery)},
+          {"activity", answerJson(b.activity)}};
+}
+
+// Throws json's exceptions on a member of the wrong kind; the caller takes that as no scene.
+Answer answerOf(const json& j) {
+  Answer a;
+  a.hostsOwn = j.at("hostsOwn").get<bool>();
+  const json& c = j.at("colour");
+  if (!c.is_null()) {
+    a.colour = Rgba{c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>(),
+                    c.at(3).get<double>()};
+  }
+  return a;
+}
+
+BarColours barOf(const json& j) {
+  return {answerOf(j.at("signal")), answerOf(j.at("foreground")), answerOf(j.at("text")),
+          answerOf(j.at("battery")), answerOf(j.at("activity"))};
+}
+
+// What the SpringBoard shows in STATE, as one line of JSON: every colour of the scene, the table
+// of sources (which only this process, with the library's settings, can name), and the facts
+// around them.
+std::string sceneJson(const DeviceState& state, const char* reason) {
+  const Scene scene = askSpringBoard(state);
   json rows = json::array();
-  for (const show::Row& row : show::tableRows(scene, &show::describeSource)) {
+  for (const Row& row : tableRows(scene, &describeSource)) {
     rows.push_back({{"screen", row.screen},
                     {"item", row.item},
                     {"element", row.element},
@@ -65,17 +96,21 @@ std::string sceneJson(const show::DeviceState& state, const char* reason) {
               {"state",
                {{"battery", state.batteryPercent},
                 {"charging", state.charging},
-                {"style", show::styleName(state.homeStyle)}}},
-              {"lockStyle", show::styleName(scene.lockStyle)},
+                {"style", styleName(state.homeStyle)}}},
+              {"lockStyle", styleName(scene.lockStyle)},
               {"lockStyleHostsOwn", scene.lockStyleHostsOwn},
               {"settingsFile", settingsFileState()},
-              {"rows", rows}};
-  if (const auto svg = show::renderPicture(scene, show::PictureFormat::svg)) {
-    out["svg"] = *svg;
-  } else {
-    out["svg"] = nullptr;
-    out["error"] = svg.error();
-  }
+              {"notes", scene.notes},
+              {"rows", rows},
+              {"scene",
+               {{"battery", state.batteryPercent},
+                {"charging", state.charging},
+                {"homeStyle", state.homeStyle},
+                {"home", barJson(scene.home)},
+                {"refresh", answerJson(scene.refresh)},
+                {"lockStyle", scene.lockStyle},
+                {"lock", barJson(scene.lock)},
+                {"legibility", answerJson(scene.legibility)}}}};
   return out.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
@@ -90,11 +125,11 @@ int startFailure(const std::string& message) {
 }
 
 // "state 15 1 light" as a device state, or nothing.
-std::optional<show::DeviceState> parseState(const std::string& line) {
+std::optional<DeviceState> parseState(const std::string& line) {
   std::istringstream in(line);
   std::string verb;
   std::string style;
-  show::DeviceState state;
+  DeviceState state;
   int charging = 0;
   if (!(in >> verb >> state.batteryPercent >> charging >> style) || verb != "state") {
     return std::nullopt;
@@ -102,7 +137,7 @@ std::optional<show::DeviceState> parseState(const std::string& line) {
   if (state.batteryPercent < 0 || state.batteryPercent > 100) return std::nullopt;
   if (style != "default" && style != "light") return std::nullopt;
   state.charging = charging != 0;
-  state.homeStyle = style == "default" ? show::kStyleDefault : show::kStyleLight;
+  state.homeStyle = style == "default" ? kStyleDefault : kStyleLight;
   return state;
 }
 
@@ -113,30 +148,27 @@ void closeFd(int& fd) {
 
 }  // namespace
 
-int runSpringBoard() {
-  struct ReleaseFonts {
-    ~ReleaseFonts() { show::releaseFontCaches(); }
-  } releaseFonts;
+int runSpringBoard(sim::Relaunch relaunch) {
   // Before SpringBoard starts anything that could run on another thread.
-  show::SettingsWatch watch;
+  SettingsWatch watch;
   std::signal(SIGPIPE, SIG_IGN);
-  // A studio that dies without ending its SpringBoard still takes it down.
+  // A front end that dies without ending its SpringBoard still takes it down.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (::getppid() == 1) return 0;
 
-  if (const Result<void> started = startUiProcess("SpringBoard"); !started) {
+  if (const Result<void> started = startUiProcess("SpringBoard", relaunch); !started) {
     return startFailure(started.error());
   }
-  show::followCustomSwitches();
+  followCustomSwitches();
   if (const Result<void> started = watch.start(); !started) return startFailure(started.error());
 
-  std::optional<show::DeviceState> state;
+  std::optional<DeviceState> state;
   std::string pending;
   for (;;) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const auto event = watch.next(std::span<pollfd>(&input, 1));
-    if (event == show::SettingsWatch::Event::stop) return 0;
-    if (event == show::SettingsWatch::Event::changed) {
+    if (event == SettingsWatch::Event::stop) return 0;
+    if (event == SettingsWatch::Event::changed) {
       if (state && !writeLine(sceneJson(*state, "settings"))) return 0;
       continue;
     }
@@ -157,12 +189,48 @@ int runSpringBoard() {
   }
 }
 
+std::string springBoardError(const std::string& line) {
+  const json message = json::parse(line, nullptr, false);
+  if (!message.is_object() || message.value("type", "") != "error") return {};
+  return "SpringBoard could not start: " + message.value("message", std::string("no reason given"));
+}
+
+std::optional<SceneMessage> parseSceneMessage(const std::string& line) {
+  const json message = json::parse(line, nullptr, false);
+  if (!message.is_object() || message.value("type", "") != "scene") return std::nullopt;
+  try {
+    SceneMessage out;
+    out.reason = message.at("reason").get<std::string>();
+    const json& s = message.at("scene");
+    Scene& scene = out.scene;
+    scene.state.batteryPercent = s.at("battery").get<int>();
+    scene.state.charging = s.at("charging").get<bool>();
+    scene.state.homeStyle = s.at("homeStyle").get<long>();
+    scene.iosVersion = message.at("ios").get<std::string>();
+    scene.home = barOf(s.at("home"));
+    scene.refresh = answerOf(s.at("refresh"));
+    scene.lockStyle = s.at("lockStyle").get<long>();
+    scene.lockStyleHostsOwn = message.at("lockStyleHostsOwn").get<bool>();
+    scene.lock = barOf(s.at("lock"));
+    scene.legibility = answerOf(s.at("legibility"));
+    scene.notes = message.value("notes", std::vector<std::string>{});
+    for (const json& r : message.at("rows")) {
+      out.rows.push_back({r.at("screen").get<std::string>(), r.at("item").get<std::string>(),
+                          r.at("element").get<std::string>(), r.at("source").get<std::string>(),
+                          r.at("value").get<std::string>()});
+    }
+    return out;
+  } catch (const json::exception&) {
+    return std::nullopt;
+  }
+}
+
 SpringBoard::~SpringBoard() {
   stop();
 }
 
 std::string SpringBoard::start(const std::string& exe, const std::string& device,
-                               const show::DeviceState& state) {
+                               const std::vector<std::string>& command, const DeviceState& state) {
   stop();
   int in[2];
   int out[2];
@@ -192,7 +260,8 @@ std::string SpringBoard::start(const std::string& exe, const std::string& device
   posix_spawnattr_setflags(
       &attributes,
       static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  std::vector<std::string> args{exe, "--device", device, "studio", "--springboard"};
+  std::vector<std::string> args{exe, "--device", device};
+  args.insert(args.end(), command.begin(), command.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -217,10 +286,10 @@ std::string SpringBoard::start(const std::string& exe, const std::string& device
   return {};
 }
 
-void SpringBoard::send(const show::DeviceState& state) {
+void SpringBoard::send(const DeviceState& state) {
   if (in_ < 0) return;
   const std::string line = "state " + std::to_string(state.batteryPercent) + " " +
-                           (state.charging ? "1 " : "0 ") + show::styleName(state.homeStyle) + "\n";
+                           (state.charging ? "1 " : "0 ") + styleName(state.homeStyle) + "\n";
   // A line this short goes in whole or not at all; one that cannot go now is dropped, never
   // waited for: the next state line or the next start says it again.
   [[maybe_unused]] const ssize_t n = ::write(in_, line.data(), line.size());
@@ -314,4 +383,4 @@ void SpringBoard::closePipes() {
   closeFd(out_);
 }
 
-}  // namespace vyr::studio
+}  // namespace vyr::show

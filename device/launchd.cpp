@@ -1,0 +1,395 @@
+#include "device/launchd.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+
+#include "device/device.hpp"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77  // Linux 6.5
+#endif
+
+namespace sim::launchd {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A supervisor with no connection for this long has nothing to supervise: it ends.
+constexpr auto kIdleEnd = std::chrono::seconds(10);
+// More connections than this are refused, so that a runaway client cannot use up descriptors.
+constexpr std::size_t kMaxConnections = 512;
+
+// Whether the folder open as FD may hold this user's sockets: a folder of this user that nobody
+// else can enter or write.
+bool privateFolder(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+Fd openPrivate(const std::string& path, bool create) {
+  if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fd();
+  Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd || !privateFolder(fd.get())) return Fd();
+  return fd;
+}
+
+bool endsProcess(int signalNumber) {
+  switch (signalNumber) {
+    case 0:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGURG:
+    case SIGWINCH:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool validName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+  });
+}
+
+bool sendMessage(int fd, const std::string& text) {
+  return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+         static_cast<ssize_t>(text.size());
+}
+
+// Whether the process pinned by PIDFD has ended (its pidfd turns readable then).
+bool ended(int pidfd) {
+  pollfd p{pidfd, POLLIN, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
+
+struct Connection {
+  Fd socket;
+  Fd pidfd;  // the process that connected, pinned at accept
+  pid_t pid = 0;
+  std::string name;  // the device process it plays; empty for a control connection
+  bool kept = false;
+  bool joined = false;  // answered its first request: only then does it count as a process
+  bool dead = false;    // its process has ended: closed once the current round is done
+  Clock::time_point joinedAt;
+  // A "started" request waiting for the processes a respring ended to come back.
+  std::optional<Clock::time_point> waitingUntil;
+};
+
+struct Ended {
+  std::string name;
+  bool kept = false;
+};
+
+class Supervisor {
+ public:
+  explicit Supervisor(Fd listener) : listener_(std::move(listener)) {}
+  int run();
+
+ private:
+  void accept();
+  // Answers one request of C; false when the connection is to be closed.
+  bool answer(Connection& c);
+  std::string killall(const Connection& from, int signalNumber, const std::string& name);
+  bool respringDone() const;
+  std::string startedSinceRespring() const;
+  void answerWaiters(bool timedOut);
+  void dropEnded();
+
+  Fd listener_;
+  std::list<Connection> connections_;
+  std::optional<Clock::time_point> lastRespring_;
+  std::vector<Ended> endedByRespring_;
+  struct Started {
+    pid_t pid;
+    std::string name;
+  };
+  std::vector<Started> startedSince_;
+};
+
+void Supervisor::accept() {
+  Fd s(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (!s) return;
+  if (connections_.size() >= kMaxConnections) return;
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(s.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::geteuid() ||
+      cred.pid <= 0) {
+    return;
+  }
+  int pidfd = -1;
+  len = sizeof pidfd;
+  // The kernel pins the connecting process; without that handle nothing could prove who it is.
+  if (::getsockopt(s.get(), SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) != 0 || pidfd < 0) return;
+  Connection c;
+  c.socket = std::move(s);
+  c.pidfd = Fd(pidfd);
+  c.pid = cred.pid;
+  connections_.push_back(std::move(c));
+}
+
+bool Supervisor::answer(Connection& c) {
+  std::string buffer(kMaxMessage, '\0');
+  const ssize_t n = ::recv(c.socket.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+  if (n < 0) return errno == EAGAIN || errno == EINTR;
+  if (n == 0) return false;
+  buffer.resize(static_cast<std::size_t>(n));
+  const std::size_t space = buffer.find(' ');
+  const std::string verb = buffer.substr(0, space);
+  const std::string rest = space == std::string::npos ? std::string() : buffer.substr(space + 1);
+
+  if (verb == "join") {
+    const std::size_t tab = rest.find('\t');
+    const std::string name = rest.substr(0, tab);
+    const std::string flags = tab == std::string::npos ? std::string() : rest.substr(tab + 1);
+    if (!validName(name)) return sendMessage(c.socket.get(), "refused not a process name");
+    if (ended(c.pidfd.get())) return false;
+    if (!c.joined || c.name != name) {
+      c.joinedAt = Clock::now();
+      if (lastRespring_) startedSince_.push_back({c.pid, name});
+    }
+    c.name = name;
+    c.kept = flags == "kept";
+    c.joined = true;
+    const bool sent = sendMessage(c.socket.get(), "ok");
+    answerWaiters(false);
+    return sent;
+  }
+  if (verb == "control") {
+    c.joined = true;
+    return sendMessage(c.socket.get(), "ok");
+  }
+  if (verb == "list") {
+    dropEnded();
+    std::vector<std::pair<pid_t, std::string>> out;
+    for (const Connection& p : connections_) {
+      if (!p.name.empty() && !p.dead) out.emplace_back(p.pid, p.name);
+    }
+    std::sort(out.begin(), out.end());
+    std::string reply = "ok";
+    for (const auto& [pid, name] : out) reply += "\n" + std::to_string(pid) + "\t" + name;
+    return sendMessage(c.socket.get(), reply);
+  }
+  if (verb == "killall") {
+    const std::size_t tab = rest.find('\t');
+    if (tab == std::string::npos) return sendMessage(c.socket.get(), "ok 0");
+    char* end = nullptr;
+    const long number = std::strtol(rest.c_str(), &end, 10);
+    if (end != rest.c_str() + tab || number < 0 || number > SIGRTMAX) {
+      return sendMessage(c.socket.get(), "ok 0");
+    }
+    return sendMessage(c.socket.get(), killall(c, static_cast<int>(number), rest.substr(tab + 1)));
+  }
+  if (verb == "started") {
+    const long ms = std::clamp(std::strtol(rest.c_str(), nullptr, 10), 0L, 60000L);
+    c.waitingUntil = Clock::now() + std::chrono::milliseconds(ms);
+    if (respringDone() || ms == 0) {
+      c.waitingUntil.reset();
+      return sendMessage(c.socket.get(), startedSinceRespring());
+    }
+    return true;
+  }
+  return sendMessage(c.socket.get(), "refused unknown request");
+}
+
+std::string Supervisor::killall(const Connection& from, int signalNumber, const std::string& name) {
+  const bool respring = name == "backboardd";
+  if (name == "lsd" || (respring && !endsProcess(signalNumber))) return "ok 1";
+  dropEnded();
+  const bool ending = endsProcess(signalNumber);
+  const std::string reason = "killall " + name;
+  int count = respring ? 1 : 0;
+  std::string listed;
+  std::vector<Ended> endedNow;
+  for (Connection& p : connections_) {
+    if (p.dead || p.name.empty() || (!respring && p.name != name)) continue;
+    // Never the process that asks, as killall never signals itself.
+    if (&p == &from || (p.pid == from.pid && !ended(from.pidfd.get()))) continue;
+    if (ending)
+      sendMessage(p.socket.get(), kEndingNotice + std::to_string(signalNumber) + "\t" + reason);
+    if (::syscall(SYS_pidfd_send_signal, p.pidfd.get(), signalNumber, nullptr, 0U) != 0) {
+      continue;  // ESRCH: it has ended; no other process is reached
+    }
+    ++count;
+    listed += "\n" + std::to_string(p.pid) + "\t" + p.name;
+    if (ending) endedNow.push_back({p.name, p.kept});
+  }
+  if (ending) {
+    lastRespring_ = Clock::now();
+    endedByRespring_ = std::move(endedNow);
+    startedSince_.clear();
+  }
+  return "ok " + std::to_string(count) + listed;
+}
+
+bool Supervisor::respringDone() const {
+  if (!lastRespring_) return true;
+  for (const Ended& e : endedByRespring_) {
+    if (!e.kept) continue;
+    const bool back = std::any_of(connections_.begin(), connections_.end(), [&](const auto& c) {
+      return !c.dead && c.name == e.name && c.joinedAt >= *lastRespring_ && !ended(c.pidfd.get());
+    });
+    if (!back) return false;
+  }
+  return true;
+}
+
+std::string Supervisor::startedSinceRespring() const {
+  std::string reply = "ok";
+  for (const Started& s : startedSince_) reply += "\n" + std::to_string(s.pid) + "\t" + s.name;
+  return reply;
+}
+
+void Supervisor::answerWaiters(bool timedOut) {
+  const auto now = Clock::now();
+  const bool done = respringDone();
+  for (Connection& c : connections_) {
+    if (!c.waitingUntil || (!done && !(timedOut && now >= *c.waitingUntil))) continue;
+    c.waitingUntil.reset();
+    sendMessage(c.socket.get(), startedSinceRespring());
+  }
+}
+
+void Supervisor::dropEnded() {
+  // Only marked: the main loop may be walking the list, and erases them itself.
+  for (Connection& c : connections_) {
+    if (!c.dead && ended(c.pidfd.get())) c.dead = true;
+  }
+}
+
+int Supervisor::run() {
+  std::signal(SIGPIPE, SIG_IGN);
+  auto lastActive = Clock::now();
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back({listener_.get(), POLLIN, 0});
+    for (const Connection& c : connections_) {
+      fds.push_back({c.socket.get(), POLLIN, 0});
+      fds.push_back({c.pidfd.get(), POLLIN, 0});
+    }
+    auto wake = lastActive + kIdleEnd;
+    for (const Connection& c : connections_) {
+      if (c.waitingUntil) wake = std::min(wake, *c.waitingUntil);
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
+    const int timeout = static_cast<int>(std::clamp<long long>(wait.count() + 1, 0, 60000));
+    if (::poll(fds.data(), fds.size(), connections_.empty() ? timeout : std::min(timeout, 60000)) <
+        0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    std::size_t i = 1;
+    for (auto it = connections_.begin(); it != connections_.end(); i += 2) {
+      const short socketEvents = fds[i].revents;
+      const short processEvents = fds[i + 1].revents;
+      bool keep = processEvents == 0 && !it->dead;
+      if (keep && (socketEvents & POLLIN) != 0) keep = answer(*it) && !it->dead;
+      if (keep && (socketEvents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+          (socketEvents & POLLIN) == 0) {
+        keep = false;
+      }
+      it = keep ? std::next(it) : connections_.erase(it);
+    }
+    // Those found ended while others were answered.
+    connections_.remove_if([](const Connection& c) { return c.dead; });
+    if ((fds[0].revents & POLLIN) != 0) accept();
+    answerWaiters(true);
+    if (!connections_.empty()) {
+      lastActive = Clock::now();
+    } else if (Clock::now() >= lastActive + kIdleEnd) {
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+Fd openRuntimeFolder(bool create, std::string* path) {
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && xdg[0] == '/') {
+    if (Fd own = openPrivate(xdg, false)) base = std::string(xdg) + "/vyr";
+  }
+  if (base.empty()) base = "/tmp/vyr-" + std::to_string(::geteuid());
+  if (path != nullptr) *path = base;
+  return openPrivate(base, create);
+}
+
+std::string deviceKey() {
+  const Fd root = rootDescriptor();
+  struct stat st {};
+  if (!root || ::fstat(root.get(), &st) != 0) return {};
+  return std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+         std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+std::string socketPath(int folder, std::string_view name) {
+  return "/proc/self/fd/" + std::to_string(folder) + "/" + std::string(name);
+}
+
+int serve(const std::string& runtime, const std::string& key) {
+  if (key.empty() || key.find('/') != std::string::npos || key[0] == '.') return 1;
+  const Fd folder = openPrivate(runtime, false);
+  if (!folder) return 1;
+  const std::string lockName = key + ".lock";
+  const std::string socketName = key + ".sock";
+  const Fd lock(
+      ::openat(folder.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock) return 1;
+  // Whoever holds the lock serves; a second starter has nothing to do.
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? 0 : 1;
+
+  // A socket left by a supervisor that ended without removing it answers nobody: replace it.
+  ::unlinkat(folder.get(), socketName.c_str(), 0);
+  Fd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = socketPath(folder.get(), socketName);
+  if (!listener || path.size() >= sizeof address.sun_path) return 1;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const mode_t mask = ::umask(077);
+  const int bound =
+      ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::umask(mask);
+  struct stat own {};
+  if (bound != 0 || ::listen(listener.get(), 64) != 0 ||
+      ::fstatat(folder.get(), socketName.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    return 1;
+  }
+  const int status = Supervisor(std::move(listener)).run();
+  // Only the socket this supervisor made; the lock is still held, so no successor made another.
+  struct stat now {};
+  if (::fstatat(folder.get(), socketName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+      now.st_dev == own.st_dev && now.st_ino == own.st_ino) {
+    ::unlinkat(folder.get(), socketName.c_str(), 0);
+  }
+  return status;
+}
+
+}  // namespace sim::launchd
