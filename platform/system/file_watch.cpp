@@ -20,6 +20,8 @@
 
 #include "device/files.hpp"
 #include "platform/system/libsystem.h"
+#include "platform/system/libsystem_names.h"
+#include "platform/system/path_watch.hpp"
 
 namespace libsystem {
 namespace {
@@ -132,13 +134,13 @@ Drained readEvents(int fd, Each&& each, int maxReads = 1 << 30) {
 
 }  // namespace
 
-FileWatch::FileWatch(std::string_view devicePath) : devicePath_(devicePath) {}
+PathWatch::PathWatch(std::string_view devicePath) : devicePath_(devicePath) {}
 
-FileWatch::~FileWatch() {
+PathWatch::~PathWatch() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileWatch::changed() noexcept {
+bool PathWatch::changed() noexcept {
   const std::optional<unsigned> generation = forkGeneration();
   if (blind_ || generation != forkGeneration_) {
     rewatch();
@@ -153,7 +155,7 @@ bool FileWatch::changed() noexcept {
   return any || unfollowable_;
 }
 
-bool FileWatch::rewatch() noexcept {
+bool PathWatch::rewatch() noexcept {
   // Only this process's reference goes: after a fork the parent keeps its descriptor and watches.
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -246,7 +248,7 @@ bool FileWatch::rewatch() noexcept {
   }
 }
 
-bool FileWatch::drain(bool& again) noexcept {
+bool PathWatch::drain(bool& again) noexcept {
   if (fd_ < 0) return false;  // nothing to watch: the path is read every time
   int queued = 0;
   if (::ioctl(fd_, FIONREAD, &queued) != 0) {
@@ -301,6 +303,34 @@ bool FileWatch::drain(bool& again) noexcept {
   }
   return any;
 }
+
+}  // namespace libsystem
+
+// The device's C names of the watch (see libsystem_names.h).
+
+struct vyr_file_watch {
+  libsystem::PathWatch watch;
+};
+
+vyr_file_watch* vyr_libsystem_file_watch_open(const char* path, size_t length) noexcept try {
+  return new vyr_file_watch{libsystem::PathWatch(std::string_view(path, length))};
+} catch (...) {
+  return nullptr;
+}
+
+int vyr_libsystem_file_watch_changed(vyr_file_watch* watch) noexcept {
+  return watch == nullptr || watch->watch.changed() ? 1 : 0;
+}
+
+int vyr_libsystem_file_watch_descriptor(const vyr_file_watch* watch) noexcept {
+  return watch != nullptr ? watch->watch.descriptor() : -1;
+}
+
+void vyr_libsystem_file_watch_close(vyr_file_watch* watch) noexcept {
+  delete watch;
+}
+
+namespace libsystem {
 
 // ---- FolderWatch ----
 

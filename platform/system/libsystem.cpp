@@ -1,6 +1,7 @@
 // The device's C library entry points: each records the call, then hands it to the shell or the
 // device. Nothing here throws: a failure to record (out of memory) loses only the record.
 #include "platform/system/libsystem.h"
+#include "platform/system/libsystem_names.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -75,8 +76,12 @@ uint32_t kernelRandom() noexcept {
 }
 
 }  // namespace
+}  // namespace libsystem
 
-uint32_t arc4random() noexcept {
+// The device's C names (see libsystem_names.h).
+
+uint32_t vyr_libsystem_arc4random() noexcept {
+  using namespace libsystem;
   RandomSource& r = randomSource();
   {
     std::lock_guard<std::mutex> guard(r.lock);
@@ -90,12 +95,13 @@ uint32_t arc4random() noexcept {
   return kernelRandom();
 }
 
-size_t strlen(const char* text) noexcept {
-  return text != nullptr ? std::strlen(text) : 0;
+size_t vyr_libsystem_strlen(const char* text) noexcept {
+  // strnlen: a call to strlen here could be bound to this very function by an interposer.
+  return text != nullptr ? ::strnlen(text, SIZE_MAX) : 0;
 }
 
-int unlink(const char* devicePath) noexcept {
-  record("unlink", devicePath);
+int vyr_libsystem_unlink(const char* devicePath) noexcept {
+  libsystem::record("unlink", devicePath);
   if (devicePath == nullptr) {
     errno = EFAULT;
     return -1;
@@ -114,15 +120,17 @@ int unlink(const char* devicePath) noexcept {
   }
 }
 
-int system(const char* command) noexcept {
-  record("system", command);
+int vyr_libsystem_system(const char* command) noexcept {
+  libsystem::record("system", command);
   if (command == nullptr) return 1;
   try {
-    return shell::run(shell::parse(command)) << 8;
+    return libsystem::shell::run(libsystem::shell::parse(command)) << 8;
   } catch (...) {
     return 127 << 8;
   }
 }
+
+namespace libsystem {
 
 namespace testing {
 
