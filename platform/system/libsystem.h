@@ -94,11 +94,15 @@ inline int system(const char* command) noexcept {
 // racing with a read that follows it is reported by the next call. A symbolic link on the way or
 // at the file is followed as the door follows it (beneath the device's root): the link's name is
 // watched in its folder and the walk goes on along its target, so both a change of the link and
-// of what it leads to are seen. Reported as "may have changed" on every call instead: links that
-// loop or cannot be read, and any time the watch cannot be set up (no device, no inotify instance
-// or watch left: logged once per process, the device's root missing); the watch is set up again
-// at each such call. Not seen at all: writes through a memory mapping, and a process re-attached
-// to another device after the watch was set up.
+// of what it leads to are seen; ".." in a path or a link's target climbs from the folder the walk
+// has reached, as the kernel takes it (not from the text). Once the walk has found the file, the
+// door opens the path as a read does and the file is watched on that descriptor: when the two
+// are not the same file (a change racing with the walk), or not both missing, the watch is not in
+// place and is set up again at the next call. Reported as "may have changed" on every call
+// instead: links that loop or cannot be read, a path that ends in "..", and any time the watch
+// cannot be set up (no device, no inotify instance or watch left: logged once per process, the
+// device's root missing); the watch is set up again at each such call. Not seen at all: writes
+// through a memory mapping, and a process re-attached to another device after the watch was set up.
 //
 // Not thread-safe: callers serialise their calls (one owner, or a lock). Copes with fork(): a
 // child never shares the parent's descriptor, it sets up its own at its first call.
