@@ -13,6 +13,7 @@
 #    ABI's __cxa_* and __gxx_personality_v0, versioned by libstdc++ (GLIBCXX_*, CXXABI_*);
 #  - weak references that the start files make and nothing has to satisfy;
 #  - with SANITIZE set, the sanitizer runtimes' own entry points.
+# Names are recognised by their encoding and version; what is refused is shown demangled.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${NM} -D --undefined-only ${LIBRARY}
                 OUTPUT_VARIABLE raw RESULT_VARIABLE rc)
@@ -24,9 +25,11 @@ endif()
 
 set(device_c "^(objc|class|sel|method|object|ivar|protocol|property)_[A-Za-z0-9_]+$"
              "^__objc_[A-Za-z0-9_]+$" "^k?CF[A-Za-z0-9_]+$" "^NSLog$" "^MSHookMessageEx$")
-set(cxx "^std::" "^__gnu_cxx::" "^(typeinfo|typeinfo name|vtable|VTT) for (std|__cxxabiv1)::"
-        "^operator (new|delete)(\\[\\])?\\(" "^__cxa_[a-z_]+$" "^__gxx_personality_v0$"
-        "^__dynamic_cast$")
+# The C++ standard library's names by their encoding (some nm do not demangle versioned names):
+# in namespace std or __gnu_cxx (also as typeinfo, its name, a vtable or VTT), operator new and
+# delete, the ABI's own namespace; and its C names.
+set(cxx "^_ZN?K?St" "^_ZN?K?9__gnu_cxx" "^_ZT[ISVT]N?K?St" "^_ZT[ISV]N10__cxxabiv1"
+        "^_Z(nw|na|dl|da)" "^__cxa_[a-z_]+$" "^__gxx_personality_v0$" "^__dynamic_cast$")
 set(weak_start "^(_ITM_(de)?registerTMCloneTable|__gmon_start__|__cxa_finalize)$")
 set(sanitizer "^__(asan|ubsan|tsan|sanitizer|lsan)_")
 
@@ -64,20 +67,22 @@ foreach(i RANGE ${n})
   endif()
   math(EXPR count "${count} + 1")
   set(ok FALSE)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" encoded "${rawLine}")
+  string(REGEX REPLACE "@@?[A-Za-z0-9_.]+$" "" encoded "${encoded}")
   if(version MATCHES "^(GLIBC_|GCC_|VYR_SYSTEM_1$)")
     # A C name of the C library, the unwinder or libSystem: never a C++ one.
-    if(NOT symbol MATCHES "[:(]")
+    if(NOT encoded MATCHES "^_Z")
       set(ok TRUE)
     endif()
   elseif(version MATCHES "^(GLIBCXX_|CXXABI_)")
-    matches_any("${symbol}" ok ${cxx})
+    matches_any("${encoded}" ok ${cxx})
   elseif(version STREQUAL "")
-    matches_any("${symbol}" ok ${device_c})
+    matches_any("${encoded}" ok ${device_c})
     if(NOT ok AND type STREQUAL "w")
-      matches_any("${symbol}" ok ${weak_start})
+      matches_any("${encoded}" ok ${weak_start})
     endif()
     if(NOT ok AND SANITIZE)
-      matches_any("${symbol}" ok ${sanitizer})
+      matches_any("${encoded}" ok ${sanitizer})
     endif()
   endif()
   if(NOT ok AND version)
