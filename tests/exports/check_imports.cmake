@@ -28,7 +28,8 @@ set(device_c "^(objc|class|sel|method|object|ivar|protocol|property)_[A-Za-z0-9_
 # The C++ standard library's names by their encoding (some nm do not demangle versioned names):
 # in namespace std or __gnu_cxx (also as typeinfo, its name, a vtable or VTT), operator new and
 # delete, the ABI's own namespace; and its C names.
-set(cxx "^_ZN?K?St" "^_ZN?K?9__gnu_cxx" "^_ZT[ISVT]N?K?St" "^_ZT[ISV]N10__cxxabiv1"
+# (St is std::, Sa, Sb, Ss, Si, So and Sd its allocator, basic_string, string and streams.)
+set(cxx "^_ZN?K?S[tabsiod]" "^_ZN?K?9__gnu_cxx" "^_ZT[ISVT]N?K?S[tabsiod]" "^_ZT[ISV]N10__cxxabiv1"
         "^_Z(nw|na|dl|da)" "^__cxa_[a-z_]+$" "^__gxx_personality_v0$" "^__dynamic_cast$")
 set(weak_start "^(_ITM_(de)?registerTMCloneTable|__gmon_start__|__cxa_finalize)$")
 set(sanitizer "^__(asan|ubsan|tsan|sanitizer|lsan)_")
