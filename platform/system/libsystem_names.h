@@ -27,13 +27,31 @@ extern "C" {
 // A file watch: the state of one watched path. Opaque to callers.
 typedef struct vyr_file_watch vyr_file_watch;
 
-#define VYR_SYSTEM_C(ret, name, args)                                                       \
-  __attribute__((visibility("default"))) ret vyr_libsystem_##name args VYR_SYSTEM_NOEXCEPT; \
+#define VYR_SYSTEM_DECLARE(ret, name, args) \
+  __attribute__((visibility("default"))) ret vyr_libsystem_##name args VYR_SYSTEM_NOEXCEPT
+#define VYR_SYSTEM_C(ret, name, args)  \
+  VYR_SYSTEM_DECLARE(ret, name, args); \
   __asm__(".symver vyr_libsystem_" #name ", " #name "@VYR_SYSTEM_1")
+
+// ThreadSanitizer's runtime defines unlink itself, in the executable, and a definition without a
+// version satisfies any versioned reference: there the device's unlink would become the
+// machine's. Its builds reach the stand-in's unlink by the source name instead (exported by the
+// library in those builds only). strlen, which it also defines, means the same on both sides.
+#if defined(__SANITIZE_THREAD__)
+#define VYR_SYSTEM_UNLINK_BY_SOURCE_NAME 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VYR_SYSTEM_UNLINK_BY_SOURCE_NAME 1
+#endif
+#endif
 
 VYR_SYSTEM_C(uint32_t, arc4random, (void));
 VYR_SYSTEM_C(size_t, strlen, (const char* text));
+#ifdef VYR_SYSTEM_UNLINK_BY_SOURCE_NAME
+VYR_SYSTEM_DECLARE(int, unlink, (const char* devicePath));
+#else
 VYR_SYSTEM_C(int, unlink, (const char* devicePath));
+#endif
 VYR_SYSTEM_C(int, system, (const char* command));
 
 // Watches the device path PATH (LENGTH bytes, not necessarily NUL-terminated); null when out of
@@ -47,6 +65,7 @@ VYR_SYSTEM_C(int, file_watch_descriptor, (const vyr_file_watch* watch));
 VYR_SYSTEM_C(void, file_watch_close, (vyr_file_watch * watch));
 
 #undef VYR_SYSTEM_C
+#undef VYR_SYSTEM_DECLARE
 
 #ifdef __cplusplus
 }
