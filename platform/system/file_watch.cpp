@@ -20,6 +20,8 @@
 
 #include "device/files.hpp"
 #include "platform/system/libsystem.h"
+#include "platform/system/libsystem_names.h"
+#include "platform/system/path_watch.hpp"
 
 namespace libsystem {
 namespace {
@@ -59,21 +61,28 @@ std::optional<unsigned> forkGeneration() {
   return gForkGeneration.load(std::memory_order_relaxed);
 }
 
-// Appends the components of PATH to PARTS, applying "." and ".." lexically; ".." stops at the
-// root, as it does for a walk beneath the device's root.
-void appendComponents(std::vector<std::string>& parts, std::string_view path) {
+// Pushes the components of PATH onto TODO so that the first one is popped first. "." and empty
+// components go; ".." stays, for the walk to apply where it stands, as the kernel does: applied to
+// the text, it would skip a link before it.
+void pushComponents(std::vector<std::string>& todo, std::string_view path) {
+  const std::size_t at = todo.size();
   std::size_t i = 0;
   while (i < path.size()) {
     std::size_t j = path.find('/', i);
     if (j == std::string_view::npos) j = path.size();
     const std::string_view part = path.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.emplace_back(part);
-    }
+    if (!part.empty() && part != ".") todo.emplace_back(part);
     i = j + 1;
   }
+  std::reverse(todo.begin() + static_cast<long>(at), todo.end());
+}
+
+// Whether A and B are open on the same object.
+bool sameObject(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 // As many links as a walk follows before it gives up, as the kernel does (ELOOP).
@@ -132,13 +141,13 @@ Drained readEvents(int fd, Each&& each, int maxReads = 1 << 30) {
 
 }  // namespace
 
-FileWatch::FileWatch(std::string_view devicePath) : devicePath_(devicePath) {}
+PathWatch::PathWatch(std::string_view devicePath) : devicePath_(devicePath) {}
 
-FileWatch::~FileWatch() {
+PathWatch::~PathWatch() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileWatch::changed() noexcept {
+bool PathWatch::changed() noexcept {
   const std::optional<unsigned> generation = forkGeneration();
   if (blind_ || generation != forkGeneration_) {
     rewatch();
@@ -153,7 +162,7 @@ bool FileWatch::changed() noexcept {
   return any || unfollowable_;
 }
 
-bool FileWatch::rewatch() noexcept {
+bool PathWatch::rewatch() noexcept {
   // Only this process's reference goes: after a fork the parent keeps its descriptor and watches.
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -176,77 +185,97 @@ bool FileWatch::rewatch() noexcept {
       logNoWatchOnce(errno);
       return false;
     }
-    // The walk goes from the root down, one component at a time, each folder watched (for the
-    // name that leads on) before the next is looked at, so a folder that appears or goes in
-    // between is reported by the watch one level up. A link on the way is watched by name in its
-    // folder and then followed as the door follows it: its target, resolved beneath the root,
-    // takes its place and the walk starts over from the root with the watches kept. The folders
-    // before a link are real folders, so ".." in what replaces it is exact when applied
-    // lexically.
-    std::vector<std::string> parts;
-    appendComponents(parts, devicePath_);
-    if (parts.empty()) return false;
-    sim::Fd current(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
+    // The walk goes from the root down, one component at a time, as the door's resolution goes:
+    // each folder is watched (for the name that leads on) before the next is looked at, so a
+    // folder that appears or goes in between is reported by the watch one level up. A link on the
+    // way is watched by name in its folder and then followed: its target's components take its
+    // place, from the root for an absolute target, from the link's folder otherwise. ".." goes to
+    // the folder the walk came from (the real parent of where it stands, since every step opens a
+    // real folder without following links) and stops at the root.
+    std::vector<std::string> todo;
+    pushComponents(todo, devicePath_);
+    if (todo.empty()) return false;
+    std::vector<sim::Fd> walked;  // the folders from the root to where the walk stands
+    walked.emplace_back(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
+    if (!walked.back()) return false;
     int links = 0;
-    for (std::size_t i = 0; i < parts.size();) {
-      const bool holdsFile = i + 1 == parts.size();
-      const std::string name = parts[i];
-      const int wd = watchDescriptor(fd_, current.get(), kFolderEvents | IN_MASK_ADD);
+    while (!todo.empty()) {
+      const std::string name = std::move(todo.back());
+      todo.pop_back();
+      const bool holdsFile = todo.empty();
+      if (name == "..") {
+        if (walked.size() > 1) walked.pop_back();
+        if (holdsFile) {
+          unfollowable_ = true;  // the path names a folder: reads fail, nothing to watch beyond
+          blind_ = false;
+          return true;
+        }
+        continue;
+      }
+      const int current = walked.back().get();
+      const int wd = watchDescriptor(fd_, current, kFolderEvents | IN_MASK_ADD);
       if (wd < 0) {
         if (errno == ENOSPC || errno == ENOMEM) logNoWatchOnce(errno);
         return false;
       }
       folders_.push_back(Folder{wd, name, holdsFile});
       struct stat st {};
-      if (::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(current, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // Missing: there is no file, and the watch one level up reports when that changes.
-        blind_ = !(errno == ENOENT || errno == ENOTDIR);
-        return !blind_;
+        if (errno != ENOENT && errno != ENOTDIR) return false;
+        return settled(-1);
       }
       if (S_ISLNK(st.st_mode)) {
         char target[4096];
-        const ssize_t n = ::readlinkat(current.get(), name.c_str(), target, sizeof target);
+        const ssize_t n = ::readlinkat(current, name.c_str(), target, sizeof target);
         if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target || ++links > kMaxLinks) {
           unfollowable_ = true;  // reads fail the same way; nothing to watch beyond
           blind_ = false;
           return true;
         }
         const std::string_view link(target, static_cast<std::size_t>(n));
-        std::vector<std::string> next;
-        if (link.front() != '/') next.assign(parts.begin(), parts.begin() + static_cast<long>(i));
-        appendComponents(next, link);
-        for (std::size_t k = i + 1; k < parts.size(); ++k) next.push_back(parts[k]);
-        if (next.empty()) {
+        if (link.front() == '/') walked.resize(1);
+        pushComponents(todo, link);
+        if (todo.empty()) {
           unfollowable_ = true;  // the path names the root itself
           blind_ = false;
           return true;
         }
-        parts = std::move(next);
-        current = sim::Fd(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
-        i = 0;
         continue;
       }
       const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (holdsFile ? 0 : O_DIRECTORY);
-      sim::Fd next(::openat(current.get(), name.c_str(), flags));
+      sim::Fd next(::openat(current, name.c_str(), flags));
       if (!next) {
-        blind_ = !(errno == ENOENT || errno == ENOTDIR);
-        return !blind_;
+        if (errno != ENOENT && errno != ENOTDIR) return false;
+        return settled(-1);
       }
-      if (holdsFile) {
-        fileWd_ = watchDescriptor(fd_, next.get(), kFileEvents | IN_MASK_ADD);
-        if (fileWd_ < 0) return false;
-      }
-      current = std::move(next);
-      ++i;
+      if (holdsFile) return settled(next.get());
+      walked.push_back(std::move(next));
     }
-    blind_ = false;
-    return true;
+    return false;
   } catch (...) {
     return false;  // out of memory: stay blind and try again at the next call
   }
 }
 
-bool FileWatch::drain(bool& again) noexcept {
+bool PathWatch::settled(int walkedFile) noexcept {
+  // What the walk found must be what the door opens for the read: the same file, or nothing on
+  // both sides. The file's watch is set on the door's own descriptor. Anything else (a change
+  // racing with the walk) leaves the watch blind, to be set up again at the next call.
+  const sim::Fd opened = sim::openPath(sim::Area::Device, devicePath_);
+  if (walkedFile < 0) {
+    if (opened || (opened.error() != ENOENT && opened.error() != ENOTDIR)) return false;
+    blind_ = false;
+    return true;
+  }
+  if (!opened || !sameObject(walkedFile, opened.get())) return false;
+  fileWd_ = watchDescriptor(fd_, opened.get(), kFileEvents | IN_MASK_ADD);
+  if (fileWd_ < 0) return false;
+  blind_ = false;
+  return true;
+}
+
+bool PathWatch::drain(bool& again) noexcept {
   if (fd_ < 0) return false;  // nothing to watch: the path is read every time
   int queued = 0;
   if (::ioctl(fd_, FIONREAD, &queued) != 0) {
@@ -301,6 +330,34 @@ bool FileWatch::drain(bool& again) noexcept {
   }
   return any;
 }
+
+}  // namespace libsystem
+
+// The device's C names of the watch (see libsystem_names.h).
+
+struct vyr_file_watch {
+  libsystem::PathWatch watch;
+};
+
+vyr_file_watch* vyr_libsystem_file_watch_open(const char* path, size_t length) noexcept try {
+  return new vyr_file_watch{libsystem::PathWatch(std::string_view(path, length))};
+} catch (...) {
+  return nullptr;
+}
+
+int vyr_libsystem_file_watch_changed(vyr_file_watch* watch) noexcept {
+  return watch == nullptr || watch->watch.changed() ? 1 : 0;
+}
+
+int vyr_libsystem_file_watch_descriptor(const vyr_file_watch* watch) noexcept {
+  return watch != nullptr ? watch->watch.descriptor() : -1;
+}
+
+void vyr_libsystem_file_watch_close(vyr_file_watch* watch) noexcept {
+  delete watch;
+}
+
+namespace libsystem {
 
 // ---- FolderWatch ----
 

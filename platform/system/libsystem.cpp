@@ -1,6 +1,7 @@
 // The device's C library entry points: each records the call, then hands it to the shell or the
 // device. Nothing here throws: a failure to record (out of memory) loses only the record.
 #include "platform/system/libsystem.h"
+#include "platform/system/libsystem_names.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -97,8 +98,12 @@ uint32_t kernelRandom() noexcept {
 }
 
 }  // namespace
+}  // namespace libsystem
 
-uint32_t arc4random() noexcept {
+// The device's C names (see libsystem_names.h).
+
+uint32_t vyr_libsystem_arc4random() noexcept {
+  using namespace libsystem;
   RandomSource& r = randomSource();
   {
     std::lock_guard<std::mutex> guard(r.lock);
@@ -112,14 +117,15 @@ uint32_t arc4random() noexcept {
   return kernelRandom();
 }
 
-size_t strlen(const char* text) noexcept {
-  return text != nullptr ? std::strlen(text) : 0;
+size_t vyr_libsystem_strlen(const char* text) noexcept {
+  // strnlen: a call to strlen here could be bound to this very function by an interposer.
+  return text != nullptr ? ::strnlen(text, SIZE_MAX) : 0;
 }
 
-int unlink(const char* devicePath) noexcept {
-  record("unlink", devicePath);
+int vyr_libsystem_unlink(const char* devicePath) noexcept {
+  libsystem::record("unlink", devicePath);
   if (devicePath == nullptr) {
-    journalStep("unlink", devicePath, true, "no path");
+    libsystem::journalStep("unlink", devicePath, true, "no path");
     errno = EFAULT;
     return -1;
   }
@@ -127,15 +133,16 @@ int unlink(const char* devicePath) noexcept {
     // unlink(2) never removes a folder (Linux says EISDIR).
     const int error = sim::removeFile(sim::Area::Device, devicePath);
     if (error == 0) {
-      journalStep("unlink", devicePath, false, "removed");
+      libsystem::journalStep("unlink", devicePath, false, "removed");
       return 0;
     }
     // Neither the root itself ("." or ".." as the last step) nor the simulator's own state is
     // anything the device's unlink can name.
     errno = error == EINVAL || error == sim::kSimulatorState ? ENOENT : error;
     const int reported = errno;
-    journalStep("unlink", devicePath, reported != ENOENT,
-                reported == ENOENT ? "not there" : "not removed: " + sim::describe(reported));
+    libsystem::journalStep(
+        "unlink", devicePath, reported != ENOENT,
+        reported == ENOENT ? "not there" : "not removed: " + sim::describe(reported));
     errno = reported;
     return -1;
   } catch (...) {
@@ -144,19 +151,22 @@ int unlink(const char* devicePath) noexcept {
   }
 }
 
-int system(const char* command) noexcept {
-  record("system", command);
+int vyr_libsystem_system(const char* command) noexcept {
+  libsystem::record("system", command);
   if (command == nullptr) return 1;
   try {
-    shell::Outcome outcome;
-    const int status = shell::run(shell::parse(command), &outcome);
-    journalStep("system", command, status != 0, std::move(outcome.words), std::move(outcome.ended));
+    libsystem::shell::Outcome outcome;
+    const int status = libsystem::shell::run(libsystem::shell::parse(command), &outcome);
+    libsystem::journalStep("system", command, status != 0, std::move(outcome.words),
+                           std::move(outcome.ended));
     return status << 8;
   } catch (...) {
-    journalStep("system", command, true, "not run: out of memory");
+    libsystem::journalStep("system", command, true, "not run: out of memory");
     return 127 << 8;
   }
 }
+
+namespace libsystem {
 
 std::vector<Step> takeJournal() {
   Journal& j = journal();

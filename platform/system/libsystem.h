@@ -8,16 +8,23 @@
 // device folder, the simulator's own state there is out of reach, and the only processes that
 // can be signalled are the registered processes of the device (see device/processes.hpp). The
 // functions never throw; they are safe to call from any thread (FileWatch: see there).
+//
+// arc4random, strlen, unlink, system and FileWatch are a facade compiled into each caller over
+// the device's C names (libsystem_names.h): what a deliverable imports of this library is those C
+// names alone. FolderWatch and testing serve the simulator's own frameworks and tests.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/system/libsystem_names.h"
 
 #define VYR_SYSTEM_EXPORT __attribute__((visibility("default")))
 
@@ -25,15 +32,21 @@ namespace libsystem {
 
 // A uniformly distributed random number: from the kernel's random source, or from the source a
 // test set with testing::setRandomSource.
-VYR_SYSTEM_EXPORT uint32_t arc4random() noexcept;
+inline uint32_t arc4random() noexcept {
+  return vyr_libsystem_arc4random();
+}
 
 // The length of TEXT in bytes, as C's strlen; 0 for null.
-VYR_SYSTEM_EXPORT size_t strlen(const char* text) noexcept;
+inline size_t strlen(const char* text) noexcept {
+  return vyr_libsystem_strlen(text);
+}
 
 // Removes the file or symbolic link at device path DEVICE_PATH, as unlink(2): 0 on success, else
 // -1 with errno set. A folder is never removed (EISDIR); a path that is not absolute, leaves the
 // device or lies in the simulator's own folder fails with ENOENT.
-VYR_SYSTEM_EXPORT int unlink(const char* devicePath) noexcept;
+inline int unlink(const char* devicePath) noexcept {
+  return vyr_libsystem_unlink(devicePath);
+}
 
 // Runs COMMAND as the device's shell would, for the two forms the system uses, and returns its
 // status encoded as system(3) does (exit status << 8):
@@ -48,7 +61,9 @@ VYR_SYSTEM_EXPORT int unlink(const char* devicePath) noexcept;
 // Anything else, including any quoting, variable, redirection, pipe, list or glob character, is
 // refused without running: status 127 << 8, as a shell that cannot run the command. Null
 // COMMAND asks whether a shell exists: 1.
-VYR_SYSTEM_EXPORT int system(const char* command) noexcept;
+inline int system(const char* command) noexcept {
+  return vyr_libsystem_system(command);
+}
 
 // Tells a reader of the file at one device path whether it may have changed, so that what it
 // parsed can be kept until then.
@@ -79,21 +94,28 @@ VYR_SYSTEM_EXPORT int system(const char* command) noexcept;
 // racing with a read that follows it is reported by the next call. A symbolic link on the way or
 // at the file is followed as the door follows it (beneath the device's root): the link's name is
 // watched in its folder and the walk goes on along its target, so both a change of the link and
-// of what it leads to are seen. Reported as "may have changed" on every call instead: links that
-// loop or cannot be read, and any time the watch cannot be set up (no device, no inotify instance
-// or watch left: logged once per process, the device's root missing); the watch is set up again
-// at each such call. Not seen at all: writes through a memory mapping, and a process re-attached
-// to another device after the watch was set up.
+// of what it leads to are seen; ".." in a path or a link's target climbs from the folder the walk
+// has reached, as the kernel takes it (not from the text). Once the walk has found the file, the
+// door opens the path as a read does and the file is watched on that descriptor: when the two
+// are not the same file (a change racing with the walk), or not both missing, the watch is not in
+// place and is set up again at the next call. Reported as "may have changed" on every call
+// instead: links that loop or cannot be read, a path that ends in "..", and any time the watch
+// cannot be set up (no device, no inotify instance or watch left: logged once per process, the
+// device's root missing); the watch is set up again at each such call. Not seen at all: writes
+// through a memory mapping, and a process re-attached to another device after the watch was set up.
 //
 // Not thread-safe: callers serialise their calls (one owner, or a lock). Copes with fork(): a
 // child never shares the parent's descriptor, it sets up its own at its first call.
-class VYR_SYSTEM_EXPORT FileWatch {
+class FileWatch {
  public:
   // Watches DEVICE_PATH (absolute, as for unlink). Opens nothing yet: the first changed() sets the
   // watch up. Throws std::bad_alloc when the path cannot be copied.
-  explicit FileWatch(std::string_view devicePath);
+  explicit FileWatch(std::string_view devicePath)
+      : watch_(vyr_libsystem_file_watch_open(devicePath.data(), devicePath.size())) {
+    if (watch_ == nullptr) throw std::bad_alloc();
+  }
   // Closes the descriptor.
-  ~FileWatch();
+  ~FileWatch() { vyr_libsystem_file_watch_close(watch_); }
   FileWatch(const FileWatch&) = delete;
   FileWatch& operator=(const FileWatch&) = delete;
 
@@ -101,35 +123,16 @@ class VYR_SYSTEM_EXPORT FileWatch {
   // first call, after anything happened to the file's name or to a folder on the way, and
   // whenever the watch is not in place. False means that nothing changed since the previous call
   // began. Never blocks, never throws; costs one ioctl when nothing happened.
-  bool changed() noexcept;
+  bool changed() noexcept { return vyr_libsystem_file_watch_changed(watch_) != 0; }
 
   // For a reader that waits: a descriptor that becomes readable when changed() may have something
   // to report (pass it to poll(), never read it or close it). -1 while the watch is not in place
   // (changed() then reports a change on every call). It may be another one after changed()
   // returned true: ask again after each call.
-  int descriptor() const noexcept { return blind_ || unfollowable_ ? -1 : fd_; }
+  int descriptor() const noexcept { return vyr_libsystem_file_watch_descriptor(watch_); }
 
  private:
-  // One watched folder: the machine path's component that matters in it, and whether it is the
-  // file's own folder (NEXT is then the file's name).
-  struct Folder {
-    int wd = -1;
-    std::string next;
-    bool holdsFile = false;
-  };
-  // Closes the descriptor and sets everything up again; false leaves the watch blind.
-  bool rewatch() noexcept;
-  // Reads what is queued; whether any of it concerns the path. Sets REWATCH when a folder on the
-  // way changed, the file was replaced, or events were lost.
-  bool drain(bool& rewatch) noexcept;
-
-  std::string devicePath_;
-  int fd_ = -1;
-  int fileWd_ = -1;            // the watch on the file's inode, while the file exists
-  bool blind_ = true;          // no watch in place: every call reports a change
-  bool unfollowable_ = false;  // links that loop or cannot be read: every call reports a change
-  unsigned forkGeneration_ = 0;
-  std::vector<Folder> folders_;
+  vyr_file_watch* watch_;
 };
 
 // The names that arrive in one folder of the simulator's own state (".sim/" in the device folder):

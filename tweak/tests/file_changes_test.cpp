@@ -149,6 +149,35 @@ TEST_F(FileChanges, ADeletedFileKeepsTheLastValuesUntilItComesBack) {
   EXPECT_EQ(spinnerColour(), kMagenta);
 }
 
+TEST_F(FileChanges, ThroughLinksThatClimbThroughOtherLinksTheFileReadIsTheFileWatched) {
+  // Preferences -> B/../Library, with B itself a link to a folder elsewhere: ".." is taken from
+  // where B leads, as the kernel takes it, not from the text (which would name
+  // /var/mobile/Library/Library, where nothing is).
+  fs::create_directories(device_.path("/var/Stash/Deep"));
+  fs::rename(device_.path("/var/mobile/Library/Preferences"), device_.path("/var/Stash/Library"));
+  fs::create_directory_symlink("../../Stash/Deep", device_.path("/var/mobile/Library/B"));
+  fs::create_directory_symlink("B/../Library", device_.path("/var/mobile/Library/Preferences"));
+  const std::string real = device_.path("/var/Stash/Library/com.belvorin.VYR.plist");
+  std::ofstream(real, std::ios::trunc) << xmlPlist({{"bat", index(2)}});
+  start();
+  EXPECT_EQ(battery(), kBlue);
+  std::ofstream(real, std::ios::trunc) << xmlPlist({{"bat", index(13)}});  // in place
+  EXPECT_EQ(battery(), kRed);
+  std::ofstream(real + ".new", std::ios::trunc) << xmlPlist({{"bat", index(9)}});
+  fs::rename(real + ".new", real);
+  EXPECT_EQ(battery(), kGreen);
+  // B repointed: the name on the way now leads to another folder, with no file in it.
+  fs::remove(device_.path("/var/mobile/Library/B"));
+  fs::create_directories(device_.path("/var/Other/Deep"));
+  fs::create_directory_symlink("../../Other/Deep", device_.path("/var/mobile/Library/B"));
+  std::ofstream(device_.path("/var/Other/Library")) << "not a folder";
+  EXPECT_EQ(battery(), kGreen);  // the last values, as for a deleted file
+  fs::remove(device_.path("/var/Other/Library"));
+  fs::create_directory_symlink("../Stash/Library", device_.path("/var/Other/Library"));
+  std::ofstream(real, std::ios::trunc) << xmlPlist({{"bat", index(2)}});
+  EXPECT_EQ(battery(), kBlue);
+}
+
 TEST_F(FileChanges, CustomColoursNeedNoNotificationButTheSwitchesWaitForIt) {
   writePrefs(
       {{"ENABLED4", "<true/>"}, {"vyrColor4", "<string>#ff00ff</string>"}, {"bat", index(2)}});
