@@ -10,6 +10,7 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/printable.hpp"
 
 namespace vyr {
 namespace {
@@ -36,7 +37,7 @@ std::unique_ptr<Pane> openVyrPane() {
     if (entry.bundle != "VYR") continue;
     std::string error;
     auto pane = Pane::open(entry, &error);
-    if (!pane) std::fprintf(stderr, "vyr prefs: %s\n", error.c_str());
+    if (!pane) std::fprintf(stderr, "vyr prefs: %s\n", printable(error).c_str());
     return pane;
   }
   std::fprintf(stderr, "vyr prefs: VYR's settings pane is not installed on this device\n");
@@ -50,28 +51,29 @@ void show(const Pane& pane) {
     const std::size_t used = header.size() + right.size();
     header += std::string(used < kColumnWidth ? kColumnWidth - used : 1, ' ') + right;
   }
-  std::printf("%s\n", header.c_str());
+  std::printf("%s\n", printable(header).c_str());
   // A group's footer comes after its rows, as the Settings app draws it.
   std::string footer;
   const auto endGroup = [&footer] {
-    if (!footer.empty()) std::printf("  (%s)\n", footer.c_str());
+    if (!footer.empty()) std::printf("  (%s)\n", printable(footer).c_str());
     footer.clear();
   };
   for (const Row& row : pane.rows()) {
     switch (row.kind) {
       case Row::Kind::Group:
         endGroup();
-        std::printf("\n%s", row.label.empty() ? "" : (row.label + "\n").c_str());
+        std::printf("\n%s", row.label.empty() ? "" : (printable(row.label) + "\n").c_str());
         footer = row.footer;
         break;
       case Row::Kind::Value:
-        std::printf("  %-30s %-22s %s\n", row.label.c_str(), row.value.c_str(), row.key.c_str());
+        std::printf("  %-30s %-22s %s\n", printable(row.label).c_str(),
+                    printable(row.value).c_str(), printable(row.key).c_str());
         break;
       case Row::Kind::Button:
-        std::printf("  [%s]\n", row.label.c_str());
+        std::printf("  [%s]\n", printable(row.label).c_str());
         break;
       case Row::Kind::Other:
-        std::printf("  %s\n", row.label.c_str());
+        std::printf("  %s\n", printable(row.label).c_str());
         break;
     }
   }
@@ -92,7 +94,7 @@ void explainValues(const Pane& pane, const std::string& key) {
   if (!choices.empty()) {
     std::fprintf(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
     for (const Choice& c : choices) {
-      std::fprintf(stderr, "  %-4s %s\n", c.value.c_str(), c.title.c_str());
+      std::fprintf(stderr, "  %-4s %s\n", printable(c.value).c_str(), printable(c.title).c_str());
     }
     return;
   }
@@ -115,7 +117,7 @@ void explainValues(const Pane& pane, const std::string& key) {
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
   if (!value) return noSuchKey(key);
-  std::printf("%s\n", value->c_str());
+  std::printf("%s\n", printable(*value).c_str());
   return 0;
 }
 
@@ -126,12 +128,13 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
         std::fprintf(stderr,
                      "vyr prefs: the settings file was not a property list; it was kept as %s "
                      "and a new one begun\n",
-                     pane.setAside().c_str());
+                     printable(pane.setAside()).c_str());
       }
-      std::printf("%s\n", pane.value(key).value_or("").c_str());
+      std::printf("%s\n", printable(pane.value(key).value_or("")).c_str());
       return 0;
     case Change::NotWritten:
-      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n", pane.writeProblem().c_str());
+      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n",
+                   printable(pane.writeProblem()).c_str());
       return 1;
     case Change::NoSuchKey:
       return noSuchKey(key);
