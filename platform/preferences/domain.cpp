@@ -74,36 +74,28 @@ WriteResult write(std::string_view domain, ns::String key, objc::id value) {
 
   const WritersLock lock(domain);
   if (!lock) return failed(lock.error(), lock.problem());
-  int error = 0;
-  ns::MutableDictionary dict(
-      foundation::plist::readDictionary(*path, ns::MutableDictionary::cls(), &error));
+  namespace plist = foundation::plist;
+  plist::Update u = plist::updateDictionaryFile(*path, key.get(), value, false);
   std::optional<std::string> kept;
-  if (!dict) {
-    if (error == foundation::plist::kNotPropertyList) {
-      // Only bytes that are not a property list are set aside; the user's data in them stays.
-      kept = keepUnreadable(*path, error);
-      if (!kept) {
-        return failed(error, "cannot keep the unreadable " + *path + ": " + sim::describe(error));
-      }
-    } else if (error != ENOENT) {
-      return failed(error, "cannot read " + *path + ": " + sim::describe(error));
-    }
-    dict = ns::MutableDictionary::dictionary();
-    dict.retain();
+  if (u.error == ENOENT && u.reading) {
+    u = plist::updateDictionaryFile(*path, key.get(), value, true);
+  } else if (u.error == plist::kNotPropertyList && u.reading) {
+    // Only bytes that are not a property list are set aside; the user's data in them stays.
+    int error = 0;
+    kept = keepUnreadable(*path, error);
+    if (!kept)
+      return failed(error, "cannot keep the unreadable " + *path + ": " + sim::describe(error));
+    u = plist::updateDictionaryFile(*path, key.get(), value, true);
   }
-  if (value != nullptr) {
-    dict.setObjectForKey(value, key.get());
-  } else {
-    dict.removeObjectForKey(key.get());
-  }
-  const bool written = foundation::plist::writeDictionary(dict.get(), *path, &error);
-  dict.release();
-  if (!written) {
+  if (u.error != 0) {
     // The unreadable file is still in place: its second name goes again.
     if (kept) sim::removeFile(sim::Area::Device, *kept);
-    return failed(error, error == foundation::plist::kNotPropertyList
-                             ? "the value cannot be stored in a property list"
-                             : "cannot write " + *path + ": " + sim::describe(error));
+    if (u.error == plist::kNotExact) return failed(u.error, u.problem + ": nothing was written");
+    if (u.error == plist::kNotPropertyList) {
+      return failed(u.error, "the value cannot be stored in a property list");
+    }
+    return failed(u.error, (u.reading ? "cannot read " : "cannot write ") + *path + ": " +
+                               sim::describe(u.error));
   }
   WriteResult r;
   if (kept) r.setAside = *kept;
