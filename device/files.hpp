@@ -190,6 +190,10 @@ namespace testing {
 // used again. Null (the default) calls nothing. Not thread-safe: set it while no other thread
 // uses the door.
 void setAfterFolderOpened(void (*hook)(std::string_view path));
+// Whether whole-file writes are flushed to the disk before they are renamed into place (the
+// default). The fuzz targets turn it off: a throw-away device in memory needs no flush, and a
+// flush per write would set their pace.
+void setFlushWrites(bool flush);
 }  // namespace testing
 
 }  // namespace sim
