@@ -25,8 +25,8 @@ namespace sim {
 namespace {
 
 constexpr char kSimulatorFolder[] = ".sim";
-// Deeper trees than this are left in place by removeTree (each level holds one descriptor).
-constexpr int kMaxDepth = 256;
+// Deeper than this, a walk up from an object to the device's root gives up (and protects).
+constexpr int kMaxClimb = 1024;
 // A temporary file of a writer: "." + the target's name (cut short) + this + 12 hex digits.
 constexpr std::string_view kTempMarker = ".vyr-";
 constexpr std::size_t kTempRandom = 12;
@@ -35,6 +35,7 @@ constexpr std::size_t kMaxTempStem = 200;
 constexpr time_t kStaleAfterSeconds = 5;
 
 void (*gAfterFolderOpened)(std::string_view) = nullptr;
+std::atomic<bool> gFlushWrites{true};
 
 void afterFolderOpened(std::string_view path) {
   if (gAfterFolderOpened != nullptr) gAfterFolderOpened(path);
@@ -102,7 +103,7 @@ bool inSimulatorFolder(int root, int fd) {
   struct stat rootSt {};
   if (::fstat(root, &rootSt) != 0) return true;
   Fd current(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  for (int depth = 0; current && depth < 4 * kMaxDepth; ++depth) {
+  for (int depth = 0; current && depth < kMaxClimb; ++depth) {
     struct stat st {};
     if (::fstat(current.get(), &st) != 0) return true;
     if (simulator.same(st)) return true;
@@ -241,10 +242,14 @@ void removeStaleTemps(int folder) {
   }
   const time_t now = std::time(nullptr);
   for (const std::string& name : stale) {
-    Fd temp(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // O_PATH first: a FIFO or device node planted under a temporary name is never opened.
+    Fd at(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!temp || ::fstat(temp.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!at || ::fstat(at.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (now - st.st_mtime < kStaleAfterSeconds) continue;
+    const std::string self = "/proc/self/fd/" + std::to_string(at.get());
+    Fd temp(::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!temp) continue;
     if (::flock(temp.get(), LOCK_EX | LOCK_NB) != 0) continue;  // its writer is still at work
     // Only the file we looked at: a new one of the same name is another writer's.
     struct stat now_st {};
@@ -289,38 +294,78 @@ int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t
   ::flock(fd, LOCK_EX);
   int error = writeAll(fd, data);
   if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (error == 0 && gFlushWrites.load(std::memory_order_relaxed) && ::fsync(fd) != 0) error = errno;
   if (error == 0 && ::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) error = errno;
   if (error != 0) ::unlinkat(folder, temp.c_str(), 0);
   return error;
 }
 
-// Empties the folder open as DIR_FD, DEPTH levels below the removed path. Closes DIR_FD.
-int removeContents(int dirFd, int depth) {
-  const Fd owned(dirFd);
-  // Names first, then removal: a folder that changes while it is read may skip entries.
-  int listError = 0;
-  const auto names = namesIn(dirFd, listError);
-  if (!names) return listError;
+// Empties the folder open as TOP (which stays open), however deep the tree beneath it is. The
+// walk holds one folder open at a time: it enters a subfolder by name without following a link,
+// and climbs back through ".." only after checking that ".." is still the very folder it came
+// from (a folder moved elsewhere meanwhile is left, never followed out). Returns 0, or the errno
+// of something that could not be removed.
+int removeContents(int top) {
+  struct Level {
+    std::string name;                 // this folder's name in the folder above
+    Stat id;                          // this folder's identity
+    std::vector<std::string> failed;  // subfolders that could not be removed: not tried again
+  };
+  struct stat topSt {};
+  if (::fstat(top, &topSt) != 0) return errno;
+  std::vector<Level> levels;  // levels.back() is the folder being emptied
+  levels.push_back(Level{"", Stat{topSt.st_dev, topSt.st_ino}, {}});
+  Fd current(::fcntl(top, F_DUPFD_CLOEXEC, 0));
+  if (!current) return errno;
   int result = 0;
-  const int fd = dirFd;
-  for (const std::string& name : *names) {
-    if (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) {
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    int listError = 0;
+    const auto names = namesIn(current.get(), listError);
+    std::optional<std::string> sub;
+    if (!names) {
+      result = listError;
+    } else {
+      for (const std::string& name : *names) {
+        if (::unlinkat(current.get(), name.c_str(), 0) == 0 || errno == ENOENT) continue;
+        if (errno != EISDIR && errno != EPERM) {
+          result = errno;
+          continue;
+        }
+        if (std::find(level.failed.begin(), level.failed.end(), name) == level.failed.end()) {
+          sub = name;
+          break;
+        }
+      }
+    }
+    if (sub) {
+      // O_NOFOLLOW: a link put in the subfolder's place meanwhile is not entered.
+      Fd child(
+          ::openat(current.get(), sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st {};
+      if (!child || ::fstat(child.get(), &st) != 0) {
+        if (errno != ENOENT) result = errno;
+        level.failed.push_back(*sub);
+        continue;
+      }
+      levels.push_back(Level{*sub, Stat{st.st_dev, st.st_ino}, {}});
+      current = std::move(child);
+      continue;
+    }
+    // Nothing left to enter here: climb, and remove this folder from the one above.
+    const Level done = std::move(levels.back());
+    levels.pop_back();
+    if (levels.empty()) break;
+    Fd up(levels.size() == 1 ? ::fcntl(top, F_DUPFD_CLOEXEC, 0)
+                             : ::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat upSt {};
+    if (!up || ::fstat(up.get(), &upSt) != 0) return errno;
+    if (!levels.back().id.same(upSt)) return EXDEV;  // moved away during the walk
+    current = std::move(up);
+    if (::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       result = errno;
-      continue;
+      levels.back().failed.push_back(done.name);
     }
-    // A folder: O_NOFOLLOW makes sure a link put in its place meanwhile is not entered.
-    const int child = depth < kMaxDepth ? ::openat(fd, name.c_str(),
-                                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                        : -1;
-    if (child < 0) {
-      result = depth < kMaxDepth ? errno : ELOOP;
-      continue;
-    }
-    const int inner = removeContents(child, depth + 1);
-    if (inner != 0) result = inner;
-    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) result = errno;
   }
   return result;
 }
@@ -393,6 +438,8 @@ std::string describe(int error) {
       return "is a symbolic link where none may be";
     case EFBIG:
       return "is too large";
+    case kHardLinked:
+      return "has another name (a hard link) where a file of its own is meant";
     default:
       return std::strerror(error);
   }
@@ -507,14 +554,27 @@ Fd openOrCreate(Area area, std::string_view path, int flags, mode_t mode) noexce
     std::string leaf;
     Fd folder = openContainer(area, path, leaf);
     if (!folder) return folder;
+    return openOrCreateIn(folder.get(), leaf, flags, mode);
+  } catch (...) {
+    return Fd::failure(ENOMEM);
+  }
+}
+
+Fd openOrCreateIn(int folderFd, std::string_view name, int flags, mode_t mode) noexcept {
+  try {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+        hasNul(name)) {
+      return Fd::failure(EINVAL);
+    }
+    const std::string leaf(name);
     // O_PATH first, as for reading: nothing but a regular file is opened for real.
-    int at = ::openat(folder.get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int at = ::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (at < 0 && errno == ENOENT) {
-      const int made = ::openat(folder.get(), leaf.c_str(),
+      const int made = ::openat(folderFd, leaf.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (made < 0 && errno != EEXIST) return Fd::failure(errno);
       if (made >= 0) ::close(made);
-      at = ::openat(folder.get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      at = ::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     }
     if (at < 0) return Fd::failure(errno);
     Fd checked(at);
@@ -522,10 +582,18 @@ Fd openOrCreate(Area area, std::string_view path, int flags, mode_t mode) noexce
     if (::fstat(at, &st) != 0) return Fd::failure(errno);
     if (S_ISLNK(st.st_mode)) return Fd::failure(ELOOP);
     if (!S_ISREG(st.st_mode)) return Fd::failure(S_ISDIR(st.st_mode) ? EISDIR : kNotRegularFile);
+    // A second name elsewhere: writing here would write a file that may lie outside the device.
+    if (st.st_nlink != 1) return Fd::failure(kHardLinked);
     const std::string self = "/proc/self/fd/" + std::to_string(at);
     const int fd = ::open(
         self.c_str(), (flags & ~(O_CREAT | O_EXCL | O_TRUNC)) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    return fd < 0 ? Fd::failure(errno) : Fd(fd);
+    if (fd < 0) return Fd::failure(errno);
+    Fd out(fd);
+    // The name may have been given to another file meanwhile; what was checked is what is open.
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) return Fd::failure(errno);
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) return Fd::failure(EAGAIN);
+    return out;
   } catch (...) {
     return Fd::failure(ENOMEM);
   }
@@ -600,10 +668,10 @@ int removeTree(Area area, std::string_view path) noexcept {
     if (!S_ISDIR(st.st_mode)) {
       return ::unlinkat(folder.get(), leaf.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     }
-    const int fd =
-        ::openat(folder.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : errno;
-    const int emptied = removeContents(fd, 1);
+    const Fd tree(
+        ::openat(folder.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!tree) return errno == ENOENT ? 0 : errno;
+    const int emptied = removeContents(tree.get());
     if (::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       return emptied != 0 ? emptied : errno;
     }
@@ -756,6 +824,10 @@ std::optional<std::string> libraryPath(const void* address) noexcept {
 namespace testing {
 void setAfterFolderOpened(void (*hook)(std::string_view path)) {
   gAfterFolderOpened = hook;
+}
+
+void setFlushWrites(bool flush) {
+  gFlushWrites.store(flush, std::memory_order_relaxed);
 }
 }  // namespace testing
 

@@ -77,6 +77,9 @@ inline constexpr int kNotRegularFile = EMEDIUMTYPE;
 inline constexpr int kSimulatorState = EPERM;
 // Something other than a folder where a folder is meant.
 inline constexpr int kNotFolder = ENOTDIR;
+// A file with more than one name where a file of one name is meant (a hard link planted there
+// may be a file outside the device).
+inline constexpr int kHardLinked = EMLINK;
 
 // The words for ERROR, as "is not a regular file (a FIFO, socket or device)" or strerror's.
 std::string describe(int error);
@@ -113,9 +116,13 @@ int writeFileIn(int folderFd, std::string_view name, std::string_view data,
                 mode_t mode = 0644) noexcept;
 
 // Opens the regular file at PATH with FLAGS (O_RDWR, O_WRONLY|O_APPEND...), creating it with MODE
-// when it is missing; a link at PATH is not followed (ELOOP) and anything but a regular file is
-// refused with kNotRegularFile before it is opened for reading or writing.
+// when it is missing; a link at PATH is not followed (ELOOP), anything but a regular file is
+// refused with kNotRegularFile and a file with more than one name with kHardLinked, all before it
+// is opened for reading or writing.
 Fd openOrCreate(Area area, std::string_view path, int flags, mode_t mode = 0644) noexcept;
+
+// The same for NAME (one component) in the folder open as FOLDER_FD.
+Fd openOrCreateIn(int folderFd, std::string_view name, int flags, mode_t mode = 0644) noexcept;
 
 // Creates a new empty file with an unpredictable name derived from NAME (".NAME.vyr-<random>") in
 // the folder open as FOLDER_FD, exclusively and without following a link, open for reading and
@@ -133,8 +140,10 @@ int makeFolders(Area area, std::string_view path, mode_t mode = 0755) noexcept;
 int removeFile(Area area, std::string_view path) noexcept;
 
 // Removes PATH and everything beneath it, as rm -rf: links are removed, never followed, and a
-// folder swapped for a link during the walk is not entered. 0 when PATH is gone afterwards (or
-// never was). The device's root, and "." or ".." as the last component, are refused (EINVAL).
+// folder swapped for a link during the walk is not entered. Trees of any depth are removed (the
+// walk holds one descriptor at a time, not one per level). 0 when PATH is gone afterwards (or
+// never was); otherwise the errno of something that could not be removed. The device's root, and
+// "." or ".." as the last component, are refused (EINVAL).
 int removeTree(Area area, std::string_view path) noexcept;
 
 // Renames FROM to TO inside the same area, as rename(2) on the two folders' descriptors. With
@@ -181,6 +190,10 @@ namespace testing {
 // used again. Null (the default) calls nothing. Not thread-safe: set it while no other thread
 // uses the door.
 void setAfterFolderOpened(void (*hook)(std::string_view path));
+// Whether whole-file writes are flushed to the disk before they are renamed into place (the
+// default). The fuzz targets turn it off: a throw-away device in memory needs no flush, and a
+// flush per write would set their pace.
+void setFlushWrites(bool flush);
 }  // namespace testing
 
 }  // namespace sim

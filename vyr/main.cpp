@@ -60,6 +60,7 @@ bool asksForHelp(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::string device;
+  bool deviceGiven = false;
   std::string name;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
@@ -70,8 +71,10 @@ int main(int argc, char** argv) {
         return 2;
       }
       device = argv[++i];
+      deviceGiven = true;
     } else if (arg.rfind("--device=", 0) == 0) {
       device = arg.substr(9);
+      deviceGiven = true;
     } else if (name.empty() && arg == "--version") {
       std::printf("vyr %s\n", VYR_VERSION);
       return 0;
@@ -95,6 +98,11 @@ int main(int argc, char** argv) {
   }
   if (name.empty()) {
     usage(stderr);
+    return 2;
+  }
+  // An empty --device is a mistake (an unset variable in a script), not the default device.
+  if (deviceGiven && device.empty()) {
+    std::fprintf(stderr, "vyr: --device needs a folder, not an empty name\n");
     return 2;
   }
 

@@ -14,6 +14,7 @@
 #include "platform/preferences/settings_app.hpp"
 #include "platform/system/libsystem.h"
 #include "vyr/commands.hpp"
+#include "vyr/printable.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/profile.hpp"
 
@@ -49,7 +50,7 @@ std::unique_ptr<Pane> openVyrPane() {
     if (entry.bundle != "VYR") continue;
     std::string error;
     auto pane = Pane::open(entry, &error);
-    if (!pane) std::fprintf(stderr, "vyr prefs: %s\n", error.c_str());
+    if (!pane) std::fprintf(stderr, "vyr prefs: %s\n", printable(error).c_str());
     return pane;
   }
   std::fprintf(stderr, "vyr prefs: VYR's settings pane is not installed on this device\n");
@@ -63,28 +64,29 @@ void show(const Pane& pane) {
     const std::size_t used = header.size() + right.size();
     header += std::string(used < kColumnWidth ? kColumnWidth - used : 1, ' ') + right;
   }
-  std::printf("%s\n", header.c_str());
+  std::printf("%s\n", printable(header).c_str());
   // A group's footer comes after its rows, as the Settings app draws it.
   std::string footer;
   const auto endGroup = [&footer] {
-    if (!footer.empty()) std::printf("  (%s)\n", footer.c_str());
+    if (!footer.empty()) std::printf("  (%s)\n", printable(footer).c_str());
     footer.clear();
   };
   for (const Row& row : pane.rows()) {
     switch (row.kind) {
       case Row::Kind::Group:
         endGroup();
-        std::printf("\n%s", row.label.empty() ? "" : (row.label + "\n").c_str());
+        std::printf("\n%s", row.label.empty() ? "" : (printable(row.label) + "\n").c_str());
         footer = row.footer;
         break;
       case Row::Kind::Value:
-        std::printf("  %-30s %-22s %s\n", row.label.c_str(), row.value.c_str(), row.key.c_str());
+        std::printf("  %-30s %-22s %s\n", printable(row.label).c_str(),
+                    printable(row.value).c_str(), printable(row.key).c_str());
         break;
       case Row::Kind::Button:
-        std::printf("  [%s]\n", row.label.c_str());
+        std::printf("  [%s]\n", printable(row.label).c_str());
         break;
       case Row::Kind::Other:
-        std::printf("  %s\n", row.label.c_str());
+        std::printf("  %s\n", printable(row.label).c_str());
         break;
     }
   }
@@ -105,7 +107,7 @@ void explainValues(const Pane& pane, const std::string& key) {
   if (!choices.empty()) {
     std::fprintf(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
     for (const Choice& c : choices) {
-      std::fprintf(stderr, "  %-4s %s\n", c.value.c_str(), c.title.c_str());
+      std::fprintf(stderr, "  %-4s %s\n", printable(c.value).c_str(), printable(c.title).c_str());
     }
     return;
   }
@@ -128,7 +130,7 @@ void explainValues(const Pane& pane, const std::string& key) {
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
   if (!value) return noSuchKey(key);
-  std::printf("%s\n", value->c_str());
+  std::printf("%s\n", printable(*value).c_str());
   return 0;
 }
 
@@ -139,12 +141,13 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
         std::fprintf(stderr,
                      "vyr prefs: the settings file was not a property list; it was kept as %s "
                      "and a new one begun\n",
-                     pane.setAside().c_str());
+                     printable(pane.setAside()).c_str());
       }
-      std::printf("%s\n", pane.value(key).value_or("").c_str());
+      std::printf("%s\n", printable(pane.value(key).value_or("")).c_str());
       return 0;
     case Change::NotWritten:
-      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n", pane.writeProblem().c_str());
+      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n",
+                   printable(pane.writeProblem()).c_str());
       return 1;
     case Change::NoSuchKey:
       return noSuchKey(key);
@@ -178,7 +181,8 @@ int reportSteps(const std::vector<libsystem::Step>& steps) {
   int failed = 0;
   std::vector<std::string> ended;
   for (const libsystem::Step& step : steps) {
-    std::printf("%s %s: %s\n", step.call.c_str(), step.argument.c_str(), step.outcome.c_str());
+    std::printf("%s %s: %s\n", step.call.c_str(), printable(step.argument).c_str(),
+                printable(step.outcome).c_str());
     if (step.failed) ++failed;
     ended.insert(ended.end(), step.ended.begin(), step.ended.end());
   }
@@ -224,7 +228,7 @@ int tap(const Pane& pane, const std::string& label) {
   while (!opened.empty() && opened.back() == '\n') opened.pop_back();
   if (!opened.empty()) {
     std::fprintf(stderr, "vyr prefs: tapped %s: the device opened %s\n", name.c_str(),
-                 opened.c_str());
+                 printable(opened).c_str());
   } else if (steps.empty()) {
     std::fprintf(stderr, "vyr prefs: tapped %s: no application opened anything\n", name.c_str());
   }

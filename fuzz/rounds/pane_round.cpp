@@ -1,6 +1,7 @@
 #include "fuzz/rounds/pane_round.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "device/files.hpp"
 #include "fuzz/rounds/scratch_device.hpp"
 #include "platform/foundation/facade.hpp"
 #include "platform/preferences/facade.hpp"
@@ -68,6 +70,9 @@ constexpr const char* kTyped[] = {"YES",         "off",       "Red",      "10",
                                   "#A1A1A1:0.5", "#123456:2", "\xff\xfe", "-9223372036854775809",
                                   "1e400"};
 
+// Rows given a value and typed text in one round.
+constexpr int kChangesPerRound = 3;
+
 std::string readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -79,6 +84,7 @@ void startPane() {
   static const bool started = [] {
     namespace fs = std::filesystem;
     scratchDevice();
+    sim::testing::setFlushWrites(false);  // a throw-away device: nothing to keep across a crash
     const fs::path bundle = machinePath("/Library/PreferenceBundles/VYR.bundle");
     fs::create_directories(bundle.parent_path());
     fs::copy(VYR_BIN_DIR "/VYR.bundle", bundle,
@@ -98,6 +104,8 @@ void startPane() {
 void paneRound(std::string_view bytes) {
   startPane();
   writeInPlace(kSpecifierList, bytes);
+  // Every input starts from no settings, so that one input gives one run whatever came before.
+  removeFile("/var/mobile/Library/Preferences/com.belvorin.VYR.plist");
   ns::AutoreleasePool pool;
   const id controller =
       objc::send<"init">(objc::send<"alloc">(objc::getClass("VYRListController")));
@@ -108,19 +116,28 @@ void paneRound(std::string_view bytes) {
   const ps::ListController list(controller);
   const ns::Array rows = list.specifiers();
   const std::vector<id> values = valuesOfEveryKind();
-  for (unsigned long i = 0, n = rows.count(); i < n; ++i) {
+  // Every row's cell is made and shown; a few of them, picked by the input itself, get a value of
+  // some kind and some typed text. Trying every value on every row made a round a thousand
+  // writes of the settings file, and the target ran a few dozen inputs a second.
+  std::uint64_t pick = 1469598103934665603ULL;  // FNV-1a of the input
+  for (char c : bytes) pick = (pick ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  const unsigned long n = rows.count();
+  for (unsigned long i = 0; i < n; ++i) {
     ns::AutoreleasePool rowPool;
     const ps::Specifier row(rows.objectAtIndex(i));
     const ps::TableCell cell(list.cachedCellForSpecifier(row));
     cell.valueText();
-    for (id value : values) {
-      list.setPreferenceValue(value, row);
-      list.readPreferenceValue(row);
-    }
-    for (const char* typed : kTyped) {
-      cell.takeInput(ns::String::withUTF8(typed));
-      cell.valueText();
-    }
+  }
+  for (int k = 0; k < kChangesPerRound && n > 0; ++k) {
+    ns::AutoreleasePool rowPool;
+    const ps::Specifier row(rows.objectAtIndex(pick % n));
+    pick = pick * 6364136223846793005ULL + 1442695040888963407ULL;
+    const ps::TableCell cell(list.cachedCellForSpecifier(row));
+    list.setPreferenceValue(values[(pick >> 33) % values.size()], row);
+    list.readPreferenceValue(row);
+    cell.takeInput(ns::String::withUTF8(kTyped[(pick >> 17) % std::size(kTyped)]));
+    cell.valueText();
+    pick = pick * 6364136223846793005ULL + 1442695040888963407ULL;
   }
   shown.viewWillAppear(true);
   ns::Object(controller).release();

@@ -17,11 +17,12 @@ inline constexpr std::string_view kSpecifierList =
 void startPane();
 
 // The round of the pane's fuzz target, on the calling thread (the Settings app's main thread):
-// BYTES as the bundle's specifier list; a new VYRListController shown as Settings shows it;
-// for each row its cell made and shown, values of every kind (property-list values of each type
-// at their limits, nil, and objects that no property list holds) stored through the row's
-// specifier and read back, and typed text of every cell kind given to the cell; then the pane
-// about to appear again and the controller released.
+// BYTES as the bundle's specifier list, the settings file removed; a new VYRListController shown
+// as Settings shows it; for each row its cell made and shown; for a few rows picked by a hash of
+// BYTES, a value of some kind (property-list values of each type at their limits, nil, and
+// objects that no property list holds) stored through the row's specifier and read back, and
+// typed text of some cell kind given to the cell; then the pane about to appear again and the
+// controller released. The device's writes are not flushed (startPane turns that off).
 void paneRound(std::string_view bytes);
 
 }  // namespace vyrfuzz

@@ -21,6 +21,10 @@ class BinaryGraph {
   explicit BinaryGraph(std::string_view s)
       : d_(reinterpret_cast<const unsigned char*>(s.data())), n_(s.size()) {}
 
+  // Whether every value is one libplist carries exactly (see binaryAcceptable); valid once
+  // check() has returned true.
+  bool exact() const { return exact_; }
+
   bool check() {
     constexpr std::size_t kHeader = 8;
     constexpr std::size_t kTrailer = 32;
@@ -114,7 +118,10 @@ class BinaryGraph {
       case 0x0:  // false, true; null and fill are not values libplist accepts
         return info == 0x8 || info == 0x9;
       case 0x1:  // integer of 1, 2, 4, 8 or 16 bytes
-        return info <= 4 && room >= (1u << info);
+        if (info > 4 || room < (1u << info)) return false;
+        // libplist keeps the low 64 bits of a 16-byte integer (and that it was unsigned).
+        if (info == 4 && readBE(d_ + p, 8) != 0) exact_ = false;
+        return true;
       case 0x2:  // real of 4 or 8 bytes
         return (info == 2 || info == 3) && room >= (1u << info);
       case 0x3:  // date
@@ -123,13 +130,18 @@ class BinaryGraph {
         if (len > left) return false;
         o.bytes = len;
         return true;
-      case 0x5:  // ASCII string
+      case 0x5:  // ASCII string: libplist cuts it at a NUL
         if (len > left) return false;
         o.bytes = len + 1;
+        for (std::uint64_t k = 0; k < len; ++k) exact_ = exact_ && d_[p + k] != 0;
         return true;
       case 0x6:  // UTF-16 string: libplist makes up to four bytes of UTF-8 per unit
         if (len > left / 2) return false;
         o.bytes = 4 * (len + 1);
+        // A unit 0 becomes a NUL that libplist writes back as an ASCII string, cut there.
+        for (std::uint64_t k = 0; k < len; ++k) {
+          exact_ = exact_ && (d_[p + 2 * k] != 0 || d_[p + 2 * k + 1] != 0);
+        }
         return true;
       case 0x8:  // UID of up to 8 bytes, at most 32 bits of value
         return info < 8 && room >= info + 1 && readBE(d_ + p, info + 1) <= 0xFFFFFFFFu;
@@ -137,6 +149,7 @@ class BinaryGraph {
       case 0xC:    // set, read as an array
       case 0xD: {  // dictionary: keys, then values
         o.dictionary = o.type == 0xD;
+        if (o.type == 0xC) exact_ = false;
         const std::uint64_t refs = o.dictionary ? 2 * len : len;
         if (len > left || refs > left / refSize_) return false;
         o.refs = p;
@@ -240,12 +253,16 @@ class BinaryGraph {
   std::size_t objectsEnd_ = 0;
   std::size_t count_ = 0;
   std::vector<Info> info_;
+  mutable bool exact_ = true;  // cleared by parse(), which is otherwise a pure reading
 };
 
 }  // namespace
 
-bool binaryAcceptable(std::string_view bytes) {
-  return BinaryGraph(bytes).check();
+bool binaryAcceptable(std::string_view bytes, bool* exact) {
+  BinaryGraph graph(bytes);
+  const bool ok = graph.check();
+  if (exact != nullptr) *exact = ok && graph.exact();
+  return ok;
 }
 
 }  // namespace foundation::plist

@@ -20,13 +20,24 @@ namespace foundation::plist {
 
 // Whether libplist's XML reader may be given TEXT (a byte-order mark already taken off): text it
 // would read with dictionaries and arrays nested no deeper than kMaxDepth. Anything it would
-// reject is refused here already.
-bool xmlAcceptable(std::string_view text);
+// reject is refused here already. EXACT (when not null) receives whether libplist reads every
+// value as the text has it (an integer's text that is no decimal number within 64 bits is not).
+bool xmlAcceptable(std::string_view text, bool* exact = nullptr);
 
 // Whether libplist's binary reader may be given BYTES ("bplist00..."): a valid trailer, offset
 // table, object references and object bounds, no reference cycles, and within kMaxDepth,
 // kMaxObjects and kMaxExpandedBytes once shared references are expanded as libplist expands them.
-bool binaryAcceptable(std::string_view bytes);
+// EXACT (when not null) receives whether libplist carries every value exactly, so that writing its
+// nodes back gives the same values: it cuts strings and keys at a NUL (an ASCII NUL byte, or a
+// UTF-16 unit 0 that it writes back as an ASCII NUL), keeps only the low 64 bits of a 16-byte
+// integer, and reads a set as an array.
+bool binaryAcceptable(std::string_view bytes, bool* exact = nullptr);
+
+// The node of VALUE (a string, number, date, data, array or dictionary of them); null, with
+// PROBLEM saying why, when a property list cannot hold it exactly: a string or key holding a NUL,
+// an object of another class, a collection that contains itself, more than kMaxDepth levels or
+// kMaxObjects values.
+plist_t nodeFromObject(objc::id value, std::string* problem);
 
 // libplist's nodes, freed with the node that owns them.
 struct FreeNode {

@@ -2,8 +2,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/foundation/internal.hpp"
@@ -21,6 +23,65 @@ struct FreeIterator {
 };
 
 id toObject(plist_t node, unsigned depth);
+
+std::string bigEndian(std::uint64_t v) {
+  std::string out(8, '\0');
+  for (int k = 7; k >= 0; --k, v >>= 8)
+    out[static_cast<std::size_t>(k)] = static_cast<char>(v & 0xFF);
+  return out;
+}
+
+// The node of the one binary object OBJECT (marker and content): the way to values that libplist's
+// constructors cannot make (a date outside 32-bit seconds, an unsigned 16-byte integer), since
+// its binary reader keeps them exactly.
+plist_t singleObjectNode(const std::string& object) {
+  std::string list = "bplist00" + object;
+  list += '\x08';  // the offset table: the object starts right after the header
+  std::string trailer(32, '\0');
+  trailer[6] = 1;   // offset size
+  trailer[7] = 1;   // reference size
+  trailer[15] = 1;  // one object, the root
+  trailer[31] = static_cast<char>(list.size() - 1);
+  list += trailer;
+  plist_t node = nullptr;
+  plist_from_bin(list.data(), static_cast<std::uint32_t>(list.size()), &node);
+  return node;
+}
+
+// The first object of the binary list of a copy of NODE: its marker and content. libplist's API
+// rounds some values its nodes keep exactly; its binary writer gives them as they are.
+std::string binaryObjectOf(plist_t node) {
+  char* raw = nullptr;
+  std::uint32_t length = 0;
+  Node copy(plist_copy(node));
+  plist_to_bin(copy.get(), &raw, &length);
+  std::string object;
+  // The header, then the object; the offset table and the 32-byte trailer follow.
+  if (raw != nullptr && length > 8 + 32) object.assign(raw + 8, length - 8 - 32);
+  if (raw != nullptr) plist_to_bin_free(raw);
+  return object;
+}
+
+// The moment of the date NODE in seconds since 2001, exactly as the file had it:
+// plist_get_date_val would clamp it to 32-bit seconds and whole microseconds.
+double dateSeconds(plist_t node) {
+  const std::string object = binaryObjectOf(node);
+  double seconds = 0;
+  if (object.size() >= 9 && static_cast<unsigned char>(object[0]) == 0x33) {
+    std::uint64_t bits = 0;
+    for (int k = 1; k <= 8; ++k)
+      bits = (bits << 8) | static_cast<unsigned char>(object[static_cast<std::size_t>(k)]);
+    std::memcpy(&seconds, &bits, sizeof seconds);
+  }
+  return seconds;
+}
+
+// Whether the integer NODE is one the file spelt unsigned (16 bytes in binary, or too large for
+// a signed value in XML), which libplist's API does not say: its binary writer does.
+bool isUnsignedNode(plist_t node) {
+  const std::string object = binaryObjectOf(node);
+  return !object.empty() && static_cast<unsigned char>(object[0]) == 0x14;
+}
 
 // Fills DATA from the dictionary NODE; false when a value cannot be converted.
 bool convertEntries(plist_t node, unsigned depth, DictionaryData& data) {
@@ -56,8 +117,14 @@ id toObject(plist_t node, unsigned depth) {
       std::uint64_t v = 0;
       plist_get_uint_val(node, &v);
       NumberData n;
-      n.kind = NumberData::Kind::Signed;
-      n.i = static_cast<std::int64_t>(v);  // libplist hands negative values over as their bits
+      if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+          isUnsignedNode(node)) {
+        n.kind = NumberData::Kind::Unsigned;
+        n.u = v;
+      } else {
+        n.kind = NumberData::Kind::Signed;
+        n.i = static_cast<std::int64_t>(v);  // libplist hands negative values over as their bits
+      }
       return newNumber(n);
     }
     case PLIST_UID: {
@@ -86,14 +153,8 @@ id toObject(plist_t node, unsigned depth) {
       const char* bytes = plist_get_data_ptr(node, &length);
       return newData(bytes != nullptr ? std::string_view(bytes, length) : std::string_view());
     }
-    case PLIST_DATE: {
-      std::int32_t seconds = 0;
-      std::int32_t micros = 0;
-      plist_get_date_val(node, &seconds, &micros);
-      // libplist gives the fraction without its sign.
-      const double fraction = micros / 1e6;
-      return newDate(seconds < 0 ? seconds - fraction : seconds + fraction);
-    }
+    case PLIST_DATE:
+      return newDate(dateSeconds(node));
     case PLIST_ARRAY: {
       if (depth > kMaxDepth) return nullptr;
       plist_array_iter raw = nullptr;
@@ -127,14 +188,21 @@ id toObject(plist_t node, unsigned depth) {
 // Writing: the objects a property list can hold, within the same limits as reading.
 struct WriteBudget {
   std::uint64_t objects = 0;
+  std::string* problem = nullptr;  // receives why a value was refused, when not null
+
+  // Logs and keeps WHY; null, for the caller to return.
+  plist_t refuse(const std::string& why) {
+    logLine("*** -[NSDictionary writeToFile:atomically:]: %s", why.c_str());
+    if (problem != nullptr && problem->empty()) *problem = why;
+    return nullptr;
+  }
 };
 
 plist_t toNode(id obj, unsigned depth, WriteBudget& budget);
 
 plist_t containerNode(id obj, unsigned depth, WriteBudget& budget) {
   if (depth > kMaxDepth) {
-    logLine("*** -[NSDictionary writeToFile:atomically:]: nested deeper than %u levels", kMaxDepth);
-    return nullptr;
+    return budget.refuse("nested deeper than " + std::to_string(kMaxDepth) + " levels");
   }
   if (const std::vector<id>* items = arrayItems(obj)) {
     Node array(plist_new_array());
@@ -149,6 +217,8 @@ plist_t containerNode(id obj, unsigned depth, WriteBudget& budget) {
   Node dict(plist_new_dict());
   for (const auto& [key, entry] : d->entries) {
     ++budget.objects;
+    // libplist's keys end at a NUL: such a key would land on another one.
+    if (key.find('\0') != std::string::npos) return budget.refuse("a key holds a NUL");
     plist_t child = toNode(entry.value, depth + 1, budget);
     if (child == nullptr) return nullptr;
     plist_dict_set_item(dict.get(), validUTF8(key).c_str(), child);
@@ -158,11 +228,14 @@ plist_t containerNode(id obj, unsigned depth, WriteBudget& budget) {
 
 plist_t toNode(id obj, unsigned depth, WriteBudget& budget) {
   if (++budget.objects > kMaxObjects) {
-    logLine("*** -[NSDictionary writeToFile:atomically:]: more than %llu values",
-            static_cast<unsigned long long>(kMaxObjects));
-    return nullptr;
+    return budget.refuse("more than " + std::to_string(kMaxObjects) + " values");
   }
-  if (isString(obj)) return plist_new_string(validUTF8(stringBytes(obj)).c_str());
+  if (isString(obj)) {
+    const std::string text = validUTF8(stringBytes(obj));
+    // libplist's strings end at a NUL: the rest would be lost.
+    if (text.find('\0') != std::string::npos) return budget.refuse("a string holds a NUL");
+    return plist_new_string(text.c_str());
+  }
   if (const auto n = numberValue(obj)) {
     switch (n->kind) {
       case NumberData::Kind::Bool:
@@ -170,24 +243,23 @@ plist_t toNode(id obj, unsigned depth, WriteBudget& budget) {
       case NumberData::Kind::Signed:
         return plist_new_uint(static_cast<std::uint64_t>(n->i));
       case NumberData::Kind::Unsigned:
+        // Above the signed range, an 8-byte integer would read back negative: 16 bytes, as the
+        // binary format spells unsigned values.
+        if (n->u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+          return singleObjectNode("\x14" + bigEndian(0) + bigEndian(n->u));
+        }
         return plist_new_uint(n->u);
       case NumberData::Kind::Real:
         return plist_new_real(n->d);
     }
   }
   if (const auto t = dateValue(obj)) {
-    // libplist keeps whole seconds in 32 bits; the fraction goes in microseconds.
-    constexpr double kLow = std::numeric_limits<std::int32_t>::min();
-    constexpr double kHigh = std::numeric_limits<std::int32_t>::max();
-    const double v = std::isnan(*t) ? 0.0 : std::fmin(std::fmax(*t, kLow), kHigh);
-    double whole = std::trunc(v);
-    double micros = std::round((v - whole) * 1e6);
-    if (std::fabs(micros) >= 1e6) {
-      whole += micros > 0 ? 1 : -1;
-      micros = 0;
-    }
-    whole = std::fmin(std::fmax(whole, kLow), kHigh);
-    return plist_new_date(static_cast<std::int32_t>(whole), static_cast<std::int32_t>(micros));
+    // plist_new_date takes 32-bit seconds; libplist's node itself keeps the binary format's
+    // double, so a date of any year is made from that.
+    std::uint64_t bits = 0;
+    static_assert(sizeof bits == sizeof *t);
+    std::memcpy(&bits, &*t, sizeof bits);
+    return singleObjectNode("\x33" + bigEndian(bits));
   }
   if (const auto bytes = dataBytes(obj)) {
     return plist_new_data(bytes->data(), bytes->size());
@@ -195,9 +267,7 @@ plist_t toNode(id obj, unsigned depth, WriteBudget& budget) {
   if (arrayItems(obj) != nullptr || dictionaryEntries(obj) != nullptr) {
     return containerNode(obj, depth, budget);
   }
-  logLine("*** -[NSDictionary writeToFile:atomically:]: %s is not a property-list value",
-          objc::className(obj));
-  return nullptr;
+  return budget.refuse(std::string(objc::className(obj)) + " is not a property-list value");
 }
 
 }  // namespace
@@ -213,6 +283,12 @@ Node nodeFromDictionary(objc::id dictionary) {
   if (dictionaryEntries(dictionary) == nullptr) return nullptr;
   WriteBudget budget;
   return Node(toNode(dictionary, 1, budget));
+}
+
+plist_t nodeFromObject(objc::id value, std::string* problem) {
+  WriteBudget budget;
+  budget.problem = problem;
+  return toNode(value, 2, budget);
 }
 
 }  // namespace foundation::plist

@@ -66,7 +66,11 @@ class XmlDepth {
       if (tag == "key" || tag == "string" || tag == "integer" || tag == "real" || tag == "true" ||
           tag == "false" || tag == "data" || tag == "date") {
         sawValue = true;
+        const std::size_t text = i_;
         if (!empty && !skipText(tag)) return false;
+        if (tag == "integer" && (empty || !exactInteger(s_.substr(text, i_ - text)))) {
+          exact_ = false;
+        }
         continue;
       }
       if (tag == "/dict" || tag == "/array") {
@@ -199,15 +203,43 @@ class XmlDepth {
     return true;
   }
 
+  // Whether ELEMENT, an integer's text up to and including its end tag, is a decimal number that
+  // libplist reads as it stands: it reads "12abc" as 12 and saturates beyond 64 bits.
+  static bool exactInteger(std::string_view element) {
+    std::string_view digits = element.substr(0, element.find('<'));
+    while (!digits.empty() && isSpace(digits.front())) digits.remove_prefix(1);
+    while (!digits.empty() && isSpace(digits.back())) digits.remove_suffix(1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (negative) digits.remove_prefix(1);
+    if (digits.empty()) return false;
+    constexpr std::uint64_t kMax = ~static_cast<std::uint64_t>(0);
+    std::uint64_t value = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      const auto digit = static_cast<std::uint64_t>(c - '0');
+      if (value > (kMax - digit) / 10) return false;
+      value = value * 10 + digit;
+    }
+    return !negative || value <= (static_cast<std::uint64_t>(1) << 63);
+  }
+
+ public:
+  bool exact() const { return exact_; }
+
+ private:
   std::string_view s_;
   std::size_t n_;
   std::size_t i_ = 0;
+  bool exact_ = true;
 };
 
 }  // namespace
 
-bool xmlAcceptable(std::string_view text) {
-  return XmlDepth(text).check();
+bool xmlAcceptable(std::string_view text, bool* exact) {
+  XmlDepth scan(text);
+  const bool ok = scan.check();
+  if (exact != nullptr) *exact = ok && scan.exact();
+  return ok;
 }
 
 }  // namespace foundation::plist

@@ -2,11 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
+#include "device/device.hpp"
 #include "device/files.hpp"
 #include "platform/foundation/plist_io.hpp"
 
@@ -22,33 +31,6 @@ bool plainName(std::string_view domain) {
   }
   return true;
 }
-
-// Serialises the writers of one device: a process-wide mutex for the threads of this process,
-// and an exclusive flock on a lock file in the simulator's folder for other processes (two
-// `vyr prefs set` at once). The lock file lives outside the device's own file system, so the
-// preferences folder holds nothing the device would not. Without a lock file (no device, or the
-// folder cannot be written) the writer goes on with the mutex alone: the replace is still atomic.
-class WriterLock {
- public:
-  explicit WriterLock(std::string_view domain) : guard_(mutex()) {
-    if (sim::makeFolders(sim::Area::Simulator, "locks") != 0) return;
-    file_ =
-        sim::openOrCreate(sim::Area::Simulator, "locks/" + std::string(domain) + ".lock", O_RDWR);
-    if (!file_) return;
-    while (::flock(file_.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-
- private:
-  static std::mutex& mutex() {
-    static std::mutex* m = new std::mutex();  // never destroyed: writers may run during exit
-    return *m;
-  }
-  std::lock_guard<std::mutex> guard_;
-  sim::Fd file_;  // closing drops the flock
-};
 
 thread_local std::optional<WriteResult> tLastWrite;
 
@@ -90,44 +72,138 @@ WriteResult write(std::string_view domain, ns::String key, objc::id value) {
   if (!key) return failed(EINVAL, "no key");
   ns::AutoreleasePool pool;
 
-  WriterLock lock(domain);
-  int error = 0;
-  ns::MutableDictionary dict(
-      foundation::plist::readDictionary(*path, ns::MutableDictionary::cls(), &error));
+  const WritersLock lock(domain);
+  if (!lock) return failed(lock.error(), lock.problem());
+  namespace plist = foundation::plist;
+  plist::Update u = plist::updateDictionaryFile(*path, key.get(), value, false);
   std::optional<std::string> kept;
-  if (!dict) {
-    if (error == foundation::plist::kNotPropertyList) {
-      // Only bytes that are not a property list are set aside; the user's data in them stays.
-      kept = keepUnreadable(*path, error);
-      if (!kept) {
-        return failed(error, "cannot keep the unreadable " + *path + ": " + sim::describe(error));
-      }
-    } else if (error != ENOENT) {
-      return failed(error, "cannot read " + *path + ": " + sim::describe(error));
-    }
-    dict = ns::MutableDictionary::dictionary();
-    dict.retain();
+  if (u.error == ENOENT && u.reading) {
+    u = plist::updateDictionaryFile(*path, key.get(), value, true);
+  } else if (u.error == plist::kNotPropertyList && u.reading) {
+    // Only bytes that are not a property list are set aside; the user's data in them stays.
+    int error = 0;
+    kept = keepUnreadable(*path, error);
+    if (!kept)
+      return failed(error, "cannot keep the unreadable " + *path + ": " + sim::describe(error));
+    u = plist::updateDictionaryFile(*path, key.get(), value, true);
   }
-  if (value != nullptr) {
-    dict.setObjectForKey(value, key.get());
-  } else {
-    dict.removeObjectForKey(key.get());
-  }
-  const bool written = foundation::plist::writeDictionary(dict.get(), *path, &error);
-  dict.release();
-  if (!written) {
+  if (u.error != 0) {
     // The unreadable file is still in place: its second name goes again.
     if (kept) sim::removeFile(sim::Area::Device, *kept);
-    return failed(error, error == foundation::plist::kNotPropertyList
-                             ? "the value cannot be stored in a property list"
-                             : "cannot write " + *path + ": " + sim::describe(error));
+    if (u.error == plist::kNotExact) return failed(u.error, u.problem + ": nothing was written");
+    if (u.error == plist::kNotPropertyList) {
+      return failed(u.error, "the value cannot be stored in a property list");
+    }
+    return failed(u.error, (u.reading ? "cannot read " : "cannot write ") + *path + ": " +
+                               sim::describe(u.error));
   }
   WriteResult r;
   if (kept) r.setAside = *kept;
   return r;
 }
 
+// The threads of this process take the lock one after another; never destroyed, since writers
+// may run during exit.
+std::timed_mutex& writersMutex() {
+  static std::timed_mutex* m = new std::timed_mutex();
+  return *m;
+}
+
+// Who holds the flock on the file of ST, as the kernel's lock table says: "process 1234 (vyr)",
+// or "another process" when the table does not tell.
+std::string lockHolder(const struct stat& st) {
+  std::ifstream table("/proc/locks");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream in(line);
+    std::string number, kind, mode, access, id;
+    long pid = 0;
+    if (!(in >> number >> kind) || kind == "->" || kind != "FLOCK") continue;
+    if (!(in >> mode >> access >> pid >> id)) continue;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(id.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
+    if (inode != st.st_ino || major != ::major(st.st_dev) || minor != ::minor(st.st_dev)) continue;
+    if (pid <= 0 || pid == ::getpid()) continue;
+    std::string name;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::getline(comm, name);
+    return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+  }
+  return "another process";
+}
+
 }  // namespace
+
+WritersLock::WritersLock(std::string_view domain) {
+  try {
+    take(domain);
+  } catch (...) {
+    fail(ENOMEM, "out of memory");
+  }
+}
+
+void WritersLock::take(std::string_view domain) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(kWaitSeconds);
+  const std::string wait = std::to_string(kWaitSeconds) + " s";
+  if (!plainName(domain)) return fail(EINVAL, "'" + std::string(domain) + "' is not a domain");
+  if (!writersMutex().try_lock_until(deadline)) {
+    return fail(EWOULDBLOCK, "another writer of this process held the settings for over " + wait +
+                                 ": nothing was changed");
+  }
+  threadLocked_ = true;
+  const std::string folderName = sim::simFolder() + "/locks";
+  const auto refuse = [&](int error, const std::string& what) {
+    fail(error, "the writers' lock cannot be taken safely: " + what + ": nothing was changed");
+  };
+  if (const int error = sim::makeFolders(sim::Area::Simulator, "locks", 0700); error != 0) {
+    return refuse(error, folderName + " " + sim::describe(error));
+  }
+  const sim::Fd folder = sim::openFolder(sim::Area::Simulator, "locks");
+  struct stat st {};
+  if (!folder) return refuse(folder.error(), folderName + " " + sim::describe(folder.error()));
+  if (::fstat(folder.get(), &st) != 0)
+    return refuse(errno, folderName + " " + sim::describe(errno));
+  if (st.st_uid != ::geteuid()) return refuse(EPERM, folderName + " belongs to another user");
+  if ((st.st_mode & 077) != 0 && ::fchmod(folder.get(), 0700) != 0) {
+    return refuse(errno, folderName + " is open to other users and cannot be closed to them");
+  }
+  const std::string name = std::string(domain) + ".lock";
+  const std::string fileName = folderName + "/" + name;
+  sim::Fd file = sim::openOrCreateIn(folder.get(), name, O_RDWR, 0600);
+  if (!file) return refuse(file.error(), fileName + " " + sim::describe(file.error()));
+  if (::fstat(file.get(), &st) != 0) return refuse(errno, fileName + " " + sim::describe(errno));
+  if (st.st_uid != ::geteuid()) return refuse(EPERM, fileName + " belongs to another user");
+  if ((st.st_mode & 077) != 0 && ::fchmod(file.get(), 0600) != 0) {
+    return refuse(errno, fileName + " is open to other users and cannot be closed to them");
+  }
+  for (;;) {
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) {
+      fd_ = file.release();
+      return;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      return refuse(errno, fileName + " " + sim::describe(errno));
+    }
+    if (Clock::now() >= deadline) {
+      return fail(EWOULDBLOCK, "the settings are being written by " + lockHolder(st) +
+                                   ", which has held the writers' lock for over " + wait +
+                                   ": nothing was changed");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+WritersLock::~WritersLock() {
+  if (fd_ >= 0) ::close(fd_);
+  if (threadLocked_) writersMutex().unlock();
+}
+
+void WritersLock::fail(int error, std::string problem) {
+  error_ = error;
+  problem_ = std::move(problem);
+}
 
 std::optional<std::string> domainFilePath(std::string_view domain) {
   if (!plainName(domain)) return std::nullopt;

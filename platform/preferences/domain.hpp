@@ -18,6 +18,42 @@ std::optional<std::string> domainFilePath(std::string_view domain);
 // or unreadable or has no such key.
 objc::id readDomainValue(std::string_view domain, ns::String key);
 
+// The writers' lock of DOMAIN's settings file, held by every writer of it in every process of the
+// device (the pane's writes, `vyr import`), for as long as the object lives.
+//
+// Its file, <simulator folder>/locks/DOMAIN.lock, is made and opened through the device's door and
+// checked on its descriptors: the folder must be a folder of this process's user with no access
+// for anyone else (0700), the file a regular file of one name, of this user, readable by nobody
+// else (0600); wider modes of our own folder or file are narrowed. Since flock works on any open
+// descriptor, a file that another user could open, even only for reading, would let that user
+// hold every writer off. Anything else in the way (a plain file planted at "locks", a link, a
+// folder or file of another user) is refused, never worked around: the lock is not silently off.
+//
+// The wait is bounded: a writer that cannot take the lock within kWait gives up, and problem()
+// names the process that holds it (as the kernel's lock table shows it) or says "another
+// process". Thread-safe: the threads of one process take it one after another.
+class WritersLock {
+ public:
+  static constexpr int kWaitSeconds = 3;
+  explicit WritersLock(std::string_view domain);
+  ~WritersLock();
+  WritersLock(const WritersLock&) = delete;
+  WritersLock& operator=(const WritersLock&) = delete;
+
+  explicit operator bool() const { return error_ == 0; }
+  // On failure: an errno value (EWOULDBLOCK when the wait ran out) and one line saying why.
+  int error() const { return error_; }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  void take(std::string_view domain);
+  void fail(int error, std::string problem);
+  bool threadLocked_ = false;
+  int error_ = 0;
+  std::string problem_;
+  int fd_ = -1;  // closing drops the flock
+};
+
 // What a write of a domain value came to.
 struct WriteResult {
   int error = 0;         // 0, an errno value, or foundation::plist::kNotPropertyList
@@ -29,7 +65,8 @@ struct WriteResult {
 // Stores VALUE under KEY in DOMAIN (nil removes the key), keeping every other key: the whole
 // dictionary is read, changed and written to a new file that then replaces the old one, so a
 // reader sees either the old dictionary or the new one. Writers are serialised, across the
-// threads of this process and across the processes of the device.
+// threads of this process and across the processes of the device, by the WritersLock: when it
+// cannot be taken, nothing is written and the result says why.
 //
 // A file whose bytes are not a property list with a dictionary root is kept under a new name
 // beside it, DOMAIN.plist.unreadable-<UTC time>[-N] (never replacing an earlier one), and a fresh

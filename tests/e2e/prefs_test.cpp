@@ -205,5 +205,25 @@ TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
   EXPECT_EQ(prefs({"get", "vyrColor1"}), "#A1A1A1:1.000000\n");
 }
 
+// What the device's files hold reaches the terminal with its control characters spelt out, and
+// an empty --device is refused before any device is touched.
+TEST_F(PrefsEndToEnd, DeviceTextIsEscapedAndAnEmptyDeviceIsRefused) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J#ff0000\r\n\xc2\x9b";
+  std::ofstream(dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist")
+      << xmlPlist({{"vyrColor1", "<string>" + hostile + "</string>"}});
+  const std::string escaped = "\\e]0;owned\\x07\\e[2J#ff0000\\r\\n\\u009b";
+  EXPECT_EQ(prefs({"get", "vyrColor1"}), escaped + "\n");
+  const std::string listing = prefs({});
+  EXPECT_NE(listing.find(escaped), std::string::npos) << listing;
+  EXPECT_EQ(listing.find('\x1b'), std::string::npos);
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--device", "", "prefs"}, {"--device=", "prefs", "get", "sig"}}) {
+    const RunResult r = runVyr(args);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("--device"), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace vyrtest

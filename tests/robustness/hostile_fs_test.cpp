@@ -11,13 +11,16 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "device/device.hpp"
 #include "device/files.hpp"
@@ -26,6 +29,7 @@
 #include "platform/preferences/domain.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "tests/support/temp_device.hpp"
+#include "tests/support/vyr_process.hpp"
 
 namespace {
 
@@ -106,6 +110,12 @@ TEST(HostileLinks, ALinkOutOfTheDeviceIsNeverFollowed) {
     dict.release();
   }
 
+  // A hard link to a file outside planted at the log the pane appends to: no append lands there.
+  fs::create_hard_link(outside.path() + "/precious", sim::simFolder() + "/opened-urls.log");
+  const sim::Fd log = sim::openOrCreate(Area::Simulator, "opened-urls.log", O_WRONLY | O_APPEND);
+  EXPECT_EQ(log.error(), sim::kHardLinked);
+  EXPECT_TRUE(outside.intact());
+
   // The simulator's own folder swapped for a link: its state is refused, not written outside.
   fs::remove_all(device.path("/.sim"));
   fs::create_directory_symlink(outside.path(), device.path("/.sim"));
@@ -177,7 +187,20 @@ TEST(HostileNames, PlantedNamesAndLeftoversInTheTargetsFolder) {
   fs::last_write_time(stale, old);
   fs::last_write_time(live, old);
 
+  // A FIFO under a stale temporary name, a writer waiting on it: looked at, never opened (an
+  // open for reading would let the waiting writer through).
+  const std::string fifo = folder + "/.com.belvorin.VYR.plist.vyr-fedcba987654";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const timespec times[2] = {{0, UTIME_OMIT}, {1, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, fifo.c_str(), times, 0), 0);
+  const pid_t waiter = ::fork();
+  if (waiter == 0) ::_exit(::open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+
   EXPECT_TRUE(writeSig(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(::waitpid(waiter, nullptr, WNOHANG), 0) << "the FIFO was opened";
+  ::kill(waiter, SIGKILL);
+  ::waitpid(waiter, nullptr, 0);
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(live));
   EXPECT_TRUE(fs::is_symlink(planted));
@@ -246,6 +269,80 @@ TEST(HostileSpecialFiles, FifosAndDeviceNodesAreRefusedNeverWaitedOn) {
       EXPECT_FALSE(writeSig(1));
     });
   }
+}
+
+// The writers' lock is the writers' own: nobody else can open its file (so nobody else can hold
+// it, since flock works on any descriptor), a writer waits a bounded time for a holder and then
+// fails saying who it is, every writer takes it (vyr import too), and a plain file planted where
+// its folder belongs does not silently turn it off.
+TEST(HostileLocks, TheWritersLockIsOnlyTheWritersAndItsWaitIsBounded) {
+  vyrtest::TempDevice device;
+  const std::string file = device.path(kFile);
+  const std::string before = vyrtest::xmlPlist({{"sig", "<integer>9</integer>"}});
+  device.write(kFile, before);
+  ASSERT_TRUE(writeSig(4));
+  const std::string after = slurp(file);
+  const std::string folder = sim::simFolder() + "/locks";
+  const std::string lockFile = folder + "/" + kDomain + ".lock";
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  ASSERT_EQ(::stat(lockFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Another local user cannot open the lock file, not even for reading.
+  if (::geteuid() == 0) {
+    const pid_t other = ::fork();
+    if (other == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+      ::_exit(::open(lockFile.c_str(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(other, &status, 0), other);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "nobody could open the lock";
+  }
+
+  // A writer of the device that holds the lock and never lets go.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(lockFile.c_str(), O_RDWR);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "1", 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  const auto start = std::chrono::steady_clock::now();
+  const preferences::WriteResult waited = writeSig(5);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(waited);
+  EXPECT_GE(took, std::chrono::seconds(preferences::WritersLock::kWaitSeconds));
+  EXPECT_LT(took, std::chrono::seconds(preferences::WritersLock::kWaitSeconds + 3));
+  EXPECT_NE(waited.problem.find("process " + std::to_string(holder)), std::string::npos)
+      << waited.problem;
+  EXPECT_EQ(slurp(file), after);
+  const std::string profile = device.root() + "/../profile-" + std::to_string(::getpid());
+  std::ofstream(profile) << vyrtest::xmlPlist({{"sig", "<integer>1</integer>"}});
+  const vyrtest::RunResult import = vyrtest::runVyr({"--device", device.root(), "import", profile});
+  fs::remove(profile);
+  EXPECT_EQ(import.exitCode, 1) << import.out << import.err;
+  EXPECT_NE(import.err.find("writers' lock"), std::string::npos) << import.err;
+  EXPECT_EQ(slurp(file), after);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+
+  // A plain file at the lock folder's place: refused loudly, nothing written.
+  fs::remove_all(folder);
+  std::ofstream(folder) << "planted";
+  const preferences::WriteResult planted = writeSig(6);
+  EXPECT_FALSE(planted);
+  EXPECT_NE(planted.problem.find("locks"), std::string::npos) << planted.problem;
+  EXPECT_EQ(slurp(file), after);
+  EXPECT_EQ(slurp(folder), "planted");
 }
 
 // Writes that cannot be done fail, say why, and leave the settings file exactly as it was.

@@ -6,6 +6,7 @@
 // ever replaces the settings), checked against the pane's rows (so nothing the pane would not
 // have written lands unless asked for), renamed over the preferences file in one step, and then
 // the settings-changed notification is posted so that running processes re-read their switches.
+// The settings' writers' lock is held throughout, as by every writer of the settings.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "device/files.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
+#include "platform/preferences/domain.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/result.hpp"
@@ -93,6 +95,11 @@ class StagedFile {
 int runImport(const std::string& source, bool force) {
   const Result<std::string> bytes = readProfile(source);
   if (!bytes) return fail(bytes.error());
+
+  // Held until the rename: a pane write at the same moment would otherwise put back the old
+  // settings with its one change, undoing the import.
+  const preferences::WritersLock lock(kDomain);
+  if (!lock) return fail(lock.problem());
 
   const std::string folder(kPreferencesFolder);
   if (const int err = sim::makeFolders(sim::Area::Device, folder); err != 0) {

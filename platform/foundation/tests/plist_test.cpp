@@ -193,20 +193,37 @@ TEST_F(PropertyLists, WrittenDictionariesReadBackWithTheirKinds) {
   ASSERT_FALSE(original.isNil());
   original.setObjectForKey(ns::Number::withLongLong(-5000000000LL).get(), S("big").get());
   original.setObjectForKey(ns::Number::withDouble(1.0).get(), S("oneReal").get());
+  // Beyond the signed range, and dates outside 32-bit seconds (1901 to 2038) with a fraction.
+  original.setObjectForKey(
+      objc::send<"numberWithUnsignedLongLong:", objc::id>(ns::Number::cls(), ~0ULL),
+      S("max").get());
+  objc::id dateClass = objc::asId(objc::getClass("NSDate"));
+  for (const auto& [key, seconds] :
+       {std::pair{"y1700", -9.4e9 - 0.123456789}, std::pair{"y3000", 3.1e10 + 0.5}}) {
+    original.setObjectForKey(
+        objc::send<"dateWithTimeIntervalSinceReferenceDate:", objc::id>(dateClass, seconds),
+        S(key).get());
+  }
   const std::string expected = dump(original.get());
   const std::string copyPath = "/var/mobile/Library/Preferences/copy.plist";
   ASSERT_TRUE(original.writeToFile(S(copyPath.c_str()), true));
   const std::string written = readAll(device_.path(copyPath));
   EXPECT_EQ(written.substr(0, 8), "bplist00");  // binary, as the device writes
   EXPECT_EQ(kinds(written),
-            "ENABLED1:0 ENABLED2:0 alpha:2 big:1 bytes:7 empty:3 list:4 negative:1 nested:5 "
-            "oneReal:2 sig:1 unicode:3 vyrColor1:3 when:6 ");
+            "ENABLED1:0 ENABLED2:0 alpha:2 big:1 bytes:7 empty:3 list:4 max:1 negative:1 nested:5 "
+            "oneReal:2 sig:1 unicode:3 vyrColor1:3 when:6 y1700:6 y3000:6 ");
   ns::MutableDictionary back =
       ns::MutableDictionary::allocInitWithContentsOfFile(S(copyPath.c_str())).take();
   ASSERT_FALSE(back.isNil());
   EXPECT_EQ(dump(back.get()), expected);
   EXPECT_EQ((objc::send<"longLongValue", long long>(back.objectForKey(S("big").get()))),
             -5000000000LL);
+  EXPECT_EQ(
+      (objc::send<"unsignedLongLongValue", unsigned long long>(back.objectForKey(S("max").get()))),
+      ~0ULL);
+  EXPECT_EQ(
+      (objc::send<"timeIntervalSinceReferenceDate", double>(back.objectForKey(S("y1700").get()))),
+      -9.4e9 - 0.123456789);
   // Overwriting leaves a complete file and no temporary ones beside it.
   back.removeObjectForKey(S("list").get());
   ASSERT_TRUE(back.writeToFile(S(copyPath.c_str()), false));

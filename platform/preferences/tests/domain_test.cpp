@@ -1,6 +1,7 @@
 #include "platform/preferences/domain.hpp"
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/preferences/tests/plist_probe.hpp"
+#include "tests/support/binary_plist.hpp"
 #include "tests/support/temp_device.hpp"
 
 namespace {
@@ -99,6 +101,84 @@ TEST(Domain, UnreadableFileIsKeptAsideAndAFreshOneWritten) {
   EXPECT_NE(special.problem.find("not a regular file"), std::string::npos) << special.problem;
   EXPECT_TRUE(std::filesystem::is_fifo(file));
   EXPECT_EQ(filesIn(device.path("/var/mobile/Library/Preferences")), before);
+}
+
+// libplist's reading of the file at PATH without KEY, written as a binary list: equal bytes mean
+// equal values, kinds and widths.
+std::string withoutKey(const std::string& bytes, const char* key) {
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  if (root == nullptr) return "unreadable";
+  if (plist_dict_get_item(root, key) != nullptr) plist_dict_remove_item(root, key);
+  char* out = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(root, &out, &length);
+  std::string result(out != nullptr ? out : "", length);
+  plist_to_bin_free(out);
+  plist_free(root);
+  return result;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A pane write keeps every other value exactly as the file had it, and refuses (changing nothing)
+// where a value cannot be kept or stored exactly.
+TEST(Domain, AWriteKeepsEveryOtherValueExactlyOrRefuses) {
+  vyrtest::TempDevice device;
+  const std::string file = device.path(kFile);
+  vyrtest::BinaryPlist list;
+  const auto entry = [&list](const char* key, std::size_t value) {
+    return std::pair<std::size_t, std::size_t>{list.ascii(key), value};
+  };
+  const std::size_t inner = list.dictionary({entry("k", list.utf16(u"\u00e9t\u00e9"))});
+  const std::vector<std::pair<std::size_t, std::size_t>> entries = {
+      entry("sig", list.integer(3)),
+      entry("max", list.raw("\x14" + vyrtest::BinaryPlist::bigEndian(0, 8) +
+                            vyrtest::BinaryPlist::bigEndian(~0ULL, 8))),
+      entry("minus", list.integer(~0ULL)),
+      entry("uid", list.raw("\x83" + vyrtest::BinaryPlist::bigEndian(0xFFFFFFFF, 4))),
+      entry("y1700", list.date(-9.4e9 - 0.123456789)),
+      entry("y3000", list.date(3.1e10 + 0.5)),
+      entry("data", list.data(std::string("\0\xff\x01", 3))),
+      entry("nested", list.array({inner, list.real(0.1), list.boolean(true)})),
+  };
+  const std::string original = list.bytes(list.dictionary(entries));
+  device.write(kFile, original);
+  ns::AutoreleasePool pool;
+  ASSERT_TRUE(writeDomainValue(kDomain, str("sig"), ns::Number::withInt(7).get()));
+  EXPECT_EQ(storedKind(file, "sig"), "int:7");
+  EXPECT_EQ(withoutKey(slurp(file), "sig"), withoutKey(original, "sig"));
+  // Read as objects too, the largest unsigned value is no -1.
+  EXPECT_EQ((objc::send<"unsignedLongLongValue", unsigned long long>(
+                preferences::readDomainValue(kDomain, str("max")))),
+            ~0ULL);
+
+  // Values that libplist cannot carry: the file is left exactly as it was, and the reason given.
+  for (const auto& [what, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"string with a NUL",
+            [] {
+              vyrtest::BinaryPlist l;
+              return l.bytes(l.dictionary({{l.ascii("sig"), l.integer(1)},
+                                           {l.ascii("s"), l.ascii(std::string("a\0b", 3))}}));
+            }()},
+           {"key with a NUL",
+            [] {
+              vyrtest::BinaryPlist l;
+              return l.bytes(l.dictionary({{l.ascii("sig"), l.integer(1)},
+                                           {l.ascii(std::string("sig\0x", 5)), l.integer(2)}}));
+            }()},
+           {"integer beyond 64 bits",
+            vyrtest::xmlPlist({{"big", "<integer>99999999999999999999</integer>"}})}}) {
+    device.write(kFile, bytes);
+    const preferences::WriteResult r =
+        writeDomainValue(kDomain, str("sig"), ns::Number::withInt(5).get());
+    EXPECT_FALSE(r) << what;
+    EXPECT_NE(r.problem.find("exactly"), std::string::npos) << what << ": " << r.problem;
+    EXPECT_EQ(slurp(file), bytes) << what;
+  }
 }
 
 // Writers in two other processes and in threads of this one, each changing keys of its own: the

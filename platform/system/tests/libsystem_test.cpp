@@ -1,6 +1,12 @@
 #include "platform/system/libsystem.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -51,6 +57,56 @@ TEST(LibSystemRm, RemovesTreesWithoutFollowingLinks) {
   device.write("/var/mobile/Library/Caches/one", "x");
   EXPECT_EQ(libsystem::system("  rm\t-fr   /var/mobile/Library/Caches/one  "), 0);
   EXPECT_FALSE(fs::exists(device.path("/var/mobile/Library/Caches/one")));
+
+  // A tree far deeper than the descriptors a process may hold, one per level, goes entirely.
+  const std::string deep = "/var/mobile/Library/Caches/com.apple.UIStatusBar";
+  {
+    int fd = ::open(device.path("/var/mobile/Library/Caches").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::mkdirat(fd, "com.apple.UIStatusBar", 0755), 0);
+    for (int level = 0; level < 3000 && fd >= 0; ++level) {
+      const int next = ::openat(fd, level == 0 ? "com.apple.UIStatusBar" : "d", O_RDONLY);
+      ::close(fd);
+      fd = next;
+      if (fd >= 0 && (::mkdirat(fd, "d", 0755) != 0 || ::mkdirat(fd, "e", 0755) != 0)) break;
+    }
+    ASSERT_GE(fd, 0);
+    ::close(::openat(fd, "leaf", O_CREAT | O_WRONLY, 0644));
+    ::close(fd);
+  }
+  EXPECT_EQ(libsystem::system(("rm -rf " + deep).c_str()), 0);
+  EXPECT_FALSE(fs::exists(device.path(deep)));
+}
+
+// What cannot be removed makes rm fail, so that the respring can say so: a mount point in the
+// tree (root, in a mount namespace of a child) or a folder whose entries cannot be removed.
+TEST(LibSystemRm, ATreeThatCannotBeRemovedEntirelyFails) {
+  vyrtest::TempDevice device;
+  const std::string cache = "/var/mobile/Library/Caches/com.apple.IconsCache";
+  device.write(cache + "/a/b/kept/x.png", "x");
+  device.write(cache + "/c.png", "x");
+  const std::string kept = device.path(cache + "/a/b/kept");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", kept.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        ::_exit(100);
+      }
+      sim::attachDevice(device.root());
+    } else if (::chmod(kept.c_str(), 0555) != 0) {
+      ::_exit(100);
+    }
+    ::_exit(libsystem::system(("rm -rf " + cache).c_str()) == kFailed ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(kept.c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 100) << "could not make a tree that cannot be removed";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "rm -rf reported success for a tree it left";
+  EXPECT_FALSE(fs::exists(device.path(cache + "/c.png")));  // the rest went all the same
 }
 
 TEST(LibSystemRm, RefusesTheRootTheSimulatorAndPathsLeavingTheDevice) {
