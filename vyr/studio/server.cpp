@@ -324,16 +324,34 @@ std::string Server::start(int port, const std::string& token) {
       return MHD_NO;  // the connection ends; the server goes on
     }
   };
-  const auto completed = +[](void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    delete static_cast<Request*>(*context);
-    *context = nullptr;
-  };
+  // A request has been answered: the next one on the connection gets the same deadline for its
+  // headers (the connection closing removes it again).
+  const auto completed =
+      +[](void* self, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
+        delete static_cast<Request*>(*context);
+        *context = nullptr;
+        auto& server = *static_cast<Server*>(self);
+        std::lock_guard lock(server.arrivingMutex_);
+        server.arriving_[connection] = std::chrono::steady_clock::now();
+      };
+  // The daemon says when a connection starts and, before it closes its socket, when it ends.
+  const auto notify =
+      +[](void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+        auto& server = *static_cast<Server*>(self);
+        std::lock_guard lock(server.arrivingMutex_);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+          server.arriving_[connection] = std::chrono::steady_clock::now();
+        } else {
+          server.arriving_.erase(connection);
+        }
+      };
   daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, access, this,
       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connectionsPerClient,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.requestMemory, MHD_OPTION_CONNECTION_TIMEOUT,
-      limits_.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
+      limits_.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED, completed, this,
+      MHD_OPTION_NOTIFY_CONNECTION, notify, this, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     ::close(fd);
     listener_ = -1;
@@ -341,20 +359,46 @@ std::string Server::start(int port, const std::string& token) {
   }
   // One thread for every open stream: it wakes the suspended ones on news, and for a comment
   // now and then, so that a page sees a dead studio and a dead page is noticed.
+  // The same thread cuts off connections that take too long over their headers.
   waker_ = std::thread([this] {
+    const auto tick = std::min(limits_.keepAlive, limits_.headerDeadline / 4);
     std::uint64_t seen = hub_.version();
+    auto lastKeepAlive = std::chrono::steady_clock::now();
     for (;;) {
-      hub_.waitPast(seen, limits_.keepAlive);
-      seen = hub_.version();
+      hub_.waitPast(seen, tick);
       {
         std::lock_guard lock(streamsMutex_);
         if (stopping_) return;
       }
-      wakeStreams();
+      cutOffSlowHeaders();
+      const auto now = std::chrono::steady_clock::now();
+      const bool news = hub_.version() != seen;
+      seen = hub_.version();
+      if (news || now - lastKeepAlive >= limits_.keepAlive || hub_.closed()) {
+        lastKeepAlive = now;
+        wakeStreams();
+      }
       if (hub_.closed()) return;
     }
   });
   return {};
+}
+
+void Server::cutOffSlowHeaders() {
+  const auto overdue = std::chrono::steady_clock::now() - limits_.headerDeadline;
+  std::lock_guard lock(arrivingMutex_);
+  for (auto it = arriving_.begin(); it != arriving_.end();) {
+    if (it->second > overdue) {
+      ++it;
+      continue;
+    }
+    // The socket is still open: the daemon removes the connection from here, under this lock,
+    // before it closes it. The daemon then sees the connection end, as if the client had left.
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(it->first, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+    it = arriving_.erase(it);
+  }
 }
 
 void Server::wakeStreams() {
@@ -414,6 +458,10 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
     // reading a byte of its body.
     const auto why = refusal(address_, header(connection, "Host").value_or(""),
                              header(connection, "Origin"), url);
+    {
+      std::lock_guard lock(arrivingMutex_);
+      arriving_.erase(connection);  // its headers are in
+    }
     if (why) return queue(connection, {403, *why + "\n", "text/plain; charset=utf-8"});
     *context = new Request;
     const auto length = header(connection, "Content-Length");

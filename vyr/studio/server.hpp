@@ -137,6 +137,9 @@ struct Limits {
   std::size_t requestMemory = 32 * 1024;  // a request's line and headers, and its buffers
   unsigned idleSeconds = 15;              // a connection that sends nothing for this long ends
   std::chrono::milliseconds keepAlive = std::chrono::seconds(10);  // comment on a quiet stream
+  // A connection whose request line and headers are not all in by then is cut off, however
+  // steadily it trickles them.
+  std::chrono::milliseconds headerDeadline = std::chrono::seconds(10);
 };
 
 class Server {
@@ -168,6 +171,7 @@ class Server {
   int handOver(MHD_Connection* connection, Request& request, std::function<Reply()> work);
   ssize_t streamRead(Stream& stream, char* buffer, std::size_t max);
   void wakeStreams();
+  void cutOffSlowHeaders();
 
   WebFiles files_;
   Hub& hub_;
@@ -182,6 +186,9 @@ class Server {
   std::mutex streamsMutex_;
   std::vector<Stream*> suspended_;
   bool stopping_ = false;
+  // Connections still sending their headers, with the time each was accepted.
+  std::mutex arrivingMutex_;
+  std::map<MHD_Connection*, std::chrono::steady_clock::time_point> arriving_;
   std::thread waker_;
 };
 

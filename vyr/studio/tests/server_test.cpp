@@ -143,7 +143,9 @@ class StudioServer : public ::testing::Test {
     files_.layout = "{}";
     Actions actions;
     actions.set = [](const std::string& body) { return Reply{200, body}; };
-    server_ = std::make_unique<Server>(files_, hub_, queue_, actions);
+    Limits limits;
+    limits.headerDeadline = 2s;
+    server_ = std::make_unique<Server>(files_, hub_, queue_, actions, limits);
     ASSERT_EQ(server_->start(0, kToken), "");
     port_ = server_->address().port;
     main_ = std::thread([this] {
@@ -240,6 +242,12 @@ TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering)
                   body);
   EXPECT_NE(readUntil(fd, body, 5s).find("200 OK"), std::string::npos);
   ::close(fd);
+  // However steadily they trickle, the slow ones are cut off once their headers are overdue.
+  for (const int s : slow) {
+    pollfd p{s, POLLIN, 0};
+    char byte = 0;
+    EXPECT_TRUE(::poll(&p, 1, 5000) == 1 && ::recv(s, &byte, 1, 0) <= 0);
+  }
   for (const int s : streams) ::close(s);
   for (const int s : slow) ::close(s);
 }
