@@ -16,8 +16,8 @@ packages=(
   libffi-dev nlohmann-json3-dev
   # drawing the device's screens for `vyr show`, with a real font
   libcairo2-dev fonts-dejavu-core
-  # `vyr studio`: its HTTP server and JSON
-  libcpp-httplib-dev nlohmann-json3-dev
+  # `vyr studio`: its HTTP server (event-driven: no thread per connection) and JSON
+  libmicrohttpd-dev nlohmann-json3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # used by the end-to-end tests and scripts

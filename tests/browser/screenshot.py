@@ -2,7 +2,9 @@
 tests, on a throw-away device with the example profile presets.plist, the battery low and
 charging.
 
-    VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 tests/browser/screenshot.py docs/studio.png
+    VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 tests/browser/screenshot.py docs/studio.png [WIDTH]
+
+The pointer rests on the signal's row, so that the phone shows what that row colours.
 """
 
 import json
@@ -20,7 +22,7 @@ import studio as support  # noqa: E402
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 
 
-def main(out):
+def main(out, width=1280):
     studio = support.Studio()
     driver = None
     try:
@@ -31,14 +33,13 @@ def main(out):
             studio.url + "api/device", data=json.dumps({"battery": 15, "charging": True}).encode(),
             headers={"Content-Type": "application/json"})
         urllib.request.urlopen(request, timeout=10).read()
-        driver = support.browser(1440, 980)
+        driver = support.browser(width, 900 if width >= 1024 else 1400)
         driver.get(studio.url)
         support.wait_for(lambda: "#ff3b30" in support.svg_colours(driver.execute_script(
             "const s = document.querySelector('#screens svg'); return s ? s.outerHTML : '';")))
-        # The page of the signal's preset list, as a user picking a colour sees it.
-        driver.find_element(By.CSS_SELECTOR, "[data-row='sig']").click()
-        # The pointer out of the way, so that no row shows as hovered.
-        ActionChains(driver).move_to_element(driver.find_element(By.TAG_NAME, "h1")).perform()
+        # The pointer on the signal's preset row: the phone shows what it colours.
+        ActionChains(driver).move_to_element(
+            driver.find_element(By.CSS_SELECTOR, "[data-row='sig']")).perform()
         time.sleep(0.5)
         driver.save_screenshot(out)
     finally:
@@ -48,4 +49,5 @@ def main(out):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "studio.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else "studio.png",
+         int(sys.argv[2]) if len(sys.argv) > 2 else 1280)

@@ -18,12 +18,15 @@ CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
 class Studio:
-    """`vyr studio --no-open` on a new device folder, ended (with its SpringBoard) by stop()."""
+    """`vyr studio --no-open` on a new device folder (or DEVICE, which stop() then keeps), ended
+    (with its SpringBoard) by stop(). ARGS replace "--no-open --port 0"; ENV is added."""
 
-    def __init__(self):
-        self.device = tempfile.mkdtemp(prefix="vyr-studio-test-")
+    def __init__(self, device=None, args=("--no-open", "--port", "0"), env=None):
+        self.keep = device is not None
+        self.device = device or tempfile.mkdtemp(prefix="vyr-studio-test-")
         self.process = subprocess.Popen(
-            [VYR, "--device", self.device, "studio", "--no-open", "--port", "0"],
+            [VYR, "--device", self.device, "studio", *args],
+            env={**os.environ, **(env or {})},
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
@@ -58,7 +61,8 @@ class Studio:
         self.errors = self.process.stderr.read()
         self.process.stdout.close()
         self.process.stderr.close()
-        shutil.rmtree(self.device, ignore_errors=True)
+        if not self.keep:
+            shutil.rmtree(self.device, ignore_errors=True)
         return status
 
 
@@ -78,6 +82,9 @@ def browser(width=1500, height=1000, dark=False):
         options.add_argument("--blink-settings=preferredColorScheme=0")
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     driver.profile_folder = profile
+    if width < 500:  # narrower than a desktop window gets: a phone's viewport
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": True})
     return driver
 
 

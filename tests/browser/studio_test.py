@@ -7,8 +7,12 @@ Run one scenario: VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 studio_test.py S
 import http.server
 import json
 import os
+import shutil
 import signal
+import stat
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -16,7 +20,9 @@ import urllib.error
 import urllib.request
 
 try:
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
 except ImportError:  # the browser tests need Debian's python3-selenium
     print("skipped: selenium is missing (run with /usr/bin/python3 after scripts/install-deps.sh)")
     sys.exit(77)
@@ -218,6 +224,146 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(outcomes[1], "failed")  # the preflight is refused
         # Nothing of it was written.
         self.assertEqual(self.studio.vyr("prefs", "get", "sig").stdout.strip(), "Light grey")
+
+    def active(self, attribute="id", driver=None):
+        driver = driver or self.driver
+        return driver.execute_script(
+            "const a = document.activeElement; return a ? a.getAttribute(arguments[0]) : null;",
+            attribute)
+
+    def test_keyboard(self):
+        """Focus stays on the control that changed, Escape goes back, arrows move through the
+        fifteen choices, and every control's name says its group."""
+        self.open_page()
+        switch = self.driver.find_element(By.ID, "control-ENABLED1")
+        switch.send_keys(Keys.SPACE)
+        support.wait_for(lambda: self.studio.vyr("prefs", "get", "ENABLED1").stdout.strip() == "YES",
+                         what="the switch stored")
+        self.wait_for_colour("#a1a1a1")  # the pane has redrawn from the news by now
+        self.assertEqual(self.active(), "control-ENABLED1")
+        names = self.driver.execute_script(
+            "return [...document.querySelectorAll('#pane input, #pane button')]"
+            ".map(c => c.getAttribute('aria-label'));")
+        self.assertEqual(len(names), len(set(names)), names)
+        self.assertIn("Status bar foreground: Enabled", names)
+        self.assertIn("Battery: Custom colour", names)
+
+        self.driver.find_element(By.ID, "control-sig").send_keys(Keys.ENTER)
+        support.wait_for(lambda: self.active("data-choice") == "Light grey", what="the chosen entry")
+        self.assertTrue(self.active("aria-label").startswith("Status bar foreground: "))
+        first = self.active()
+        self.driver.switch_to.active_element.send_keys(Keys.ARROW_DOWN)
+        self.assertNotEqual(self.active(), first)
+        self.driver.switch_to.active_element.send_keys(Keys.END)
+        self.assertEqual(self.active(), "choice-14")
+        self.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
+        support.wait_for(lambda: not self.driver.find_element(By.ID, "subpane").is_displayed(),
+                         what="the pane again")
+        self.assertEqual(self.active(), "control-sig")
+
+    def geometry(self, driver, css):
+        return driver.execute_script(
+            "const r = document.querySelector(arguments[0]).getBoundingClientRect();"
+            "return {left: r.left, right: r.right, top: r.top, bottom: r.bottom};", css)
+
+    def test_layout(self):
+        """Side by side at 1280 px, stacked at 390 px without sideways scroll and with the
+        magnified bar in view; a row shows what it colours; notices fit and can be dismissed."""
+        self.driver.set_window_size(1280, 900)
+        self.open_page()
+        phone = self.geometry(self.driver, ".phone-card")
+        settings = self.geometry(self.driver, ".settings-card")
+        self.assertGreaterEqual(settings["left"], phone["right"])
+        support.wait_for(lambda: float(self.driver.find_element(By.ID, "magnifier-bars")
+                                       .get_attribute("data-magnification") or 0) >= 4,
+                         what="the bar magnified four times")
+        ActionChains(self.driver).move_to_element(
+            self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor4']")).perform()
+        key = support.wait_for(lambda: self.driver.find_elements(
+            By.CSS_SELECTOR, "#highlights .highlight-key"), what="the key on the phone")
+        self.assertEqual(key[0].text, "vyrColor4")
+        # The box sits on the home screen's battery (x 306 to 333 points of 700).
+        box = self.geometry(self.driver, "#highlights .highlight")
+        svg = self.geometry(self.driver, "#screens svg")
+        scale = (svg["right"] - svg["left"]) / 700
+        self.assertAlmostEqual((box["left"] - svg["left"]) / scale, 306 - 3 / scale, delta=2)
+        # A fresh device has no settings file: the notice says so, fits, and goes when dismissed.
+        notice = self.driver.find_element(By.ID, "phone-notice")
+        self.assertTrue(notice.is_displayed())
+        self.assertLessEqual(self.driver.execute_script(
+            "const n = arguments[0]; return n.scrollWidth - n.clientWidth;", notice), 0)
+        notice.find_element(By.CSS_SELECTOR, ".dismiss").click()
+        self.assertFalse(notice.is_displayed())
+
+        narrow = support.browser(390, 844)
+        self.addCleanup(support.close, narrow)
+        self.open_page(narrow)
+        self.assertLessEqual(narrow.execute_script(
+            "return document.documentElement.scrollWidth;"), 390)
+        self.assertGreater(self.geometry(narrow, ".settings-card")["top"],
+                           self.geometry(narrow, ".phone-card")["bottom"] - 1)
+        narrow.execute_script("document.querySelector(\"[data-row='vyrColor6']\").scrollIntoView();")
+        time.sleep(0.3)
+        strip = self.geometry(narrow, "#magnifier-bars")
+        self.assertGreaterEqual(strip["top"], 0)
+        self.assertLessEqual(strip["bottom"], 844)
+        self.assertGreaterEqual(
+            float(narrow.find_element(By.ID, "magnifier-bars").get_attribute("data-magnification")),
+            4)
+
+    def test_one_per_device(self):
+        """A second studio on the device prints the running one's address; a restarted studio
+        has the same address, so an open page reconnects; the browser is opened on a private
+        page, never with the token on a command line; the settings download as a profile."""
+        self.open_page()
+        second = subprocess.run([support.VYR, "--device", self.studio.device, "studio", "--no-open"],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(second.returncode, 0, second.stderr)
+        self.assertEqual(second.stdout.strip(), self.studio.url)
+        self.assertIn("runs already", second.stderr)
+
+        self.assertEqual(self.studio.vyr("prefs", "set", "sig", "13").returncode, 0)
+        request = urllib.request.Request(self.studio.url + "api/profile")
+        with urllib.request.urlopen(request, timeout=10) as response:
+            self.assertIn("attachment", response.headers["Content-Disposition"])
+            profile = response.read().decode()
+        self.assertIn("<key>sig</key>", profile)
+        self.assertIn("<integer>13</integer>", profile)
+
+        device, url = self.studio.device, self.studio.url
+        self.addCleanup(shutil.rmtree, device, True)
+        self.studio.keep = True
+        self.assertEqual(self.studio.stop(), 0)
+        support.wait_for(lambda: self.driver.find_element(By.ID, "connection").text != "live",
+                         what="the page seeing the studio gone")
+        self.studio = support.Studio(device, args=("--no-open",))
+        self.assertEqual(self.studio.url, url)
+        support.wait_for(lambda: self.driver.find_element(By.ID, "connection").text == "live",
+                         timeout=15, what="the page reconnected")
+
+        # A browser opener that records how it was called.
+        bin_folder = tempfile.mkdtemp(prefix="vyr-opener-")
+        self.addCleanup(shutil.rmtree, bin_folder, True)
+        record = os.path.join(bin_folder, "called")
+        opener = os.path.join(bin_folder, "xdg-open")
+        with open(opener, "w") as script:
+            script.write(f'#!/bin/sh\nprintf "%s\\n" "$0" "$@" > {record}\n')
+        os.chmod(opener, 0o755)
+        other = support.Studio(args=("--port", "0"),
+                               env={"PATH": bin_folder + ":" + os.environ["PATH"], "DISPLAY": ":99"})
+        self.addCleanup(other.stop)
+        def recorded():
+            if not os.path.exists(record):
+                return ""
+            with open(record) as f:
+                return f.read()
+        called = support.wait_for(recorded, what="the browser opener")
+        self.assertNotIn(other.token, called)
+        page = called.split("\n")[1]
+        self.assertEqual(stat.S_IMODE(os.stat(page).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(page)).st_mode), 0o700)
+        with open(page) as forward:
+            self.assertIn(other.url, forward.read())
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "tweak/elements.hpp"
+#include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
 #include "vyr/studio/requests.hpp"
@@ -162,6 +163,13 @@ Reply PaneView::tap(const std::string& body) {
   nlohmann::json out = {{"tapped", request.value->label}};
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
   return {200, dump(out)};
+}
+
+Reply PaneView::profile() {
+  const Result<std::string> exported =
+      vyr::profile::exportProfile(vyr::profile::settingsOf(pane_.get()));
+  if (!exported) return {404, json({{"error", exported.error()}}).dump()};
+  return {200, *exported, "application/x-plist", "VYR.plist"};
 }
 
 Reply PaneView::tapRightButton(const std::string& body) {

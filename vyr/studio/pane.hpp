@@ -29,6 +29,9 @@ class PaneView {
   Reply set(const std::string& body);
   Reply tap(const std::string& body);
   Reply tapRightButton(const std::string& body);
+  // The settings as a profile, the same file as `vyr export` writes: {200, XML property list},
+  // or a 404 reply saying why there is none.
+  Reply profile();
 
  private:
   std::unique_ptr<preferences::settings::Pane> pane_;

@@ -1,9 +1,15 @@
 #include "vyr/studio/server.hpp"
 
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -14,11 +20,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr auto kKeepAlive = std::chrono::seconds(10);
-constexpr auto kMainThreadPatience = std::chrono::seconds(15);
-// Event streams hold a thread each while a page is open: room for several tabs besides requests.
-constexpr std::size_t kServerThreads = 16;
 constexpr int kPortsTried = 100;
+constexpr int kBacklog = 128;
 
 // The page may use only what the studio itself serves: no other site, no plug-ins, no framing.
 // Inline style attributes are allowed because the phone's SVG carries its colours in them.
@@ -30,9 +33,65 @@ std::string errorJson(const std::string& message) {
   return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void answer(httplib::Response& res, const Reply& reply) {
-  res.status = reply.status;
-  res.set_content(reply.json, "application/json");
+// The headers every answer carries.
+void secure(MHD_Response* response) {
+  for (const auto& [name, value] :
+       {std::pair{"Cache-Control", "no-store"}, std::pair{"X-Content-Type-Options", "nosniff"},
+        std::pair{"Referrer-Policy", "no-referrer"}, std::pair{"X-Frame-Options", "DENY"},
+        std::pair{"Content-Security-Policy", kContentPolicy}}) {
+    MHD_add_response_header(response, name, value);
+  }
+}
+
+MHD_Result queue(MHD_Connection* connection, const Reply& reply) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      reply.json.size(), const_cast<char*>(reply.json.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  secure(response);
+  MHD_add_response_header(response, "Content-Type", reply.type.c_str());
+  if (!reply.download.empty()) {
+    const std::string disposition = "attachment; filename=\"" + reply.download + "\"";
+    MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
+  }
+  const MHD_Result queued =
+      MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+std::optional<std::string> header(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+// A listening socket on 127.0.0.1:PORT (0: any free port), or -1 with errno set. SO_REUSEADDR
+// lets a restarted studio take its port back while old connections linger in TIME_WAIT; it never
+// lets two programs listen on one port, as SO_REUSEPORT would.
+int listenOn(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, kBacklog) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+int boundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+  return ntohs(address.sin_port);
 }
 
 std::optional<std::string> readAll(const std::string& path) {
@@ -68,6 +127,32 @@ std::string Hub::snapshot() const {
   return out + "}";
 }
 
+std::uint64_t Hub::version() const {
+  std::lock_guard lock(mutex_);
+  return clock_;
+}
+
+bool Hub::closed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+void Hub::waitPast(std::uint64_t seen, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return closed_ || clock_ > seen; });
+}
+
+std::string Hub::newsSince(std::map<std::string, std::uint64_t>& seen) {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  for (const auto& [name, topic] : topics_) {
+    if (topic.version <= seen[name]) continue;
+    seen[name] = topic.version;
+    out += "event: " + name + "\ndata: " + topic.json + "\n\n";
+  }
+  return out;
+}
+
 std::optional<std::string> Hub::news(std::map<std::string, std::uint64_t>& seen,
                                      std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
@@ -98,7 +183,7 @@ void Hub::close() {
 
 struct MainThreadQueue::Item {
   std::function<Reply()> work;
-  std::promise<Reply> reply;
+  std::function<void(Reply)> done;
 };
 
 MainThreadQueue::MainThreadQueue() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -108,17 +193,26 @@ MainThreadQueue::~MainThreadQueue() {
   if (event_ >= 0) ::close(event_);
 }
 
-Reply MainThreadQueue::run(std::function<Reply()> work, std::chrono::milliseconds timeout) {
+void MainThreadQueue::submit(std::function<Reply()> work, std::function<void(Reply)> done) {
   auto item = std::make_shared<Item>();
   item->work = std::move(work);
-  std::future<Reply> reply = item->reply.get_future();
+  item->done = std::move(done);
   {
     std::lock_guard lock(mutex_);
-    if (closed_ || event_ < 0) return {503, errorJson("the studio is stopping")};
-    items_.push_back(item);
+    if (!closed_ && event_ >= 0) {
+      items_.push_back(item);
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(event_, &one, sizeof one);
+      return;
+    }
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(event_, &one, sizeof one);
+  item->done({503, errorJson("the studio is stopping")});
+}
+
+Reply MainThreadQueue::run(std::function<Reply()> work, std::chrono::milliseconds timeout) {
+  auto promise = std::make_shared<std::promise<Reply>>();
+  std::future<Reply> reply = promise->get_future();
+  submit(std::move(work), [promise](Reply r) { promise->set_value(std::move(r)); });
   if (reply.wait_for(timeout) != std::future_status::ready) {
     return {503, errorJson("the studio did not answer in time; the change may still be made")};
   }
@@ -134,11 +228,13 @@ void MainThreadQueue::runPending() {
     items.swap(items_);
   }
   for (const auto& item : items) {
+    Reply reply;
     try {
-      item->reply.set_value(item->work());
+      reply = item->work();
     } catch (const std::exception& e) {
-      item->reply.set_value({500, errorJson(std::string("the studio failed: ") + e.what())});
+      reply = {500, errorJson(std::string("the studio failed: ") + e.what())};
     }
+    item->done(std::move(reply));
   }
 }
 
@@ -149,7 +245,7 @@ void MainThreadQueue::close() {
     closed_ = true;
     items.swap(items_);
   }
-  for (const auto& item : items) item->reply.set_value({503, errorJson("the studio is stopping")});
+  for (const auto& item : items) item->done({503, errorJson("the studio is stopping")});
 }
 
 std::string loadWebFiles(const std::string& folder, WebFiles& files) {
@@ -163,125 +259,330 @@ std::string loadWebFiles(const std::string& folder, WebFiles& files) {
   return {};
 }
 
-Server::Server(WebFiles files, Hub& hub, MainThreadQueue& queue, Actions actions)
-    : files_(std::move(files)), hub_(hub), queue_(queue), actions_(std::move(actions)) {}
+// One request in progress: its body as it arrives, and the reply once the main thread gave it.
+struct Server::Request {
+  std::string body;
+  bool tooLarge = false;
+  bool submitted = false;
+  std::optional<Reply> reply;  // set on the main thread, read after the connection resumes
+  std::mutex mutex;
+};
+
+// One open event stream: what its page has seen, and the text not yet sent.
+struct Server::Stream {
+  Server* server = nullptr;
+  MHD_Connection* connection = nullptr;
+  std::map<std::string, std::uint64_t> seen;
+  std::string pending = "retry: 1000\n\n";  // a page whose stream broke reconnects quickly
+  std::size_t sent = 0;
+  std::uint64_t wokenAt = 0;  // the hub's version when the stream last looked; 0: never
+  bool woken = false;         // resumed by the keep-alive or news since it last suspended
+};
+
+Server::Server(WebFiles files, Hub& hub, MainThreadQueue& queue, Actions actions, Limits limits)
+    : files_(std::move(files)),
+      hub_(hub),
+      queue_(queue),
+      actions_(std::move(actions)),
+      limits_(limits) {}
 
 Server::~Server() {
   stop();
 }
 
 std::string Server::start(int port, const std::string& token) {
-  http_ = std::make_unique<httplib::Server>();
-  http_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-  http_->set_payload_max_length(kMaxBody);
-  http_->set_default_headers({{"Cache-Control", "no-store"},
-                              {"X-Content-Type-Options", "nosniff"},
-                              {"Referrer-Policy", "no-referrer"},
-                              {"X-Frame-Options", "DENY"},
-                              {"Content-Security-Policy", kContentPolicy}});
-  int bound = -1;
+  int fd = -1;
   if (port == 0) {
-    bound = http_->bind_to_any_port("127.0.0.1");
+    fd = listenOn(0);
   } else {
-    for (int p = port; p < port + kPortsTried && p <= 65535 && bound < 0; ++p) {
-      if (http_->bind_to_port("127.0.0.1", p)) bound = p;
+    for (int p = port; p < port + kPortsTried && p <= 65535 && fd < 0; ++p) {
+      fd = listenOn(p);
+      if (fd < 0 && errno == EADDRINUSE) taken_.push_back(p);
+      if (fd < 0 && errno != EADDRINUSE) break;
     }
   }
-  if (bound <= 0) {
-    return port == 0
-               ? std::string("cannot listen on 127.0.0.1")
-               : "cannot listen on 127.0.0.1: ports " + std::to_string(port) + " to " +
-                     std::to_string(std::min(port + kPortsTried - 1, 65535)) + " are all taken";
+  if (fd < 0) {
+    const std::string why = std::strerror(errno);
+    if (port != 0 && errno == EADDRINUSE) {
+      return "cannot listen on 127.0.0.1: ports " + std::to_string(port) + " to " +
+             std::to_string(std::min(port + kPortsTried - 1, 65535)) + " are all taken";
+    }
+    return "cannot listen on 127.0.0.1: " + why;
   }
-  address_ = Address{bound, token};
-  routes();
-  thread_ = std::thread([this] { http_->listen_after_bind(); });
+  address_ = Address{boundPort(fd), token};
+  listener_ = fd;
+
+  const auto access =
+      +[](void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
+          const char* upload, std::size_t* uploadSize, void** context) -> MHD_Result {
+    try {
+      return static_cast<Server*>(self)->handle(connection, url, method, upload, uploadSize,
+                                                context) != 0
+                 ? MHD_YES
+                 : MHD_NO;
+    } catch (...) {
+      return MHD_NO;  // the connection ends; the server goes on
+    }
+  };
+  // A request has been answered: the next one on the connection gets the same deadline for its
+  // headers (the connection closing removes it again).
+  const auto completed =
+      +[](void* self, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
+        delete static_cast<Request*>(*context);
+        *context = nullptr;
+        auto& server = *static_cast<Server*>(self);
+        std::lock_guard lock(server.arrivingMutex_);
+        server.arriving_[connection] = std::chrono::steady_clock::now();
+      };
+  // The daemon says when a connection starts and, before it closes its socket, when it ends.
+  const auto notify =
+      +[](void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+        auto& server = *static_cast<Server*>(self);
+        std::lock_guard lock(server.arrivingMutex_);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+          server.arriving_[connection] = std::chrono::steady_clock::now();
+        } else {
+          server.arriving_.erase(connection);
+        }
+      };
+  daemon_ = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, access, this,
+      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connectionsPerClient,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.requestMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+      limits_.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED, completed, this,
+      MHD_OPTION_NOTIFY_CONNECTION, notify, this, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    ::close(fd);
+    listener_ = -1;
+    return "cannot start the studio's server";
+  }
+  // One thread for every open stream: it wakes the suspended ones on news, and for a comment
+  // now and then, so that a page sees a dead studio and a dead page is noticed.
+  // The same thread cuts off connections that take too long over their headers.
+  waker_ = std::thread([this] {
+    const auto tick = std::min(limits_.keepAlive, limits_.headerDeadline / 4);
+    std::uint64_t seen = hub_.version();
+    auto lastKeepAlive = std::chrono::steady_clock::now();
+    for (;;) {
+      hub_.waitPast(seen, tick);
+      {
+        std::lock_guard lock(streamsMutex_);
+        if (stopping_) return;
+      }
+      cutOffSlowHeaders();
+      const auto now = std::chrono::steady_clock::now();
+      const bool news = hub_.version() != seen;
+      seen = hub_.version();
+      if (news || now - lastKeepAlive >= limits_.keepAlive || hub_.closed()) {
+        lastKeepAlive = now;
+        wakeStreams();
+      }
+      if (hub_.closed()) return;
+    }
+  });
   return {};
 }
 
-void Server::stop() {
-  hub_.close();
-  if (http_) http_->stop();
-  if (thread_.joinable()) thread_.join();
+void Server::cutOffSlowHeaders() {
+  const auto overdue = std::chrono::steady_clock::now() - limits_.headerDeadline;
+  std::lock_guard lock(arrivingMutex_);
+  for (auto it = arriving_.begin(); it != arriving_.end();) {
+    if (it->second > overdue) {
+      ++it;
+      continue;
+    }
+    // The socket is still open: the daemon removes the connection from here, under this lock,
+    // before it closes it. The daemon then sees the connection end, as if the client had left.
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(it->first, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+    it = arriving_.erase(it);
+  }
 }
 
-void Server::routes() {
-  httplib::Server& http = *http_;
-  // Every request, before anything else: the studio's own host and origin, and its token.
-  http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    std::optional<std::string> origin;
-    if (req.has_header("Origin")) origin = req.get_header_value("Origin");
-    const auto why = refusal(address_, req.get_header_value("Host"), origin, req.path);
-    if (!why) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 403;
-    res.set_content(*why + "\n", "text/plain; charset=utf-8");
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    std::string message = "the request failed";
-    if (res.status == 404) message = "the studio has nothing at " + req.path;
-    if (res.status == 413) {
-      message = "the request body is larger than " + std::to_string(kMaxBody) + " bytes";
+void Server::wakeStreams() {
+  std::lock_guard lock(streamsMutex_);
+  for (Stream* stream : suspended_) {
+    stream->woken = true;
+    MHD_resume_connection(stream->connection);
+  }
+  suspended_.clear();
+}
+
+void Server::stop() {
+  if (daemon_ == nullptr) return;
+  // Every suspended connection must be running again before the daemon may stop: waiting
+  // changes get their 503 from the closed queue, streams end at their next read.
+  queue_.close();
+  hub_.close();
+  {
+    std::lock_guard lock(streamsMutex_);
+    stopping_ = true;
+  }
+  if (waker_.joinable()) waker_.join();
+  wakeStreams();
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  listener_ = -1;  // closed by the daemon
+}
+
+ssize_t Server::streamRead(Stream& stream, char* buffer, std::size_t max) {
+  if (stream.sent == stream.pending.size()) {
+    stream.pending.clear();
+    stream.sent = 0;
+    std::lock_guard lock(streamsMutex_);
+    if (stopping_ || hub_.closed()) return MHD_CONTENT_READER_END_OF_STREAM;
+    stream.pending = hub_.newsSince(stream.seen);
+    if (stream.pending.empty() && stream.woken) stream.pending = ": still here\n\n";
+    stream.woken = false;
+    if (stream.pending.empty()) {
+      // Nothing to say: the connection waits off the event loop until the waker resumes it.
+      // Checking for news and suspending under the lock the waker takes means no news slips by.
+      MHD_suspend_connection(stream.connection);
+      suspended_.push_back(&stream);
+      return 0;
     }
-    if (res.status == 405) message = "the studio does not take " + req.method + " here";
-    res.set_content(errorJson(message), "application/json");
-  });
+  }
+  const std::size_t n = std::min(max, stream.pending.size() - stream.sent);
+  std::memcpy(buffer, stream.pending.data() + stream.sent, n);
+  stream.sent += n;
+  return static_cast<ssize_t>(n);
+}
 
+int Server::handle(MHD_Connection* connection, const char* url, const char* method,
+                   const char* upload, std::size_t* uploadSize, void** context) {
+  const bool isPost = std::strcmp(method, "POST") == 0;
+  if (*context == nullptr) {
+    // The request line and headers are in: refuse what may not reach the studio before
+    // reading a byte of its body.
+    const auto why = refusal(address_, header(connection, "Host").value_or(""),
+                             header(connection, "Origin"), url);
+    {
+      std::lock_guard lock(arrivingMutex_);
+      arriving_.erase(connection);  // its headers are in
+    }
+    if (why) return queue(connection, {403, *why + "\n", "text/plain; charset=utf-8"});
+    *context = new Request;
+    const auto length = header(connection, "Content-Length");
+    if (isPost && length &&
+        (length->size() > 12 || length->find_first_not_of("0123456789") != std::string::npos ||
+         std::stoull("0" + *length) > kMaxBody)) {
+      return queue(connection, {413, errorJson("the request body is larger than " +
+                                               std::to_string(kMaxBody) + " bytes")});
+    }
+    return 1;
+  }
+  Request& request = *static_cast<Request*>(*context);
+  if (*uploadSize != 0) {
+    if (request.body.size() + *uploadSize > kMaxBody) request.tooLarge = true;
+    if (!request.tooLarge) request.body.append(upload, *uploadSize);
+    *uploadSize = 0;
+    return 1;
+  }
+  if (request.submitted) {  // resumed: the main thread has answered
+    std::lock_guard lock(request.mutex);
+    return queue(connection, request.reply.value_or(Reply{503, errorJson("no answer")}));
+  }
+  if (request.tooLarge) {
+    return queue(connection, {413, errorJson("the request body is larger than " +
+                                             std::to_string(kMaxBody) + " bytes")});
+  }
+  return answer(connection, url, method, request);
+}
+
+// Hands WORK to the main thread; the connection waits, off the event loop, for its reply.
+int Server::handOver(MHD_Connection* connection, Request& request, std::function<Reply()> work) {
+  request.submitted = true;
+  MHD_suspend_connection(connection);
+  queue_.submit(std::move(work), [connection, &request](Reply reply) {
+    {
+      std::lock_guard lock(request.mutex);
+      request.reply = std::move(reply);
+    }
+    MHD_resume_connection(connection);
+  });
+  return 1;
+}
+
+int Server::answer(MHD_Connection* connection, std::string_view url, const char* method,
+                   Request& request) {
   const std::string prefix = address_.prefix();
-  http.Get(prefix, [prefix](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect(prefix + "/");
-  });
-  http.Get(prefix + "/", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(files_.html, "text/html; charset=utf-8");
-  });
-  http.Get(prefix + "/studio.css", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(files_.css, "text/css; charset=utf-8");
-  });
-  http.Get(prefix + "/studio.js", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(files_.js, "text/javascript; charset=utf-8");
-  });
-  http.Get(prefix + "/api/state", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(hub_.snapshot(), "application/json");
-  });
-  http.Get(prefix + "/api/events", [this](const httplib::Request&, httplib::Response& res) {
-    auto seen = std::make_shared<std::map<std::string, std::uint64_t>>();
-    auto first = std::make_shared<bool>(true);
-    res.set_chunked_content_provider("text/event-stream",
-                                     [this, seen, first](std::size_t, httplib::DataSink& sink) {
-                                       std::string text;
-                                       if (*first) {
-                                         // A page whose stream broke reconnects quickly.
-                                         text = "retry: 1000\n\n";
-                                         *first = false;
-                                       }
-                                       const auto news = hub_.news(*seen, kKeepAlive);
-                                       if (!news) return false;
-                                       text += news->empty() ? ": still here\n\n" : *news;
-                                       return sink.write(text.data(), text.size());
-                                     });
-  });
+  const bool isGet = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
+  const bool isPost = std::strcmp(method, "POST") == 0;
+  const std::string_view path = url.substr(prefix.size());  // refusal() checked the prefix
 
-  const auto post = [this, &http, prefix](
-                        const std::string& path,
-                        std::function<Reply(const std::string&)> Actions::*action) {
-    http.Post(prefix + path, [this, action](const httplib::Request& req, httplib::Response& res) {
-      const std::string type = req.get_header_value("Content-Type");
-      if (type.rfind("application/json", 0) != 0) {
-        answer(res,
-               {415, errorJson("the request body must be JSON (Content-Type: application/json)")});
-        return;
-      }
-      const std::string body = req.body;
-      const auto& handler = actions_.*action;
-      answer(res, queue_.run([&handler, body] { return handler(body); }, kMainThreadPatience));
-    });
+  if (path.empty()) {
+    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    secure(response);
+    MHD_add_response_header(response, "Location", (prefix + "/").c_str());
+    const MHD_Result queued = MHD_queue_response(connection, 302, response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+  const std::map<std::string_view, std::pair<const std::string*, const char*>> files = {
+      {"/", {&files_.html, "text/html; charset=utf-8"}},
+      {"/studio.css", {&files_.css, "text/css; charset=utf-8"}},
+      {"/studio.js", {&files_.js, "text/javascript; charset=utf-8"}},
+      {"/api/layout", {&files_.layout, "application/json"}},
   };
-  post("/api/set", &Actions::set);
-  post("/api/tap", &Actions::tap);
-  post("/api/respring", &Actions::respring);
-  post("/api/device", &Actions::device);
-  post("/api/springboard", &Actions::start);
+  using Action = std::function<Reply(const std::string&)> Actions::*;
+  const std::map<std::string_view, Action> posts = {
+      {"/api/set", &Actions::set},           {"/api/tap", &Actions::tap},
+      {"/api/respring", &Actions::respring}, {"/api/device", &Actions::device},
+      {"/api/springboard", &Actions::start},
+  };
+  const bool known = files.contains(path) || posts.contains(path) || path == "/api/state" ||
+                     path == "/api/events" || path == "/api/profile";
+  if (!known) {
+    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))});
+  }
+  if (posts.contains(path) ? !isPost : !isGet) {
+    return queue(connection,
+                 {405, errorJson("the studio does not take " + std::string(method) + " here")});
+  }
+  if (const auto file = files.find(path); file != files.end()) {
+    return queue(connection, {200, *file->second.first, file->second.second});
+  }
+  if (path == "/api/state") return queue(connection, {200, hub_.snapshot()});
+  if (path == "/api/profile") {
+    if (!actions_.profile) return queue(connection, {404, errorJson("no profile here")});
+    return handOver(connection, request, actions_.profile);
+  }
+  if (path == "/api/events") {
+    auto* stream = new Stream;
+    stream->server = this;
+    stream->connection = connection;
+    const auto read = +[](void* self, std::uint64_t, char* buffer, std::size_t max) -> ssize_t {
+      auto& s = *static_cast<Stream*>(self);
+      try {
+        return s.server->streamRead(s, buffer, max);
+      } catch (...) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+      }
+    };
+    const auto free = +[](void* self) { delete static_cast<Stream*>(self); };
+    MHD_Response* response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 8192, read, stream, free);
+    if (response == nullptr) {
+      delete stream;
+      return 0;
+    }
+    secure(response);
+    MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    const MHD_Result queued = MHD_queue_response(connection, 200, response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+  const std::string type = header(connection, "Content-Type").value_or("");
+  if (type.rfind("application/json", 0) != 0) {
+    return queue(
+        connection,
+        {415, errorJson("the request body must be JSON (Content-Type: application/json)")});
+  }
+  const auto& handler = actions_.*(posts.at(path));
+  return handOver(connection, request,
+                  [&handler, body = std::move(request.body)] { return handler(body); });
 }
 
 }  // namespace vyr::studio

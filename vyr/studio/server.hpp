@@ -1,6 +1,11 @@
 // The studio's HTTP side: one page and its API on 127.0.0.1, every request checked before it is
 // handled (requests.hpp), changes handed to the studio's main thread, and the news pushed to every
 // open page as Server-Sent Events.
+//
+// The server is libmicrohttpd on one epoll thread: a connection holds no thread, so slow or idle
+// clients and open event streams (suspended between news) cost a little memory each, never the
+// server's ability to answer. Each connection's headers live in a fixed memory pool, so a request
+// with endless headers is refused instead of growing the studio.
 #pragma once
 
 #include <sys/types.h>
@@ -15,12 +20,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vyr/studio/requests.hpp"
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace vyr::studio {
 
@@ -37,6 +42,12 @@ class Hub {
                                   std::chrono::milliseconds timeout);
   // Ends every wait, now and later.
   void close();
+  // A number that grows with every publish, and a wait for it to pass SEEN (or TIMEOUT, or close).
+  std::uint64_t version() const;
+  void waitPast(std::uint64_t seen, std::chrono::milliseconds timeout);
+  // The news newer than SEEN, without waiting (empty when there is none).
+  std::string newsSince(std::map<std::string, std::uint64_t>& seen);
+  bool closed() const;
 
  private:
   struct Topic {
@@ -50,10 +61,20 @@ class Hub {
   bool closed_ = false;
 };
 
-// An answer to a request: its status and a JSON body.
+// An answer to a request: its status and a body, JSON unless TYPE says otherwise. A body with
+// a DOWNLOAD name is offered to the browser as a file of that name.
 struct Reply {
+  Reply() = default;
+  Reply(int status_, std::string json_, std::string type_ = "application/json",
+        std::string download_ = {})
+      : status(status_),
+        json(std::move(json_)),
+        type(std::move(type_)),
+        download(std::move(download_)) {}
   int status = 200;
   std::string json;
+  std::string type = "application/json";
+  std::string download;
 };
 
 // Work handed from the server's threads to the studio's main thread, which alone touches the
@@ -70,6 +91,9 @@ class MainThreadQueue {
   // Runs WORK on the main thread and returns its reply; a 503 reply when the queue is closed or
   // the main thread does not get to it within TIMEOUT.
   Reply run(std::function<Reply()> work, std::chrono::milliseconds timeout);
+  // Runs WORK on the main thread and hands its reply to DONE there, without waiting; DONE gets a
+  // 503 reply instead (on the closing thread) when the queue closes first.
+  void submit(std::function<Reply()> work, std::function<void(Reply)> done);
   // On the main thread: runs the work waiting now.
   void runPending();
   // Refuses work from now on; work still waiting is dropped (its callers get 503).
@@ -88,6 +112,7 @@ struct WebFiles {
   std::string html;
   std::string css;
   std::string js;
+  std::string layout;  // JSON: where each element is drawn on the phone (api/layout)
 };
 // The page's files from FOLDER (index.html, studio.css, studio.js); an empty string on success,
 // else one line naming what is missing.
@@ -100,32 +125,71 @@ struct Actions {
   std::function<Reply(const std::string& body)> respring;  // POST api/respring (nav bar button)
   std::function<Reply(const std::string& body)> device;    // POST api/device
   std::function<Reply(const std::string& body)> start;     // POST api/springboard
+  std::function<Reply()> profile;                          // GET api/profile (a download)
+};
+
+// What keeps one client from starving the others. A client is a source address: on loopback
+// every local program shares 127.0.0.1, so the cap is wide enough for many open pages and still
+// bounds what one flood of connections can hold.
+struct Limits {
+  unsigned connections = 512;             // open at once, in all
+  unsigned connectionsPerClient = 256;    // open at once from one source address
+  std::size_t requestMemory = 32 * 1024;  // a request's line and headers, and its buffers
+  unsigned idleSeconds = 15;              // a connection that sends nothing for this long ends
+  std::chrono::milliseconds keepAlive = std::chrono::seconds(10);  // comment on a quiet stream
+  // A connection whose request line and headers are not all in by then is cut off, however
+  // steadily it trickles them.
+  std::chrono::milliseconds headerDeadline = std::chrono::seconds(10);
 };
 
 class Server {
  public:
-  Server(WebFiles files, Hub& hub, MainThreadQueue& queue, Actions actions);
+  Server(WebFiles files, Hub& hub, MainThreadQueue& queue, Actions actions, Limits limits = {});
   ~Server();  // stop()
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
   // Binds 127.0.0.1:PORT, or the next free port above it when it is taken (PORT 0: any free
-  // port), and serves from a thread of its own. Returns an empty string on success, else one
-  // line saying what failed.
+  // port), and serves from a thread of its own. The port is never shared with another program
+  // (no SO_REUSEPORT). Returns an empty string on success, else one line saying what failed.
   std::string start(int port, const std::string& token);
   const Address& address() const { return address_; }
+  // The ports tried before the one bound because another program held them (empty when the
+  // first one tried was free).
+  const std::vector<int>& takenPorts() const { return taken_; }
   // Ends every open event stream and stops serving; waits for the server's threads.
   void stop();
 
+  struct Request;  // one request in progress (server.cpp)
+  struct Stream;   // one open event stream
+
  private:
-  void routes();
+  int handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
+             std::size_t* uploadSize, void** context);
+  int answer(MHD_Connection* connection, std::string_view url, const char* method,
+             Request& request);
+  int handOver(MHD_Connection* connection, Request& request, std::function<Reply()> work);
+  ssize_t streamRead(Stream& stream, char* buffer, std::size_t max);
+  void wakeStreams();
+  void cutOffSlowHeaders();
+
   WebFiles files_;
   Hub& hub_;
   MainThreadQueue& queue_;
   Actions actions_;
+  Limits limits_;
   Address address_;
-  std::unique_ptr<httplib::Server> http_;
-  std::thread thread_;
+  std::vector<int> taken_;
+  int listener_ = -1;
+  MHD_Daemon* daemon_ = nullptr;
+  // Streams suspended until there is news; every suspend and resume happens under this lock.
+  std::mutex streamsMutex_;
+  std::vector<Stream*> suspended_;
+  bool stopping_ = false;
+  // Connections still sending their headers, with the time each was accepted.
+  std::mutex arrivingMutex_;
+  std::map<MHD_Connection*, std::chrono::steady_clock::time_point> arriving_;
+  std::thread waker_;
 };
 
 }  // namespace vyr::studio

@@ -62,6 +62,7 @@ Reply withSteps(Reply reply, const std::vector<libsystem::Step>& steps) {
 Reply answer(PaneView& pane, const std::string& op, const std::string& body) {
   if (op == "show") return {200, pane.toJson()};
   if (op == "set") return pane.set(body);
+  if (op == "profile") return pane.profile();
   if (op != "tap" && op != "respring") {
     return {400, dump({{"error", "unknown request " + op.substr(0, 40)}})};
   }

@@ -3,7 +3,8 @@
 // bundle, while the studio, which serves the page over TCP, loads nothing from the device.
 //
 // The two sides talk in lines of JSON. The studio writes {"op": OP, "body": BODY} with OP "show"
-// (the pane as JSON), "set", "tap" or "respring" (BODY the page's request body); the Settings app
+// (the pane as JSON), "profile" (the settings as `vyr export` writes them), "set", "tap" or
+// "respring" (BODY the page's request body); the Settings app
 // answers each with {"status": HTTP status, "body": the reply's body}. A tap whose action ran
 // system calls (the Respring) adds to the body "steps": what each did, and "failed": how many
 // failed. It ends at the end of its input.

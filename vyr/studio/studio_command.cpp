@@ -37,6 +37,8 @@
 #include "vyr/show/report.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
+#include "vyr/studio/instance.hpp"
+#include "vyr/studio/regions.hpp"
 #include "vyr/studio/requests.hpp"
 #include "vyr/studio/server.hpp"
 #include "vyr/studio/settings_child.hpp"
@@ -51,9 +53,11 @@ using studio::Reply;
 
 constexpr char kUsage[] =
     "usage: vyr studio [--port N] [--no-open]\n"
-    "  --port N     listen on 127.0.0.1 port N (default 8642; a taken port moves to the next\n"
-    "               free one; 0 takes any free port)\n"
+    "  --port N     listen on 127.0.0.1 port N (default: the port this device's studio had\n"
+    "               last, else 8642; a taken port moves to the next free one; 0 takes any\n"
+    "               free port)\n"
     "  --no-open    print the page's address only, open no browser\n"
+    "One studio runs per device: another `vyr studio` on it prints the running one's address.\n"
     "Ctrl-C ends the studio and every device process it started.\n";
 
 constexpr int kDefaultPort = 8642;
@@ -65,6 +69,7 @@ constexpr auto kRestartAfterCrash = std::chrono::milliseconds(1500);
 
 struct Options {
   int port = kDefaultPort;
+  bool portGiven = false;
   bool open = true;
   bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
   bool settingsApp = false;  // this process is a studio's Settings app (started by the studio)
@@ -93,6 +98,7 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
         return std::nullopt;
       }
       o.port = std::stoi(v);
+      o.portGiven = true;
     } else if (options.hasInlineValue()) {
       progress(arg + " takes no value");
       return std::nullopt;
@@ -122,8 +128,9 @@ std::string thisExecutable() {
   return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
 }
 
-// Opens URL in the user's browser without waiting for it; the opener's pid, or -1.
-pid_t openBrowser(const std::string& url) {
+// Opens the private page at PATH in the user's browser without waiting for it; the opener's pid,
+// or -1. The page forwards to the studio's address: the token is on no command line.
+pid_t openBrowser(const std::string& path) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -135,7 +142,7 @@ pid_t openBrowser(const std::string& url) {
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   std::string program = "xdg-open";
-  std::string target = url;
+  std::string target = path;
   char* argv[] = {program.data(), target.data(), nullptr};
   pid_t pid = -1;
   const int error = ::posix_spawnp(&pid, "xdg-open", &actions, &attributes, argv, environ);
@@ -157,6 +164,7 @@ class Studio {
   Reply respring(const std::string& body);
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
+  Reply profile();
 
   void publishSettings() { hub_.publish("settings", pane_->ask("show", "").json); }
   void publishStatus();
@@ -193,11 +201,18 @@ int Studio::run() {
     progress(err);
     return 1;
   }
-  const auto token = studio::newToken();
-  if (!token) {
-    progress("cannot make an access token: the kernel's random source failed");
+  auto claimed = studio::Instance::claim();
+  if (!claimed) {
+    progress(claimed.error());
     return 1;
   }
+  studio::Instance instance = *std::move(claimed);
+  if (!instance.owner()) {
+    progress("a studio of the device " + device_ + " runs already, at the address below");
+    std::printf("%s\n", instance.runningUrl().c_str());
+    return 0;
+  }
+  files.layout = studio::elementRegionsJson();
   exe_ = thisExecutable();
   restartTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (exe_.empty() || restartTimer_ < 0) {
@@ -219,18 +234,30 @@ int Studio::run() {
                                         [this](const std::string& b) { return tap(b); },
                                         [this](const std::string& b) { return respring(b); },
                                         [this](const std::string& b) { return changeDevice(b); },
-                                        [this](const std::string& b) { return startAgain(b); }});
-  if (const std::string err = server.start(options_.port, *token); !err.empty()) {
+                                        [this](const std::string& b) { return startAgain(b); },
+                                        [this] { return profile(); }});
+  // The port served last comes first, so that pages open from then find the studio again.
+  const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
+  if (const std::string err = server.start(port, instance.token()); !err.empty()) {
     progress(err);
     return 1;
   }
   const std::string url = server.address().url();
+  if (!server.takenPorts().empty()) {
+    const auto& taken = server.takenPorts();
+    progress((taken.size() == 1 ? "port " + std::to_string(taken.front()) + " is"
+                                : "ports " + std::to_string(taken.front()) + " to " +
+                                      std::to_string(taken.back()) + " are") +
+             " taken by another program: serving on port " + std::to_string(server.address().port));
+  }
+  if (const Result<> recorded = instance.record(url); !recorded) progress(recorded.error());
   progress("the device " + device_ + " is served at the address below (Ctrl-C ends)");
   std::printf("%s\n", url.c_str());
   std::fflush(stdout);
   pid_t opener = -1;
   if (options_.open && (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY"))) {
-    opener = openBrowser(url);
+    const Result<std::string> page = instance.opener(url);
+    opener = page ? openBrowser(*page) : -1;
     if (opener < 0) progress("cannot open a browser: open the address yourself");
   }
 
@@ -398,6 +425,13 @@ Reply Studio::startAgain(const std::string& body) {
   crashes_.clear();
   startSpringBoard();
   return {200, dump({{"started", springBoard_.running()}})};
+}
+
+Reply Studio::profile() {
+  // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
+  Reply reply = pane_->ask("profile", "");
+  if (reply.status != 200) return reply;
+  return {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
 }
 
 int run(const Options& options, const Invocation& inv) {

@@ -1,9 +1,15 @@
 // The studio's two meeting points of threads: the news that every open page waits for, and the
-// work that the server's threads hand to the main thread.
+// work that the server's threads hand to the main thread; and the server itself under hostile
+// local traffic.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -88,6 +94,170 @@ TEST(StudioMainThreadQueue, WorkRunsOnTheMainThreadAndCloseRefusesTheRest) {
   EXPECT_EQ(queue.run([] { return Reply{}; }, 10s).status, 503);
   queue.runPending();
   EXPECT_EQ(counter, 200);
+}
+
+// A connection to 127.0.0.1:PORT, or -1.
+int connectTo(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool sendAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// What arrives on FD until it holds WANTED or TIMEOUT passes.
+std::string readUntil(int fd, std::string_view wanted, std::chrono::milliseconds timeout) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (got.find(wanted) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+class StudioServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    files_.html = "<p>the page</p>";
+    files_.layout = "{}";
+    Actions actions;
+    actions.set = [](const std::string& body) { return Reply{200, body}; };
+    Limits limits;
+    limits.headerDeadline = 2s;
+    server_ = std::make_unique<Server>(files_, hub_, queue_, actions, limits);
+    ASSERT_EQ(server_->start(0, kToken), "");
+    port_ = server_->address().port;
+    main_ = std::thread([this] {
+      while (!done_) {
+        pollfd fd{queue_.descriptor(), POLLIN, 0};
+        if (::poll(&fd, 1, 50) > 0) queue_.runPending();
+      }
+    });
+  }
+  void TearDown() override {
+    server_->stop();
+    done_ = true;
+    main_.join();
+  }
+  std::string request(const std::string& line, const std::string& extra = "") {
+    return line + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n" + extra + "\r\n";
+  }
+  // The time the page takes to answer, or a minute when it does not answer.
+  std::chrono::milliseconds pageAnswers() {
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = connectTo(port_);
+    std::string got;
+    if (fd >= 0 &&
+        sendAll(fd, request("GET /" + std::string(kToken) + "/", "Connection: close\r\n"))) {
+      got = readUntil(fd, "the page", 5s);
+    }
+    if (fd >= 0) ::close(fd);
+    if (got.find("the page") == std::string::npos) return 60s;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+  }
+
+  static constexpr char kToken[] = "0123456789abcdef0123456789abcdef0123456789abcdef";
+  WebFiles files_;
+  Hub hub_;
+  MainThreadQueue queue_;
+  std::unique_ptr<Server> server_;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::thread main_;
+};
+
+TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering) {
+  hub_.publish("phone", "1");
+  // 64 open pages: each stream gets the news, and none holds a thread.
+  std::vector<int> streams;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = connectTo(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, request("GET /" + std::string(kToken) + "/api/events")));
+    streams.push_back(fd);
+  }
+  for (const int fd : streams)
+    EXPECT_NE(readUntil(fd, "data: 1\n\n", 5s).find("data: 1"), std::string::npos);
+  // 16 clients without a token that send their headers a byte at a time.
+  std::vector<int> slow;
+  for (int i = 0; i < 16; ++i) {
+    const int fd = connectTo(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "GET / HTTP/1.1\r\nX-a: "));
+    slow.push_back(fd);
+  }
+  // One client whose headers never end: it is cut off long before 200 MiB.
+  std::atomic<std::size_t> flooded{0};
+  std::thread flood([&] {
+    const int fd = connectTo(port_);
+    if (fd < 0) return;
+    sendAll(fd, "GET / HTTP/1.1\r\n");
+    const std::string line = "X-Flood: " + std::string(1000, 'a') + "\r\n";
+    while (flooded < (200u << 20) && sendAll(fd, line)) flooded += line.size();
+    ::close(fd);
+  });
+  std::chrono::milliseconds slowest{0};
+  for (int round = 0; round < 3; ++round) {
+    for (const int fd : slow) sendAll(fd, "a");
+    slowest = std::max(slowest, pageAnswers());
+    std::this_thread::sleep_for(1s);
+  }
+  flood.join();
+  EXPECT_LT(slowest, 1s);
+  EXPECT_LT(flooded.load(), 16u << 20);
+  std::fprintf(stderr, "page answered in %lld ms at most; the flood was cut off after %zu bytes\n",
+               static_cast<long long>(slowest.count()), flooded.load());
+  // The news still reaches every open page at once.
+  hub_.publish("phone", "2");
+  for (const int fd : streams)
+    EXPECT_NE(readUntil(fd, "data: 2\n\n", 2s).find("data: 2"), std::string::npos);
+  // A change goes through, answered by the main thread.
+  const int fd = connectTo(port_);
+  const std::string body = R"({"key":"sig","value":"13"})";
+  sendAll(fd, request("POST /" + std::string(kToken) + "/api/set",
+                      "Content-Type: application/json\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n") +
+                  body);
+  EXPECT_NE(readUntil(fd, body, 5s).find("200 OK"), std::string::npos);
+  ::close(fd);
+  // However steadily they trickle, the slow ones are cut off once their headers are overdue.
+  for (const int s : slow) {
+    pollfd p{s, POLLIN, 0};
+    char byte = 0;
+    EXPECT_TRUE(::poll(&p, 1, 5000) == 1 && ::recv(s, &byte, 1, 0) <= 0);
+  }
+  for (const int s : streams) ::close(s);
+  for (const int s : slow) ::close(s);
+}
+
+TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {
+  Server second(files_, hub_, queue_, Actions{});
+  ASSERT_EQ(second.start(port_, "ff"), "");
+  EXPECT_NE(second.address().port, port_);
+  EXPECT_EQ(second.takenPorts(), std::vector<int>{port_});
+  second.stop();
 }
 
 }  // namespace

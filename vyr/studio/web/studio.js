@@ -8,6 +8,14 @@ const state = { settings: null, phone: null, status: null };
 let subpage = null;
 // The colour picker's own state while it is open: {key, h, s, b, a, sent, stored}.
 let picker = null;
+// Where each element is drawn on the phone (api/layout): {canvas, bar, elements}.
+let layout = null;
+// The row under the pointer or the focus: {key, element}, or null.
+let pointed = null;
+// The screen whose status bar the magnifier shows.
+let magnified = "home";
+// Notices the user dismissed: not shown again while their text stays the same.
+const dismissed = new Set();
 
 const $ = (id) => document.getElementById(id);
 
@@ -28,11 +36,43 @@ function el(tag, attributes = {}, ...children) {
 
 // ---- messages ---------------------------------------------------------------------------------
 
+// A control to dismiss NODE; it calls ONDISMISS after removing or hiding it.
+function dismissButton(node, what, ondismiss) {
+  return el(
+    "button",
+    {
+      type: "button",
+      class: "dismiss",
+      "aria-label": `Dismiss ${what}`,
+      onclick: () => {
+        if (ondismiss) ondismiss();
+        else node.remove();
+      },
+    },
+    "×"
+  );
+}
+
 function say(text, isError) {
-  const note = el("p", { class: isError ? "message error" : "message" }, text);
+  const note = el("div", { class: isError ? "message error" : "message" }, el("p", {}, text));
+  note.append(dismissButton(note, "this message"));
   $("messages").append(note);
   setTimeout(() => note.remove(), isError ? 12000 : 5000);
 }
+
+// Re-renders CONTAINER with RENDER, keeping the focus on the control that had it: every control
+// carries an id that stays the same across renders.
+function keepFocus(container, render) {
+  const active = document.activeElement;
+  const id = active && active !== document.body && container.contains(active) ? active.id : "";
+  render();
+  if (!id) return;
+  const again = document.getElementById(id);
+  if (again && again !== document.activeElement) again.focus({ preventScroll: true });
+}
+
+// A stable id for a control of the pane.
+const controlId = (kind, name) => `${kind}-${String(name).replace(/[^A-Za-z0-9_-]+/g, "-")}`;
 
 async function post(path, body) {
   let response;
@@ -133,12 +173,17 @@ function renderPhone() {
     } else {
       $("screens").replaceChildren();
     }
+    renderMagnifier();
     const tbody = $("sources").tBodies[0];
     tbody.replaceChildren(
       ...phone.rows.map((row) =>
         el(
           "tr",
-          {},
+          {
+            "data-element": row.element,
+            onmouseenter: () => point({ element: row.element, key: row.element, screen: row.screen }),
+            onmouseleave: () => point(null),
+          },
           el("td", {}, row.screen),
           el("td", {}, row.item),
           el("td", {}, row.element),
@@ -151,8 +196,15 @@ function renderPhone() {
     if (phone.error) notes.push([`The phone cannot be drawn: ${phone.error}`, true]);
     if (fileNotes[phone.settingsFile]) notes.push(fileNotes[phone.settingsFile]);
     const notice = $("phone-notice");
-    notice.hidden = notes.length === 0;
-    notice.textContent = notes.map((n) => n[0]).join(" ");
+    const text = notes.map((n) => n[0]).join(" ");
+    notice.hidden = notes.length === 0 || dismissed.has(text);
+    notice.replaceChildren(
+      el("p", {}, text),
+      dismissButton(notice, "this notice", () => {
+        dismissed.add(text);
+        notice.hidden = true;
+      })
+    );
     notice.classList.toggle("error", notes.some((n) => n[1]));
   }
   renderSpringBoard();
@@ -213,8 +265,31 @@ async function setRow(key, value) {
   return post("api/set", { key, value });
 }
 
-function rowNode(row) {
+// The element of the phone that the pane's row KEY colours, or null.
+function elementOfKey(key) {
+  if (!layout || !key) return null;
+  const found = layout.elements.find((e) => e.keys.includes(key));
+  return found ? found.name : null;
+}
+
+// Hovering or focusing a row shows on the phone what it colours.
+function pointHandlers(key) {
+  const element = elementOfKey(key);
+  if (!element) return {};
+  const target = { element, key };
+  return {
+    "data-element": element,
+    onmouseenter: () => point(target),
+    onmouseleave: () => point(null),
+    onfocusin: () => point(target),
+    onfocusout: () => point(null),
+  };
+}
+
+function rowNode(row, group) {
   const key = row.key || undefined;
+  // The group's name goes with every control's name: six rows are called "Enabled".
+  const named = (label) => (group ? `${group}: ${label}` : label);
   switch (row.kind) {
     case "switch": {
       const input = el("input", {
@@ -222,20 +297,34 @@ function rowNode(row) {
         role: "switch",
         class: "switch",
         "data-key": key,
-        "aria-label": row.label,
+        id: controlId("control", key),
+        "aria-label": named(row.label),
         onchange: async (e) => {
           const wanted = e.target.checked;
           if (!(await setRow(row.key, wanted ? "YES" : "NO"))) e.target.checked = !wanted;
         },
       });
       input.checked = row.value === "YES";
-      return el("label", { class: "row", "data-row": key }, el("span", { class: "label" }, row.label), input);
+      return el(
+        "label",
+        { class: "row", "data-row": key, ...pointHandlers(key) },
+        el("span", { class: "label", "aria-hidden": "true" }, row.label),
+        input
+      );
     }
     case "list": {
       const chosen = (row.choices || []).find((c) => c.title === row.value);
       return el(
         "button",
-        { type: "button", class: "row link", "data-row": key, onclick: () => openSubpage({ kind: "list", key: row.key }) },
+        {
+          type: "button",
+          class: "row link",
+          "data-row": key,
+          id: controlId("control", key),
+          "aria-label": named(`${row.label}, ${row.value}`),
+          onclick: () => openSubpage({ kind: "list", key: row.key }),
+          ...pointHandlers(key),
+        },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, chosen && chosen.swatch ? swatch(cssColour(chosen.swatch)) : null, row.value),
         el("span", { class: "chevron", "aria-hidden": "true" }, "›")
@@ -246,7 +335,15 @@ function rowNode(row) {
       const css = colour ? `rgba(${colour.r}, ${colour.g}, ${colour.b}, ${colour.a})` : "transparent";
       return el(
         "button",
-        { type: "button", class: "row link", "data-row": key, onclick: () => openSubpage({ kind: "colour", key: row.key }) },
+        {
+          type: "button",
+          class: "row link",
+          "data-row": key,
+          id: controlId("control", key),
+          "aria-label": named(`${row.label}, ${row.value}`),
+          onclick: () => openSubpage({ kind: "colour", key: row.key }),
+          ...pointHandlers(key),
+        },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, swatch(css), row.value),
         el("span", { class: "chevron", "aria-hidden": "true" }, "›")
@@ -256,7 +353,8 @@ function rowNode(row) {
       const input = el("input", {
         type: "text",
         "data-key": key,
-        "aria-label": row.label,
+        id: controlId("control", key),
+        "aria-label": named(row.label),
         onchange: (e) => setRow(row.key, e.target.value),
       });
       input.value = row.value;
@@ -265,7 +363,14 @@ function rowNode(row) {
     case "button":
       return el(
         "button",
-        { type: "button", class: "row button", "data-button": row.label, onclick: () => tapButton(row.label) },
+        {
+          type: "button",
+          class: "row button",
+          "data-button": row.label,
+          id: controlId("button", row.label),
+          "aria-label": named(row.label),
+          onclick: () => tapButton(row.label),
+        },
         el("span", { class: "label" }, row.label)
       );
     default:
@@ -292,15 +397,24 @@ function renderPane() {
   right.hidden = !settings.rightButton;
   right.textContent = settings.rightButton || "";
   const nodes = [];
-  if (settings.notice) nodes.push(el("p", { class: "notice" }, settings.notice));
+  if (settings.notice && !dismissed.has(settings.notice)) {
+    const notice = el("div", { class: "notice", role: "note" }, el("p", {}, settings.notice));
+    notice.append(
+      dismissButton(notice, "this notice", () => {
+        dismissed.add(settings.notice);
+        notice.remove();
+      })
+    );
+    nodes.push(notice);
+  }
   for (const group of settings.groups) {
     if (group.header) nodes.push(el("h3", { class: "group-header" }, group.header));
     else nodes.push(el("div", { class: "group-header", "aria-hidden": "true" }));
-    nodes.push(el("div", { class: "rows" }, group.rows.map(rowNode)));
+    nodes.push(el("div", { class: "rows", role: "group", "aria-label": group.header || null }, group.rows.map((r) => rowNode(r, group.header))));
     if (group.footer) nodes.push(el("p", { class: "group-footer" }, group.footer));
   }
   const scroll = pane.scrollTop;
-  pane.replaceChildren(...nodes);
+  keepFocus(pane, () => pane.replaceChildren(...nodes));
   pane.scrollTop = scroll;
   renderSubpage();
 }
@@ -320,9 +434,13 @@ function openSubpage(page) {
 }
 
 function closeSubpage() {
+  const key = subpage ? subpage.key : null;
   subpage = null;
   picker = null;
   renderSubpage();
+  // Back where the user left: on the row that opened the page.
+  const row = key ? document.getElementById(controlId("control", key)) : null;
+  if (row) row.focus();
 }
 
 function renderSubpage() {
@@ -336,31 +454,57 @@ function renderSubpage() {
   $("nav-title").textContent = inSub ? row.label : state.settings ? state.settings.title : "VYR";
   if (!inSub) {
     subpage = null;
+    delete sub.dataset.open;
     return;
   }
+  const opening = sub.dataset.open !== `${subpage.kind}:${subpage.key}`;
+  sub.dataset.open = `${subpage.kind}:${subpage.key}`;
   if (subpage.kind === "list") renderChoices(row);
   else renderPicker(row);
+  if (opening) {
+    // The keyboard follows into the page: on the chosen entry, or the first control.
+    const first = sub.querySelector("[aria-pressed='true']") || sub.querySelector("button, input");
+    if (first) first.focus({ preventScroll: true });
+  }
+}
+
+// Up and down (Home and End) move through a list's entries, as in the Settings app.
+function listKeys(e) {
+  const items = [...e.currentTarget.querySelectorAll("[data-choice]")];
+  const at = items.indexOf(document.activeElement);
+  const to = { ArrowDown: at + 1, ArrowUp: at - 1, Home: 0, End: items.length - 1 }[e.key];
+  if (to === undefined || !items.length) return;
+  e.preventDefault();
+  items[Math.max(0, Math.min(items.length - 1, to))].focus();
 }
 
 function renderChoices(row) {
-  const buttons = (row.choices || []).map((choice) =>
+  const group = row.group || row.label;
+  const buttons = (row.choices || []).map((choice, index) =>
     el(
       "button",
       {
         type: "button",
         class: "row",
+        id: controlId("choice", index),
         "data-choice": choice.title,
+        "aria-label": `${group}: ${choice.title}`,
         "aria-pressed": choice.title === row.value ? "true" : "false",
         onclick: () => setRow(row.key, choice.value),
+        ...pointHandlers(row.key),
       },
       choice.swatch ? swatch(cssColour(choice.swatch)) : null,
       el("span", { class: "label" }, choice.title),
       choice.title === row.value ? el("span", { class: "check", "aria-hidden": "true" }, "✓") : null
     )
   );
-  $("subpane").replaceChildren(
-    el("div", { class: "group-header" }, row.group || row.label),
-    el("div", { class: "rows" }, buttons)
+  const sub = $("subpane");
+  delete sub.dataset.picker;
+  keepFocus(sub, () =>
+    sub.replaceChildren(
+      el("div", { class: "group-header", id: "choices-title" }, group),
+      el("div", { class: "rows", role: "group", "aria-labelledby": "choices-title", onkeydown: listKeys }, buttons)
+    )
   );
 }
 
@@ -418,7 +562,8 @@ function renderPicker(row) {
       max: String(max),
       step: "1",
       "data-channel": name,
-      "aria-label": label,
+      id: controlId("picker", name),
+      "aria-label": `${row.group || row.label}: ${label}`,
       oninput: (e) => {
         set(Number(e.target.value));
         updatePicker();
@@ -434,7 +579,7 @@ function renderPicker(row) {
     maxlength: "7",
     spellcheck: "false",
     autocomplete: "off",
-    "aria-label": "Hex colour",
+    "aria-label": `${row.group || row.label}: Hex colour`,
     onchange: (e) => {
       const parsed = parseColourString(e.target.value);
       if (!parsed || /:/.test(e.target.value)) {
@@ -497,6 +642,135 @@ function updatePicker(row, syncSliders) {
   $("picker-stored").textContent = `Stored: ${storedText}`;
 }
 
+// ---- what a row colours, and the magnified status bar -----------------------------------------
+
+// The magnifier shows each half of a status bar at least this many times larger than the phone.
+const MAGNIFICATION = 4.2;
+
+function point(target) {
+  pointed = target;
+  if (target && layout) {
+    const element = layout.elements.find((e) => e.name === target.element);
+    const screens = element ? new Set(element.regions.map((r) => r.screen)) : new Set();
+    const wanted = target.screen || (screens.has(magnified) ? magnified : [...screens][0]);
+    if (wanted && wanted !== magnified && (wanted === "home" || wanted === "lock")) {
+      magnified = wanted;
+      renderMagnifier();
+      return;
+    }
+  }
+  renderHighlights();
+}
+
+// Boxes over FRAME (drawn at SCALE pixels a point, its top-left at canvas point ORIGIN) around
+// the pointed element's regions, and its key beside the first.
+function highlightIn(frame, origin, scale, clip) {
+  frame.querySelectorAll(".highlight, .highlight-key").forEach((n) => n.remove());
+  if (!pointed || !layout) return;
+  const element = layout.elements.find((e) => e.name === pointed.element);
+  if (!element) return;
+  let first = true;
+  for (const r of element.regions) {
+    if (clip && (r.x + r.width <= clip.x || r.x >= clip.x + clip.width || r.y + r.height <= clip.y || r.y >= clip.y + clip.height)) continue;
+    const box = el("div", { class: "highlight", "aria-hidden": "true" });
+    Object.assign(box.style, {
+      left: `${(r.x - origin.x) * scale - 3}px`,
+      top: `${(r.y - origin.y) * scale - 3}px`,
+      width: `${r.width * scale + 6}px`,
+      height: `${r.height * scale + 6}px`,
+    });
+    frame.append(box);
+    if (first) {
+      const label = el("span", { class: "highlight-key" }, pointed.key);
+      label.style.left = `${Math.max(0, (r.x - origin.x) * scale)}px`;
+      label.style.top = `${(r.y + r.height - origin.y) * scale + 4}px`;
+      frame.append(label);
+      first = false;
+    }
+  }
+}
+
+function renderHighlights() {
+  const svg = $("screens").querySelector("svg");
+  const frame = $("highlights");
+  if (svg && layout) {
+    const phone = $("screens").getBoundingClientRect();
+    const box = svg.getBoundingClientRect();
+    frame.style.left = `${box.left - phone.left}px`;
+    frame.style.top = `${box.top - phone.top}px`;
+    highlightIn(frame, { x: 0, y: 0 }, box.width / layout.canvas.width);
+  } else {
+    frame.replaceChildren();
+  }
+  for (const half of $("magnifier-bars").querySelectorAll(".half")) {
+    const region = JSON.parse(half.dataset.region);
+    highlightIn(half, region, Number(half.dataset.scale), region);
+  }
+  $("pointed").textContent = pointed ? `${pointed.key} colours the ${pointed.element} element` : "";
+}
+
+// The status bar of the magnified screen in two halves, each a view of the phone's own picture.
+function renderMagnifier() {
+  const svg = $("screens").querySelector("svg");
+  const bars = $("magnifier-bars");
+  for (const b of document.querySelectorAll("#magnifier [data-screen]")) {
+    b.setAttribute("aria-pressed", b.dataset.screen === magnified ? "true" : "false");
+  }
+  if (!svg || !layout) {
+    bars.replaceChildren();
+    renderHighlights();
+    return;
+  }
+  const phoneScale = svg.getBoundingClientRect().width / layout.canvas.width;
+  const bar = layout.bar[magnified];
+  const half = bar.width / 2;
+  const room = bars.clientWidth || half * MAGNIFICATION * phoneScale;
+  const scale = Math.min(MAGNIFICATION * phoneScale, room / half);
+  const inner = svg.innerHTML;
+  bars.replaceChildren(
+    ...[0, 1].map((i) => {
+      const region = { x: bar.x + i * half, y: bar.y, width: half, height: bar.height };
+      const node = el("div", { class: "half", "data-region": JSON.stringify(region), "data-scale": String(scale) });
+      node.innerHTML =
+        `<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" ` +
+        `viewBox="${region.x} ${region.y} ${region.width} ${region.height}" ` +
+        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">${inner}</svg>`;
+      return node;
+    })
+  );
+  bars.dataset.magnification = (scale / phoneScale).toFixed(2);
+  renderHighlights();
+}
+
+// ---- the settings as a profile ----------------------------------------------------------------
+
+async function downloadProfile() {
+  let response;
+  try {
+    response = await fetch("api/profile");
+  } catch (e) {
+    say("The studio cannot be reached: is vyr studio still running?", true);
+    return;
+  }
+  if (!response.ok) {
+    let answer = {};
+    try {
+      answer = await response.json();
+    } catch (e) {
+      answer = {};
+    }
+    say(answer.error || `The studio cannot give the profile (HTTP ${response.status}).`, true);
+    return;
+  }
+  const url = URL.createObjectURL(await response.blob());
+  const link = el("a", { href: url, download: "VYR.plist", hidden: true });
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+  say("The settings were saved as VYR.plist: vyr import VYR.plist takes them back.");
+}
+
 // ---- the device-state controls ----------------------------------------------------------------
 
 let deviceTimer = null;
@@ -523,6 +797,25 @@ function wireControls() {
     if (answer) say(`${answer.tapped}: the device's user interface restarts`);
   });
   $("start-springboard").addEventListener("click", () => post("api/springboard", {}));
+  $("download-profile").addEventListener("click", downloadProfile);
+  for (const b of document.querySelectorAll("#magnifier [data-screen]")) {
+    b.addEventListener("click", () => {
+      magnified = b.dataset.screen;
+      renderMagnifier();
+    });
+  }
+  // Escape goes back from a sub-page, as the navigation bar's back button does.
+  document.addEventListener("keydown", (e) => {
+    if (e.key === "Escape" && subpage) {
+      e.preventDefault();
+      closeSubpage();
+    }
+  });
+  let resizing = null;
+  window.addEventListener("resize", () => {
+    clearTimeout(resizing);
+    resizing = setTimeout(renderMagnifier, 100);
+  });
 }
 
 // ---- the stream of changes --------------------------------------------------------------------
@@ -565,7 +858,13 @@ function connect() {
   }
 }
 
-document.addEventListener("DOMContentLoaded", () => {
+document.addEventListener("DOMContentLoaded", async () => {
   wireControls();
+  try {
+    const response = await fetch("api/layout");
+    if (response.ok) layout = await response.json();
+  } catch (e) {
+    layout = null;  // the page works without: no highlight, no magnifier
+  }
   connect();
 });
