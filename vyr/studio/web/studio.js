@@ -101,11 +101,11 @@ async function post(path, body) {
 
 // ---- colours ----------------------------------------------------------------------------------
 
-// "#rrggbbaa" or "#rrggbb" as CSS.
+// A colour string "#RRGGBB:alpha" (as the tables print colours), "#rrggbbaa" or "#rrggbb" as CSS.
 function cssColour(hex) {
-  const m = /^#?([0-9a-f]{6})([0-9a-f]{2})?$/i.exec(hex || "");
+  const m = /^#?([0-9a-f]{6})(?:([0-9a-f]{2})|:([0-9]*\.?[0-9]+))?$/i.exec(hex || "");
   if (!m) return "transparent";
-  const a = m[2] ? parseInt(m[2], 16) / 255 : 1;
+  const a = m[2] ? parseInt(m[2], 16) / 255 : m[3] !== undefined ? Math.min(1, Number(m[3])) : 1;
   const n = parseInt(m[1], 16);
   return `rgba(${n >> 16}, ${(n >> 8) & 255}, ${n & 255}, ${a.toFixed(3)})`;
 }
@@ -195,6 +195,8 @@ function renderPhone() {
     const notes = [];
     if (phone.error) notes.push([`The phone cannot be drawn: ${phone.error}`, true]);
     if (fileNotes[phone.settingsFile]) notes.push(fileNotes[phone.settingsFile]);
+    // What this SpringBoard shows that the settings file no longer says, and what a respring would.
+    for (const note of phone.notes || []) notes.push([note, false]);
     const notice = $("phone-notice");
     const text = notes.map((n) => n[0]).join(" ");
     notice.hidden = notes.length === 0 || dismissed.has(text);
