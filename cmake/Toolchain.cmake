@@ -5,10 +5,14 @@ pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 find_package(Threads REQUIRED)
 
 # GCC's Objective-C runtime (libobjc-12-dev) lives in GCC's private folder. clang finds its
-# headers only with -idirafter (-I there would shadow clang's own intrinsic headers).
-execute_process(COMMAND gcc -print-file-name=include OUTPUT_VARIABLE VYR_GCC_INCLUDE
+# headers only with -idirafter (-I there would shadow clang's own intrinsic headers). A cross build
+# asks its own gcc (VYR_OBJC_GCC, set by the toolchain file), or it would link the host's runtime.
+if(NOT VYR_OBJC_GCC)
+  set(VYR_OBJC_GCC gcc)
+endif()
+execute_process(COMMAND ${VYR_OBJC_GCC} -print-file-name=include OUTPUT_VARIABLE VYR_GCC_INCLUDE
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
-execute_process(COMMAND gcc -print-file-name=libobjc.so OUTPUT_VARIABLE VYR_LIBOBJC
+execute_process(COMMAND ${VYR_OBJC_GCC} -print-file-name=libobjc.so OUTPUT_VARIABLE VYR_LIBOBJC
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT EXISTS "${VYR_GCC_INCLUDE}/objc/runtime.h" OR NOT EXISTS "${VYR_LIBOBJC}")
   message(FATAL_ERROR "GCC's Objective-C runtime is missing: run scripts/install-deps.sh")

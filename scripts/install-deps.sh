@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # Installs every package VYR needs to build, test, fuzz and benchmark, from Debian's archive.
 # Safe to run again: it does nothing when everything is already there.
+#
+# --arm also installs what the builds for the device's two processors need (scripts/test-arm):
+# Debian's cross compilers, the target libraries through multiarch, and qemu-user from
+# bookworm-backports, whose qemu (unlike bookworm's 7.2) implements openat2, the call the
+# device's file door is built on.
 set -euo pipefail
+
+arm=0
+if [ "${1:-}" = "--arm" ]; then arm=1; fi
 
 packages=(
   # toolchains and build
@@ -28,16 +36,119 @@ packages=(
   chromium chromium-driver python3-selenium
 )
 
+# The cross compilers with their Objective-C runtimes; qemu-user comes from bookworm-backports and
+# is checked by version below.
+arm_packages=(g++-arm-linux-gnueabihf libobjc-12-dev-armhf-cross
+              g++-aarch64-linux-gnu libobjc-12-dev-arm64-cross)
+arm_arches=(armhf arm64)
+# What the native build links, built for each processor, unpacked into a sysroot of its own
+# rather than installed through multiarch: a multiarch package must have the same version for
+# every architecture, and a foreign index that a mirror serves mid-sync (or a native package newer
+# than the foreign ones) leaves nothing installable. A sysroot takes each architecture's packages
+# as one consistent set, whatever the host has installed.
+sysroot_packages=(libc6-dev libstdc++-12-dev libobjc4 libplist-dev libplist++-dev libffi-dev
+                  libcairo2-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+sysroots=${VYR_SYSROOTS:-/opt/vyr/sysroot}
+backports=/etc/apt/sources.list.d/vyr-bookworm-backports.sources
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+arm_missing=()
+qemu_missing=0
+if [ $arm -eq 1 ]; then
+  for p in "${arm_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      arm_missing+=("$p")
+  done
+  for a in "${arm_arches[@]}"; do
+    [ "$(cat "$sysroots/$a/.packages" 2>/dev/null)" = "${sysroot_packages[*]}" ] ||
+      arm_missing+=("sysroot:$a")
+  done
+  # qemu-user 7.2 lacks openat2; 8.0 and later have it.
+  qemu_version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
+  if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:8.0; then
+    qemu_missing=1
+  fi
+fi
+if [ ${#missing[@]} -eq 0 ] && [ ${#arm_missing[@]} -eq 0 ] && [ $qemu_missing -eq 0 ]; then
   exit 0
 fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+if [ $arm -eq 1 ]; then
+  for a in "${arm_arches[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$a" || $sudo dpkg --add-architecture "$a"
+  done
+  if [ ! -e "$backports" ]; then
+    printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
+      "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+      $sudo tee "$backports" >/dev/null
+  fi
+fi
+
+# With foreign architectures a mirror sometimes serves one index mid-sync; try again rather than
+# stop on it.
+for attempt in 1 2 3; do
+  if $sudo apt-get update -qq; then break; fi
+  if [ $attempt -eq 3 ]; then
+    echo "apt-get update kept failing; installing from the lists as they are" >&2
+  else
+    sleep $((attempt * 10))
+  fi
+done
+
+apt_install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null; }
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt_install "${missing[@]}"
+fi
+host_missing=()
+for p in "${arm_missing[@]}"; do
+  case $p in sysroot:*) ;; *) host_missing+=("$p") ;; esac
+done
+if [ ${#host_missing[@]} -ne 0 ]; then
+  echo "installing for ARM: ${host_missing[*]}"
+  apt_install "${host_missing[@]}"
+fi
+if [ $qemu_missing -eq 1 ]; then
+  echo "installing qemu-user from bookworm-backports"
+  apt_install -t bookworm-backports qemu-user qemu-user-static
+fi
+
+# One architecture's sysroot: apt resolves the packages against an empty package database (so for
+# that architecture alone), downloads them, and they are unpacked with the usr-merged layout of
+# the device's Debian; absolute links are made to point inside the sysroot.
+make_sysroot() {
+  local arch=$1 root="$sysroots/$1" work
+  work=$(mktemp -d)
+  mkdir -p "$work/archives/partial"
+  : >"$work/status"
+  echo "unpacking the $arch sysroot into $root"
+  apt-get -qq -y --no-install-recommends -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o Dir::State::status="$work/status" \
+    -o Dir::Cache::archives="$work/archives" -o APT::Architecture="$arch" \
+    -o APT::Architectures::="$arch" install --download-only "${sysroot_packages[@]}" >/dev/null
+  $sudo rm -rf "$root.new"
+  $sudo mkdir -p "$root.new/usr"
+  for deb in "$work"/archives/*.deb; do $sudo dpkg-deb -x "$deb" "$root.new"; done
+  for d in bin sbin lib; do
+    if [ -d "$root.new/$d" ] && [ ! -L "$root.new/$d" ]; then
+      $sudo mkdir -p "$root.new/usr/$d"
+      $sudo cp -a "$root.new/$d/." "$root.new/usr/$d/"
+      $sudo rm -rf "${root:?}.new/$d"
+    fi
+    $sudo ln -sfn "usr/$d" "$root.new/$d"
+  done
+  find "$root.new" -type l -lname '/*' | while read -r link; do
+    $sudo ln -sfn "$root$(readlink "$link")" "$link"
+  done
+  echo "${sysroot_packages[*]}" | $sudo tee "$root.new/.packages" >/dev/null
+  $sudo rm -rf "$root"
+  $sudo mv "$root.new" "$root"
+  rm -rf "$work"
+}
+for p in "${arm_missing[@]}"; do
+  case $p in sysroot:*) make_sysroot "${p#sysroot:}" ;; esac
+done

@@ -289,6 +289,13 @@ Value MethodCall::invoke(objc::id receiver, SEL cmd) const {
       out.kind = Value::Kind::boolean;
       out.integer = static_cast<std::uint8_t>(ret.word);
       break;
+#if defined(__arm__)
+    case 'c':
+      // BOOL on 32-bit ARM, where it is a signed char.
+      out.kind = Value::Kind::boolean;
+      out.integer = static_cast<std::int8_t>(ret.word);
+      break;
+#endif
     default:
       out.kind = Value::Kind::integer;
       out.integer = static_cast<long long>(ret.word);

@@ -2,6 +2,7 @@
 // seconds from the device's reference date, 2001-01-01 00:00:00 UTC.
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -52,12 +53,12 @@ id makeDate(Class cls, double sinceReferenceDate) {
 }
 
 unsigned long fnv(std::string_view bytes) {
-  unsigned long h = 14695981039346656037UL;
+  std::uint64_t h = 14695981039346656037ULL;
   for (const char c : bytes) {
     h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211UL;
+    h *= 1099511628211ULL;
   }
-  return h;
+  return static_cast<unsigned long>(h);  // NSUInteger: its low 32 bits on armv7
 }
 
 // ---- NSData ----

@@ -231,13 +231,16 @@ objc::BOOL mIsEqualToNumber(id self, SEL, id other) {
 
 unsigned long mHash(id self, SEL) {
   const NumberData n = valueOf(self);
-  if (const auto i = integral(n)) {
-    return i->magnitude == 0 ? 0 : (i->negative ? ~i->magnitude : i->magnitude);
-  }
   std::uint64_t bits = 0;
-  const double d = std::isnan(n.d) ? std::numeric_limits<double>::quiet_NaN() : n.d;
-  std::memcpy(&bits, &d, sizeof bits);
-  return bits;
+  if (const auto i = integral(n)) {
+    bits = i->magnitude == 0 ? 0 : (i->negative ? ~i->magnitude : i->magnitude);
+  } else {
+    const double d = std::isnan(n.d) ? std::numeric_limits<double>::quiet_NaN() : n.d;
+    std::memcpy(&bits, &d, sizeof bits);
+  }
+  // NSUInteger has 32 bits on armv7: fold the high half (a double's exponent) in.
+  if constexpr (sizeof(unsigned long) < sizeof bits) bits ^= bits >> 32;
+  return static_cast<unsigned long>(bits);
 }
 
 id mDescription(id self, SEL) {

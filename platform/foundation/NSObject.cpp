@@ -1,5 +1,6 @@
 // NSObject: the root class, its reference counting and the autorelease pools.
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "platform/foundation/object.hpp"
@@ -11,8 +12,8 @@ namespace foundation {
 namespace {
 
 // Counts are stored as "owners minus one", as on the device; immortal objects sit far above any
-// real count.
-constexpr long kImmortal = 1L << 60;
+// real count: 2^60 where long has 64 bits, 2^28 where it has 32 (armv7).
+constexpr long kImmortal = std::numeric_limits<long>::max() / 8 + 1;
 std::ptrdiff_t gCountOffset = 0;
 Class gRoot = nullptr;
 

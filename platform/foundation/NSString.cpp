@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -325,12 +326,12 @@ objc::BOOL mIsEqual(id self, SEL cmd, id other) {
 
 unsigned long mHash(id self, SEL) {
   // FNV-1a over the bytes: equal strings hash alike.
-  unsigned long h = 14695981039346656037UL;
+  std::uint64_t h = 14695981039346656037ULL;
   for (const char c : textOf(self).bytes) {
     h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211UL;
+    h *= 1099511628211ULL;
   }
-  return h;
+  return static_cast<unsigned long>(h);  // NSUInteger: its low 32 bits on armv7
 }
 
 id mDescription(id self, SEL) {

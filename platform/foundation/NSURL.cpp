@@ -1,5 +1,6 @@
 // NSURL: an absolute URL kept as the text it was made from.
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "platform/foundation/internal.hpp"
@@ -97,12 +98,12 @@ objc::BOOL mIsEqual(id self, SEL, id other) {
 }
 
 unsigned long mHash(id self, SEL) {
-  unsigned long h = 14695981039346656037UL;
+  std::uint64_t h = 14695981039346656037ULL;
   for (const char c : linkOf(self).text) {
     h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211UL;
+    h *= 1099511628211ULL;
   }
-  return h;
+  return static_cast<unsigned long>(h);  // NSUInteger: its low 32 bits on armv7
 }
 
 void mDealloc(id self, SEL) {

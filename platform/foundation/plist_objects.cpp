@@ -146,12 +146,14 @@ id toObject(plist_t node, unsigned depth) {
     case PLIST_STRING: {
       std::uint64_t length = 0;
       const char* text = plist_get_string_ptr(node, &length);
-      return newString(text != nullptr ? std::string_view(text, length) : std::string_view());
+      return newString(text != nullptr ? std::string_view(text, static_cast<std::size_t>(length))
+                                       : std::string_view());
     }
     case PLIST_DATA: {
       std::uint64_t length = 0;
       const char* bytes = plist_get_data_ptr(node, &length);
-      return newData(bytes != nullptr ? std::string_view(bytes, length) : std::string_view());
+      return newData(bytes != nullptr ? std::string_view(bytes, static_cast<std::size_t>(length))
+                                      : std::string_view());
     }
     case PLIST_DATE:
       return newDate(dateSeconds(node));

@@ -7,6 +7,34 @@
 // run time.
 #pragma once
 
+#if defined(__arm__) || defined(__aarch64__)
+// On ARM the device's BOOL is not GCC's unsigned char (see below), and it must be the one BOOL of
+// the program, so <objc/objc.h> is not used there: its few basic types are declared here, as GCC
+// declares them, with the device's BOOL. Across the runtime's functions a BOOL is only ever 0 or
+// 1, which signed char, bool and unsigned char all pass alike.
+#define __objc_INCLUDE_GNU
+#define __GNU_LIBOBJC__ 20110608
+#include <stddef.h>
+extern "C" {
+#if defined(__arm__)
+typedef signed char BOOL;
+#else
+typedef bool BOOL;
+#endif
+typedef const struct objc_selector* SEL;
+typedef struct objc_class* Class;
+typedef struct objc_object {
+  Class class_pointer;
+} * id;
+typedef id (*IMP)(id, SEL, ...);
+typedef struct objc_object Protocol;
+}
+#define YES static_cast<BOOL>(1)
+#define NO static_cast<BOOL>(0)
+#define nil static_cast<id>(nullptr)
+#define Nil static_cast<Class>(nullptr)
+#endif
+
 #include <objc/message.h>
 #include <objc/runtime.h>
 
@@ -18,17 +46,27 @@
 
 namespace objc {
 
-using ::BOOL;
 using ::Class;
 using ::id;
 using ::IMP;
 using ::SEL;
 
+// The device's basic types, for the processor this is built for. They follow the device's own
+// definitions: armv7 has a float CGFloat, a signed char BOOL and a 32-bit long; arm64 a double
+// CGFloat and a bool BOOL (both BOOLs declared above). The x86-64 host plays a 64-bit device with
+// GCC's runtime, whose BOOL (unsigned char) it keeps: a BOOL here is only ever 0 or 1, as with the
+// device's bool, and GCC's headers declare it.
+using ::BOOL;
+#if defined(__arm__)
+using CGFloat = float;
+#else
+using CGFloat = double;
+#endif
+using NSInteger = long;
+using NSUInteger = unsigned long;
+
 inline constexpr BOOL yes = 1;
 inline constexpr BOOL no = 0;
-
-// The platform's CGFloat: 64-bit on a 64-bit processor.
-using CGFloat = double;
 
 // A range of characters or elements, as Foundation returns it by value.
 struct NSRange {
@@ -151,7 +189,15 @@ VYR_OBJC_ENCODING(void, "v");
 VYR_OBJC_ENCODING(id, "@");
 VYR_OBJC_ENCODING(Class, "#");
 VYR_OBJC_ENCODING(SEL, ":");
+#if defined(__arm__)
+VYR_OBJC_ENCODING(BOOL, "c");
+VYR_OBJC_ENCODING(unsigned char, "C");
+#elif defined(__aarch64__)
+VYR_OBJC_ENCODING(BOOL, "B");
+VYR_OBJC_ENCODING(unsigned char, "C");
+#else
 VYR_OBJC_ENCODING(BOOL, "C");
+#endif
 VYR_OBJC_ENCODING(char, "c");
 VYR_OBJC_ENCODING(int, "i");
 VYR_OBJC_ENCODING(unsigned, "I");
@@ -164,7 +210,7 @@ VYR_OBJC_ENCODING(double, "d");
 VYR_OBJC_ENCODING(const char*, "r*");
 VYR_OBJC_ENCODING(void*, "^v");
 VYR_OBJC_ENCODING(NSRange, "{_NSRange=LL}");
-VYR_OBJC_ENCODING(CGFloat*, "^d");
+VYR_OBJC_ENCODING(CGFloat*, sizeof(CGFloat) == sizeof(float) ? "^f" : "^d");
 #undef VYR_OBJC_ENCODING
 
 template <class R, class... A>

@@ -1,4 +1,5 @@
-// The pool of super-call stubs (x86-64, System V). See super_stubs.hpp.
+// The pool of super-call stubs (x86-64, System V). See super_stubs.hpp; the ARM ones are in
+// super_stubs_aarch64.S and super_stubs_arm.S.
 //
 // Each stub is VYR_SUPER_STUB_SIZE bytes: it puts its own index in r11 (a scratch register that no argument uses)
 // and jumps to the common routine. The common routine saves every register that can carry an
@@ -9,6 +10,8 @@
 // result in memory reach the implementation unchanged.
 
 #include "super_stubs_layout.h"
+
+#if defined(__x86_64__)
 
         .text
 
@@ -86,3 +89,6 @@ vyr_substrate_stub_common:
         .size   vyr_substrate_stub_common, . - vyr_substrate_stub_common
 
         .section .note.GNU-stack, "", @progbits
+#else
+        .section .note.GNU-stack, "", %progbits
+#endif

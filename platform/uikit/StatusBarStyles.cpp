@@ -129,7 +129,9 @@ id classicBatteryStyle(id self, SEL, double capacity, double low, long style) {
 // 0.95) on every other; battery #34c759 while charging, #ff453a at or below the low level,
 // otherwise its text colour of style 0. It inherits _batteryColorForCapacity:lowCapacity:style:.
 Rgba flatText(long style) {
-  return style == 0 ? Rgba{0.1, 0.1, 0.1, 1} : Rgba{0.95, 0.95, 0.95, 1};
+  // The host's white levels, in its CGFloat (a float on 32-bit ARM).
+  const CGFloat white = style == 0 ? CGFloat(0.1) : CGFloat(0.95);
+  return Rgba{white, white, white, 1};
 }
 constexpr Rgba kFlatCharging{byte(0x34), byte(0xc7), byte(0x59), 1};  // #34c759
 constexpr Rgba kFlatLow{1, byte(0x45), byte(0x3a), 1};                // #ff453a

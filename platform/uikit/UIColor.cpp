@@ -51,7 +51,7 @@ Rgba fromHsb(CGFloat hue, CGFloat saturation, CGFloat brightness, CGFloat alpha)
   CGFloat h6 = h * 6;
   if (h6 >= 6) h6 = 0;  // hue 1 is the same angle as hue 0
   const int sextant = static_cast<int>(std::floor(h6));
-  const CGFloat f = h6 - sextant;
+  const CGFloat f = h6 - static_cast<CGFloat>(sextant);
   const CGFloat p = v * (1 - s);
   const CGFloat q = v * (1 - s * f);
   const CGFloat t = v * (1 - s * (1 - f));
@@ -158,7 +158,7 @@ constexpr Named kNamed[] = {
     {"magentaColor", {1, 0, 1, 1}},
     {"orangeColor", {1, 0.5, 0, 1}},
     {"purpleColor", {0.5, 0, 0.5, 1}},
-    {"brownColor", {0.6, 0.4, 0.2, 1}},
+    {"brownColor", {CGFloat(0.6), CGFloat(0.4), CGFloat(0.2), 1}},
     {"clearColor", {0, 0, 0, 0}},
 };
 

@@ -22,18 +22,22 @@ class Color : public ns::Object {
  public:
   using ns::Object::Object;
 
+  // The components are taken as the callers compute them (a double or a float) and passed as the
+  // device's CGFloat, as the device's compiler converts them at the call: on 32-bit ARM a double
+  // is rounded to float there.
   // colorWithRed:green:blue:alpha:, components 0 to 1; autoreleased.
-  static Color withRed(CGFloat red, CGFloat green, CGFloat blue, CGFloat alpha) {
-    return Color(objc::send<"colorWithRed:green:blue:alpha:", id>(cls(), red, green, blue, alpha));
+  static Color withRed(double red, double green, double blue, double alpha) {
+    return Color(objc::send<"colorWithRed:green:blue:alpha:", id>(cls(), cg(red), cg(green),
+                                                                  cg(blue), cg(alpha)));
   }
   // colorWithWhite:alpha:, a grey; autoreleased.
-  static Color withWhite(CGFloat white, CGFloat alpha) {
-    return Color(objc::send<"colorWithWhite:alpha:", id>(cls(), white, alpha));
+  static Color withWhite(double white, double alpha) {
+    return Color(objc::send<"colorWithWhite:alpha:", id>(cls(), cg(white), cg(alpha)));
   }
   // colorWithHue:saturation:brightness:alpha:, each 0 to 1; autoreleased.
-  static Color withHue(CGFloat hue, CGFloat saturation, CGFloat brightness, CGFloat alpha) {
-    return Color(objc::send<"colorWithHue:saturation:brightness:alpha:", id>(cls(), hue, saturation,
-                                                                             brightness, alpha));
+  static Color withHue(double hue, double saturation, double brightness, double alpha) {
+    return Color(objc::send<"colorWithHue:saturation:brightness:alpha:", id>(
+        cls(), cg(hue), cg(saturation), cg(brightness), cg(alpha)));
   }
 
   // The named colours; each autoreleased.
@@ -70,6 +74,7 @@ class Color : public ns::Object {
   ns::String description() const { return ns::String(objc::send<"description", id>(self_)); }
 
   static Class cls() { return objc::getClass("UIColor"); }
+  static CGFloat cg(double component) { return static_cast<CGFloat>(component); }
 };
 
 class View : public ns::Object {

@@ -14,6 +14,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Colour components are the device's CGFloat, printed to as many digits as identify one: a float
+// (9 digits) on 32-bit ARM, a double (17) elsewhere. Palette entry 13 (#ff3b30, 59/255 and
+// 48/255) and the alpha 0x80/255.
+#if defined(__arm__)
+constexpr const char kRed[] = "[1, 0.23137255, 0.188235298, 1]";
+constexpr const char kHalf[] = "0.501960814";
+#else
+constexpr const char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
+constexpr const char kHalf[] = "0.50196078431372548";
+#endif
+
 class Host : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = device_.root() + "/device"; }
@@ -89,13 +100,13 @@ TEST_F(Host, OtherProcessesHaveNoLockScreen) {
 TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   writePrefs({{"batt", "<true/>"}, {"bat", "<integer>13</integer>"}, {"load", "<false/>"}});
   VyrProcess p = start();
-  EXPECT_EQ(answer(p,
-                   "send UIStatusBarForegroundStyleAttributes "
-                   "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
-            "{\"result\": [1, 0.23137254901960785, 0.18823529411764706, 1], \"host\": null, "
-            "\"colour\": \"#FF3B30:1.000000\"}");
+  EXPECT_EQ(
+      answer(p,
+             "send UIStatusBarForegroundStyleAttributes "
+             "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
+      std::string("{\"result\": ") + kRed + ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #ff000080"),
-            "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.50196078431372548]]}}");
+            std::string("{\"result\": null, \"host\": {\"args\": [[1, 0, 0, ") + kHalf + "]]}}");
   // The colour string an answer prints is taken back as the same colour.
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #FF0000:0.500000"),
             "{\"result\": null, \"host\": {\"args\": [[1, 0, 0, 0.5]]}}");

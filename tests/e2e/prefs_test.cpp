@@ -18,7 +18,13 @@ namespace {
 
 constexpr const char kTextColour[] =
     "send UIStatusBarForegroundStyleAttributes textColorForStyle: 0";
+// Palette entry 13 (#ff3b30) as vyr host prints it: in the device's CGFloat, a float on 32-bit
+// ARM, a double elsewhere.
+#if defined(__arm__)
+constexpr const char kRed[] = "[1, 0.23137255, 0.188235298, 1]";
+#else
 constexpr const char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
+#endif
 constexpr const char kGreen[] = "[0, 1, 0, 1]";
 
 class PrefsEndToEnd : public ::testing::Test {

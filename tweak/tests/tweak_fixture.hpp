@@ -25,8 +25,13 @@ using Rgba = std::array<double, 4>;
 inline Rgba rgba(objc::id colour) {
   return ui::Color(colour).components();
 }
+// A palette colour's components: each n/255 computed in the device's CGFloat (a float on 32-bit
+// ARM), as the palette makes them.
 inline Rgba bytes(int r, int g, int b, double a = 1.0) {
-  return {r / 255.0, g / 255.0, b / 255.0, a};
+  const auto part = [](int n) {
+    return static_cast<double>(static_cast<objc::CGFloat>(n) / objc::CGFloat{255});
+  };
+  return {part(r), part(g), part(b), a};
 }
 
 class TweakProcess : public ::testing::Test {

@@ -9,11 +9,15 @@
 
 namespace {
 
+// Results that each processor returns its own way.
 struct Rect {
-  double x, y, w, h;  // 32 bytes: returned through a hidden pointer argument
+  double x, y, w, h;  // through a hidden pointer on x86-64; in d0-d3 on both ARMs
 };
 struct Point {
-  double x, y;  // returned in two SSE registers
+  double x, y;  // in two SSE registers on x86-64; in d0-d1 on both ARMs
+};
+struct Span {
+  long first, second, third;  // in memory everywhere: the address in x8 on AArch64, r0 on armv7
 };
 
 }  // namespace
@@ -26,6 +30,10 @@ struct Encoding<Rect> {
 template <>
 struct Encoding<Point> {
   static constexpr const char* value = "{Point=dd}";
+};
+template <>
+struct Encoding<Span> {
+  static constexpr const char* value = "{Span=lll}";
 };
 }  // namespace objc
 
@@ -77,6 +85,13 @@ Hierarchy makeHierarchy(const std::string& tag) {
               })
           .method(
               "scale:twice:", +[](id, SEL, float x, BOOL twice) { return twice ? x * 2 : x / 2; })
+          .method(
+              "spanFrom:",
+              +[](id, SEL, long s) {
+                return Span{s, s + 1, s + 2};
+              })
+          .method(
+              "isNegative:", +[](id, SEL, double x) { return x < 0 ? objc::yes : objc::no; })
           .classMethod(
               "count", +[](id, SEL) { return 7; })
           .finish();
@@ -206,7 +221,8 @@ TEST(MSHookMessageEx, AnOwnMethodHookReachesEveryInheritingSubclassAndNoOtherCla
   EXPECT_EQ(objc::send<int>(grandObj.get(), hooked), 2);
 }
 
-IMP gOrigMix = nullptr, gOrigRect = nullptr, gOrigPoint = nullptr, gOrigScale = nullptr;
+IMP gOrigMix = nullptr, gOrigRect = nullptr, gOrigPoint = nullptr, gOrigScale = nullptr,
+    gOrigSpan = nullptr, gOrigNegative = nullptr;
 double hookMix(id self, SEL cmd, MIX_PARAMS) {
   return objc::callImp<double, MIX_TYPES>(load(gOrigMix), self, cmd, MIX_ARGS);
 }
@@ -219,6 +235,12 @@ Point hookPoint(id self, SEL cmd) {
 float hookScale(id self, SEL cmd, float x, BOOL twice) {
   return objc::callImp<float, float, BOOL>(load(gOrigScale), self, cmd, x, twice);
 }
+Span hookSpan(id self, SEL cmd, long s) {
+  return objc::callImp<Span, long>(load(gOrigSpan), self, cmd, s);
+}
+BOOL hookNegative(id self, SEL cmd, double x) {
+  return objc::callImp<BOOL, double>(load(gOrigNegative), self, cmd, x);
+}
 
 TEST(MSHookMessageEx, TheSuperCallStubPassesEveryArgumentAndResultThrough) {
   const Hierarchy h = makeHierarchy("Args");
@@ -228,6 +250,8 @@ TEST(MSHookMessageEx, TheSuperCallStubPassesEveryArgumentAndResultThrough) {
   MSHookMessageEx(h.sub, objc::sel<"rectScaledBy:">(), asImp(&hookRect), &gOrigRect);
   MSHookMessageEx(h.sub, objc::sel<"point">(), asImp(&hookPoint), &gOrigPoint);
   MSHookMessageEx(h.sub, objc::sel<"scale:twice:">(), asImp(&hookScale), &gOrigScale);
+  MSHookMessageEx(h.sub, objc::sel<"spanFrom:">(), asImp(&hookSpan), &gOrigSpan);
+  MSHookMessageEx(h.sub, objc::sel<"isNegative:">(), asImp(&hookNegative), &gOrigNegative);
 
   EXPECT_EQ(sendMix(sub.get()), sendMix(base.get()));
   EXPECT_EQ(sendMix(sub.get()), 1.5 + 4.5 + 4 - 24 + 88 + 216 + 448 + 1024 + 2304 + 5120 + 11264 -
@@ -238,6 +262,10 @@ TEST(MSHookMessageEx, TheSuperCallStubPassesEveryArgumentAndResultThrough) {
   EXPECT_TRUE(p.x == 0.5 && p.y == 1.5);
   EXPECT_EQ((objc::send<"scale:twice:", float>(sub.get(), 3.0f, objc::yes)), 6.0f);
   EXPECT_EQ((objc::send<"scale:twice:", float>(sub.get(), 3.0f, objc::no)), 1.5f);
+  const Span span = objc::send<"spanFrom:", Span>(sub.get(), -7L);
+  EXPECT_TRUE(span.first == -7 && span.second == -6 && span.third == -5);
+  EXPECT_EQ((objc::send<"isNegative:", BOOL>(sub.get(), -0.5)), objc::yes);
+  EXPECT_EQ((objc::send<"isNegative:", BOOL>(sub.get(), 0.5)), objc::no);
 }
 
 TEST(MSHookMessageEx, ClassMethodsAreHookedThroughTheMetaclass) {

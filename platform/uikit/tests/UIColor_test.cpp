@@ -15,7 +15,7 @@ TEST(UIColor, ConstructorsConvertToRGB) {
   ns::AutoreleasePool pool;
   // A single-precision quotient widened to CGFloat must arrive unchanged, not rounded again.
   const double f = static_cast<double>(161.0f / 255.0f);
-  EXPECT_EQ(ui::Color::withRed(f, 0.2, 0.3, 0.4).components(), (Rgba{f, 0.2, 0.3, 0.4}));
+  EXPECT_EQ(ui::Color::withRed(f, 0.25, 0.375, 0.5).components(), (Rgba{f, 0.25, 0.375, 0.5}));
   EXPECT_EQ(ui::Color::withWhite(0.25, 0.5).components(), (Rgba{0.25, 0.25, 0.25, 0.5}));
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -55,17 +55,17 @@ TEST(UIColor, ConstructorsConvertToRGB) {
   EXPECT_EQ(ui::Color::red().components(), (Rgba{1, 0, 0, 1}));
   EXPECT_EQ(ui::Color::green().components(), (Rgba{0, 1, 0, 1}));
 
-  const ui::Color base = ui::Color::withRed(0.2, 0.4, 0.6, 0.8);
+  const ui::Color base = ui::Color::withRed(0.25, 0.5, 0.625, 0.75);
   const ui::Color faded = base.withAlphaComponent(0.25);
   EXPECT_NE(faded.get(), base.get());
-  EXPECT_EQ(faded.components(), (Rgba{0.2, 0.4, 0.6, 0.25}));
-  EXPECT_EQ(base.components(), (Rgba{0.2, 0.4, 0.6, 0.8}));
+  EXPECT_EQ(faded.components(), (Rgba{0.25, 0.5, 0.625, 0.25}));
+  EXPECT_EQ(base.components(), (Rgba{0.25, 0.5, 0.625, 0.75}));
 }
 
 TEST(UIColor, ReadingComparingAndDescribing) {
   ns::AutoreleasePool pool;
   const ui::Color c = ui::Color::withRed(1, 0, 0, 0.5);
-  double r = -1, a = -1;
+  objc::CGFloat r = -1, a = -1;
   EXPECT_TRUE(c.getRed(&r, nullptr, nullptr, &a));  // null pointers are skipped
   EXPECT_EQ(r, 1);
   EXPECT_EQ(a, 0.5);

@@ -33,8 +33,12 @@ bool hasOwnMethod(const char* className, const char* selector) {
   return found;
 }
 
+// The host's own colours: each byte over 255 in the device's CGFloat (a float on 32-bit ARM).
 Rgba hex(int r, int g, int b) {
-  return {r / 255.0, g / 255.0, b / 255.0, 1};
+  const auto part = [](int n) {
+    return static_cast<double>(static_cast<objc::CGFloat>(n) / objc::CGFloat{255});
+  };
+  return {part(r), part(g), part(b), 1};
 }
 
 TEST(HostClasses, FollowTheDeviceHierarchy) {
