@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,11 +21,10 @@
 #include "platform/foundation/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/process.hpp"
+#include "vyr/show/child_process.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
 #include "vyr/show/watch.hpp"
-
-extern char** environ;
 
 namespace vyr::show {
 namespace {
@@ -232,53 +230,11 @@ SpringBoard::~SpringBoard() {
 std::string SpringBoard::start(const std::string& exe, const std::string& device,
                                const std::vector<std::string>& command, const DeviceState& state) {
   stop();
-  int in[2];
-  int out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0)
-    return std::string("cannot make a pipe: ") + std::strerror(errno);
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    const int error = errno;
-    ::close(in[0]);
-    ::close(in[1]);
-    return std::string("cannot make a pipe: ") + std::strerror(error);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // Its own process group, the signals this process takes for itself back to their defaults.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int s : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, s);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(
-      &attributes,
-      static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  std::vector<std::string> args{exe, "--device", device};
-  args.insert(args.end(), command.begin(), command.end());
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(in[0]);
-  ::close(out[1]);
-  if (error != 0) {
-    ::close(in[1]);
-    ::close(out[0]);
-    return "cannot start SpringBoard (" + exe + "): " + std::strerror(error);
-  }
-  pid_ = pid;
-  in_ = in[1];
-  out_ = out[0];
+  const Result<ChildProcess> child = startChild(exe, device, command);
+  if (!child) return "cannot start SpringBoard (" + child.error() + ")";
+  pid_ = child->pid;
+  in_ = child->in;
+  out_ = child->out;
   ::fcntl(in_, F_SETFL, O_NONBLOCK);
   ::fcntl(out_, F_SETFL, O_NONBLOCK);
   pending_.clear();
