@@ -33,23 +33,25 @@ typedef struct vyr_file_watch vyr_file_watch;
   VYR_SYSTEM_DECLARE(ret, name, args); \
   __asm__(".symver vyr_libsystem_" #name ", " #name "@VYR_SYSTEM_1")
 
-// ThreadSanitizer's runtime defines unlink itself, in the executable, and a definition without a
-// version satisfies any versioned reference: there the device's unlink would become the
-// machine's. Its builds reach the stand-in's unlink by the source name instead (exported by the
-// library in those builds only). strlen, which it also defines, means the same on both sides.
-#if defined(__SANITIZE_THREAD__)
-#define VYR_SYSTEM_UNLINK_BY_SOURCE_NAME 1
+// The sanitizers' runtimes define strlen (and ThreadSanitizer unlink) themselves, in the
+// executable, and a definition without a version satisfies any versioned reference: there the
+// device's unlink would become the machine's, and the device's strlen of null (0) the machine's
+// (a crash). Sanitizer builds reach the stand-in's own functions by their source names instead
+// (exported by the library in those builds only).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define VYR_SYSTEM_BY_SOURCE_NAME 1
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VYR_SYSTEM_UNLINK_BY_SOURCE_NAME 1
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define VYR_SYSTEM_BY_SOURCE_NAME 1
 #endif
 #endif
 
 VYR_SYSTEM_C(uint32_t, arc4random, (void));
-VYR_SYSTEM_C(size_t, strlen, (const char* text));
-#ifdef VYR_SYSTEM_UNLINK_BY_SOURCE_NAME
+#ifdef VYR_SYSTEM_BY_SOURCE_NAME
+VYR_SYSTEM_DECLARE(size_t, strlen, (const char* text));
 VYR_SYSTEM_DECLARE(int, unlink, (const char* devicePath));
 #else
+VYR_SYSTEM_C(size_t, strlen, (const char* text));
 VYR_SYSTEM_C(int, unlink, (const char* devicePath));
 #endif
 VYR_SYSTEM_C(int, system, (const char* command));

@@ -437,6 +437,11 @@ Reply Studio::profile() {
 int run(const Options& options, const Invocation& inv) {
   if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
   if (options.settingsApp) return studio::runSettingsApp();
+  // The phone is drawn here, from what the SpringBoard child answers: the fonts are this
+  // process's to let go of.
+  struct ReleaseFonts {
+    ~ReleaseFonts() { show::releaseFontCaches(); }
+  } releaseFonts;
   try {
     Studio studio(options, inv.device);
     return studio.run();
