@@ -47,7 +47,7 @@ arm_arches=(armhf arm64)
 # than the foreign ones) leaves nothing installable. A sysroot takes each architecture's packages
 # as one consistent set, whatever the host has installed.
 sysroot_packages=(libc6-dev libstdc++-12-dev libobjc4 libplist-dev libplist++-dev libffi-dev
-                  libcairo2-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+                  libcairo2-dev libmicrohttpd-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
 sysroots=${VYR_SYSROOTS:-/opt/vyr/sysroot}
 backports=/etc/apt/sources.list.d/vyr-bookworm-backports.sources
 sudo=""

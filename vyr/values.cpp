@@ -32,6 +32,7 @@ ffi_type* ffiTypeOf(char t) {
     case 'c':
       return &ffi_type_sint8;
     case 'C':
+    case 'B':  // BOOL on arm64, a one-byte bool
       return &ffi_type_uint8;
     case 's':
       return &ffi_type_sint16;
@@ -41,10 +42,12 @@ ffi_type* ffiTypeOf(char t) {
       return &ffi_type_sint32;
     case 'I':
       return &ffi_type_uint32;
-    case 'l':
+    case 'l':  // long: 32 bits on 32-bit ARM
+      return &ffi_type_slong;
+    case 'L':
+      return &ffi_type_ulong;
     case 'q':
       return &ffi_type_sint64;
-    case 'L':
     case 'Q':
       return &ffi_type_uint64;
     case 'f':

@@ -56,8 +56,10 @@ id battery(id attrs, HookId h, double capacity, double low, bool charging) {
 
 }  // namespace
 
+// The components arrive held in the device's CGFloat (a float on 32-bit ARM).
 Rgba hostArgumentColour() {
-  return {1 / 255.0, 2 / 255.0, 3 / 255.0, 1};
+  const auto held = [](double v) { return static_cast<double>(static_cast<objc::CGFloat>(v)); };
+  return {held(1 / 255.0), held(2 / 255.0), held(3 / 255.0), 1};
 }
 
 void startHost() {

@@ -130,12 +130,13 @@ void paneRound(std::string_view bytes) {
   }
   for (int k = 0; k < kChangesPerRound && n > 0; ++k) {
     ns::AutoreleasePool rowPool;
-    const ps::Specifier row(rows.objectAtIndex(pick % n));
+    const ps::Specifier row(rows.objectAtIndex(static_cast<unsigned long>(pick % n)));
     pick = pick * 6364136223846793005ULL + 1442695040888963407ULL;
     const ps::TableCell cell(list.cachedCellForSpecifier(row));
-    list.setPreferenceValue(values[(pick >> 33) % values.size()], row);
+    list.setPreferenceValue(values[static_cast<std::size_t>((pick >> 33) % values.size())], row);
     list.readPreferenceValue(row);
-    cell.takeInput(ns::String::withUTF8(kTyped[(pick >> 17) % std::size(kTyped)]));
+    cell.takeInput(
+        ns::String::withUTF8(kTyped[static_cast<std::size_t>((pick >> 17) % std::size(kTyped))]));
     cell.valueText();
     pick = pick * 6364136223846793005ULL + 1442695040888963407ULL;
   }

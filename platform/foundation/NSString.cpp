@@ -1,7 +1,9 @@
 // NSString: immutable text kept as the UTF-8 bytes it was made from, lengths and indexes counted in
 // UTF-16 units as on the device, and the device's rules for reading numbers out of text.
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -354,8 +356,10 @@ objc::BOOL mBoolValue(id self, SEL) {
 int mIntValue(id self, SEL) {
   return readInt(textOf(self).bytes);
 }
+// NSInteger is 32 bits on a 32-bit device: saturate there as intValue does, never wrap.
 long mIntegerValue(id self, SEL) {
-  return static_cast<long>(readLongLong(textOf(self).bytes));
+  const long long value = readLongLong(textOf(self).bytes);
+  return static_cast<long>(std::clamp<long long>(value, LONG_MIN, LONG_MAX));
 }
 long long mLongLongValue(id self, SEL) {
   return readLongLong(textOf(self).bytes);

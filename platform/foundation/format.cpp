@@ -68,7 +68,8 @@ void appendUTF8(std::string& out, std::uint32_t unit) {
   }
 }
 
-int clampField(long value) {
+// Wide enough for the negated INT_MIN of a '*' width, on 32-bit too.
+int clampField(long long value) {
   return value > kMaxFieldWidth ? kMaxFieldWidth : static_cast<int>(value);
 }
 
@@ -149,7 +150,7 @@ std::string formatV(std::string_view fmt, va_list ap) {
         const int w = va_arg(args, int);
         if (w < 0) {
           if (field.flags.find('-') == std::string::npos) field.flags += '-';
-          field.width = clampField(-static_cast<long>(w));
+          field.width = clampField(-static_cast<long long>(w));
         } else {
           field.width = clampField(w);
         }

@@ -27,8 +27,13 @@ namespace fs = std::filesystem;
 constexpr char kBattery[] =
     "send UIStatusBarForegroundStyleAttributes _batteryColorForCapacity:lowCapacity:charging: 0.1 "
     "0.2 YES";
-// The preset the settings below choose for the battery (13, red).
+// The preset the settings below choose for the battery (13, red: 59/255 and 48/255), in the
+// device's CGFloat: a float printed to 9 digits on 32-bit ARM, a double to 17 elsewhere.
+#if defined(__arm__)
+constexpr char kRed[] = "[1, 0.23137255, 0.188235298, 1]";
+#else
 constexpr char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
+#endif
 
 int count(const std::string& text, const std::string& what) {
   int n = 0;

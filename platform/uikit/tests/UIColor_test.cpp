@@ -44,7 +44,9 @@ TEST(UIColor, ConstructorsConvertToRGB) {
     EXPECT_EQ(ui::Color::withHue(c.h, c.s, c.b, 1).components(), c.rgba) << c.h << " " << c.s;
   }
 
-  const double third = 1.0 / 3, twoThirds = 2.0 / 3;
+  // The greys' thirds are held in the device's CGFloat (a float on 32-bit ARM).
+  const auto third = static_cast<double>(static_cast<objc::CGFloat>(1.0 / 3));
+  const auto twoThirds = static_cast<double>(static_cast<objc::CGFloat>(2.0 / 3));
   EXPECT_EQ(ui::Color::black().components(), (Rgba{0, 0, 0, 1}));
   EXPECT_EQ(ui::Color::clear().components(), (Rgba{0, 0, 0, 0}));
   EXPECT_EQ(ui::Color::cyan().components(), (Rgba{0, 1, 1, 1}));
