@@ -89,6 +89,20 @@ class Confinement : public ::testing::Test {
   }
 
   TempDevice device_;
+  // Runs `vyr host` on the device: VYR's own library answers the hooked battery colour and the
+  // host ends cleanly. Returns what it said on standard error.
+  std::string runHost() {
+    VyrProcess host({"--device", dir_, "host"});
+    const auto answer = host.ask(kBattery);
+    EXPECT_EQ(
+        answer.value_or("(no answer)"),
+        std::string("{\"result\": ") + kRed + ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}")
+        << host.errors();
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 0);
+    return host.errors();
+  }
+
   OutsideFolder outside_;
   std::string dir_;
   pid_t victim_ = -1;
@@ -96,14 +110,7 @@ class Confinement : public ::testing::Test {
 };
 
 TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
-  VyrProcess host({"--device", dir_, "host"});
-  const auto answer = host.ask(kBattery);
-  ASSERT_TRUE(answer.has_value()) << host.errors();
-  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed +
-                         ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  const std::string err = host.errors();
+  const std::string err = runHost();
   EXPECT_EQ(count(err, "DONE"), 0) << err;
   // Where the kernel cannot confine, the library is not even loaded (see the case below).
   if (kernelCanConfine()) {
@@ -114,14 +121,7 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
 
 TEST_F(Confinement, WithoutTheKernelOnlyVyrsOwnCodeIsLoaded) {
   ::setenv("VYR_SIM_CONFINE", "identical-only", 1);
-  VyrProcess host({"--device", dir_, "host"});
-  const auto answer = host.ask(kBattery);
-  ASSERT_TRUE(answer.has_value()) << host.errors();
-  EXPECT_EQ(*answer, std::string("{\"result\": ") + kRed +
-                         ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 0);
-  const std::string err = host.errors();
+  const std::string err = runHost();
   EXPECT_EQ(count(err, "planted: "), 0) << err;
   // One line, which names the library and says why.
   EXPECT_EQ(count(err, "Planted.dylib"), 1) << err;

@@ -164,13 +164,9 @@ std::optional<std::string> Hub::news(std::map<std::string, std::uint64_t>& seen,
   };
   changed_.wait_for(lock, timeout, [&] { return closed_ || fresh(); });
   if (closed_) return std::nullopt;
-  std::string out;
-  for (const auto& [name, topic] : topics_) {
-    if (topic.version <= seen[name]) continue;
-    seen[name] = topic.version;
-    out += "event: " + name + "\ndata: " + topic.json + "\n\n";
-  }
-  return out;
+  // What was published meanwhile is news too.
+  lock.unlock();
+  return newsSince(seen);
 }
 
 void Hub::close() {
