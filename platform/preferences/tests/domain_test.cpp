@@ -179,6 +179,22 @@ TEST(Domain, AWriteKeepsEveryOtherValueExactlyOrRefuses) {
     EXPECT_NE(r.problem.find("exactly"), std::string::npos) << what << ": " << r.problem;
     EXPECT_EQ(slurp(file), bytes) << what;
   }
+
+  // A new value or key holding a NUL ("%c" of 0 makes one, as in Foundation): libplist would cut
+  // it there, so the write is refused and the file stays as it was.
+  const auto withNul = [] {
+    return ns::String(objc::sendVariadic<objc::id>(
+        objc::asId(ns::String::cls()), objc::sel<"stringWithFormat:">(), str("a%cb").get(), 0));
+  };
+  ASSERT_EQ(withNul().length(), 3U);
+  device.write(kFile, original);
+  for (const auto& [key, value] :
+       {std::pair{str("s"), withNul()}, std::pair{withNul(), str("v")}}) {
+    const preferences::WriteResult r = writeDomainValue(kDomain, key, value.get());
+    EXPECT_FALSE(r);
+    EXPECT_NE(r.problem.find("NUL"), std::string::npos) << r.problem;
+    EXPECT_EQ(slurp(file), original);
+  }
 }
 
 // Writers in two other processes and in threads of this one, each changing keys of its own: the
