@@ -7,6 +7,7 @@
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
+#include "vyr/printable.hpp"
 
 namespace vyr {
 namespace {
@@ -63,7 +64,7 @@ std::vector<std::string> injectLibraries(const ProcessIdentity& process) {
     // node in the library's place is refused by the door, never waited on.
     std::string why;
     if (sim::loadLibrary(path, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE, &why) == nullptr) {
-      std::fprintf(stderr, "MS:Error: %s\n", why.c_str());
+      std::fprintf(stderr, "MS:Error: %s\n", printable(why).c_str());
       continue;
     }
     loaded.push_back(name);

@@ -222,6 +222,14 @@ TEST_F(PrefsEndToEnd, DeviceTextIsEscapedAndAnEmptyDeviceIsRefused) {
   const std::string listing = prefs({});
   EXPECT_NE(listing.find(escaped), std::string::npos) << listing;
   EXPECT_EQ(listing.find('\x1b'), std::string::npos);
+  // A file name is device text too: the loader of a device process quotes it when it refuses a
+  // planted library.
+  std::ofstream(dir_ + "/Library/MobileSubstrate/DynamicLibraries/\x1b]0;owned\x07.dylib")
+      << "not a library";
+  const RunResult loaded = runVyr({"--device", dir_, "host"});
+  EXPECT_NE(loaded.err.find("MS:Error: "), std::string::npos) << loaded.err;
+  EXPECT_NE(loaded.err.find("\\e]0;owned\\x07.dylib"), std::string::npos) << loaded.err;
+  EXPECT_EQ(loaded.err.find('\x1b'), std::string::npos);
 
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--device", "", "prefs"}, {"--device=", "prefs", "get", "sig"}}) {

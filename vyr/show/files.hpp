@@ -16,10 +16,6 @@ namespace vyr::show {
 // PATH and the reason; nothing is then left beside PATH and PATH is untouched.
 Result<> replaceFile(const std::string& path, std::string_view data);
 
-// TEXT with every control character shown as '?', so that a message quoting a file name or an
-// argument stays on one line.
-std::string oneLine(std::string text);
-
 // The folder a file at PATH would live in ("." for a bare name).
 std::string folderOf(const std::string& path);
 

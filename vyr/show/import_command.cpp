@@ -26,6 +26,7 @@
 #include "platform/preferences/domain.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/printable.hpp"
 #include "vyr/result.hpp"
 #include "vyr/show/files.hpp"
 #include "vyr/show/profile.hpp"
@@ -40,7 +41,7 @@ constexpr std::string_view kPreferencesName = kSettingsFile.substr(kSettingsFile
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
 int fail(const std::string& line, const char* command = "import") {
-  std::fprintf(stderr, "vyr %s: %s\n", command, show::oneLine(line).c_str());
+  std::fprintf(stderr, "vyr %s: %s\n", command, vyr::printable(line).c_str());
   return 1;
 }
 
@@ -143,7 +144,7 @@ int runImport(const std::string& source, bool force) {
       CFNotificationCenterGetDarwinNotifyCenter(),
       reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
       nullptr, 1);
-  std::printf("imported %s (%lu settings); posted %s\n", show::oneLine(source).c_str(), keys,
+  std::printf("imported %s (%lu settings); posted %s\n", vyr::printable(source).c_str(), keys,
               kSettingsChanged);
   return 0;
 }
@@ -188,7 +189,7 @@ int runExport(const std::string& target) {
   if (const Result<> written = show::replaceFile(target, *bytes); !written) {
     return fail(written.error(), "export");
   }
-  std::fprintf(stderr, "vyr export: wrote %s\n", show::oneLine(target).c_str());
+  std::fprintf(stderr, "vyr export: wrote %s\n", vyr::printable(target).c_str());
   return 0;
 }
 

@@ -26,6 +26,7 @@
 #include "device/files.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/options.hpp"
+#include "vyr/printable.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
@@ -61,7 +62,7 @@ struct Options {
 };
 
 void progress(const std::string& line) {
-  std::fprintf(stderr, "vyr show: %s\n", show::oneLine(line).c_str());
+  std::fprintf(stderr, "vyr show: %s\n", vyr::printable(line).c_str());
 }
 
 // Reports LINE as the command's one line about what went wrong; returns STATUS.

@@ -30,6 +30,7 @@
 #include "device/device.hpp"
 #include "platform/foundation/facade.hpp"
 #include "vyr/commands.hpp"
+#include "vyr/printable.hpp"
 #include "vyr/install.hpp"
 #include "vyr/options.hpp"
 #include "vyr/show/draw.hpp"
@@ -77,7 +78,7 @@ struct Options {
 };
 
 void progress(const std::string& line) {
-  std::fprintf(stderr, "vyr studio: %s\n", show::oneLine(line).c_str());
+  std::fprintf(stderr, "vyr studio: %s\n", vyr::printable(line).c_str());
 }
 
 std::optional<Options> parse(const std::vector<std::string>& args) {
