@@ -57,23 +57,6 @@ json barJson(const BarColours& b) {
           {"activity", answerJson(b.activity)}};
 }
 
-// Throws json's exceptions on a member of the wrong kind; the caller takes that as no scene.
-Answer answerOf(const json& j) {
-  Answer a;
-  a.hostsOwn = j.at("hostsOwn").get<bool>();
-  const json& c = j.at("colour");
-  if (!c.is_null()) {
-    a.colour = Rgba{c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>(),
-                    c.at(3).get<double>()};
-  }
-  return a;
-}
-
-BarColours barOf(const json& j) {
-  return {answerOf(j.at("signal")), answerOf(j.at("foreground")), answerOf(j.at("text")),
-          answerOf(j.at("battery")), answerOf(j.at("activity"))};
-}
-
 // What the SpringBoard shows in STATE, as one line of JSON: every colour of the scene, the table
 // of sources (which only this process, with the library's settings, can name), and the facts
 // around them.
@@ -184,42 +167,6 @@ int runSpringBoard(sim::Relaunch relaunch) {
         if (!writeLine(sceneJson(*state, "state"))) return 0;
       }
     }
-  }
-}
-
-std::string springBoardError(const std::string& line) {
-  const json message = json::parse(line, nullptr, false);
-  if (!message.is_object() || message.value("type", "") != "error") return {};
-  return "SpringBoard could not start: " + message.value("message", std::string("no reason given"));
-}
-
-std::optional<SceneMessage> parseSceneMessage(const std::string& line) {
-  const json message = json::parse(line, nullptr, false);
-  if (!message.is_object() || message.value("type", "") != "scene") return std::nullopt;
-  try {
-    SceneMessage out;
-    out.reason = message.at("reason").get<std::string>();
-    const json& s = message.at("scene");
-    Scene& scene = out.scene;
-    scene.state.batteryPercent = s.at("battery").get<int>();
-    scene.state.charging = s.at("charging").get<bool>();
-    scene.state.homeStyle = s.at("homeStyle").get<long>();
-    scene.iosVersion = message.at("ios").get<std::string>();
-    scene.home = barOf(s.at("home"));
-    scene.refresh = answerOf(s.at("refresh"));
-    scene.lockStyle = s.at("lockStyle").get<long>();
-    scene.lockStyleHostsOwn = message.at("lockStyleHostsOwn").get<bool>();
-    scene.lock = barOf(s.at("lock"));
-    scene.legibility = answerOf(s.at("legibility"));
-    scene.notes = message.value("notes", std::vector<std::string>{});
-    for (const json& r : message.at("rows")) {
-      out.rows.push_back({r.at("screen").get<std::string>(), r.at("item").get<std::string>(),
-                          r.at("element").get<std::string>(), r.at("source").get<std::string>(),
-                          r.at("value").get<std::string>()});
-    }
-    return out;
-  } catch (const json::exception&) {
-    return std::nullopt;
   }
 }
 

@@ -1,9 +1,12 @@
-// How colours print in the table, and the terminal drawing of a scene made up here.
+// How colours print in the table, the terminal drawing of a scene made up here, and what of a
+// SpringBoard line reaches the terminal.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <nlohmann/json.hpp>
 
 #include "vyr/show/report.hpp"
+#include "vyr/show/springboard.hpp"
 #include "vyr/show/terminal.hpp"
 
 namespace vyrtest {
@@ -45,6 +48,47 @@ TEST(Terminal, ElementsShowInTheirColourOverTheirBackground) {
   std::size_t lines = 0;
   for (std::size_t at = 0; (at = text.find("\x1b[0m\n", at)) != std::string::npos; ++at) ++lines;
   EXPECT_EQ(lines, 15u);
+}
+
+// The SpringBoard is a device process, where a planted library may write lines of its own: what
+// its lines say reaches the table and the error message with its control characters spelt out.
+TEST(Report, TextFromTheSpringBoardCannotDriveTheTerminal) {
+  using nlohmann::json;
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J\xc2\x9b";
+  const std::string escaped = "\\e]0;owned\\x07\\e[2J\\u009b";
+  const json none = {{"colour", nullptr}, {"hostsOwn", true}};
+  const json bar = {{"signal", none},
+                    {"foreground", none},
+                    {"text", none},
+                    {"battery", none},
+                    {"activity", none}};
+  const json line = {{"type", "scene"},
+                     {"reason", "state"},
+                     {"ios", hostile},
+                     {"lockStyleHostsOwn", false},
+                     {"notes", {hostile}},
+                     {"rows",
+                      {{{"screen", hostile},
+                        {"item", "i"},
+                        {"element", "e"},
+                        {"source", "s"},
+                        {"value", hostile}}}},
+                     {"scene",
+                      {{"battery", 50},
+                       {"charging", false},
+                       {"homeStyle", 0},
+                       {"home", bar},
+                       {"refresh", none},
+                       {"lockStyle", 0},
+                       {"lock", bar},
+                       {"legibility", none}}}};
+  const auto message = vyr::show::parseSceneMessage(line.dump());
+  ASSERT_TRUE(message);
+  const std::string table = vyr::show::formatTable(message->scene, message->rows);
+  EXPECT_NE(table.find(escaped), std::string::npos) << table;
+  EXPECT_EQ(table.find('\x1b'), std::string::npos);
+  EXPECT_EQ(vyr::show::springBoardError(json{{"type", "error"}, {"message", hostile}}.dump()),
+            "SpringBoard could not start: " + escaped);
 }
 
 }  // namespace
