@@ -244,14 +244,16 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       break;
     }
     case Kind::getter: {
-      objc::id attrs = objc::send<"new">(hookedClass(HookId::batteryColorCharging));
-      const SEL cmd = hookedSelector(HookId::batteryColorCharging);
-      const IMP own = origBatteryColorCharging;
+      // The battery getter of a process without a device (iOS 8.1): the flat foreground style's.
+      objc::id attrs = objc::send<"new">(hookedClass(HookId::newUIBatteryColorCharging));
+      const SEL cmd = hookedSelector(HookId::newUIBatteryColorCharging);
+      const IMP own = origNewUIBatteryColorCharging;
+      using objc::CGFloat;
       measure(state, key, mode, [&] {
-        objc::id colour =
-            host ? objc::callImp<objc::id, double, double, objc::BOOL>(own, attrs, cmd, 0.5, 0.2,
-                                                                       objc::no)
-                 : objc::send<objc::id, double, double, objc::BOOL>(attrs, cmd, 0.5, 0.2, objc::no);
+        objc::id colour = host ? objc::callImp<objc::id, CGFloat, CGFloat, objc::BOOL>(
+                                     own, attrs, cmd, 0.5, 0.2, objc::no)
+                               : objc::send<objc::id, CGFloat, CGFloat, objc::BOOL>(attrs, cmd, 0.5,
+                                                                                    0.2, objc::no);
         benchmark::DoNotOptimize(colour);
       });
       ns::Object(attrs).release();
@@ -277,8 +279,8 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       const SEL cmd = hookedSelector(HookId::lockScreenStatusBarStyle);
       const IMP own = origLockScreenStatusBarStyle;
       measure(state, key, mode, [&] {
-        const long style =
-            host ? objc::callImp<long>(own, controller, cmd) : objc::send<long>(controller, cmd);
+        const objc::NSInteger style = host ? objc::callImp<objc::NSInteger>(own, controller, cmd)
+                                           : objc::send<objc::NSInteger>(controller, cmd);
         benchmark::DoNotOptimize(style);
       });
       ns::Object(controller).release();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kMaxSettingsFile = 64 * 1024;
-constexpr char kDefaultIos[] = "8.1";
 
 std::mutex gLock;
 // Never freed or closed: read by code that may run during process exit, and a descriptor handed
@@ -40,13 +40,24 @@ struct IosSetting {
   std::string problem;
 };
 
-bool plausibleVersion(const std::string& v) {
-  int major = 0, minor = 0;
-  char extra = 0;
-  const int n = std::sscanf(v.c_str(), "%d.%d%c", &major, &minor, &extra);
-  return (n == 1 || n == 2) && major >= 1 && major <= 99 && minor >= 0 && minor <= 99 &&
-         v.find_first_not_of("0123456789.") == std::string::npos;
-}
+// kCFCoreFoundationVersionNumber of each release, from the device's CoreFoundation headers. The
+// headers give 9.3 the number of 9.2. The 10.x numbers are not in the facts this table was written
+// from: they are chosen as the newest known number, which is all that a reader of the number here
+// (the respring, which asks whether it is 700 or more) can tell apart.
+constexpr IosRelease kReleases[] = {
+    {"5.0", 675.00, Interfaces::beforeIos7}, {"5.1", 690.10, Interfaces::beforeIos7},
+    {"6.0", 793.00, Interfaces::beforeIos7}, {"6.1", 793.00, Interfaces::beforeIos7},
+    {"7.0", 847.20, Interfaces::ios7},       {"7.1", 847.24, Interfaces::ios7},
+    {"8.0", 1140.10, Interfaces::ios7},      {"8.1", 1141.14, Interfaces::ios7},
+    {"8.2", 1142.16, Interfaces::ios7},      {"8.3", 1144.17, Interfaces::ios8_3},
+    {"8.4", 1145.15, Interfaces::ios8_3},    {"9.0", 1240.10, Interfaces::ios9},
+    {"9.1", 1241.11, Interfaces::ios9},      {"9.2", 1242.13, Interfaces::ios9},
+    {"9.3", 1242.13, Interfaces::ios9},      {"10.0", 1242.13, Interfaces::ios10},
+    {"10.1", 1242.13, Interfaces::ios10},    {"10.2", 1242.13, Interfaces::ios10},
+    {"10.3", 1242.13, Interfaces::ios10},
+};
+constexpr const IosRelease& kDefaultRelease = kReleases[7];
+static_assert(kDefaultRelease.version[0] == '8' && kDefaultRelease.version[2] == '1');
 
 IosSetting readIosSetting() {
   IosSetting out;
@@ -66,10 +77,11 @@ IosSetting readIosSetting() {
     if (line.rfind("ios=", 0) != 0) continue;
     std::string v = line.substr(4);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
-    if (!plausibleVersion(v)) {
+    if (findIosRelease(v) == nullptr) {
       out.version.clear();
       out.problem = simFolder() + "/device.conf, line " + std::to_string(lineNumber) +
-                    ": 'ios=" + v + "' is not an iOS version such as 8.1";
+                    ": 'ios=" + v + "' is not an iOS version the simulator knows (" +
+                    knownIosVersions() + ")";
       return out;
     }
     out.version = v;
@@ -120,9 +132,63 @@ std::string simFolder() {
   return root.empty() ? std::string() : root + "/.sim";
 }
 
+std::span<const IosRelease> iosReleases() {
+  return kReleases;
+}
+
+const IosRelease* findIosRelease(std::string_view version) {
+  for (const IosRelease& r : kReleases) {
+    if (version == r.version) return &r;
+  }
+  return nullptr;
+}
+
+std::string knownIosVersions() {
+  std::string out;
+  for (const IosRelease& r : kReleases) {
+    if (!out.empty()) out += ", ";
+    out += r.version;
+  }
+  return out;
+}
+
+const IosRelease& iosRelease() {
+  const IosRelease* r = findIosRelease(readIosSetting().version);
+  return r != nullptr ? *r : kDefaultRelease;
+}
+
 std::string iosVersion() {
-  const IosSetting setting = readIosSetting();
-  return setting.version.empty() ? std::string(kDefaultIos) : setting.version;
+  return iosRelease().version;
+}
+
+int setIosVersion(const IosRelease& release) {
+  try {
+    int error = 0;
+    const auto text = readFile(Area::Simulator, "device.conf", kMaxSettingsFile, &error);
+    if (!text && error != ENOENT) return error;
+    // Every line but the version's stays; the version goes where it was, else at the end.
+    std::string out;
+    bool written = false;
+    std::size_t at = 0;
+    const std::string current = text.value_or("");
+    while (at < current.size()) {
+      std::size_t end = current.find('\n', at);
+      if (end == std::string::npos) end = current.size();
+      const std::string line = current.substr(at, end - at);
+      at = end + 1;
+      if (line.rfind("ios=", 0) == 0) {
+        if (written) continue;
+        out += std::string("ios=") + release.version + "\n";
+        written = true;
+      } else {
+        out += line + "\n";
+      }
+    }
+    if (!written) out += std::string("ios=") + release.version + "\n";
+    return writeFile(Area::Simulator, "device.conf", out);
+  } catch (...) {
+    return ENOMEM;
+  }
 }
 
 std::string deviceSettingsProblem() {
@@ -130,25 +196,8 @@ std::string deviceSettingsProblem() {
 }
 
 double coreFoundationVersion(const std::string& version) {
-  // kCFCoreFoundationVersionNumber of each release, from the device's CoreFoundation headers.
-  static const struct {
-    int major, minor;
-    double number;
-  } kTable[] = {
-      {3, 0, 478.47},  {3, 1, 478.52},  {3, 2, 478.61},  {4, 0, 550.32},  {4, 1, 550.38},
-      {4, 2, 550.52},  {4, 3, 550.58},  {5, 0, 675.00},  {5, 1, 690.10},  {6, 0, 793.00},
-      {6, 1, 793.00},  {7, 0, 847.20},  {7, 1, 847.24},  {8, 0, 1140.10}, {8, 1, 1141.14},
-      {8, 2, 1142.16}, {8, 3, 1144.17}, {8, 4, 1145.15}, {9, 0, 1240.10}, {9, 1, 1241.11},
-      {9, 2, 1242.13}, {9, 3, 1280.30},
-  };
-  int major = 0, minor = 0;
-  if (std::sscanf(version.c_str(), "%d.%d", &major, &minor) < 1) return 1141.14;
-  // An unlisted release counts as the newest listed one not after it.
-  double number = kTable[0].number;
-  for (const auto& row : kTable) {
-    if (row.major < major || (row.major == major && row.minor <= minor)) number = row.number;
-  }
-  return number;
+  const IosRelease* r = findIosRelease(version);
+  return (r != nullptr ? *r : kDefaultRelease).coreFoundation;
 }
 
 }  // namespace sim

@@ -76,7 +76,7 @@ const HookEntry* table() {
     std::array<HookEntry, kHookCount> made{};
     for (std::size_t i = 0; i < made.size(); ++i) {
       made[i] = {kHookedMethods[i].className, kHookedMethods[i].selector, code[i].replacement,
-                 code[i].slot};
+                 code[i].slot, kReplacementTypes[i].text};
     }
     return made;
   }();
@@ -101,35 +101,39 @@ void hookStatusBarSetForegroundColor(objc::id self, SEL cmd, objc::id colour) {
   setter(ElementId::sbsig, origStatusBarSetForegroundColor, self, cmd, colour);
 }
 
-objc::id hookNewUITextColorForStyle(objc::id self, SEL cmd, long style) {
-  return getter(ElementId::txt, origNewUITextColorForStyle,
-                [&](IMP imp) { return objc::callImp<objc::id, long>(imp, self, cmd, style); });
-}
-
-objc::id hookNewUIBatteryColorCharging(objc::id self, SEL cmd, double capacity, double low,
-                                       objc::BOOL charging) {
-  return getter(ElementId::bat, origNewUIBatteryColorCharging, [&](IMP imp) {
-    return objc::callImp<objc::id, double, double, objc::BOOL>(imp, self, cmd, capacity, low,
-                                                               charging);
+objc::id hookNewUITextColorForStyle(objc::id self, SEL cmd, objc::NSInteger style) {
+  return getter(ElementId::txt, origNewUITextColorForStyle, [&](IMP imp) {
+    return objc::callImp<objc::id, objc::NSInteger>(imp, self, cmd, style);
   });
 }
 
-objc::id hookTextColorForStyle(objc::id self, SEL cmd, long style) {
-  return getter(ElementId::txt, origTextColorForStyle,
-                [&](IMP imp) { return objc::callImp<objc::id, long>(imp, self, cmd, style); });
+objc::id hookNewUIBatteryColorCharging(objc::id self, SEL cmd, objc::CGFloat capacity,
+                                       objc::CGFloat low, objc::BOOL charging) {
+  return getter(ElementId::bat, origNewUIBatteryColorCharging, [&](IMP imp) {
+    return objc::callImp<objc::id, objc::CGFloat, objc::CGFloat, objc::BOOL>(
+        imp, self, cmd, capacity, low, charging);
+  });
 }
 
-objc::id hookBatteryColorCharging(objc::id self, SEL cmd, double capacity, double low,
+objc::id hookTextColorForStyle(objc::id self, SEL cmd, objc::NSInteger style) {
+  return getter(ElementId::txt, origTextColorForStyle, [&](IMP imp) {
+    return objc::callImp<objc::id, objc::NSInteger>(imp, self, cmd, style);
+  });
+}
+
+objc::id hookBatteryColorCharging(objc::id self, SEL cmd, objc::CGFloat capacity, objc::CGFloat low,
                                   objc::BOOL charging) {
   return getter(ElementId::bat, origBatteryColorCharging, [&](IMP imp) {
-    return objc::callImp<objc::id, double, double, objc::BOOL>(imp, self, cmd, capacity, low,
-                                                               charging);
+    return objc::callImp<objc::id, objc::CGFloat, objc::CGFloat, objc::BOOL>(
+        imp, self, cmd, capacity, low, charging);
   });
 }
 
-objc::id hookBatteryColorStyle(objc::id self, SEL cmd, double capacity, double low, long style) {
+objc::id hookBatteryColorStyle(objc::id self, SEL cmd, objc::CGFloat capacity, objc::CGFloat low,
+                               objc::NSUInteger style) {
   return getter(ElementId::bat, origBatteryColorStyle, [&](IMP imp) {
-    return objc::callImp<objc::id, double, double, long>(imp, self, cmd, capacity, low, style);
+    return objc::callImp<objc::id, objc::CGFloat, objc::CGFloat, objc::NSUInteger>(
+        imp, self, cmd, capacity, low, style);
   });
 }
 
@@ -145,6 +149,27 @@ void hookLegibilitySetPrimaryColor(objc::id self, SEL cmd, objc::id colour) {
   setter(ElementId::rec, origLegibilitySetPrimaryColor, self, cmd, colour);
 }
 
+InstallCheck checkInstall(const HookEntry& entry, Class cls) {
+  if (cls == nullptr) return InstallCheck::noClass;
+  const char* host = objc::methodTypes(cls, sel_registerName(entry.selector));
+  if (host == nullptr) return InstallCheck::noSuchMethod;
+  return objc::sameTypes(host, entry.types) ? InstallCheck::install : InstallCheck::otherTypes;
+}
+
+const char* describe(InstallCheck check) {
+  switch (check) {
+    case InstallCheck::install:
+      return "";
+    case InstallCheck::noClass:
+      return "no class";
+    case InstallCheck::noSuchMethod:
+      return "no such method";
+    case InstallCheck::otherTypes:
+      return "other argument types";
+  }
+  return "";
+}
+
 void installHooks() {
   const char* lookedUp = nullptr;
   Class cls = nullptr;
@@ -155,6 +180,8 @@ void installHooks() {
       cls = objc_getClass(entry.className);
       lookedUp = entry.className;
     }
+    // A missing class or method is the hooking library's to pass over, as on the device.
+    if (checkInstall(entry, cls) == InstallCheck::otherTypes) continue;
     MSHookMessageEx(cls, sel_registerName(entry.selector), entry.replacement, entry.slot);
   }
 }

@@ -21,9 +21,9 @@ bool lockScreenUsesDefaultStyle() noexcept {
 
 }  // namespace
 
-long hookLockScreenStatusBarStyle(objc::id self, SEL cmd) {
+objc::NSInteger hookLockScreenStatusBarStyle(objc::id self, SEL cmd) {
   if (lockScreenUsesDefaultStyle()) return 0;  // UIStatusBarStyleDefault
-  return objc::callImp<long>(
+  return objc::callImp<objc::NSInteger>(
       std::atomic_ref<IMP>(origLockScreenStatusBarStyle).load(std::memory_order_acquire), self,
       cmd);
 }

@@ -34,6 +34,7 @@
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
 #include "tweak/elements.hpp"
+#include "tweak/hooks.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/install.hpp"
 #include "vyr/json.hpp"
@@ -57,7 +58,9 @@ const char kHostHelp[] =
     "                                 integer, a decimal number, YES or NO; a colour result\n"
     "                                 also comes as \"colour\": \"#RRGGBB:ALPHA\"\n"
     "  notify NAME                    posts the Darwin notification NAME on the device\n"
-    "  hooks                          the hooked methods and whether VYRSignals answers them\n"
+    "  hooks                          each row of the hook table: whether VYRSignals answers\n"
+    "                                 it, and if not why (no class, no such method, other\n"
+    "                                 argument types)\n"
     "  quit                           ends the process\n"
     "A respring of the device (vyr prefs respring) ends the process as it ends the device's\n"
     "user interface: one line on standard error says so, and the exit status is 3. Nothing\n"
@@ -84,15 +87,24 @@ bool replacedByInjectedLibrary(Class cls, SEL cmd) {
   return image && image->find("VYRSignals") != std::string::npos;
 }
 
+// Every row of the hook table: whether VYRSignals answers it in this process, and if not, why
+// the library installed nothing there.
 std::string hooksJson() {
   json::Value out = json::Value::array();
-  for (const HookedMethod& method : kHookedMethods) {
-    Class cls = objc::getClass(method.className);
-    SEL cmd = sel_registerName(method.selector);
-    if (cls == nullptr || class_respondsToSelector(cls, cmd) == 0) continue;
-    out.push_back({{"class", method.className},
-                   {"selector", method.selector},
-                   {"replaced", replacedByInjectedLibrary(cls, cmd)}});
+  const HookEntry* table = hookTable();
+  for (int i = 0; i < kHookCount; ++i) {
+    const HookEntry& row = table[i];
+    Class cls = objc::getClass(row.className);
+    const InstallCheck check = checkInstall(row, cls);
+    const bool replaced = check == InstallCheck::install &&
+                          replacedByInjectedLibrary(cls, sel_registerName(row.selector));
+    json::Value entry = {
+        {"class", row.className}, {"selector", row.selector}, {"replaced", replaced}};
+    if (!replaced) {
+      entry["why"] =
+          check == InstallCheck::install ? "VYRSignals is not loaded here" : describe(check);
+    }
+    out.push_back(std::move(entry));
   }
   return json::line(out);
 }

@@ -1,12 +1,16 @@
 // vyr: the front door of the simulated device with VYR installed in it.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "device/device.hpp"
 #include "platform/corefoundation/simulator.hpp"
+#include "platform/uikit/host_calls.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/device_folder.hpp"
 #include "vyr/install.hpp"
@@ -19,14 +23,16 @@ const vyr::Command* const kCommands[] = {
     &vyr::importCommand, &vyr::exportCommand, &vyr::studioCommand,
 };
 
-const char kUsageHead[] = "usage: vyr [--device DIR] COMMAND [ARGS]\n\ncommands:\n";
+const char kUsageHead[] = "usage: vyr [--device DIR] [--ios X.Y] COMMAND [ARGS]\n\ncommands:\n";
 const char kUsageTail[] =
     "\n"
     "vyr COMMAND --help (or vyr help COMMAND) tells more about one command; vyr --version\n"
     "prints the version.\n"
     "--device DIR (before or after the command) picks the device folder; by default a folder\n"
     "under the user's data directory. A folder that does not exist yet, or an empty one, becomes\n"
-    "a new device with VYR installed; a folder that holds other things is refused.\n";
+    "a new device with VYR installed; a folder that holds other things is refused.\n"
+    "--ios X.Y makes the device that iOS release (kept in the device) before the command runs;\n"
+    "its frameworks then have that release's classes and methods.\n";
 
 void usage(std::FILE* to) {
   std::fputs(kUsageHead, to);
@@ -56,11 +62,44 @@ bool asksForHelp(const std::vector<std::string>& args) {
   return false;
 }
 
+// The release --ios names, or nullptr after saying on standard error which releases there are.
+const sim::IosRelease* iosRelease(const std::string& version) {
+  const sim::IosRelease* release = sim::findIosRelease(version);
+  if (release == nullptr) {
+    std::fprintf(stderr, "vyr: --ios %s: not a release the simulated device can be (%s)\n",
+                 version.c_str(), sim::knownIosVersions().c_str());
+  }
+  return release;
+}
+
+// The frameworks of this process registered their classes for the release of the device it had
+// when they loaded (none, if it was started without one). A command for a device of another
+// release starts again as a process of that device, which its frameworks then follow. The
+// version option has done its work by then and is left out.
+[[noreturn]] void restartForDevice(int argc, char** argv) {
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--ios") {
+      ++i;
+      continue;
+    }
+    if (arg.rfind("--ios=", 0) == 0) continue;
+    args.push_back(argv[i]);
+  }
+  args.push_back(nullptr);
+  setenv("VYR_RESTARTED_FOR_DEVICE", "1", 1);
+  ::execv("/proc/self/exe", args.data());
+  std::fprintf(stderr, "vyr: cannot start again for the device's iOS release\n");
+  std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string device;
   bool deviceGiven = false;
+  const sim::IosRelease* ios = nullptr;
   std::string name;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
@@ -75,6 +114,13 @@ int main(int argc, char** argv) {
     } else if (arg.rfind("--device=", 0) == 0) {
       device = arg.substr(9);
       deviceGiven = true;
+    } else if (arg == "--ios" || arg.rfind("--ios=", 0) == 0) {
+      if (arg == "--ios" && i + 1 >= argc) {
+        std::fprintf(stderr, "vyr: --ios needs a version such as 8.1\n");
+        return 2;
+      }
+      ios = iosRelease(arg == "--ios" ? argv[++i] : arg.substr(6));
+      if (ios == nullptr) return 2;
     } else if (name.empty() && arg == "--version") {
       std::printf("vyr %s\n", VYR_VERSION);
       return 0;
@@ -124,6 +170,17 @@ int main(int argc, char** argv) {
   vyr::Result<> ready = vyr::checkDeviceFolder(device);
   // prepareDevice attaches this process to the device it prepared.
   if (ready) ready = vyr::prepareDevice(device);
+  if (ready && ios != nullptr) {
+    const std::string before = sim::iosVersion();
+    if (const int error = sim::setIosVersion(*ios); error != 0) {
+      ready =
+          vyr::failed("cannot write " + sim::simFolder() + "/device.conf: " + std::strerror(error));
+    } else {
+      std::fprintf(stderr, "vyr: the device is iOS %s (CoreFoundation %.2f)%s\n", ios->version,
+                   ios->coreFoundation,
+                   before == ios->version ? "" : (" instead of " + before).c_str());
+    }
+  }
   // An iOS version that cannot be read would silently count as another one.
   if (ready) {
     if (std::string problem = sim::deviceSettingsProblem(); !problem.empty()) {
@@ -136,6 +193,11 @@ int main(int argc, char** argv) {
   }
   // Processes that this one starts belong to the same device.
   setenv("VYR_DEVICE_ROOT", sim::deviceRoot().c_str(), 1);
+  if (uikitsim::registeredInterfaces() != sim::iosRelease().interfaces &&
+      std::getenv("VYR_RESTARTED_FOR_DEVICE") == nullptr) {
+    restartForDevice(argc, argv);
+  }
+  unsetenv("VYR_RESTARTED_FOR_DEVICE");
   cfsim::refreshVersionNumber();
 
   return (*run)(vyr::Invocation{sim::deviceRoot(), rest});

@@ -50,7 +50,13 @@ id make(HookId h) {
   return obj;
 }
 
-id battery(id attrs, HookId h, double capacity, double low, bool charging) {
+// Whether this process's release has hooked method H (the class, answering the selector).
+bool has(HookId h) {
+  const Class cls = hookedClass(h);
+  return cls != nullptr && class_respondsToSelector(cls, hookedSelector(h)) != 0;
+}
+
+id battery(id attrs, HookId h, objc::CGFloat capacity, objc::CGFloat low, bool charging) {
   return objc::send(attrs, hookedSelector(h), capacity, low, charging ? objc::yes : objc::no);
 }
 
@@ -94,6 +100,7 @@ void reloadAsNotified() {
 HostAnswers callEveryHook() {
   ns::AutoreleasePool pool;
   HostAnswers a;
+  a.asked.fill(true);  // every release has the initialiser and the setters
   id attrs = objc::send<"alloc">(hookedClass(HookId::newUIStyleAttributesInit));
   attrs = objc::send(attrs, hookedSelector(HookId::newUIStyleAttributesInit),
                      static_cast<id>(nullptr), hostColour(), hostColour());
@@ -109,20 +116,26 @@ HostAnswers callEveryHook() {
   a.colours[1] = set(HookId::statusBarSetForegroundColor,
                      [](id v) { return objc::send<"foregroundColor">(v); });
 
-  id newUI = make(HookId::newUITextColorForStyle);
-  a.colours[2] = checkedColour(
-      objc::send(newUI, hookedSelector(HookId::newUITextColorForStyle), 0L), "new text");
-  a.colours[3] = checkedColour(battery(newUI, HookId::newUIBatteryColorCharging, 0.5, 0.2, false),
-                               "new battery charging");
-
-  id classic = make(HookId::textColorForStyle);
-  a.colours[4] =
-      checkedColour(objc::send(classic, hookedSelector(HookId::textColorForStyle), 1L), "text");
-  a.colours[5] = checkedColour(battery(classic, HookId::batteryColorCharging, 0.1, 0.2, true),
-                               "battery charging");
-  a.colours[6] =
-      checkedColour(objc::send(classic, hookedSelector(HookId::batteryColorStyle), 0.1, 0.2, 0L),
-                    "battery style");
+  // The getters, where this release has them, with the host's own types.
+  const auto get = [&a](HookId h, const char* what, auto ask) {
+    const auto k = static_cast<std::size_t>(h);
+    a.asked[k] = has(h);
+    if (a.asked[k]) a.colours[k] = checkedColour(ask(make(h)), what);
+  };
+  get(HookId::newUITextColorForStyle, "new text", [](id owner) {
+    return objc::send(owner, hookedSelector(HookId::newUITextColorForStyle), objc::NSInteger{0});
+  });
+  get(HookId::newUIBatteryColorCharging, "new battery charging",
+      [](id owner) { return battery(owner, HookId::newUIBatteryColorCharging, 0.5, 0.2, false); });
+  get(HookId::textColorForStyle, "text", [](id owner) {
+    return objc::send(owner, hookedSelector(HookId::textColorForStyle), objc::NSInteger{1});
+  });
+  get(HookId::batteryColorCharging, "battery charging",
+      [](id owner) { return battery(owner, HookId::batteryColorCharging, 0.1, 0.2, true); });
+  get(HookId::batteryColorStyle, "battery style", [](id owner) {
+    return objc::send(owner, hookedSelector(HookId::batteryColorStyle), objc::CGFloat{0.1},
+                      objc::CGFloat{0.2}, objc::NSUInteger{0});
+  });
 
   a.colours[7] =
       set(HookId::activityIndicatorSetColor, [](id v) { return objc::send<"color">(v); });
@@ -131,8 +144,8 @@ HostAnswers callEveryHook() {
   a.colours[9] =
       set(HookId::legibilitySetPrimaryColor, [](id v) { return objc::send<"primaryColor">(v); });
 
-  a.lockScreenStyle = objc::send<long>(make(HookId::lockScreenStatusBarStyle),
-                                       hookedSelector(HookId::lockScreenStatusBarStyle));
+  a.lockScreenStyle = objc::send<objc::NSInteger>(make(HookId::lockScreenStatusBarStyle),
+                                                  hookedSelector(HookId::lockScreenStatusBarStyle));
   if (a.lockScreenStyle != 0 && a.lockScreenStyle != 1) fail("lock-screen style neither 0 nor 1");
   return a;
 }

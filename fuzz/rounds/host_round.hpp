@@ -44,10 +44,14 @@ struct HostAnswers {
   // and the setters the colour the host object holds afterwards, for the getters their answer.
   // Nothing for no colour.
   std::array<std::optional<Rgba>, kElementHooks> colours;
+  // Whether the hooked method exists in this process's release at all; where it does not, nothing
+  // was sent and its colour is nothing.
+  std::array<bool, kElementHooks> asked{};
   long lockScreenStyle = 0;
 };
 
-// Sends each of the ten hooked messages once to a host object of its class, made for this call,
+// Sends each of the ten hooked messages that this process's release has once to a host object of
+// its class, made for this call,
 // then the lock screen's statusBarStyle. Checks that every colour is a UIColor with red, green and
 // blue in 0 to 1 and an alpha that is a number, and that the style is 0 or 1. Safe on any thread
 // once startHost has returned.

@@ -67,6 +67,34 @@ std::ptrdiff_t ivarOffset(Class cls, const char* name) {
   return ivar_getOffset(v);
 }
 
+namespace {
+
+// The next character of a type encoding that names a type, past frame offsets and qualifiers.
+const char* nextTypeChar(const char* p) {
+  while (*p != '\0' && ((*p >= '0' && *p <= '9') || std::strchr("rnNoORV", *p) != nullptr)) ++p;
+  return p;
+}
+
+}  // namespace
+
+bool sameTypes(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return false;
+  for (;;) {
+    a = nextTypeChar(a);
+    b = nextTypeChar(b);
+    if (*a != *b) return false;
+    if (*a == '\0') return true;
+    ++a;
+    ++b;
+  }
+}
+
+const char* methodTypes(Class cls, SEL cmd) {
+  if (cls == nullptr) return nullptr;
+  Method m = class_getInstanceMethod(cls, cmd);
+  return m == nullptr ? nullptr : method_getTypeEncoding(m);
+}
+
 void installUnrecognisedSelectorHandler() {
   __objc_msg_forward2 = &forwardHandler;
 }

@@ -51,19 +51,21 @@ using ::id;
 using ::IMP;
 using ::SEL;
 
-// The device's basic types, for the processor this is built for. They follow the device's own
-// definitions: armv7 has a float CGFloat, a signed char BOOL and a 32-bit long; arm64 a double
-// CGFloat and a bool BOOL (both BOOLs declared above). The x86-64 host plays a 64-bit device with
-// GCC's runtime, whose BOOL (unsigned char) it keeps: a BOOL here is only ever 0 or 1, as with the
-// device's bool, and GCC's headers declare it.
+// The device's basic types, for the processor this is built for, settled here once. They follow
+// the device's own definitions: armv7 has a float CGFloat, a signed char BOOL and an int
+// NSInteger; arm64 a double CGFloat, a bool BOOL (both BOOLs declared above) and a long NSInteger.
+// The x86-64 host plays a 64-bit device with GCC's runtime, whose BOOL (unsigned char) it keeps: a
+// BOOL here is only ever 0 or 1, as with the device's bool, and GCC's headers declare it.
 using ::BOOL;
 #if defined(__arm__)
 using CGFloat = float;
+using NSInteger = int;
+using NSUInteger = unsigned int;
 #else
 using CGFloat = double;
-#endif
 using NSInteger = long;
 using NSUInteger = unsigned long;
+#endif
 
 inline constexpr BOOL yes = 1;
 inline constexpr BOOL no = 0;
@@ -134,10 +136,12 @@ R send(Class cls, A... args) {
   return send<R, A...>(asId(cls), sel<N>(), args...);
 }
 
-// Sends CMD to a method declared variadic (stringWithFormat: and the like): the arguments travel
-// as the variadic part, with C's default promotions.
-template <class R = id, class... A>
-R sendVariadic(id self, SEL cmd, A... args) {
+// Sends CMD to a method declared variadic after one named argument (stringWithFormat: and the
+// like): NAMED travels as the named argument it is, the rest as the variadic part, with C's
+// default promotions. The two must not be mixed up: on the device's arm64 the variadic part goes
+// on the stack while the method reads its named arguments from registers.
+template <class R = id, class Named, class... A>
+R sendVariadic(id self, SEL cmd, Named named, A... args) {
   if (self == nullptr) {
     if constexpr (std::is_void_v<R>) {
       return;
@@ -145,9 +149,9 @@ R sendVariadic(id self, SEL cmd, A... args) {
       return R{};
     }
   }
-  using Fn = R (*)(id, SEL, ...);
+  using Fn = R (*)(id, SEL, Named, ...);
   IMP imp = objc_msg_lookup(self, cmd);
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(imp))(self, cmd, args...);
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(imp))(self, cmd, named, args...);
 }
 
 // Sends CMD to SELF starting the method search at the superclass of IMPLEMENTOR, the class whose
@@ -177,7 +181,10 @@ inline bool isKindOf(id obj, Class cls) {
   return false;
 }
 
-// Type encodings of the argument and result types that methods of this project use.
+// Type encodings of the argument and result types that methods of this project use, as the
+// device's compiler writes them for this word size: on a 64-bit device `long` is "q" (there "l"
+// means 32 bits) and a BOOL is "B"; on armv7 a BOOL is "c". The x86-64 host keeps GCC's BOOL, an
+// unsigned char, "C".
 template <class T>
 struct Encoding;
 #define VYR_OBJC_ENCODING(T, E)             \
@@ -201,25 +208,74 @@ VYR_OBJC_ENCODING(BOOL, "C");
 VYR_OBJC_ENCODING(char, "c");
 VYR_OBJC_ENCODING(int, "i");
 VYR_OBJC_ENCODING(unsigned, "I");
+#if defined(__LP64__)
+VYR_OBJC_ENCODING(long, "q");
+VYR_OBJC_ENCODING(unsigned long, "Q");
+#else
 VYR_OBJC_ENCODING(long, "l");
 VYR_OBJC_ENCODING(unsigned long, "L");
+#endif
 VYR_OBJC_ENCODING(long long, "q");
 VYR_OBJC_ENCODING(unsigned long long, "Q");
 VYR_OBJC_ENCODING(float, "f");
 VYR_OBJC_ENCODING(double, "d");
 VYR_OBJC_ENCODING(const char*, "r*");
 VYR_OBJC_ENCODING(void*, "^v");
-VYR_OBJC_ENCODING(NSRange, "{_NSRange=LL}");
+VYR_OBJC_ENCODING(NSRange, sizeof(unsigned long) == 8 ? "{_NSRange=QQ}" : "{_NSRange=LL}");
 VYR_OBJC_ENCODING(CGFloat*, sizeof(CGFloat) == sizeof(float) ? "^f" : "^d");
 #undef VYR_OBJC_ENCODING
 
+// The result and argument types of a method as its type encoding ("@@:ddB"), without the frame
+// offsets the device's compiler puts between them: a fixed-size value, so that encodings can be
+// made and compared at compile time.
+struct Types {
+  char text[40] = {};
+
+  constexpr bool operator==(const Types& other) const {
+    for (std::size_t i = 0; i < sizeof text; ++i) {
+      if (text[i] != other.text[i]) return false;
+    }
+    return true;
+  }
+  constexpr Types& append(const char* part) {
+    std::size_t at = 0;
+    while (text[at] != '\0') ++at;
+    for (; *part != '\0'; ++part) {
+      // A method with more arguments than fit is a mistake of this project's: fail the build.
+      if (at + 1 >= sizeof text) throw "type encoding too long";
+      text[at++] = *part;
+    }
+    return *this;
+  }
+};
+
+template <class R, class... A>
+constexpr Types typesOf() {
+  Types t;
+  t.append(Encoding<R>::value).append("@:");
+  (t.append(Encoding<A>::value), ...);
+  return t;
+}
+
+// The types of a method implemented by FN, which takes the receiver and the selector first.
+template <class R, class... A>
+constexpr Types typesOf(R (*)(id, SEL, A...)) {
+  return typesOf<R, A...>();
+}
+
 template <class R, class... A>
 std::string typeEncoding() {
-  std::string s = Encoding<R>::value;
-  s += "@:";
-  ((s += Encoding<A>::value), ...);
-  return s;
+  return typesOf<R, A...>().text;
 }
+
+// Whether two type encodings name the same result and argument types, whatever frame offsets or
+// type qualifiers (const, in, out, ...) either carries: the device's runtime reports "@24@0:8d16",
+// a method made here "@@:d".
+bool sameTypes(const char* a, const char* b);
+
+// The type encoding of the method that answers CMD for instances of CLS (its own or inherited),
+// nullptr when none does. The string belongs to the runtime and lives as long as the method.
+const char* methodTypes(Class cls, SEL cmd);
 
 // Builds a class at run time and registers it with the runtime.
 //

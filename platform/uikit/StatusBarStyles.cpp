@@ -1,19 +1,26 @@
 // The status bar's style-attribute classes and _UILegibilitySettings.
 //
-// These are the hosts of most of the status-bar library's hooks. Each host method has a plain,
-// fixed behaviour of its own, and the two foreground-style classes answer in different colours,
-// so that a caller can always tell which implementation produced a colour: the hooked one, the
-// class's own, or its superclass's. No host method sends another hooked selector (the battery
-// colours compute their text colour directly), so each host answer depends on its arguments only.
+// These are the hosts of most of the status-bar library's hooks. Which of them exist, and which
+// methods each declares with which types, follow the device's table for this process's release
+// (host_classes.hpp); this file only implements them. Each host method has a plain, fixed
+// behaviour of its own, and the two foreground-style classes answer in different colours, so that
+// a caller can always tell which implementation produced a colour: the hooked one, the class's
+// own, or its superclass's. No host method sends another hooked selector (the battery colours
+// compute their text colour directly), so each host answer depends on its arguments and the
+// instance's style only. The colours themselves are chosen: the device's are not public.
 #include <optional>
+#include <type_traits>
 
 #include "platform/foundation/object.hpp"
 #include "platform/uikit/classes.hpp"
 #include "platform/uikit/fields.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "platform/uikit/host_classes.hpp"
 
 using objc::BOOL;
 using objc::id;
+using objc::NSInteger;
+using objc::NSUInteger;
 using objc::SEL;
 using uikitsim::HostCall;
 using uikitsim::HostValue;
@@ -24,12 +31,15 @@ namespace {
 Class gStyleAttributes = nullptr;
 Class gNewUIStyleAttributes = nullptr;
 Class gLegibility = nullptr;
+Class gForegroundStyle = nullptr;
 
 ObjectField gRequest("_request");
 ObjectField gForeground("_foregroundColor");
 ObjectField gBackground("_backgroundColor");
 ObjectField gPrimary("_primaryColor");
 ObjectField gSecondary("_secondaryColor");
+// The bar style a foreground style's attributes were made for (0 when made with init).
+Field<NSInteger> gStyle("_style");
 
 constexpr CGFloat byte(int v) {
   return CGFloat(v) / 255;
@@ -80,12 +90,21 @@ void newUIDealloc(id self, SEL) {
 
 // UIStatusBarForegroundStyleAttributes, the classic foreground style: black text on the default
 // style (0), white on every other; battery green while charging, red at or below the low level,
-// otherwise the text colour.
-Rgba classicText(long style) {
+// otherwise the text colour of the style the attributes were made for (the device makes them per
+// bar style; this stand-in's initWithStyle: keeps just the style, and init makes style 0).
+Rgba classicText(NSInteger style) {
   return style == 0 ? Rgba{0, 0, 0, 1} : Rgba{1, 1, 1, 1};
 }
 constexpr Rgba kClassicCharging{byte(0x4c), byte(0xd9), byte(0x64), 1};  // #4cd964
 constexpr Rgba kClassicLow{1, byte(0x3b), byte(0x30), 1};                // #ff3b30
+
+id foregroundInitWithStyle(id self, SEL, NSInteger style) {
+  gStyle.of(self) = style;
+  return self;
+}
+NSInteger foregroundStyle(id self, SEL) {
+  return gStyle.of(self);
+}
 
 void recordGetter(const char* implementor, id self, const char* selector,
                   std::vector<HostValue> args, id result) {
@@ -95,40 +114,52 @@ void recordGetter(const char* implementor, id self, const char* selector,
   });
 }
 
-id classicTextColor(id self, SEL, long style) {
+// A capacity as it reached the host: a real number, or an integer on releases that pass one.
+template <class Capacity>
+HostValue capacityValue(Capacity c) {
+  if constexpr (std::is_floating_point_v<Capacity>) {
+    return HostValue::ofReal(c);
+  } else {
+    return HostValue::ofInteger(c);
+  }
+}
+
+id classicTextColor(id self, SEL, NSInteger style) {
   id colour = makeColor(classicText(style));
   recordGetter("UIStatusBarForegroundStyleAttributes", self,
                "textColorForStyle:", {HostValue::ofInteger(style)}, colour);
   return colour;
 }
 
-id classicBatteryCharging(id self, SEL, double capacity, double low, BOOL charging) {
+id classicBatteryCharging(id self, SEL, CGFloat capacity, CGFloat low, BOOL charging) {
   id colour = makeColor(charging != objc::no ? kClassicCharging
                         : capacity <= low    ? kClassicLow
-                                             : classicText(0));
-  recordGetter(
-      "UIStatusBarForegroundStyleAttributes", self,
-      "_batteryColorForCapacity:lowCapacity:charging:",
-      {HostValue::ofReal(capacity), HostValue::ofReal(low), HostValue::ofBoolean(charging)},
-      colour);
+                                             : classicText(gStyle.of(self)));
+  recordGetter("UIStatusBarForegroundStyleAttributes", self,
+               "_batteryColorForCapacity:lowCapacity:charging:",
+               {capacityValue(capacity), capacityValue(low), HostValue::ofBoolean(charging)},
+               colour);
   return colour;
 }
 
 // The battery colour for a bar style: red at or below the low level, else that style's text
-// colour (this variant knows nothing of charging).
-id classicBatteryStyle(id self, SEL, double capacity, double low, long style) {
-  id colour = makeColor(capacity <= low ? kClassicLow : classicText(style));
+// colour (this variant knows nothing of charging). Its capacities are CGFloats on 9.x and
+// integers (chosen to be read as percentages) on 10.x.
+template <class Capacity>
+id classicBatteryStyle(id self, SEL, Capacity capacity, Capacity low, NSUInteger style) {
+  id colour = makeColor(capacity <= low ? kClassicLow : classicText(static_cast<NSInteger>(style)));
   recordGetter(
       "UIStatusBarForegroundStyleAttributes", self, "_batteryColorForCapacity:lowCapacity:style:",
-      {HostValue::ofReal(capacity), HostValue::ofReal(low), HostValue::ofInteger(style)}, colour);
+      {capacityValue(capacity), capacityValue(low), HostValue::ofInteger(static_cast<long>(style))},
+      colour);
   return colour;
 }
 
 // UIStatusBarNewUIForegroundStyleAttributes, the flat style: its own text and battery colours,
 // never its superclass's: near-black text (white 0.1) on the default style, near-white (white
 // 0.95) on every other; battery #34c759 while charging, #ff453a at or below the low level,
-// otherwise its text colour of style 0. It inherits _batteryColorForCapacity:lowCapacity:style:.
-Rgba flatText(long style) {
+// otherwise its text colour for the style it was made for.
+Rgba flatText(NSInteger style) {
   // The host's white levels, in its CGFloat (a float on 32-bit ARM).
   const CGFloat white = style == 0 ? CGFloat(0.1) : CGFloat(0.95);
   return Rgba{white, white, white, 1};
@@ -136,22 +167,21 @@ Rgba flatText(long style) {
 constexpr Rgba kFlatCharging{byte(0x34), byte(0xc7), byte(0x59), 1};  // #34c759
 constexpr Rgba kFlatLow{1, byte(0x45), byte(0x3a), 1};                // #ff453a
 
-id flatTextColor(id self, SEL, long style) {
+id flatTextColor(id self, SEL, NSInteger style) {
   id colour = makeColor(flatText(style));
   recordGetter("UIStatusBarNewUIForegroundStyleAttributes", self,
                "textColorForStyle:", {HostValue::ofInteger(style)}, colour);
   return colour;
 }
 
-id flatBatteryCharging(id self, SEL, double capacity, double low, BOOL charging) {
+id flatBatteryCharging(id self, SEL, CGFloat capacity, CGFloat low, BOOL charging) {
   id colour = makeColor(charging != objc::no ? kFlatCharging
                         : capacity <= low    ? kFlatLow
-                                             : flatText(0));
-  recordGetter(
-      "UIStatusBarNewUIForegroundStyleAttributes", self,
-      "_batteryColorForCapacity:lowCapacity:charging:",
-      {HostValue::ofReal(capacity), HostValue::ofReal(low), HostValue::ofBoolean(charging)},
-      colour);
+                                             : flatText(gStyle.of(self)));
+  recordGetter("UIStatusBarNewUIForegroundStyleAttributes", self,
+               "_batteryColorForCapacity:lowCapacity:charging:",
+               {capacityValue(capacity), capacityValue(low), HostValue::ofBoolean(charging)},
+               colour);
   return colour;
 }
 
@@ -184,47 +214,63 @@ void legibilityDealloc(id self, SEL) {
 }  // namespace
 
 void registerStatusBarStyles() {
-  objc::ClassBuilder style("UIStatusBarStyleAttributes", foundation::rootClass());
-  gRequest.declare(style);
-  style.method("initWithRequest:", &styleInitWithRequest)
-      .method("request", &styleRequest)
-      .method("dealloc", &styleDealloc);
-  gStyleAttributes = style.finish();
-  gRequest.bind(gStyleAttributes);
+  if (auto style = hostClass("UIStatusBarStyleAttributes")) {
+    gRequest.declare(*style);
+    style->method("initWithRequest:", &styleInitWithRequest)
+        .method("request", &styleRequest)
+        .method("dealloc", &styleDealloc);
+    gStyleAttributes = style->finish();
+    gRequest.bind(gStyleAttributes);
+  }
 
-  objc::ClassBuilder newUI("UIStatusBarNewUIStyleAttributes", gStyleAttributes);
-  gForeground.declare(newUI);
-  gBackground.declare(newUI);
-  newUI.method("initWithRequest:backgroundColor:foregroundColor:", &newUIInit)
-      .method("foregroundColor", &newUIForeground)
-      .method("backgroundColor", &newUIBackground)
-      .method("dealloc", &newUIDealloc);
-  gNewUIStyleAttributes = newUI.finish();
-  gForeground.bind(gNewUIStyleAttributes);
-  gBackground.bind(gNewUIStyleAttributes);
+  constexpr char kNewUI[] = "UIStatusBarNewUIStyleAttributes";
+  if (auto newUI = hostClass(kNewUI)) {
+    gForeground.declare(*newUI);
+    gBackground.declare(*newUI);
+    hostMethod(*newUI, kNewUI, "initWithRequest:backgroundColor:foregroundColor:", &newUIInit);
+    newUI->method("foregroundColor", &newUIForeground)
+        .method("backgroundColor", &newUIBackground)
+        .method("dealloc", &newUIDealloc);
+    gNewUIStyleAttributes = newUI->finish();
+    gForeground.bind(gNewUIStyleAttributes);
+    gBackground.bind(gNewUIStyleAttributes);
+  }
 
-  objc::ClassBuilder classic("UIStatusBarForegroundStyleAttributes", foundation::rootClass());
-  classic.method("textColorForStyle:", &classicTextColor)
-      .method("_batteryColorForCapacity:lowCapacity:charging:", &classicBatteryCharging)
-      .method("_batteryColorForCapacity:lowCapacity:style:", &classicBatteryStyle);
-  const Class classicClass = classic.finish();
+  constexpr char kClassic[] = "UIStatusBarForegroundStyleAttributes";
+  if (auto classic = hostClass(kClassic)) {
+    gStyle.declare(*classic, objc::Encoding<NSInteger>::value);
+    classic->method("initWithStyle:", &foregroundInitWithStyle).method("style", &foregroundStyle);
+    hostMethod(*classic, kClassic, "textColorForStyle:", &classicTextColor);
+    hostMethod(*classic, kClassic,
+               "_batteryColorForCapacity:lowCapacity:charging:", &classicBatteryCharging);
+    hostMethod(*classic, kClassic,
+               "_batteryColorForCapacity:lowCapacity:style:", &classicBatteryStyle<CGFloat>,
+               &classicBatteryStyle<int>);
+    gForegroundStyle = classic->finish();
+    gStyle.bind(gForegroundStyle);
+  }
 
-  objc::ClassBuilder flat("UIStatusBarNewUIForegroundStyleAttributes", classicClass);
-  flat.method("textColorForStyle:", &flatTextColor)
-      .method("_batteryColorForCapacity:lowCapacity:charging:", &flatBatteryCharging);
-  flat.finish();
+  constexpr char kFlat[] = "UIStatusBarNewUIForegroundStyleAttributes";
+  if (auto flat = hostClass(kFlat)) {
+    hostMethod(*flat, kFlat, "textColorForStyle:", &flatTextColor);
+    hostMethod(*flat, kFlat,
+               "_batteryColorForCapacity:lowCapacity:charging:", &flatBatteryCharging);
+    flat->finish();
+  }
 
-  objc::ClassBuilder legibility("_UILegibilitySettings", foundation::rootClass());
-  gPrimary.declare(legibility);
-  gSecondary.declare(legibility);
-  legibility.method("setPrimaryColor:", &legibilitySetPrimary)
-      .method("primaryColor", &legibilityPrimary)
-      .method("setSecondaryColor:", &legibilitySetSecondary)
-      .method("secondaryColor", &legibilitySecondary)
-      .method("dealloc", &legibilityDealloc);
-  gLegibility = legibility.finish();
-  gPrimary.bind(gLegibility);
-  gSecondary.bind(gLegibility);
+  constexpr char kLegibility[] = "_UILegibilitySettings";
+  if (auto legibility = hostClass(kLegibility)) {
+    gPrimary.declare(*legibility);
+    gSecondary.declare(*legibility);
+    hostMethod(*legibility, kLegibility, "setPrimaryColor:", &legibilitySetPrimary);
+    legibility->method("primaryColor", &legibilityPrimary)
+        .method("setSecondaryColor:", &legibilitySetSecondary)
+        .method("secondaryColor", &legibilitySecondary)
+        .method("dealloc", &legibilityDealloc);
+    gLegibility = legibility->finish();
+    gPrimary.bind(gLegibility);
+    gSecondary.bind(gLegibility);
+  }
 }
 
 }  // namespace uikit

@@ -8,6 +8,7 @@
 #include "platform/uikit/classes.hpp"
 #include "platform/uikit/fields.hpp"
 #include "platform/uikit/host_calls.hpp"
+#include "platform/uikit/host_classes.hpp"
 
 using objc::id;
 using objc::SEL;
@@ -34,10 +35,21 @@ void recordSetter(const char* implementor, id self, const char* selector, id col
   });
 }
 
-// UIView. setTintColor: is the host implementation that _UIRefreshControlModernContentView
-// inherits: the refresh control has none of its own, as on the device.
+// UIView.
 void viewSetTint(id self, SEL, id colour) {
   recordSetter("UIView", self, "setTintColor:", colour);
+  gTint.set(self, colour);
+}
+
+// The refresh control's content views each declare their own tint setter, as on the device. Each
+// keeps the tint where UIView keeps it, without handing the call to its superclass, so that one
+// call reaches exactly one host implementation.
+void refreshContentSetTint(id self, SEL, id colour) {
+  recordSetter("_UIRefreshControlContentView", self, "setTintColor:", colour);
+  gTint.set(self, colour);
+}
+void modernRefreshContentSetTint(id self, SEL, id colour) {
+  recordSetter("_UIRefreshControlModernContentView", self, "setTintColor:", colour);
   gTint.set(self, colour);
 }
 id viewTint(id self, SEL) {
@@ -89,8 +101,8 @@ void registerViews() {
   objc::ClassBuilder view("UIView", responder);
   gTint.declare(view);
   gBackground.declare(view);
-  view.method("setTintColor:", &viewSetTint)
-      .method("tintColor", &viewTint)
+  hostMethod(view, "UIView", "setTintColor:", &viewSetTint);
+  view.method("tintColor", &viewTint)
       .method("setBackgroundColor:", &viewSetBackground)
       .method("backgroundColor", &viewBackground)
       .method("dealloc", &viewDealloc);
@@ -98,23 +110,36 @@ void registerViews() {
   gTint.bind(gView);
   gBackground.bind(gView);
 
-  objc::ClassBuilder bar("UIStatusBar", gView);
-  gStatusBarForeground.declare(bar);
-  bar.method("setForegroundColor:", &statusBarSetForeground)
-      .method("foregroundColor", &statusBarForeground)
-      .method("dealloc", &statusBarDealloc);
-  gStatusBar = bar.finish();
-  gStatusBarForeground.bind(gStatusBar);
+  if (auto scrollsToTop = hostClass("_UIScrollsToTopInitiatorView")) scrollsToTop->finish();
 
-  objc::ClassBuilder indicator("UIActivityIndicatorView", gView);
-  gIndicatorColor.declare(indicator);
-  indicator.method("setColor:", &indicatorSetColor)
-      .method("color", &indicatorColor)
-      .method("dealloc", &indicatorDealloc);
-  gActivityIndicator = indicator.finish();
-  gIndicatorColor.bind(gActivityIndicator);
+  constexpr char kBar[] = "UIStatusBar";
+  if (auto bar = hostClass(kBar)) {
+    gStatusBarForeground.declare(*bar);
+    hostMethod(*bar, kBar, "setForegroundColor:", &statusBarSetForeground);
+    bar->method("foregroundColor", &statusBarForeground).method("dealloc", &statusBarDealloc);
+    gStatusBar = bar->finish();
+    gStatusBarForeground.bind(gStatusBar);
+  }
 
-  objc::ClassBuilder("_UIRefreshControlModernContentView", gView).finish();
+  constexpr char kIndicator[] = "UIActivityIndicatorView";
+  if (auto indicator = hostClass(kIndicator)) {
+    gIndicatorColor.declare(*indicator);
+    hostMethod(*indicator, kIndicator, "setColor:", &indicatorSetColor);
+    indicator->method("color", &indicatorColor).method("dealloc", &indicatorDealloc);
+    gActivityIndicator = indicator->finish();
+    gIndicatorColor.bind(gActivityIndicator);
+  }
+
+  constexpr char kRefresh[] = "_UIRefreshControlContentView";
+  if (auto refresh = hostClass(kRefresh)) {
+    hostMethod(*refresh, kRefresh, "setTintColor:", &refreshContentSetTint);
+    refresh->finish();
+  }
+  constexpr char kModernRefresh[] = "_UIRefreshControlModernContentView";
+  if (auto modern = hostClass(kModernRefresh)) {
+    hostMethod(*modern, kModernRefresh, "setTintColor:", &modernRefreshContentSetTint);
+    modern->finish();
+  }
 }
 
 }  // namespace uikit

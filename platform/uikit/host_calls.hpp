@@ -12,9 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "device/device.hpp"
 #include "platform/objc/runtime.hpp"
 
 namespace uikitsim {
+
+// The interfaces this process's UIKit registered its classes for: those of the release of the
+// device the process belonged to when the framework loaded. Classes cannot be unregistered, so a
+// process that attaches to a device of another release later keeps these.
+sim::Interfaces registeredInterfaces();
+// The release those interfaces are of, as "8.1".
+const char* registeredVersion();
 
 // One argument or result as it reached the host.
 struct HostValue {

@@ -25,7 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kBattery[] =
-    "send UIStatusBarForegroundStyleAttributes _batteryColorForCapacity:lowCapacity:charging: 0.1 "
+    "send UIStatusBarNewUIForegroundStyleAttributes _batteryColorForCapacity:lowCapacity:charging: "
+    "0.1 "
     "0.2 YES";
 // The preset the settings below choose for the battery (13, red: 59/255 and 48/255), in the
 // device's CGFloat: a float printed to 9 digits on 32-bit ARM, a double to 17 elsewhere.

@@ -2,6 +2,7 @@
 // input, with VYRSignals injected by the device's loader.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,18 @@ constexpr const char kHalf[] = "0.501960814";
 constexpr const char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
 constexpr const char kHalf[] = "0.50196078431372548";
 #endif
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+  return n;
+}
+
+// One row of the hooks answer: replaced when WHY is empty, else not, for that reason.
+std::string row(const std::string& cls, const std::string& selector, const std::string& why) {
+  return "{\"class\": \"" + cls + "\", \"selector\": \"" + selector +
+         "\", \"replaced\": " + (why.empty() ? "true}" : "false, \"why\": \"" + why + "\"}");
+}
 
 class Host : public ::testing::Test {
  protected:
@@ -55,12 +68,10 @@ TEST_F(Host, ANewDeviceIsLaidOutAndEveryHookIsInPlace) {
   const std::string hooks = answer(p, "hooks");
   EXPECT_TRUE(fs::exists(dir_ + "/Library/MobileSubstrate/DynamicLibraries/VYRSignals.dylib"));
   EXPECT_TRUE(fs::exists(dir_ + "/Library/MobileSubstrate/DynamicLibraries/VYRSignals.plist"));
-  std::size_t replaced = 0;
-  for (std::size_t at = 0; (at = hooks.find("\"replaced\": true", at)) != std::string::npos; ++at) {
-    ++replaced;
-  }
-  EXPECT_EQ(replaced, 11u) << hooks;
-  EXPECT_NE(hooks.find("SBLockScreenViewController"), std::string::npos);
+  // A new device is iOS 8.1: its classic foreground style has neither battery method.
+  EXPECT_EQ(count(hooks, "\"replaced\": true"), 9u) << hooks;
+  EXPECT_EQ(count(hooks, "\"why\": \"no such method\""), 2u) << hooks;
+  EXPECT_NE(hooks.find(row("SBLockScreenViewController", "statusBarStyle", "")), std::string::npos);
   EXPECT_EQ(answer(p, "send SBLockScreenViewController statusBarStyle"),
             "{\"result\": 0, \"host\": null}");
   EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
@@ -88,10 +99,10 @@ TEST_F(Host, ANewDeviceIsLaidOutAndEveryHookIsInPlace) {
 TEST_F(Host, OtherProcessesHaveNoLockScreen) {
   VyrProcess p = start({"--process", "MobileSafari"});
   const std::string hooks = answer(p, "hooks");
-  EXPECT_EQ(hooks.find("SBLockScreenViewController"), std::string::npos) << hooks;
-  EXPECT_NE(hooks.find("\"_UILegibilitySettings\", \"selector\": \"setPrimaryColor:\", "
-                       "\"replaced\": true"),
+  EXPECT_NE(hooks.find(row("SBLockScreenViewController", "statusBarStyle", "no class")),
             std::string::npos)
+      << hooks;
+  EXPECT_NE(hooks.find(row("_UILegibilitySettings", "setPrimaryColor:", "")), std::string::npos)
       << hooks;
   EXPECT_NE(answer(p, "send SBLockScreenViewController statusBarStyle").find("error"),
             std::string::npos);
@@ -102,7 +113,7 @@ TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   VyrProcess p = start();
   EXPECT_EQ(
       answer(p,
-             "send UIStatusBarForegroundStyleAttributes "
+             "send UIStatusBarNewUIForegroundStyleAttributes "
              "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES"),
       std::string("{\"result\": ") + kRed + ", \"host\": null, \"colour\": \"#FF3B30:1.000000\"}");
   EXPECT_EQ(answer(p, "send UIActivityIndicatorView setColor: #ff000080"),
@@ -118,7 +129,7 @@ TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   // Switched off in the file: the next call hands on to the host, arguments unchanged.
   writePrefs({{"batt", "<false/>"}});
   const std::string off = answer(p,
-                                 "send UIStatusBarForegroundStyleAttributes "
+                                 "send UIStatusBarNewUIForegroundStyleAttributes "
                                  "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES");
   EXPECT_NE(off.find("\"host\": {\"args\": [0.10000000000000001, 0.20000000000000001, true]}"),
             std::string::npos)
@@ -136,6 +147,111 @@ TEST_F(Host, CustomSwitchesWaitForTheNotification) {
             std::string::npos);
   EXPECT_EQ(answer(p, "send UIStatusBarNewUIForegroundStyleAttributes textColorForStyle: 1"),
             "{\"result\": [0, 1, 0, 0.25], \"host\": null, \"colour\": \"#00FF00:0.250000\"}");
+}
+
+// Each release's SpringBoard has that release's classes, with the device's own argument types,
+// and the library installs exactly the rows it can call as the host calls them.
+TEST_F(Host, EachReleaseInstallsWhatItsClassesTakeAndHandsOnUnchangedWhenOff) {
+  enum Step { kBefore7, k7, k8_3, k9, k10 };
+  // Per row of the hook table (in install order), per step: why nothing is installed; empty for
+  // an installed row. Written from the device's facts, not from the simulator's table.
+  const char* const kNoClass = "no class";
+  const char* const kNoMethod = "no such method";
+  const char* const kOther = "other argument types";
+  const struct {
+    const char* cls;
+    const char* selector;
+    std::array<const char*, 5> why;
+  } kRows[] = {
+      {"UIStatusBarNewUIStyleAttributes",
+       "initWithRequest:backgroundColor:foregroundColor:",
+       {kNoClass, "", "", "", ""}},
+      {"UIStatusBar", "setForegroundColor:", {"", "", "", "", ""}},
+      {"UIStatusBarNewUIForegroundStyleAttributes",
+       "textColorForStyle:",
+       {kNoClass, "", kNoClass, kNoClass, kNoClass}},
+      {"UIStatusBarNewUIForegroundStyleAttributes",
+       "_batteryColorForCapacity:lowCapacity:charging:",
+       {kNoClass, "", kNoClass, kNoClass, kNoClass}},
+      {"UIStatusBarForegroundStyleAttributes", "textColorForStyle:", {kNoClass, "", "", "", ""}},
+      {"UIStatusBarForegroundStyleAttributes",
+       "_batteryColorForCapacity:lowCapacity:charging:",
+       {kNoClass, kNoMethod, "", kNoMethod, kNoMethod}},
+      {"UIStatusBarForegroundStyleAttributes",
+       "_batteryColorForCapacity:lowCapacity:style:",
+       {kNoClass, kNoMethod, kNoMethod, "", kOther}},
+      {"UIActivityIndicatorView", "setColor:", {"", "", "", "", ""}},
+      {"_UIRefreshControlModernContentView", "setTintColor:", {"", "", "", "", ""}},
+      {"_UILegibilitySettings", "setPrimaryColor:", {"", "", "", "", ""}},
+      {"SBLockScreenViewController", "statusBarStyle", {"", "", "", "", ""}},
+  };
+  const std::pair<const char*, Step> kReleases[] = {
+      {"5.0", kBefore7}, {"6.1", kBefore7}, {"7.0", k7}, {"8.2", k7},   {"8.3", k8_3},
+      {"8.4", k8_3},     {"9.0", k9},       {"9.3", k9}, {"10.0", k10}, {"10.3", k10}};
+  const std::string off = "0.10000000000000001, 0.20000000000000001";
+  for (const auto& [name, at] : kReleases) {
+    // Named copies: a lambda cannot capture a structured binding in C++20.
+    const std::string version = name;
+    const Step step = at;
+    writePrefs({{"batt", "<false/>"}, {"text", "<false/>"}});
+    VyrProcess p = start({"--ios", version});
+    const std::string hooks = answer(p, "hooks");
+    for (const auto& r : kRows) {
+      EXPECT_NE(hooks.find(row(r.cls, r.selector, r.why[step])), std::string::npos)
+          << version << " " << r.cls << " " << r.selector << "\n"
+          << hooks;
+    }
+    // Switched off, every getter the release has hands on its arguments as received.
+    const auto handsOn = [&](const std::string& command, const std::string& args) {
+      const std::string a = answer(p, command);
+      EXPECT_NE(a.find("\"host\": {\"args\": [" + args + "]}"), std::string::npos)
+          << version << " " << command << " " << a;
+    };
+    if (step == k7) {
+      handsOn("send UIStatusBarNewUIForegroundStyleAttributes textColorForStyle: 7", "7");
+      handsOn(
+          "send UIStatusBarNewUIForegroundStyleAttributes "
+          "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES",
+          off + ", true");
+    }
+    if (step == k8_3) {
+      handsOn(
+          "send UIStatusBarForegroundStyleAttributes "
+          "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 NO",
+          off + ", false");
+    }
+    if (step == k9) {
+      handsOn(
+          "send UIStatusBarForegroundStyleAttributes "
+          "_batteryColorForCapacity:lowCapacity:style: 0.1 0.2 1",
+          off + ", 1");
+    }
+    if (step != kBefore7) {
+      handsOn("send UIStatusBarForegroundStyleAttributes textColorForStyle: 2", "2");
+    }
+    if (step == k10) {
+      // Integer capacities: the library leaves the method alone, so even with the battery
+      // switched on the host answers, with its arguments as sent.
+      writePrefs({{"batt", "<true/>"}, {"bat", "<integer>13</integer>"}});
+      handsOn(
+          "send UIStatusBarForegroundStyleAttributes "
+          "_batteryColorForCapacity:lowCapacity:style: 50 20 1",
+          "50, 20, 1");
+    }
+    EXPECT_EQ(answer(p, "quit"), "{\"quit\": true}");
+    EXPECT_EQ(p.wait(), 0) << version;
+    EXPECT_NE(p.errors().find(std::string("the device is iOS ") + version), std::string::npos)
+        << p.errors();
+  }
+  // The release is kept in the device; one the simulator does not know is refused, with the list.
+  VyrProcess kept = start();
+  EXPECT_NE(answer(kept, "hooks")
+                .find(row("UIStatusBarForegroundStyleAttributes",
+                          "_batteryColorForCapacity:lowCapacity:style:", kOther)),
+            std::string::npos);
+  const RunResult unknown = runVyr({"--device", dir_, "--ios", "11.0", "colour", "#fff"});
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_NE(unknown.err.find("5.0, 5.1, 6.0"), std::string::npos) << unknown.err;
 }
 
 TEST_F(Host, TheLockScreenStyleFollowsTheFile) {

@@ -104,7 +104,7 @@ class BadInput : public ::testing::Test {
     ASSERT_EQ(known_.colours[kSig], palette(13));
     ASSERT_EQ(known_.colours[kSbsig], vyrfuzz::hostArgumentColour());
     ASSERT_EQ(known_.colours[kText], picked(0x12, 0x34, 0x56, 0.5));
-    ASSERT_EQ(known_.colours[kBatteryStyle], palette(2));
+    ASSERT_EQ(known_.colours[kNewBattery], palette(2));
     ASSERT_EQ(known_.colours[kRefresh], palette(9));
     ASSERT_EQ(known_.colours[kLegibility], palette(12));
     ASSERT_EQ(known_.lockScreenStyle, 1);
@@ -379,7 +379,7 @@ TEST_F(BadInput, PresetIndicesAtTheLimitsOf32And64BitsSelectByTheirLow32Bits) {
       return entry >= 1 && entry <= 15 ? palette(entry) : palette(knownIndex);
     };
     EXPECT_EQ(a.colours[kSig], colourOf(13)) << what;
-    EXPECT_EQ(a.colours[kBattery], colourOf(2)) << what;
+    EXPECT_EQ(a.colours[kNewBattery], colourOf(2)) << what;
     EXPECT_EQ(a.colours[kSpinner], colourOf(9)) << what;
     EXPECT_EQ(a.colours[kLegibility], colourOf(12)) << what;
     EXPECT_EQ(a.colours[kSbsig], known_.colours[kSbsig]) << what;
@@ -407,7 +407,7 @@ TEST_F(BadInput, PresetIndicesAtTheLimitsOf32And64BitsSelectByTheirLow32Bits) {
     const std::size_t root = list.dictionary(keys, {value, value, value, value});
     const HostAnswers a = readByHost(list.bytes(root), "binary integer");
     EXPECT_EQ(a.colours[kSig], entry != 0 ? palette(entry) : palette(13));
-    EXPECT_EQ(a.colours[kBatteryStyle], entry != 0 ? palette(entry) : palette(2));
+    EXPECT_EQ(a.colours[kNewBattery], entry != 0 ? palette(entry) : palette(2));
   }
 }
 

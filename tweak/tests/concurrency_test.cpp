@@ -33,12 +33,13 @@ TEST_F(Concurrency, HooksStaySafeWhileTheSettingsChange) {
   for (int t = 0; t < 3; ++t) {
     callers.emplace_back([&] {
       ns::AutoreleasePool outer;
-      objc::id attrs = objc::send<"new">(objc::getClass("UIStatusBarForegroundStyleAttributes"));
+      objc::id attrs =
+          objc::send<"new">(objc::getClass("UIStatusBarNewUIForegroundStyleAttributes"));
       objc::id spinner = objc::send<"new">(objc::getClass("UIActivityIndicatorView"));
       while (!stop.load()) {
         ns::AutoreleasePool pool;
         objc::id c = objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-            attrs, 0.5, 0.2, objc::no);
+            attrs, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no);
         if (allowed.count(rgba(c)) == 0) unexpected.fetch_add(1);
         objc::send<"setColor:", void>(spinner, c);
         answers.fetch_add(1);
@@ -89,13 +90,14 @@ TEST_F(Concurrency, NoCallSeesAFileOlderThanTheLastCompletedWrite) {
   for (int t = 0; t < 3; ++t) {
     callers.emplace_back([&] {
       ns::AutoreleasePool outer;
-      objc::id attrs = objc::send<"new">(objc::getClass("UIStatusBarForegroundStyleAttributes"));
+      objc::id attrs =
+          objc::send<"new">(objc::getClass("UIStatusBarNewUIForegroundStyleAttributes"));
       while (!stop.load()) {
         ns::AutoreleasePool pool;
         const int before = written.load(std::memory_order_acquire);
         const Rgba seen =
             rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-                attrs, 0.5, 0.2, objc::no));
+                attrs, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no));
         // Only the blue byte varies; the writes replace the file whole, so no read finds it
         // missing or half written.
         if (seen[0] != 0 || seen[1] != 0 || static_cast<int>(seen[2] * 255 + 0.5) < before) {

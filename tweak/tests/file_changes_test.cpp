@@ -21,7 +21,7 @@ class FileChanges : public TweakProcess {
  protected:
   void SetUp() override {
     TweakProcess::SetUp();
-    attrs_ = make("UIStatusBarForegroundStyleAttributes");
+    attrs_ = make("UIStatusBarNewUIForegroundStyleAttributes");
     lock_ = make("SBLockScreenViewController");
     spinner_ = make("UIActivityIndicatorView");
   }
@@ -34,9 +34,9 @@ class FileChanges : public TweakProcess {
   }
   Rgba battery() {
     return rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-        attrs_, 0.5, 0.2, objc::no));
+        attrs_, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no));
   }
-  long lockStyle() { return objc::send<"statusBarStyle", long>(lock_); }
+  long lockStyle() { return objc::send<"statusBarStyle", objc::NSInteger>(lock_); }
   // The colour the activity indicator's setter handed to the host.
   Rgba spinnerColour() {
     uikitsim::beginRecording();

@@ -18,9 +18,23 @@ std::vector<HostCall> hostCallsDuring(F&& f) {
   return calls;
 }
 
-objc::id battery(objc::id attrs, double capacity, double low, bool charging) {
-  return objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-      attrs, capacity, low, charging ? objc::yes : objc::no);
+// The battery getters this process's release has, each sent to a new instance of its class with
+// the host's own types: the by-style variant with the bar style STYLE, the others with CHARGING.
+std::vector<objc::id> batteries(objc::CGFloat capacity, objc::CGFloat low, bool charging,
+                                objc::NSUInteger style = 1) {
+  std::vector<objc::id> out;
+  for (HookId h : {HookId::newUIBatteryColorCharging, HookId::batteryColorCharging,
+                   HookId::batteryColorStyle}) {
+    const Class cls = hookedClass(h);
+    if (cls == nullptr || class_respondsToSelector(cls, hookedSelector(h)) == 0) continue;
+    objc::id attrs = objc::send<"new">(cls);
+    ns::Object(attrs).autorelease();
+    out.push_back(
+        h == HookId::batteryColorStyle
+            ? objc::send(attrs, hookedSelector(h), capacity, low, style)
+            : objc::send(attrs, hookedSelector(h), capacity, low, charging ? objc::yes : objc::no));
+  }
+  return out;
 }
 
 TEST_F(Hooks, GettersAnswerThePresetWithoutAskingTheHost) {
@@ -29,23 +43,21 @@ TEST_F(Hooks, GettersAnswerThePresetWithoutAskingTheHost) {
               {"text", "<true/>"},
               {"txt", "<integer>2</integer>"}});
   start();
-  objc::id attrs = make("UIStatusBarForegroundStyleAttributes");
-  objc::id newAttrs = make("UIStatusBarNewUIForegroundStyleAttributes");
   auto calls = hostCallsDuring([&] {
-    // Whatever the battery state, the three battery hooks give the same colour.
+    // Whatever the battery state, every battery hook gives the same colour.
     for (bool charging : {false, true}) {
-      for (double capacity : {0.05, 0.5, 1.0}) {
-        EXPECT_EQ(rgba(battery(attrs, capacity, 0.2, charging)), bytes(255, 59, 48));
-        EXPECT_EQ(rgba(battery(newAttrs, capacity, 0.2, charging)), bytes(255, 59, 48));
-        EXPECT_EQ(rgba(objc::send<"_batteryColorForCapacity:lowCapacity:style:", objc::id>(
-                      attrs, capacity, 0.2, 1L)),
-                  bytes(255, 59, 48));
+      for (objc::CGFloat capacity : {0.05, 0.5, 1.0}) {
+        const std::vector<objc::id> answers = batteries(capacity, 0.2, charging);
+        EXPECT_FALSE(answers.empty());
+        for (objc::id colour : answers) EXPECT_EQ(rgba(colour), bytes(255, 59, 48));
       }
     }
-    for (long style : {0L, 1L, 2L}) {
-      EXPECT_EQ(rgba(objc::send<"textColorForStyle:", objc::id>(attrs, style)), bytes(0, 122, 255));
-      EXPECT_EQ(rgba(objc::send<"textColorForStyle:", objc::id>(newAttrs, style)),
-                bytes(0, 122, 255));
+    for (objc::NSInteger style : {0, 1, 2}) {
+      for (const char* cls :
+           {"UIStatusBarForegroundStyleAttributes", "UIStatusBarNewUIForegroundStyleAttributes"}) {
+        EXPECT_EQ(rgba(objc::send<"textColorForStyle:", objc::id>(make(cls), style)),
+                  bytes(0, 122, 255));
+      }
     }
   });
   EXPECT_TRUE(calls.empty()) << calls.front().selector;
@@ -54,14 +66,14 @@ TEST_F(Hooks, GettersAnswerThePresetWithoutAskingTheHost) {
 TEST_F(Hooks, GettersSwitchedOffAnswerExactlyWhatTheHostAnswers) {
   writePrefs({{"batt", "<false/>"}, {"text", "<false/>"}});
   start();
-  objc::id attrs = make("UIStatusBarForegroundStyleAttributes");
+  objc::id attrs = make("UIStatusBarNewUIForegroundStyleAttributes");
   for (bool charging : {false, true}) {
-    for (double capacity : {0.1, 0.9}) {
+    for (objc::CGFloat capacity : {0.1, 0.9}) {
       std::vector<HostCall> calls;
       objc::id hooked = nullptr;
-      calls = hostCallsDuring([&] { hooked = battery(attrs, capacity, 0.2, charging); });
-      objc::id host = objc::callImp<objc::id, double, double, objc::BOOL>(
-          origBatteryColorCharging, attrs,
+      calls = hostCallsDuring([&] { hooked = batteries(capacity, 0.2, charging).at(0); });
+      objc::id host = objc::callImp<objc::id, objc::CGFloat, objc::CGFloat, objc::BOOL>(
+          origNewUIBatteryColorCharging, attrs,
           sel_registerName("_batteryColorForCapacity:lowCapacity:charging:"), capacity, 0.2,
           charging ? objc::yes : objc::no);
       EXPECT_EQ(rgba(hooked), rgba(host));
@@ -69,11 +81,12 @@ TEST_F(Hooks, GettersSwitchedOffAnswerExactlyWhatTheHostAnswers) {
       ASSERT_EQ(calls.size(), 1u);
       ASSERT_EQ(calls[0].arguments.size(), 3u);
       EXPECT_EQ(calls[0].arguments[0].real, capacity);
-      EXPECT_EQ(calls[0].arguments[1].real, 0.2);
+      EXPECT_EQ(calls[0].arguments[1].real, objc::CGFloat{0.2});
       EXPECT_EQ(calls[0].arguments[2].boolean, charging);
     }
   }
-  auto calls = hostCallsDuring([&] { objc::send<"textColorForStyle:", objc::id>(attrs, 7L); });
+  auto calls = hostCallsDuring(
+      [&] { objc::send<"textColorForStyle:", objc::id>(attrs, objc::NSInteger{7}); });
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].arguments[0].integer, 7);
 }
@@ -96,7 +109,8 @@ TEST_F(Hooks, SettersAlwaysRunTheHostWithTheColourReplacedOrNot) {
   // Both views of the activity element receive the same colour.
   EXPECT_EQ(calls[0].arguments[0].colour, bytes(76, 217, 100));
   EXPECT_EQ(calls[1].arguments[0].colour, bytes(76, 217, 100));
-  EXPECT_EQ(calls[1].implementor, "UIView");  // the refresh view inherits its tint setter
+  // The refresh view's own tint setter, as on the device.
+  EXPECT_EQ(calls[1].implementor, "_UIRefreshControlModernContentView");
   // Switched off: exactly the colour received, no colour included.
   EXPECT_EQ(calls[2].arguments[0].colour, bytes(255, 0, 0));
   EXPECT_EQ(calls[3].arguments[0].object, nullptr);
@@ -194,7 +208,7 @@ TEST_F(Hooks, TheCustomColourWinsAndLeavesThePresetAlone) {
 TEST_F(Hooks, TheLockScreenFollowsLssameReadAtEveryCall) {
   start();
   objc::id lock = make("SBLockScreenViewController");
-  auto style = [&] { return objc::send<"statusBarStyle", long>(lock); };
+  auto style = [&] { return objc::send<"statusBarStyle", objc::NSInteger>(lock); };
   auto calls = hostCallsDuring([&] { EXPECT_EQ(style(), 0); });
   EXPECT_TRUE(calls.empty());
 

@@ -6,6 +6,7 @@
 #include "device/device.hpp"
 #include "platform/corefoundation/CoreFoundation.h"
 #include "platform/foundation/facade.hpp"
+#include "platform/ios/interfaces.hpp"
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
 #include "tweak/hooks.hpp"
@@ -16,9 +17,6 @@ namespace {
 
 using uikitsim::HostCall;
 
-// iOS 7 brought the flat status bar and its own foreground-style class; earlier versions ask the
-// classic class.
-constexpr double kFirstFlatVersion = 847.20;
 constexpr double kLowBattery = 0.2;  // the level below which the host turns the battery red
 
 Rgba rgbaOf(ui::Color colour) {
@@ -73,13 +71,29 @@ ui::Color hostForeground(long style) {
   return style == kStyleDefault ? ui::Color::withWhite(0, 1) : ui::Color::withWhite(1, 1);
 }
 
+// Before iOS 7 UIKit draws its bar without any style-attribute class, so nothing of VYR's reaches
+// the signal, the text or the battery: they show in UIKit's own colours, chosen here as the
+// classic foreground style's (black or white by style; battery green while charging, red when
+// low).
+Answer ownColour(ui::Color colour) {
+  return {rgbaOf(colour), true};
+}
+Answer ownBattery(long style, const DeviceState& state) {
+  if (state.charging)
+    return ownColour(ui::Color::withRed(0x4c / 255.0, 0xd9 / 255.0, 0x64 / 255.0, 1));
+  if (state.batteryPercent / 100.0 <= kLowBattery) {
+    return ownColour(ui::Color::withRed(1, 0x3b / 255.0, 0x30 / 255.0, 1));
+  }
+  return ownColour(hostForeground(style));
+}
+
 // sig: the style attributes are made for the bar's request with the style's own colours, and the
 // bar then draws its signal in their foreground colour.
 Answer askSignal(long style) {
   ns::AutoreleasePool pool;
   constexpr HookId kInit = HookId::newUIStyleAttributesInit;
   Class cls = hookedClass(kInit);
-  if (cls == nullptr) return {};
+  if (cls == nullptr) return ownColour(hostForeground(style));
   const ui::Color background = ui::Color::clear();
   const ui::Color foreground = hostForeground(style);
   ns::Owned<ns::Object> attributes;
@@ -115,6 +129,31 @@ Answer askGetter(objc::id attributes, HookId getter, A... args) {
   return {colourOf(colour), findCall(calls, selectorName(getter)) != nullptr};
 }
 
+// The battery's colour from foreground-style ATTRIBUTES of class CLS, asked as this release's
+// UIKit asks: by charging state where the class answers that, else by bar style, with the
+// capacities in the types the release's method takes (a fraction as a CGFloat, a percentage as
+// an integer on iOS 10).
+Answer askBattery(objc::id attributes, Class cls, long style, const DeviceState& state) {
+  const bool flat = hookedClass(HookId::newUITextColorForStyle) == cls;
+  const HookId charging = flat ? HookId::newUIBatteryColorCharging : HookId::batteryColorCharging;
+  if (class_respondsToSelector(cls, hookedSelector(charging)) != 0) {
+    return askGetter(attributes, charging, static_cast<objc::CGFloat>(state.batteryPercent / 100.0),
+                     static_cast<objc::CGFloat>(kLowBattery),
+                     state.charging ? objc::yes : objc::no);
+  }
+  constexpr HookId kByStyle = HookId::batteryColorStyle;
+  const ios::MethodFact* byStyle = ios::methodIn(
+      uikitsim::registeredInterfaces(), hookedMethod(kByStyle).className, selectorName(kByStyle));
+  if (byStyle == nullptr) return {};
+  const auto unsignedStyle = static_cast<objc::NSUInteger>(style);
+  if (byStyle->types == objc::typesOf<objc::id, int, int, objc::NSUInteger>()) {
+    return askGetter(attributes, kByStyle, state.batteryPercent,
+                     static_cast<int>(kLowBattery * 100), unsignedStyle);
+  }
+  return askGetter(attributes, kByStyle, static_cast<objc::CGFloat>(state.batteryPercent / 100.0),
+                   static_cast<objc::CGFloat>(kLowBattery), unsignedStyle);
+}
+
 BarColours askBar(long style, const DeviceState& state) {
   BarColours bar;
   bar.signal = askSignal(style);
@@ -122,26 +161,20 @@ BarColours askBar(long style, const DeviceState& state) {
       askSetter<"foregroundColor">(HookId::statusBarSetForegroundColor, hostForeground(style));
   bar.activity = askSetter<"color">(HookId::activityIndicatorSetColor, hostForeground(style));
 
-  // The two style-attribute classes answer the same selectors.
-  const bool flat = kCFCoreFoundationVersionNumber >= kFirstFlatVersion;
-  const HookId text = flat ? HookId::newUITextColorForStyle : HookId::textColorForStyle;
-  const ns::Owned<ns::Object> owner = makeInstance(text);
-  if (!owner) return bar;
-  const objc::id attributes = owner->get();
-  const double capacity = state.batteryPercent / 100.0;
-  const objc::BOOL charging = state.charging ? objc::yes : objc::no;
-  bar.text = askGetter(attributes, text, style);
-  // The classic bar asks by style while the battery is not charging. The flat class answers the
-  // capacity variant in the default style's colours whatever the bar, so a flat bar in another
-  // style (the lock screen's light one) takes its battery colour from the style variant, which it
-  // inherits, as it does its text colour.
-  if (state.charging || (flat && style == kStyleDefault)) {
-    bar.battery = askGetter(attributes,
-                            flat ? HookId::newUIBatteryColorCharging : HookId::batteryColorCharging,
-                            capacity, kLowBattery, charging);
-  } else {
-    bar.battery = askGetter(attributes, HookId::batteryColorStyle, capacity, kLowBattery, style);
+  // The flat foreground style where the release has it (7.0 to 8.2), else the classic one; made
+  // for the bar's style.
+  Class cls = hookedClass(HookId::newUITextColorForStyle);
+  if (cls == nullptr) cls = hookedClass(HookId::textColorForStyle);
+  if (cls == nullptr) {
+    bar.text = ownColour(hostForeground(style));
+    bar.battery = ownBattery(style, state);
+    return bar;
   }
+  const ns::Owned<ns::Object> owner(ns::Object(
+      objc::send<"initWithStyle:">(objc::send<"alloc">(cls), static_cast<objc::NSInteger>(style))));
+  const objc::id attributes = owner->get();
+  bar.text = askGetter(attributes, HookId::textColorForStyle, static_cast<objc::NSInteger>(style));
+  bar.battery = askBattery(attributes, cls, style, state);
   return bar;
 }
 
@@ -151,7 +184,9 @@ Scene askSpringBoard(const DeviceState& state) {
   ns::AutoreleasePool pool;
   Scene scene;
   scene.state = state;
-  scene.iosVersion = sim::iosVersion();
+  // The release this process's frameworks were made for: the device may have been switched to
+  // another one since, which only the next start shows.
+  scene.iosVersion = uikitsim::registeredVersion();
   scene.home = askBar(state.homeStyle, state);
   // The refresh control's content view is tinted grey by its control unless the app says otherwise.
   scene.refresh =
@@ -162,8 +197,9 @@ Scene askSpringBoard(const DeviceState& state) {
   const ns::Owned<ns::Object> lockScreen = makeInstance(kLockStyle);
   scene.lockStyleHostsOwn = true;
   if (lockScreen) {
-    const auto calls = hostCallsDuring(
-        [&] { scene.lockStyle = objc::send<long>(lockScreen->get(), hookedSelector(kLockStyle)); });
+    const auto calls = hostCallsDuring([&] {
+      scene.lockStyle = objc::send<objc::NSInteger>(lockScreen->get(), hookedSelector(kLockStyle));
+    });
     scene.lockStyleHostsOwn = findCall(calls, selectorName(kLockStyle)) != nullptr;
   }
   scene.lock = askBar(scene.lockStyle, state);

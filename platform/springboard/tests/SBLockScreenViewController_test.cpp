@@ -8,11 +8,14 @@ namespace {
 TEST(SBLockScreenViewController, IsAViewControllerThatAsksForLightContent) {
   const Class cls = objc::getClass("SBLockScreenViewController");
   ASSERT_NE(cls, nullptr);
-  EXPECT_EQ(class_getSuperclass(cls), objc::getClass("UIViewController"));
+  // Under the alert classes, as on the device; SBAlert answers the style too.
+  EXPECT_STREQ(class_getName(class_getSuperclass(cls)), "SBLockScreenViewControllerBase");
+  EXPECT_STREQ(class_getName(class_getSuperclass(class_getSuperclass(cls))), "SBAlert");
+  EXPECT_EQ(class_getSuperclass(objc::getClass("SBAlert")), objc::getClass("UIViewController"));
   objc::id controller = objc::send<"new">(cls);
 
   uikitsim::beginRecording();
-  EXPECT_EQ((objc::send<"statusBarStyle", long>(controller)), 1);
+  EXPECT_EQ((objc::send<"statusBarStyle", objc::NSInteger>(controller)), 1);
   const auto calls = uikitsim::takeCalls();
   uikitsim::endRecording();
   ASSERT_EQ(calls.size(), 1u);

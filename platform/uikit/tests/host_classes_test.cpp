@@ -9,6 +9,7 @@
 
 #include "platform/foundation/facade.hpp"
 #include "platform/foundation/object.hpp"
+#include "platform/ios/interfaces.hpp"
 #include "platform/uikit/facade.hpp"
 #include "platform/uikit/host_calls.hpp"
 
@@ -42,11 +43,15 @@ Rgba hex(int r, int g, int b) {
 }
 
 TEST(HostClasses, FollowTheDeviceHierarchy) {
+  // A process without a device plays iOS 8.1.
+  ASSERT_EQ(uikitsim::registeredInterfaces(), sim::Interfaces::ios7);
   const char* const pairs[][2] = {
       {"UIView", "UIResponder"},
-      {"UIStatusBar", "UIView"},
+      {"UIStatusBar", "_UIScrollsToTopInitiatorView"},
+      {"_UIScrollsToTopInitiatorView", "UIView"},
       {"UIActivityIndicatorView", "UIView"},
-      {"_UIRefreshControlModernContentView", "UIView"},
+      {"_UIRefreshControlModernContentView", "_UIRefreshControlContentView"},
+      {"_UIRefreshControlContentView", "UIView"},
       {"UIStatusBarNewUIStyleAttributes", "UIStatusBarStyleAttributes"},
       {"UIStatusBarNewUIForegroundStyleAttributes", "UIStatusBarForegroundStyleAttributes"},
       {"UIViewController", "UIResponder"},
@@ -56,16 +61,25 @@ TEST(HostClasses, FollowTheDeviceHierarchy) {
   for (const auto& [cls, super] : pairs) {
     EXPECT_STREQ(class_getName(class_getSuperclass(objc::getClass(cls))), super) << cls;
   }
-  // Where each hooked selector lives decides what the hooking library does with it.
-  EXPECT_TRUE(hasOwnMethod("UIView", "setTintColor:"));
-  EXPECT_FALSE(hasOwnMethod("_UIRefreshControlModernContentView", "setTintColor:"));
-  EXPECT_TRUE(hasOwnMethod("UIStatusBarNewUIStyleAttributes",
-                           "initWithRequest:backgroundColor:foregroundColor:"));
-  EXPECT_TRUE(hasOwnMethod("UIStatusBarNewUIForegroundStyleAttributes", "textColorForStyle:"));
-  EXPECT_TRUE(hasOwnMethod("UIStatusBarNewUIForegroundStyleAttributes",
-                           "_batteryColorForCapacity:lowCapacity:charging:"));
-  EXPECT_FALSE(hasOwnMethod("UIStatusBarNewUIForegroundStyleAttributes",
-                            "_batteryColorForCapacity:lowCapacity:style:"));
+  // Every method of the device's table for this release is declared by its own class, with the
+  // table's types, and no class declares a method of the table that this release does not give
+  // it: where a selector lives decides what the hooking library does with it.
+  for (const ios::MethodFact& m : ios::kMethods) {
+    if (objc::getClass(m.className) == nullptr) continue;  // SpringBoard's, not UIKit's
+    const bool here = m.steps.has(uikitsim::registeredInterfaces());
+    const bool declared = hasOwnMethod(m.className, m.selector);
+    if (ios::ownMethodIn(uikitsim::registeredInterfaces(), m.className, m.selector) != nullptr) {
+      EXPECT_TRUE(declared) << m.className << " " << m.selector;
+    } else {
+      EXPECT_FALSE(declared) << m.className << " " << m.selector;
+    }
+    if (here && declared) {
+      EXPECT_TRUE(objc::sameTypes(
+          objc::methodTypes(objc::getClass(m.className), sel_registerName(m.selector)),
+          m.types.text))
+          << m.className << " " << m.selector;
+    }
+  }
   EXPECT_EQ(objc::getClass("SBLockScreenViewController"), nullptr);  // SpringBoard's, not UIKit's
 }
 
@@ -125,27 +139,17 @@ TEST(HostClasses, ForegroundStylesAnswerTheirOwnColours) {
   ns::AutoreleasePool pool;
   id classic = make("UIStatusBarForegroundStyleAttributes");
   id flat = make("UIStatusBarNewUIForegroundStyleAttributes");
-  const auto text = [](id attrs, long style) {
+  const auto text = [](id attrs, objc::NSInteger style) {
     return ui::Color(objc::send<"textColorForStyle:">(attrs, style)).components();
   };
-  const auto charging = [](id attrs, double capacity, double low, bool on) {
+  const auto charging = [](id attrs, objc::CGFloat capacity, objc::CGFloat low, bool on) {
     return ui::Color(objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(
                          attrs, capacity, low, on ? objc::yes : objc::no))
-        .components();
-  };
-  const auto byStyle = [](id attrs, double capacity, double low, long style) {
-    return ui::Color(objc::send<"_batteryColorForCapacity:lowCapacity:style:">(attrs, capacity, low,
-                                                                               style))
         .components();
   };
   const Rgba black{0, 0, 0, 1}, white{1, 1, 1, 1};
   EXPECT_EQ(text(classic, 0), black);
   EXPECT_EQ(text(classic, 3), white);
-  EXPECT_EQ(charging(classic, 0.1, 0.2, true), hex(0x4c, 0xd9, 0x64));   // charging wins
-  EXPECT_EQ(charging(classic, 0.2, 0.2, false), hex(0xff, 0x3b, 0x30));  // at the low level
-  EXPECT_EQ(charging(classic, 0.8, 0.2, false), black);
-  EXPECT_EQ(byStyle(classic, 0.1, 0.2, 1), hex(0xff, 0x3b, 0x30));
-  EXPECT_EQ(byStyle(classic, 0.8, 0.2, 1), white);
 
   // Grey levels held in the device's CGFloat (a float on 32-bit ARM).
   const auto grey = [](double level) {
@@ -155,12 +159,17 @@ TEST(HostClasses, ForegroundStylesAnswerTheirOwnColours) {
   const Rgba nearBlack = grey(0.1);
   EXPECT_EQ(text(flat, 0), nearBlack);
   EXPECT_EQ(text(flat, 1), grey(0.95));
-  EXPECT_EQ(charging(flat, 0.1, 0.2, true), hex(0x34, 0xc7, 0x59));
-  EXPECT_EQ(charging(flat, 0.1, 0.2, false), hex(0xff, 0x45, 0x3a));
+  EXPECT_EQ(charging(flat, 0.1, 0.2, true), hex(0x34, 0xc7, 0x59));   // charging wins
+  EXPECT_EQ(charging(flat, 0.2, 0.2, false), hex(0xff, 0x45, 0x3a));  // at the low level
   EXPECT_EQ(charging(flat, 0.8, 0.2, false), nearBlack);
-  EXPECT_EQ(byStyle(flat, 0.8, 0.2, 0), black);  // inherited from the classic class
+  // Otherwise in the text colour of the style the attributes were made for.
+  id light = objc::send<"initWithStyle:">(
+      objc::send<"alloc">(objc::getClass("UIStatusBarNewUIForegroundStyleAttributes")),
+      objc::NSInteger{1});
+  EXPECT_EQ(charging(light, 0.8, 0.2, false), grey(0.95));
   foundation::release(classic);
   foundation::release(flat);
+  foundation::release(light);
 }
 
 TEST(HostClasses, RecordWhichImplementationRanWithItsArguments) {
@@ -169,12 +178,13 @@ TEST(HostClasses, RecordWhichImplementationRanWithItsArguments) {
   id refresh = make("_UIRefreshControlModernContentView");
   id bar = make("UIStatusBar");
   id legibility = make("_UILegibilitySettings");
+  id classic = make("UIStatusBarForegroundStyleAttributes");
 
-  objc::send<"textColorForStyle:">(flat, 1L);  // not recording: not kept
+  objc::send<"textColorForStyle:">(flat, objc::NSInteger{1});  // not recording: not kept
   uikitsim::beginRecording();
-  id answer =
-      objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(flat, 0.5, 0.25, objc::yes);
-  objc::send<"_batteryColorForCapacity:lowCapacity:style:">(flat, 0.125, 0.25, 1L);
+  id answer = objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(
+      flat, objc::CGFloat{0.5}, objc::CGFloat{0.25}, objc::yes);
+  objc::send<"textColorForStyle:">(classic, objc::NSInteger{1});
   objc::send<"setTintColor:", void>(refresh, ui::Color::cyan().get());
   objc::send<"setForegroundColor:", void>(bar, id{nullptr});
   objc::send<"setSecondaryColor:", void>(legibility, id{nullptr});  // hosts no hook: not kept
@@ -193,11 +203,12 @@ TEST(HostClasses, RecordWhichImplementationRanWithItsArguments) {
   EXPECT_EQ(calls[0].result->colour, hex(0x34, 0xc7, 0x59));
 
   EXPECT_EQ(calls[1].implementor, "UIStatusBarForegroundStyleAttributes");
-  EXPECT_EQ(calls[1].receiverClass, "UIStatusBarNewUIForegroundStyleAttributes");
-  EXPECT_EQ(calls[1].arguments[2].kind, HostValue::Kind::Integer);
-  EXPECT_EQ(calls[1].arguments[2].integer, 1);
+  EXPECT_EQ(calls[1].receiverClass, "UIStatusBarForegroundStyleAttributes");
+  EXPECT_EQ(calls[1].arguments[0].kind, HostValue::Kind::Integer);
+  EXPECT_EQ(calls[1].arguments[0].integer, 1);
 
-  EXPECT_EQ(calls[2].implementor, "UIView");
+  // The refresh view's own tint setter, not UIView's.
+  EXPECT_EQ(calls[2].implementor, "_UIRefreshControlModernContentView");
   EXPECT_EQ(calls[2].receiverClass, "_UIRefreshControlModernContentView");
   EXPECT_EQ(calls[2].arguments[0].objectClass, "UIColor");
   EXPECT_EQ(calls[2].arguments[0].colour, (Rgba{0, 1, 1, 1}));
@@ -209,16 +220,16 @@ TEST(HostClasses, RecordWhichImplementationRanWithItsArguments) {
   // Recording belongs to the thread that asked for it, until it ends.
   std::thread([flat] {
     ns::AutoreleasePool threadPool;
-    objc::send<"textColorForStyle:">(flat, 0L);
+    objc::send<"textColorForStyle:">(flat, objc::NSInteger{0});
   }).join();
   EXPECT_TRUE(uikitsim::takeCalls().empty());
   uikitsim::endRecording();
-  objc::send<"textColorForStyle:">(flat, 0L);
+  objc::send<"textColorForStyle:">(flat, objc::NSInteger{0});
   uikitsim::beginRecording();
   EXPECT_TRUE(uikitsim::takeCalls().empty());
   uikitsim::endRecording();
 
-  for (id obj : {flat, refresh, bar, legibility}) foundation::release(obj);
+  for (id obj : {flat, refresh, bar, legibility, classic}) foundation::release(obj);
 }
 
 }  // namespace

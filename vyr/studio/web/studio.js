@@ -219,7 +219,9 @@ function renderSpringBoard() {
   const running = sb && sb.phase === "running";
   const parts = [];
   if (running && phone) parts.push(`SpringBoard pid ${phone.pid}`);
-  if (status) parts.push(`iOS ${status.ios}`);
+  // The running SpringBoard's release; the device's setting shows until one runs.
+  if (running && phone && phone.ios) parts.push(`iOS ${phone.ios}`);
+  else if (status) parts.push(`iOS ${status.ios}`);
   if (running && phone) parts.push(`lock screen: ${phone.lockStyle} style (${phone.lockStyleHostsOwn ? "its own" : "VYR"})`);
   $("springboard").textContent = parts.join(" · ");
   $("springboard").dataset.pid = running && phone ? String(phone.pid) : "";
