@@ -252,6 +252,22 @@ TEST_F(Show, TheHostIsAskedForTheRequestedStateAndDeviceVersion) {
                       {"lock carrier and padlock", "host's own", "#FFFFFF:1.000000"}});
   expectRows(show({"--charging"}), {{"home battery", "host's own", "#4CD964:1.000000"}});
 
+  // Later releases ask the battery as their classes do: by charging state on 8.4, by bar style
+  // on 9.3; iOS 10's by-style method takes integer capacities, which the library leaves alone,
+  // and the table says so rather than silently showing the host's colour.
+  import("presets.plist");
+  for (const char* release : {"8.4", "9.3"}) {
+    expectRows(show({"--ios", release}), {{"home battery", "preset 9 green", "#4CD964:1.000000"}});
+  }
+  expectRows(show({"--ios", "10.3"}),
+             {{"home battery", "host's own", "#000000:1.000000"},
+              {"home carrier and time", "preset 15 yellow", "#EABB00:1.000000"}});
+  const Finished ten = vyr({"show", "--no-picture"});
+  EXPECT_NE(ten.out.find("note: on iOS 10.3 -[UIStatusBarForegroundStyleAttributes "
+                         "_batteryColorForCapacity:lowCapacity:style:] takes other argument types"),
+            std::string::npos)
+      << ten.out;
+
   // SVG when the name says so.
   const std::string svg = device.root() + "/shown.svg";
   const Finished f = vyr({"show", "--out", svg, "--battery=55"});

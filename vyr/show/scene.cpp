@@ -178,10 +178,31 @@ BarColours askBar(long style, const DeviceState& state) {
   return bar;
 }
 
+// Rows the library left alone because this release's method takes other types than its
+// replacement: their element keeps the host's colour whatever the settings say, which the table
+// alone would not explain.
+std::vector<std::string> passedOverRows() {
+  std::vector<std::string> notes;
+  const HookEntry* table = hookTable();
+  for (int i = 0; i < kHookCount; ++i) {
+    const HookEntry& row = table[i];
+    if (checkInstall(row, objc::getClass(row.className)) != InstallCheck::otherTypes) continue;
+    const std::optional<ElementId> element = kHookedMethods[static_cast<std::size_t>(i)].element;
+    notes.push_back(std::string("on iOS ") + uikitsim::registeredVersion() + " -[" + row.className +
+                    " " + row.selector +
+                    "] takes other argument types than VYRSignals' replacement, which leaves it "
+                    "alone: " +
+                    (element ? namesOf(*element).name : "its setting") +
+                    " keeps the host's own colour there");
+  }
+  return notes;
+}
+
 }  // namespace
 
 Scene askSpringBoard(const DeviceState& state) {
   ns::AutoreleasePool pool;
+  const std::vector<std::string> passedOverNotes = passedOverRows();
   Scene scene;
   scene.state = state;
   // The release this process's frameworks were made for: the device may have been switched to
@@ -207,6 +228,7 @@ Scene askSpringBoard(const DeviceState& state) {
   scene.legibility =
       askSetter<"primaryColor">(HookId::legibilitySetPrimaryColor, ui::Color::white());
   scene.notes = liveSwitchNotes();
+  scene.notes.insert(scene.notes.end(), passedOverNotes.begin(), passedOverNotes.end());
   return scene;
 }
 
