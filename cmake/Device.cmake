@@ -132,10 +132,18 @@ add_custom_target(vyr_device_package ALL DEPENDS ${VYR_DEB})
 # The checks of the package (ctest --preset device, label device): see platform/darwin/tests.
 enable_testing()
 set(VYR_DEVICE_TEST_ENV VYR_SOURCE_DIR=${PROJECT_SOURCE_DIR} VYR_DEB=${VYR_DEB}
-    VYR_LINKED_SLICE=${CMAKE_BINARY_DIR}/slices/arm64/linked/VYRSignals)
+    VYR_LINKED_SLICE=${CMAKE_BINARY_DIR}/slices/arm64/linked/VYRSignals
+    VYR_SLICES=${CMAKE_BINARY_DIR}/slices)
 foreach(group PackageChecks Signer)
   add_test(NAME DevicePackage.${group}
            COMMAND ${VYR_PYTHON} -W error ${VYR_DARWIN}/tests/package_test.py -v ${group})
   set_tests_properties(DevicePackage.${group} PROPERTIES LABELS device
+                       ENVIRONMENT "${VYR_DEVICE_TEST_ENV}")
+endforeach()
+# The device's code run in the emulator: tools/emulate.py.
+foreach(group ExportedHelpers StartUp Replacements)
+  add_test(NAME DeviceEmulation.${group}
+           COMMAND ${VYR_PYTHON} -W error ${VYR_DARWIN}/tests/emulation_test.py -v ${group})
+  set_tests_properties(DeviceEmulation.${group} PROPERTIES LABELS device
                        ENVIRONMENT "${VYR_DEVICE_TEST_ENV}")
 endforeach()
