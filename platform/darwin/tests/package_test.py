@@ -130,7 +130,18 @@ class PackageChecks(unittest.TestCase):
             at = data.find(b"main\0", export_off, export_off + export_size)
             data[at:at + 4] = b"maim"
         self.patch_slice(BUNDLE, rename_main)
-        self.assertCaught("'_maim'", self.check())
+
+        def weaken_main(data, thin):
+            # The edge "main" leads to its node: terminal size, then the export flags.
+            export_off, export_size = struct.unpack_from(
+                "<II", data, thin.command(macho.LC_DYLD_INFO_ONLY) + 40)
+            edge = data.find(b"main\0", export_off, export_off + export_size)
+            node = export_off + data[edge + 5]  # a trie this small has one-byte offsets
+            data[node + 1] |= 0x04  # EXPORT_SYMBOL_FLAGS_WEAK_DEFINITION
+        self.patch_slice(SIGNALS, weaken_main)
+        out = self.check()
+        self.assertCaught("'_maim'", out)
+        self.assertCaught("_main is exported weak", out)
 
     def test_signature_faults(self):
         flipped = []
