@@ -23,12 +23,15 @@ if(NOT EXISTS ${VYR_LIBCXX_INCLUDE}/__config)
 endif()
 find_program(VYR_LD64 NAMES ld64.lld-14 REQUIRED)
 find_program(VYR_LIPO NAMES llvm-lipo-14 REQUIRED)
+find_program(VYR_LD64_DARWINOLD NAMES ld64.lld.darwinold-13 REQUIRED)
 find_program(VYR_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
-# The lowest iOS each slice runs on, and the SDK it is built against.
+# The lowest iOS each slice runs on, and the SDK it is built against. The hooked classes appear
+# in iOS 7.0, on both processors; before it the library would load and hook nothing.
+set(VYR_IOS_MIN_armv7 7.0)
 set(VYR_IOS_MIN_arm64 7.0)
 set(VYR_IOS_SDK 8.1)
-set(VYR_DEVICE_ARCHS arm64)
+set(VYR_DEVICE_ARCHS armv7 arm64)
 
 # The device's libraries, as stub files (platform/darwin/stubs/NAME.tbd), that each deliverable
 # links. A library none of whose symbols is used is still loaded (UIKit: its classes are found by
@@ -57,18 +60,27 @@ target_compile_options(vyr_device_flags INTERFACE
   -fvisibility=hidden -fvisibility-inlines-hidden
   -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wold-style-cast -Werror)
 
-# Compiled only: the ABI constants of the headers above, checked against the device's.
-add_library(vyr_device_abi_checks OBJECT ${VYR_DARWIN}/abi_checks.cpp)
-target_link_libraries(vyr_device_abi_checks PRIVATE vyr_device_flags)
+# Compiled only: the ABI constants of the headers above, checked against the device's, for each
+# processor.
+foreach(arch ${VYR_DEVICE_ARCHS})
+  add_library(vyr_device_abi_checks_${arch} OBJECT ${VYR_DARWIN}/abi_checks.cpp)
+  target_link_libraries(vyr_device_abi_checks_${arch} PRIVATE vyr_device_flags)
+  target_compile_options(vyr_device_abi_checks_${arch} PRIVATE
+                         -target ${arch}-apple-ios${VYR_IOS_MIN_${arch}})
+endforeach()
 
-# One deliverable, one slice: objects, link, signature.
+# One deliverable, one slice: objects, link, signature. The armv7 slice's objects are LLVM
+# bitcode, ARM code only (-marm), linked by tools/link_armv7.py (see there why).
 function(vyr_device_slice name kind arch)
   set(triple ${arch}-apple-ios${VYR_IOS_MIN_${arch}})
   set(objects ${name}_${arch}_objects)
   add_library(${objects} OBJECT ${VYR_SOURCES_${name}})
   target_link_libraries(${objects} PRIVATE vyr_device_flags)
   target_compile_options(${objects} PRIVATE -target ${triple})
-  add_dependencies(${objects} vyr_device_abi_checks)
+  if(arch STREQUAL "armv7")
+    target_compile_options(${objects} PRIVATE -marm -emit-llvm)
+  endif()
+  add_dependencies(${objects} vyr_device_abi_checks_${arch})
 
   set(stubs "")
   foreach(stub ${VYR_STUBS_${name}})
@@ -78,22 +90,38 @@ function(vyr_device_slice name kind arch)
   # The unsigned file keeps the deliverable's name: the linker takes the identifier from it.
   set(slice ${CMAKE_BINARY_DIR}/slices/${arch}/${name})
   set(linked ${CMAKE_BINARY_DIR}/slices/${arch}/linked/${name})
+  set(install_name /Library/MobileSubstrate/DynamicLibraries/${name}.dylib)
   if(kind STREQUAL "dylib")
-    set(kind_flags -dylib -install_name /Library/MobileSubstrate/DynamicLibraries/${name}.dylib
+    set(kind_flags -dylib -install_name ${install_name}
                    -current_version ${PROJECT_VERSION} -compatibility_version 1.0)
   else()
     set(kind_flags -bundle)
   endif()
+  if(arch STREQUAL "armv7")
+    if(kind STREQUAL "dylib")
+      set(kind_flags --kind dylib --install-name ${install_name}
+                     --current-version ${PROJECT_VERSION})
+    else()
+      set(kind_flags --kind bundle)
+    endif()
+    set(link_command ${VYR_PYTHON} ${VYR_DARWIN}/tools/link_armv7.py ${kind_flags}
+        --exports ${VYR_DARWIN}/exports.txt --stubs ${stubs}
+        --work ${CMAKE_BINARY_DIR}/slices/armv7/work/${name} --out ${linked}
+        $<TARGET_OBJECTS:${objects}>)
+  else()
+    set(link_command ${VYR_LD64} -arch ${arch} -platform_version ios ${VYR_IOS_MIN_${arch}}
+        ${VYR_IOS_SDK} ${kind_flags} -exported_symbols_list ${VYR_DARWIN}/exports.txt
+        -dead_strip -adhoc_codesign -o ${linked} $<TARGET_OBJECTS:${objects}> ${stubs})
+  endif()
   add_custom_command(
     OUTPUT ${slice}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/slices/${arch}/linked
-    COMMAND ${VYR_LD64} -arch ${arch} -platform_version ios ${VYR_IOS_MIN_${arch}} ${VYR_IOS_SDK}
-            ${kind_flags} -exported_symbols_list ${VYR_DARWIN}/exports.txt -dead_strip
-            -adhoc_codesign -o ${linked} $<TARGET_OBJECTS:${objects}> ${stubs}
+    COMMAND ${link_command}
     COMMAND ${VYR_PYTHON} ${VYR_DARWIN}/tools/adhoc_sign.py --identifier ${name} ${linked}
             ${slice}
     DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${stubs} ${VYR_DARWIN}/exports.txt
             ${VYR_DARWIN}/tools/adhoc_sign.py ${VYR_DARWIN}/tools/macho.py
+            ${VYR_DARWIN}/tools/link_armv7.py
     COMMAND_EXPAND_LISTS VERBATIM)
   set(${name}_slices ${${name}_slices} ${slice} PARENT_SCOPE)
 endfunction()
@@ -133,8 +161,9 @@ add_custom_target(vyr_device_package ALL DEPENDS ${VYR_DEB})
 enable_testing()
 set(VYR_DEVICE_TEST_ENV VYR_SOURCE_DIR=${PROJECT_SOURCE_DIR} VYR_DEB=${VYR_DEB}
     VYR_LINKED_SLICE=${CMAKE_BINARY_DIR}/slices/arm64/linked/VYRSignals
-    VYR_SLICES=${CMAKE_BINARY_DIR}/slices)
-foreach(group PackageChecks Signer)
+    VYR_SLICES=${CMAKE_BINARY_DIR}/slices
+    VYR_ARMV7_WORK=${CMAKE_BINARY_DIR}/slices/armv7/work/VYRSignals)
+foreach(group PackageChecks Armv7Linker Signer)
   add_test(NAME DevicePackage.${group}
            COMMAND ${VYR_PYTHON} -W error ${VYR_DARWIN}/tests/package_test.py -v ${group})
   set_tests_properties(DevicePackage.${group} PROPERTIES LABELS device

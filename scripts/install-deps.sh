@@ -8,7 +8,8 @@
 # device's file door is built on.
 #
 # --device installs what the device's own build needs (`cmake --preset device`, scripts/package):
-# clang 14, ld64.lld 14 and LLVM 14's Mach-O tools, Python's unicorn CPU emulator for the checks,
+# clang 14, ld64.lld 14 and LLVM 14's Mach-O tools, lld 13 (its old Mach-O linker is the only one
+# that links armv7 code with imports), Python's unicorn CPU emulator for the checks,
 # and libc++ 14's headers, unpacked into $VYR_SYSROOTS/darwin (not installed: the machine's own
 # C++ library stays as it is). Nothing of Apple's is fetched.
 set -euo pipefail
@@ -62,7 +63,7 @@ sysroot_packages=(libc6-dev libstdc++-12-dev libobjc4 libplist-dev libplist++-de
                   libcairo2-dev libmicrohttpd-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
 sysroots=${VYR_SYSROOTS:-/opt/vyr/sysroot}
 # The device's build: its toolchain and checker, and the C++ headers it compiles against.
-device_packages=(clang-14 lld-14 llvm-14 python3-unicorn dpkg)
+device_packages=(clang-14 lld-14 llvm-14 lld-13 python3-unicorn dpkg)
 darwin_packages=(libc++-14-dev libc++abi-14-dev)
 backports=/etc/apt/sources.list.d/vyr-bookworm-backports.sources
 sudo=""

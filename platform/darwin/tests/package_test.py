@@ -117,11 +117,14 @@ class PackageChecks(unittest.TestCase):
         self.assertCaught("_arc4random is not in the stub of /usr/lib/libSystem.B.dylib",
                           self.check(stubs=stubs))
 
-        # Pointers the loader is never told to fill (the old armv7 linker's silent fault).
+        # Pointers the loader is never told to fill.
         def unbind(data, thin):
             struct.pack_into("<I", data, thin.command(macho.LC_DYLD_INFO_ONLY) + 20, 0)
         self.patch_slice(SIGNALS, unbind)
-        self.assertCaught("__got has pointers nothing binds or rebases", self.check())
+        self.patch_slice(SIGNALS, unbind, arch="armv7")
+        out = self.check()
+        self.assertCaught("(arm64): __got has pointers nothing binds or rebases", out)
+        self.assertCaught("(armv7): __ZTISt12out_of_range is imported but never bound", out)
 
     def test_export_faults(self):
         def rename_main(data, thin):
@@ -139,9 +142,20 @@ class PackageChecks(unittest.TestCase):
             node = export_off + data[edge + 5]  # a trie this small has one-byte offsets
             data[node + 1] |= 0x04  # EXPORT_SYMBOL_FLAGS_WEAK_DEFINITION
         self.patch_slice(SIGNALS, weaken_main)
+
+        def thumb_main(data, thin):
+            # The symbol table says Thumb; the exported address keeps its low bit clear.
+            symoff, nsyms, stroff, _ = struct.unpack_from("<IIII", data,
+                                                          thin.command(macho.LC_SYMTAB) + 8)
+            for i in range(nsyms):
+                strx, = struct.unpack_from("<I", data, symoff + 12 * i)
+                if data[stroff + strx:stroff + strx + 6] == b"_main\0":
+                    struct.pack_into("<H", data, symoff + 12 * i + 6, 0x0008)
+        self.patch_slice(BUNDLE, thumb_main, arch="armv7")
         out = self.check()
         self.assertCaught("'_maim'", out)
         self.assertCaught("_main is exported weak", out)
+        self.assertCaught("(armv7): _main is Thumb code exported without its Thumb bit", out)
 
     def test_signature_faults(self):
         flipped = []
@@ -159,6 +173,41 @@ class PackageChecks(unittest.TestCase):
         self.assertCaught("CodeDirectory sha1: page hashes differ at pages %s" % flipped, out)
         self.assertCaught("CodeDirectory sha256: page hashes differ at pages %s" % flipped, out)
         self.assertCaught(BUNDLE + " (arm64): no LC_CODE_SIGNATURE", out)
+
+
+class Armv7Linker(unittest.TestCase):
+    """The old armv7 linker's silent fault, made for real, and the rewrite that avoids it."""
+
+    def test_unrewritten_data_pointers_are_caught(self):
+        # The deliverable's module as the compiler wrote it, linked as the linker would without
+        # link_armv7.py's rewrite: its pointers to external data stay zero and unbound.
+        work = os.environ["VYR_ARMV7_WORK"]
+        with tempfile.TemporaryDirectory() as tmp:
+            obj, out = os.path.join(tmp, "module.o"), os.path.join(tmp, "VYRSignals")
+            subprocess.run(["clang-14", "-target", "armv7-apple-ios7.0", "-c",
+                            os.path.join(work, "module.s"), "-o", obj], check=True)
+            stubs = [os.path.join(work, n + ".dylib") for n in
+                     ("libobjc", "libSystem", "libc++", "Foundation", "CoreFoundation", "UIKit",
+                      "libcolorpicker", "CydiaSubstrate")]
+            subprocess.run(["ld64.lld.darwinold-13", "-arch", "armv7", "-ios_version_min", "7.0",
+                            "-sdk_version", "8.1", "-dylib", "-install_name", "/" + SIGNALS,
+                            obj] + stubs + ["-o", out], check=True, stderr=subprocess.DEVNULL)
+            with open(out, "rb") as f:
+                data = f.read()
+            report = check_package.Report()
+            check_package.check_slice(report, "old", data, SIGNALS,
+                                      check_package.read_stubs(STUBS), tmp)
+        self.assertTrue(any("__nl_symbol_ptr has pointers nothing binds or rebases" in line
+                            for line in report.failures), report.failures)
+
+    def test_non_lazy_pointers_become_plain_pointers(self):
+        import link_armv7
+        text = ("\t.section\t__DATA,__nl_symbol_ptr,non_lazy_symbol_pointers\n\t.p2align\t2\n"
+                "L_x$non_lazy_ptr:\n\t.indirect_symbol\t_x\n\t.long\t0\n"
+                "L_y$non_lazy_ptr:\n\t.indirect_symbol\t_y\n\t.long\t0\n")
+        self.assertEqual(link_armv7.plain_data_pointers(text),
+                         "\t.section\t__DATA,__data\n\t.p2align\t2\n"
+                         "L_x$non_lazy_ptr:\n\t.long\t_x\nL_y$non_lazy_ptr:\n\t.long\t_y\n")
 
 
 class Signer(unittest.TestCase):

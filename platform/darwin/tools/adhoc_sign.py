@@ -3,8 +3,10 @@
 
     adhoc_sign.py --identifier NAME IN OUT
 
-IN must already carry LC_CODE_SIGNATURE (ld64.lld -adhoc_codesign reserves it, with a SHA-256-only
-signature that those kernels report invalid). Its signature is replaced by this one, a SuperBlob of:
+IN either carries LC_CODE_SIGNATURE already (ld64.lld -adhoc_codesign reserves it, with a
+SHA-256-only signature that those kernels report invalid), whose signature is replaced, or has
+room after its load commands for one (the armv7 linker writes none), which is added, with the
+signature at the end of the file, 16-byte aligned. The signature is a SuperBlob of:
 
     slot 0       CodeDirectory, version 0x20100, SHA-1, flags CS_ADHOC   (the one iOS 7/8 check)
     slot 2       an empty requirement set
@@ -94,12 +96,32 @@ def super_blob(code, identifier):
         index + body
 
 
-def sign(data, identifier):
-    """DATA (a thin Mach-O file with LC_CODE_SIGNATURE) signed as described above."""
+def with_signature_command(data):
+    """DATA with an LC_CODE_SIGNATURE added after its load commands, pointing at the end of the
+    file (padded to 16 bytes), which must be the end of __LINKEDIT."""
     thin = macho.Slice(data)
+    end_of_commands = thin.header_size + thin.sizeofcmds
+    first_content = min(off for s in thin.segments for _n, _a, size, off in s.sections
+                        if off and size)
+    if first_content - end_of_commands < 16:
+        raise macho.MachOError("no room after the load commands for LC_CODE_SIGNATURE")
+    linkedit = thin.segment("__LINKEDIT")
+    if linkedit is None or linkedit.fileoff + linkedit.filesize != len(data):
+        raise macho.MachOError("__LINKEDIT does not end the file")
+    code_limit = (len(data) + 15) & ~15
+    out = bytearray(data) + bytes(code_limit - len(data))
+    struct.pack_into("<IIII", out, end_of_commands, macho.LC_CODE_SIGNATURE, 16, code_limit, 0)
+    struct.pack_into("<II", out, 16, thin.ncmds + 1, thin.sizeofcmds + 16)
+    return bytes(out)
+
+
+def sign(data, identifier):
+    """DATA (a thin Mach-O file) signed as described above."""
+    thin = macho.Slice(data)
+    if thin.command(macho.LC_CODE_SIGNATURE) is None:
+        data = with_signature_command(data)
+        thin = macho.Slice(data)
     sig_command = thin.command(macho.LC_CODE_SIGNATURE)
-    if sig_command is None:
-        raise macho.MachOError("no LC_CODE_SIGNATURE: link with -adhoc_codesign")
     code_limit, _old_size = thin.code_signature()
     linkedit = thin.segment("__LINKEDIT")
     if linkedit is None or linkedit.fileoff > code_limit:

@@ -14,9 +14,9 @@ Prints one line per failed check ("FAIL what: why") and exits 1 if any failed, e
               install name, the libraries it loads (only the device's, by their real install
               names), the minimum iOS, classic dyld information (no chained fixups)
   imports     every bound symbol bound to one of those libraries (never by flat lookup, never
-              weakly), and listed in that library's stub; every pointer of __got,
-              __la_symbol_ptr and __nl_symbol_ptr bound or rebased
-  exports     exactly the exported names, none weak
+              weakly), and listed in that library's stub; every imported symbol bound; every
+              pointer of __got, __la_symbol_ptr and __nl_symbol_ptr bound or rebased
+  exports     exactly the exported names, none weak, Thumb functions with their Thumb bit
   signature   the ad-hoc signature: its blobs in their slots, both CodeDirectories' page hashes
               recomputed, the requirements' hash, __LINKEDIT covering it
 """
@@ -63,7 +63,8 @@ FILES = {
     "Library/PreferenceBundles/VYR.bundle/VYR.plist": "prefs/Resources/VYR.plist",
     "Library/PreferenceLoader/Preferences/VYR.plist": "prefs/Resources/PreferenceLoader.plist",
 }
-MINIMUM_IOS = {"arm64": (7, 0)}
+MINIMUM_IOS = {"armv7": (7, 0), "arm64": (7, 0)}
+N_ARM_THUMB_DEF = 0x0008
 
 
 class Report:
@@ -158,7 +159,7 @@ def check_layout(report, members, sources):
 # --- the binaries ------------------------------------------------------------------------------
 
 def read_stubs(folder):
-    """{install name: set of symbols} of the .tbd stubs in FOLDER."""
+    """{(install name, arch): set of symbols} of the .tbd stubs in FOLDER."""
     stubs = {}
     for name in sorted(os.listdir(folder)):
         if not name.endswith(".tbd"):
@@ -166,10 +167,14 @@ def read_stubs(folder):
         with open(os.path.join(folder, name)) as f:
             text = f.read()
         install_name = re.search(r"^install-name: *'([^']*)'", text, re.M).group(1)
-        symbols = set()
-        for listed in re.findall(r"symbols: *\[([^\]]*)\]", text):
-            symbols.update(s.strip() for s in listed.split(",") if s.strip())
-        stubs[install_name] = symbols
+        for arch in MINIMUM_IOS:
+            stubs[(install_name, arch)] = set()
+        for targets, listed in re.findall(r"- targets: *\[([^\]]*)\]\s*symbols: *\[([^\]]*)\]",
+                                          text):
+            for arch in MINIMUM_IOS:
+                if arch + "-ios" in targets:
+                    stubs[(install_name, arch)].update(s.strip() for s in listed.split(",")
+                                                       if s.strip())
     return stubs
 
 
@@ -208,13 +213,28 @@ def fixups(path):
 
 
 def exports(path):
-    """[(name, flags)] of the exports trie; flags such as [weak_def] follow the name."""
+    """[(name, address, flags)] of the exports trie; flags such as [weak_def] follow the name."""
     found = []
     for line in objdump(path, "--exports-trie").splitlines():
-        m = re.match(r"^0x[0-9A-Fa-f]+\s+(\S+)\s*(.*)$", line)
+        m = re.match(r"^0x([0-9A-Fa-f]+)\s+(\S+)\s*(.*)$", line)
         if m:
-            found.append((m.group(1), m.group(2)))
+            found.append((m.group(2), int(m.group(1), 16), m.group(3)))
     return found
+
+
+def stub_helper_cache_word(thin):
+    """The word armv7's lazy-binding helper hands dyld to cache this image in (dyld fills it
+    itself: it is rightly neither bound nor rebased), or None. The helper starts
+    `str ip,[sp,#-4]!; ldr ip,L; add ip,pc,ip`, so the word is at (helper + 16) + L, L being the
+    helper's literal at +28."""
+    if thin.arch != "armv7":
+        return None
+    for segment in thin.segments:
+        for name, address, size, offset in segment.sections:
+            if name == "__stub_helper" and size >= 32:
+                (literal,) = struct.unpack_from("<I", thin.data, offset + 28)
+                return (address + 16 + literal) & 0xFFFFFFFF
+    return None
 
 
 def check_slice(report, where, data, path_on_device, stubs, workdir):
@@ -241,12 +261,20 @@ def check_slice(report, where, data, path_on_device, stubs, workdir):
     # Every pointer the loader fills must be rebased or bound: a slot left as the linker wrote it
     # (zero) is a call or load through null on the device.
     fixed = {address for _, address, _, _ in table}
+    fixed.add(stub_helper_cache_word(thin))
     for segment in thin.segments:
         for section, address, size, _offset in segment.sections:
             if section in ("__got", "__la_symbol_ptr", "__nl_symbol_ptr"):
                 unfixed = [a for a in range(address, address + size, thin.ptr) if a not in fixed]
                 report.check(not unfixed, where, "%s has pointers nothing binds or rebases, at %s"
                              % (section, ", ".join("0x%x" % a for a in unfixed[:4])))
+    # Every symbol the slice imports must be bound somewhere: a reference the linker dropped
+    # leaves its pointer as the linker wrote it, whatever section it is in.
+    bound = {symbol for kind, _, _, symbol in table if kind != "rebase"}
+    imported = [name for name, (n_type, _desc) in thin.symbols().items()
+                if n_type & 0x0E == 0 and n_type & 0x01]  # N_UNDF, N_EXT
+    for name in imported:
+        report.check(name in bound, where, "%s is imported but never bound" % name)
     for kind, _address, library, symbol in table:
         if kind == "rebase":
             continue
@@ -256,14 +284,20 @@ def check_slice(report, where, data, path_on_device, stubs, workdir):
         if not report.check(name is not None, where,
                             "%s %s bound to %r, not to a loaded library" % (kind, symbol, library)):
             continue
-        report.check(symbol in stubs.get(name, ()), where,
+        report.check(symbol in stubs.get((name, thin.arch), ()), where,
                      "%s %s is not in the stub of %s" % (kind, symbol, name))
     exported = exports(path)
-    names = [n for n, _ in exported]
+    names = [n for n, _, _ in exported]
     report.check(sorted(names) == sorted(EXPORTS), where,
                  "exports %s, expected exactly %s" % (sorted(names), sorted(EXPORTS)))
-    for name, flags in exported:
+    symbols = thin.symbols()
+    for name, address, flags in exported:
         report.check("weak" not in flags, where, "%s is exported weak" % name)
+        # A Thumb function is entered with the low bit of its address set: an export without it
+        # would be called in ARM state.
+        thumb = symbols.get(name, (0, 0))[1] & N_ARM_THUMB_DEF
+        report.check(not thumb or address & 1, where,
+                     "%s is Thumb code exported without its Thumb bit" % name)
     check_signature(report, where, data)
 
 
@@ -350,7 +384,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sources", required=True)
     parser.add_argument("--stubs", required=True)
-    parser.add_argument("--archs", default="arm64")
+    parser.add_argument("--archs", default="armv7,arm64")
     parser.add_argument("--workdir", default=None)
     parser.add_argument("deb")
     args = parser.parse_args(argv)

@@ -159,6 +159,19 @@ class Slice:
             return None
         return struct.unpack_from("<II", self.data, off + 8)
 
+    def symbols(self):
+        """{name: (n_type, n_desc)} of the symbol table."""
+        off = self.command(LC_SYMTAB)
+        if off is None:
+            return {}
+        symoff, nsyms, stroff, _strsize = struct.unpack_from("<IIII", self.data, off + 8)
+        size = 16 if self.is64 else 12
+        found = {}
+        for i in range(nsyms):
+            strx, n_type, _sect, desc = struct.unpack_from("<IBBH", self.data, symoff + i * size)
+            found[cstr(self.data[stroff + strx:stroff + strx + 512])] = (n_type, desc)
+        return found
+
     def minimum_ios(self):
         """The minimum iOS version of LC_VERSION_MIN_IPHONEOS as (major, minor), or None."""
         off = self.command(LC_VERSION_MIN_IPHONEOS)
