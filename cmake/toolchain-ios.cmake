@@ -1,5 +1,6 @@
-# The device: iOS on 64-bit ARM (and, later, 32-bit ARM), built with Debian's clang 14 and
-# ld64.lld 14 against the project's own stubs of the device's libraries (platform/darwin).
+# The device: iOS on 32-bit and 64-bit ARM, built with Debian's clang 14 and its Mach-O linkers
+# (ld64.lld 14 for arm64, lld 13's old one for armv7) against the project's own stubs of the
+# device's libraries (platform/darwin).
 # `cmake --preset device`. Nothing of Apple's is used: CMake is told of no Apple platform (its
 # Darwin support would look for Xcode), and cmake/Device.cmake spells every flag out.
 set(CMAKE_SYSTEM_NAME Generic)
