@@ -78,7 +78,7 @@ function(vyr_device_slice name kind arch)
   target_link_libraries(${objects} PRIVATE vyr_device_flags)
   target_compile_options(${objects} PRIVATE -target ${triple})
   if(arch STREQUAL "armv7")
-    target_compile_options(${objects} PRIVATE -marm -emit-llvm)
+    target_compile_options(${objects} PRIVATE -marm -mno-movt -emit-llvm)
   endif()
   add_dependencies(${objects} vyr_device_abi_checks_${arch})
 

@@ -200,14 +200,19 @@ class Armv7Linker(unittest.TestCase):
         self.assertTrue(any("__nl_symbol_ptr has pointers nothing binds or rebases" in line
                             for line in report.failures), report.failures)
 
-    def test_non_lazy_pointers_become_plain_pointers(self):
+    def test_non_lazy_pointers_become_plain_pointers_with_symbols(self):
         import link_armv7
         text = ("\t.section\t__DATA,__nl_symbol_ptr,non_lazy_symbol_pointers\n\t.p2align\t2\n"
                 "L_x$non_lazy_ptr:\n\t.indirect_symbol\t_x\n\t.long\t0\n"
                 "L_y$non_lazy_ptr:\n\t.indirect_symbol\t_y\n\t.long\t0\n")
-        self.assertEqual(link_armv7.plain_data_pointers(text),
-                         "\t.section\t__DATA,__data\n\t.p2align\t2\n"
+        plain = link_armv7.plain_data_pointers(text)
+        self.assertEqual(plain, "\t.section\t__DATA,__data\n\t.p2align\t2\n"
                          "L_x$non_lazy_ptr:\n\t.long\t_x\nL_y$non_lazy_ptr:\n\t.long\t_y\n")
+        code = "\t.long\tL_y$non_lazy_ptr-(LPC0_1+8)\nLPC0_1:\n"
+        self.assertEqual(link_armv7.pointer_symbols(code + plain),
+                         "\t.long\tl_y$non_lazy_ptr-(LPC0_1+8)\nLPC0_1:\n"
+                         "\t.section\t__DATA,__data\n\t.p2align\t2\n"
+                         "l_x$non_lazy_ptr:\n\t.long\t_x\nl_y$non_lazy_ptr:\n\t.long\t_y\n")
 
 
 class Signer(unittest.TestCase):

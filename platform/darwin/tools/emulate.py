@@ -1,4 +1,5 @@
-"""Runs the device's code here: one arm64 slice of a deliverable in Unicorn's CPU emulator.
+"""Runs the device's code here: one slice (arm64 or armv7) of a deliverable in Unicorn's CPU
+emulator.
 
 A small Mach-O loader and Python stand-ins for what the slice imports. Read this when a device
 reports a fault: it shows what each call of the deliverable hands the device's libraries under the
@@ -10,10 +11,12 @@ device's calling convention, and what it makes of their answers.
 
 The loader maps each segment at BASE + its address, adds BASE to every rebased pointer and points
 every bound pointer at the stand-in for its symbol (the bind tables are read with llvm-objdump).
-A function stand-in is a `ret` instruction in the imports region with a Python handler hooked on
-it: the handler reads the arguments as the device's arm64 convention places them (integers and
-pointers in x0-x7, floating point in d0-d7, a variadic function's variable arguments in 8-byte
-stack slots) and writes its result to x0 or d0. A call of an import that has no stand-in stops
+A function stand-in is a return instruction in the imports region with a Python handler hooked
+on it: the handler reads the arguments as the device's convention places them and writes the
+result where the caller looks for it. arm64: integers and pointers in x0-x7, floating point in
+d0-d7, a variadic function's variable arguments in 8-byte stack slots. armv7: every argument in
+r0-r3 and then 4-byte stack words, floats included (iOS passes them in core registers), variable
+arguments as the named ones; results in r0. A call of an import that has no stand-in stops
 the run with EmulationError naming it.
 
 The Objective-C runtime is played in Python: classes, metaclasses, selectors and objects are
@@ -28,8 +31,9 @@ import subprocess
 import tempfile
 
 import macho
-from unicorn import UC_ARCH_ARM64, UC_HOOK_CODE, UC_MODE_ARM, Uc, UcError
+from unicorn import UC_ARCH_ARM, UC_ARCH_ARM64, UC_HOOK_CODE, UC_MODE_ARM, Uc, UcError
 from unicorn import arm64_const as A
+from unicorn import arm_const as A32
 
 BASE = 0x10000000          # where the slice's address 0 is mapped
 IMPORTS = 0x20000000       # one 4-byte `ret` per import stand-in and per Python method
@@ -39,10 +43,11 @@ HEAP = 0x30000000          # malloc and operator new
 STACK_TOP = 0x40000000
 STACK_SIZE = 0x100000
 RETURN_ADDRESS = 0x50000000  # a call from Python returns here and the run stops
-RET = struct.pack("<I", 0xD65F03C0)
+RET = {"arm64": struct.pack("<I", 0xD65F03C0), "armv7": struct.pack("<I", 0xE12FFF1E)}  # bx lr
 
 X = [getattr(A, "UC_ARM64_REG_X%d" % i) for i in range(29)]
 D = [getattr(A, "UC_ARM64_REG_D%d" % i) for i in range(8)]
+R = [getattr(A32, "UC_ARM_REG_R%d" % i) for i in range(13)]
 
 
 class EmulationError(Exception):
@@ -66,6 +71,14 @@ def float32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
+def f32(bits):
+    return struct.unpack("<f", struct.pack("<I", bits & 0xFFFFFFFF))[0]
+
+
+def bits32(value):
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
 class Obj:
     """An object the stand-ins made: its class name and its Python value."""
 
@@ -76,14 +89,25 @@ class Obj:
 
 class Machine:
     def __init__(self, data, preferences=None, classes=None):
-        """Loads the thin arm64 Mach-O DATA. PREFERENCES maps a preferences file's device path to
+        """Loads the thin arm64 or armv7 Mach-O DATA. PREFERENCES maps a preferences file's device path to
         the dictionary it holds (missing: no file); CLASSES names the classes the process has
         (default: the SpringBoard's, every hooked class)."""
         self.thin = macho.Slice(data)
-        if self.thin.arch != "arm64":
-            raise EmulationError("only arm64 slices are emulated, not %s" % self.thin.arch)
-        self.uc = Uc(UC_ARCH_ARM64, UC_MODE_ARM)
-        self.uc.reg_write(A.UC_ARM64_REG_CPACR_EL1, 3 << 20)  # floating point on
+        self.arch = self.thin.arch
+        if self.arch == "arm64":
+            self.uc = Uc(UC_ARCH_ARM64, UC_MODE_ARM)
+            self.uc.reg_write(A.UC_ARM64_REG_CPACR_EL1, 3 << 20)  # floating point on
+            self.word = 8
+            self.sp, self.lr, self.pc = (A.UC_ARM64_REG_SP, A.UC_ARM64_REG_LR,
+                                         A.UC_ARM64_REG_PC)
+        elif self.arch == "armv7":
+            self.uc = Uc(UC_ARCH_ARM, UC_MODE_ARM)
+            self.uc.reg_write(A32.UC_ARM_REG_C1_C0_2, 0xF << 20)  # VFP and NEON on
+            self.uc.reg_write(A32.UC_ARM_REG_FPEXC, 0x40000000)
+            self.word = 4
+            self.sp, self.lr, self.pc = A32.UC_ARM_REG_SP, A32.UC_ARM_REG_LR, A32.UC_ARM_REG_PC
+        else:
+            raise EmulationError("no emulation of %s slices" % self.arch)
         self.preferences = preferences or {}
         self.host_types = dict(HOST_TYPES)
         self.log = []          # NSLog lines, formatted
@@ -130,6 +154,13 @@ class Machine:
     def put64(self, address, value):
         self.write(address, struct.pack("<Q", value & (2**64 - 1)))
 
+    def ptr(self, address):
+        """The pointer (or word) at ADDRESS, of the slice's word size."""
+        return int.from_bytes(self.read(address, self.word), "little")
+
+    def put_ptr(self, address, value):
+        self.write(address, (value & (2 ** (8 * self.word) - 1)).to_bytes(self.word, "little"))
+
     def cstring(self, address):
         out = b""
         while True:
@@ -175,9 +206,9 @@ class Machine:
                 continue
             address = BASE + int(fields[2], 16)
             if kind == "rebase":
-                self.put64(address, self.u64(address) + BASE)
+                self.put_ptr(address, self.ptr(address) + BASE)
             else:
-                self.put64(address, self._symbol(fields[-1]))
+                self.put_ptr(address, self._symbol(fields[-1]))
 
     def _symbol(self, name):
         """The address a bound pointer to NAME receives: its data, or its stand-in's code."""
@@ -200,7 +231,7 @@ class Machine:
     def _stub(self, handler):
         address = self._next_import
         self._next_import += 4
-        self.write(address, RET)
+        self.write(address, RET[self.arch])
         self._handlers[address] = handler
         return address
 
@@ -220,23 +251,45 @@ class Machine:
     # --- calling ------------------------------------------------------------------------------
 
     def x(self, i):
-        return self.uc.reg_read(X[i])
+        """The i-th integer or pointer argument (armv7: the i-th argument word)."""
+        if self.arch == "arm64":
+            return self.uc.reg_read(X[i])
+        if i < 4:
+            return self.uc.reg_read(R[i])
+        return self.ptr(self.uc.reg_read(self.sp) + 4 * (i - 4))
 
     def d(self, i):
+        """The i-th floating-point argument register (arm64 only)."""
         return f64(self.uc.reg_read(D[i]))
 
-    def s(self, i):
-        """Single-precision register i (the low half of d_i), as a Python float."""
-        return struct.unpack("<f", struct.pack("<I", self.uc.reg_read(D[i]) & 0xFFFFFFFF))[0]
+    def cgfloats(self, position, count):
+        """COUNT CGFloat arguments: arm64's from d0 on (doubles); armv7's from argument word
+        POSITION on (floats in core registers, then on the stack)."""
+        if self.arch == "arm64":
+            return [self.d(i) for i in range(count)]
+        return [f32(self.x(position + i)) for i in range(count)]
 
-    def stack_slot(self, i):
-        """The i-th 8-byte stack slot at the call: where a variadic argument goes."""
-        return self.u64(self.uc.reg_read(A.UC_ARM64_REG_SP) + 8 * i)
+    def variadic(self, named, i):
+        """The i-th variable argument of a call with NAMED named arguments (integers and
+        pointers): arm64 puts each in an 8-byte stack slot, armv7 goes on after the named."""
+        if self.arch == "arm64":
+            return self.u64(self.uc.reg_read(self.sp) + 8 * i)
+        return self.x(named + i)
 
     def ret(self, value=0, double=None):
-        self.uc.reg_write(X[0], value & (2**64 - 1))
-        if double is not None:
-            self.uc.reg_write(D[0], bits64(double))
+        if self.arch == "arm64":
+            self.uc.reg_write(X[0], value & (2**64 - 1))
+            if double is not None:
+                self.uc.reg_write(D[0], bits64(double))
+        else:
+            self.uc.reg_write(R[0], value & 0xFFFFFFFF)
+
+    def ret_float(self, value):
+        """Returns the float VALUE: in s0 on arm64, in r0 on armv7."""
+        if self.arch == "arm64":
+            self.uc.reg_write(D[0], bits32(value))
+        else:
+            self.uc.reg_write(R[0], bits32(value))
 
     def address_of(self, name):
         """The address of the exported NAME, read from the exports trie."""
@@ -259,29 +312,37 @@ class Machine:
         return found
 
     def call(self, function, *ints, doubles=(), stack=()):
-        """Calls FUNCTION (an exported name or an address) with INTS in x0.., DOUBLES in d0.. and
-        STACK in 8-byte stack slots; returns (x0, d0 as a double). Raises Thrown when the code
-        threw, EmulationError when it did what no device would let it."""
+        """Calls FUNCTION (an exported name or an address) with INTS as the integer arguments
+        (arm64: x0..; armv7: r0-r3, then stack words), DOUBLES in d0.. (arm64) and STACK in
+        8-byte stack slots (arm64); returns (x0 or r0, d0 as a double or None). Raises Thrown
+        when the code threw, EmulationError when it did what no device would let it."""
         address = self.address_of(function) if isinstance(function, str) else function
         sp = STACK_TOP - 0x1000
+        if self.arch == "armv7":
+            if doubles or stack:
+                raise EmulationError("armv7 calls take their arguments as words")
+            stack, ints = ints[4:], ints[:4]
         for i, value in enumerate(stack):
-            self.put64(sp + 8 * i, value)
-        self.uc.reg_write(A.UC_ARM64_REG_SP, sp)
+            self.put_ptr(sp + self.word * i, value)
+        self.uc.reg_write(self.sp, sp)
         for i, value in enumerate(ints):
-            self.uc.reg_write(X[i], value & (2**64 - 1))
+            self.uc.reg_write(X[i] if self.arch == "arm64" else R[i],
+                              value & (2 ** (8 * self.word) - 1))
         for i, value in enumerate(doubles):
             self.uc.reg_write(D[i], bits64(value))
-        self.uc.reg_write(A.UC_ARM64_REG_LR, RETURN_ADDRESS)
+        self.uc.reg_write(self.lr, RETURN_ADDRESS)
         self._error = None
         try:
             self.uc.emu_start(address, RETURN_ADDRESS, count=10_000_000)
         except UcError as e:
-            pc = self.uc.reg_read(A.UC_ARM64_REG_PC)
+            pc = self.uc.reg_read(self.pc)
             raise EmulationError("%s at pc 0x%x (slice offset 0x%x)" % (e, pc, pc - BASE))
         if self._error is not None:
             raise self._error
-        if self.uc.reg_read(A.UC_ARM64_REG_PC) != RETURN_ADDRESS:
+        if self.uc.reg_read(self.pc) != RETURN_ADDRESS:
             raise EmulationError("the call did not return")
+        if self.arch == "armv7":
+            return self.uc.reg_read(R[0]), None
         return self.x(0), self.d(0)
 
     def run_initialisers(self):
@@ -289,8 +350,8 @@ class Machine:
         for segment in self.thin.segments:
             for name, address, size, _offset in segment.sections:
                 if name == "__mod_init_func":
-                    for at in range(address, address + size, 8):
-                        self.call(self.u64(BASE + at))
+                    for at in range(address, address + size, self.word):
+                        self.call(self.ptr(BASE + at))
 
     # --- the Objective-C runtime -----------------------------------------------------------
 
@@ -312,7 +373,7 @@ class Machine:
 
     def new_object(self, cls, value=None):
         address = self._alloc_object(16)
-        self.put64(address, self._class(cls))
+        self.put_ptr(address, self._class(cls))
         self._objects[address] = Obj(cls, value)
         return address
 
@@ -400,7 +461,7 @@ def printf(m, fmt, args):
 def ns_log(m):
     # NSLog(NSString *format, ...): the format is named (x0), the rest on the stack.
     fmt = m.obj(m.x(0)).value
-    m.log.append(printf(m, fmt, [m.stack_slot(i) for i in range(fmt.count("%"))]))
+    m.log.append(printf(m, fmt, [m.variadic(1, i) for i in range(fmt.count("%"))]))
 
 
 @standin("__Znwm", "_malloc", "__ZnwmRKSt9nothrow_t")
@@ -409,7 +470,7 @@ def new(m):
 
 
 # One thread runs here: locks have nothing to wait for.
-@standin("__ZdlPv", "_free", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
+@standin("__Unwind_SjLj_Register", "__Unwind_SjLj_Unregister", "__ZdlPv", "_free", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
          "___cxa_guard_abort", "___cxa_free_exception", "__ZNSt3__15mutex4lockEv",
          "__ZNSt3__15mutex6unlockEv", "__ZNSt3__15mutexD1Ev")
 def nothing(m):
@@ -480,7 +541,7 @@ def allocate_exception(m):
 
 @standin("__ZNSt11logic_errorC2EPKc")
 def logic_error(m):
-    m.put64(m.x(0) + 8, m.x(1))  # the message, kept beside the vtable pointer
+    m.put_ptr(m.x(0) + m.word, m.x(1))  # the message, kept beside the vtable pointer
 
 
 @standin("___cxa_throw")
@@ -538,7 +599,7 @@ def ms_hook_message_ex(m):
     selector = m.selector_name(sel)
     m.hooks.append((name, selector, replacement, slot))
     if cls and slot:
-        m.put64(slot, m._stub(lambda mm, n=name, s=selector: host_original(mm, n, s)))
+        m.put_ptr(slot, m._stub(lambda mm, n=name, s=selector: host_original(mm, n, s)))
 
 
 def host_original(m, cls, selector):
@@ -547,9 +608,12 @@ def host_original(m, cls, selector):
     types = m.host_types[selector]
     ints, floats, args = 2, 0, []
     for t in types:
-        if t == "d":
+        if t == "d" and m.arch == "arm64":
             args.append(m.d(floats))
             floats += 1
+        elif t == "d":
+            args.append(f32(m.x(ints)))
+            ints += 1
         else:
             value = m.x(ints)
             ints += 1
@@ -643,8 +707,8 @@ def string_with_format(m):
     # A variadic method: the format is named (x2), the arguments on the stack.
     fmt = m.obj(m.x(2))
     if fmt is None or fmt.cls != "NSString":
-        raise EmulationError("stringWithFormat: got no format string in x2")
-    m.ret(m.ns_string(printf(m, fmt.value, [m.stack_slot(i) for i in range(8)])))
+        raise EmulationError("stringWithFormat: got no format string as its named argument")
+    m.ret(m.ns_string(printf(m, fmt.value, [m.variadic(3, i) for i in range(8)])))
 
 
 @method("NSString", "length")
@@ -670,7 +734,7 @@ def string_float_value(m):
         value = float(text)
     except ValueError:
         value = 0.0
-    m.uc.reg_write(D[0], struct.unpack("<I", struct.pack("<f", value))[0])
+    m.ret_float(value)
 
 
 @method("NSString", "boolValue")
@@ -726,19 +790,20 @@ def object_for_key(m):
 
 @method("UIColor", "colorWithRed:green:blue:alpha:", meta=True)
 def color_with_rgba(m):
-    m.ret(m.new_object("UIColor", ("rgba", m.d(0), m.d(1), m.d(2), m.d(3))))
+    m.ret(m.new_object("UIColor", ("rgba",) + tuple(m.cgfloats(2, 4))))
 
 
 @method("UIColor", "colorWithHue:saturation:brightness:alpha:", meta=True)
 def color_with_hsba(m):
-    m.ret(m.new_object("UIColor", ("hsba", m.d(0), m.d(1), m.d(2), m.d(3))))
+    m.ret(m.new_object("UIColor", ("hsba",) + tuple(m.cgfloats(2, 4))))
 
 
 @method("UIColor", "colorWithAlphaComponent:")
 def color_with_alpha(m):
     value = m.obj(m.x(0)).value
-    m.ret(m.new_object("UIColor", value[:4] + (m.d(0),) if value[0] in ("rgba", "hsba")
-                       else (value, m.d(0))))
+    alpha = m.cgfloats(2, 1)[0]
+    m.ret(m.new_object("UIColor", value[:4] + (alpha,) if value[0] in ("rgba", "hsba")
+                       else (value, alpha)))
 
 
 for _colour in ("black", "darkGray", "lightGray", "white", "gray", "red", "green", "blue",

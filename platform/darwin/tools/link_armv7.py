@@ -11,7 +11,9 @@ avoided here, step by step, and the result is checked afterwards by check_packag
 
  1. Pointers to external data (the compiler's non-lazy pointers, __nl_symbol_ptr) are left zero
     and unbound. The assembly is rewritten so that each becomes a plain pointer in __data, which
-    the linker binds like any other.
+    the linker binds like any other, under a symbol of its own (see pointer_symbols). Code
+    reaches them through literal pools (-mno-movt, the caller's job too: the movw/movt pairs of
+    such references were resolved wrongly as well).
  2. References to weak definitions coalesced across objects resolve to the wrong function (or to
     the value 1). The deliverable is linked as one LLVM module with everything but its exports
     internalized, so one object with no weak definition reaches the linker (checked below).
@@ -52,7 +54,7 @@ def one_module(bitcode, exports, work):
     public = ",".join(name[1:] for name in exports)
     run("opt-14", "-passes=internalize,globaldce", "-internalize-public-api-list=" + public,
         linked, "-o", internal)
-    run("clang-14", "-target", TRIPLE, "-marm", "-O2", "-S", internal, "-o", assembly)
+    run("clang-14", "-target", TRIPLE, "-marm", "-mno-movt", "-O2", "-S", internal, "-o", assembly)
     return assembly
 
 
@@ -69,6 +71,14 @@ def plain_data_pointers(text):
     if re.search(r"non_lazy_ptr:\n\s*\.indirect_symbol", out):
         raise SystemExit("link_armv7.py: a non-lazy pointer was left in place")
     return out
+
+
+def pointer_symbols(text):
+    """TEXT with each pointer's label made a symbol: the assembler-temporary "L" becomes the
+    linker-private "l". A temporary label is no symbol, so all the pointers would form one atom,
+    and this linker resolves a code reference to one of them (label - pc) to the start of that
+    atom, the first pointer: a silent fault of its own, found by running the slice."""
+    return re.sub(r"\bL([^\s:,()+-]*\$non_lazy_ptr)", r"l\1", text)
 
 
 def check_object(path):
@@ -127,7 +137,7 @@ def main(argv):
 
     assembly = one_module(args.bitcode, exports, args.work)
     with open(assembly) as f:
-        rewritten = plain_data_pointers(f.read())
+        rewritten = pointer_symbols(plain_data_pointers(f.read()))
     fixed = os.path.join(args.work, "module.fixed.s")
     with open(fixed, "w") as f:
         f.write(rewritten)
