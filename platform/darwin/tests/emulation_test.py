@@ -171,6 +171,20 @@ class StartUp(unittest.TestCase):
             self.assertTrue(all(emulate.BASE <= r < emulate.IMPORTS and s >= emulate.BASE
                                 for _, _, r, s in m.hooks))
 
+    def test_the_bundle_registers_its_controller(self):
+        for arch in ARCHS:
+            m = load("VYR", arch)
+            m.run_initialisers()
+            made = m.made_classes["VYRListController"]
+            self.assertEqual((made["superclass"], made["registered"]), ("PSListController", True))
+            bool_type = "c" if arch == "armv7" else "B"
+            self.assertEqual([(kind, sel, types) for kind, sel, _imp, types in made["methods"]],
+                             [("-", "specifiers", "@@:"), ("-", "viewDidLoad", "v@:"),
+                              ("-", "rightButtonPressed", "v@:"), ("-", "respring", "v@:"),
+                              ("-", "lib", "v@:"), ("-", "viewWillAppear:", "v@:" + bool_type)])
+            self.assertTrue(all(emulate.BASE <= imp < emulate.IMPORTS
+                                for _, _, imp, _ in made["methods"]))
+
     def test_a_missing_class_is_handed_over_as_nil(self):
         classes = [c for c in emulate.DEFAULT_CLASSES if c != "SBLockScreenViewController"]
         for arch in ARCHS:

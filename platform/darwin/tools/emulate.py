@@ -115,6 +115,7 @@ class Machine:
         self.hooks = []        # MSHookMessageEx: (class, selector, replacement, slot)
         self.observers = []    # CFNotificationCenterAddObserver: (name, callback)
         self.original_calls = []  # what reached a saved implementation: (class, selector, args)
+        self.made_classes = {}  # objc_allocateClassPair: name -> superclass, methods, registered
         self._handlers = {}    # stand-in address -> handler
         self._data_names = {}  # data stand-in address -> symbol
         self._next_import = IMPORTS
@@ -356,6 +357,7 @@ class Machine:
     # --- the Objective-C runtime -----------------------------------------------------------
 
     def _class(self, name):
+        """The address of class NAME (its metaclass at address + 8), made on first use."""
         if name not in self._classes:
             address = self._alloc_object(16)
             self._classes[name] = address
@@ -580,6 +582,28 @@ def class_get_method_implementation(m):
     m.ret(m.method(m.x(0), m.selector_name(m.x(1))))
 
 
+@standin("_objc_allocateClassPair")
+def allocate_class_pair(m):
+    superclass = m._class_names[m.x(0)][0] if m.x(0) else None
+    name = m.cstring(m.x(1)).decode()
+    address = m._class(name)
+    m.made_classes[name] = {"superclass": superclass, "methods": [], "registered": False}
+    m.ret(address)
+
+
+@standin("_class_addMethod")
+def class_add_method(m):
+    name, meta = m._class_names[m.x(0)]
+    m.made_classes[name]["methods"].append(
+        ("+" if meta else "-", m.selector_name(m.x(1)), m.x(2), m.cstring(m.x(3)).decode()))
+    m.ret(1)
+
+
+@standin("_objc_registerClassPair")
+def register_class_pair(m):
+    m.made_classes[m._class_names[m.x(0)][0]]["registered"] = True
+
+
 @standin("_CFNotificationCenterGetDarwinNotifyCenter")
 def darwin_center(m):
     m.ret(0xC0FFEE)
@@ -642,7 +666,7 @@ DEFAULT_CLASSES = ["NSObject", "NSString", "NSDictionary", "NSMutableDictionary"
                    "UIStatusBarNewUIForegroundStyleAttributes",
                    "UIStatusBarForegroundStyleAttributes", "UIActivityIndicatorView",
                    "_UIRefreshControlModernContentView", "_UILegibilitySettings",
-                   "SBLockScreenViewController"]
+                   "SBLockScreenViewController", "PSListController"]
 
 
 
