@@ -150,11 +150,19 @@ set(VYR_DEB_INPUTS ${CMAKE_BINARY_DIR}/bin/VYRSignals.dylib ${CMAKE_BINARY_DIR}/
     ${PROJECT_SOURCE_DIR}/tweak/VYRSignals.plist ${PROJECT_SOURCE_DIR}/prefs/Resources/Info.plist
     ${PROJECT_SOURCE_DIR}/prefs/Resources/VYR.plist
     ${PROJECT_SOURCE_DIR}/prefs/Resources/PreferenceLoader.plist)
+# The package is checked before it takes its name: one that fails a check is left as .unchecked.
 add_custom_command(
   OUTPUT ${VYR_DEB}
   COMMAND ${VYR_PYTHON} ${VYR_DARWIN}/tools/make_deb.py --version ${PROJECT_VERSION}
-          --out ${VYR_DEB} ${VYR_DEB_INPUTS}
-  DEPENDS ${VYR_DEB_INPUTS} ${VYR_DARWIN}/tools/make_deb.py VERBATIM)
+          --out ${VYR_DEB}.unchecked ${VYR_DEB_INPUTS}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/check
+  COMMAND ${VYR_PYTHON} ${VYR_DARWIN}/tools/check_package.py --sources ${PROJECT_SOURCE_DIR}
+          --stubs ${VYR_DARWIN}/stubs --archs armv7,arm64 --workdir ${CMAKE_BINARY_DIR}/check
+          ${VYR_DEB}.unchecked
+  COMMAND ${CMAKE_COMMAND} -E rename ${VYR_DEB}.unchecked ${VYR_DEB}
+  DEPENDS ${VYR_DEB_INPUTS} ${VYR_DARWIN}/tools/make_deb.py ${VYR_DARWIN}/tools/check_package.py
+          ${VYR_DARWIN}/tools/macho.py
+  VERBATIM)
 add_custom_target(vyr_device_package ALL DEPENDS ${VYR_DEB})
 
 # The checks of the package (ctest --preset device, label device): see platform/darwin/tests.
