@@ -1,7 +1,7 @@
-// The one adapter between C++ and GCC's Objective-C runtime (Apple's in the device's build).
+// The one adapter between C++ and GCC's Objective-C runtime.
 //
 // Everything in this project that talks to the runtime goes through this header: it is the only
-// place that includes <objc/runtime.h> (or, for the device, apple_runtime.hpp). It gives typed message sending (an IMP is always called
+// place that includes <objc/runtime.h>. It gives typed message sending (an IMP is always called
 // through its exact function type, never through the variadic IMP type, which would promote
 // float to double), selectors cached once per call site, and a small builder for classes made at
 // run time.
