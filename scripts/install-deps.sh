@@ -6,10 +6,23 @@
 # Debian's cross compilers, the target libraries through multiarch, and qemu-user from
 # bookworm-backports, whose qemu (unlike bookworm's 7.2) implements openat2, the call the
 # device's file door is built on.
+#
+# --device installs what the device's own build needs (`cmake --preset device`, scripts/package):
+# clang 14, ld64.lld 14 and LLVM 14's Mach-O tools, lld 13 (its old Mach-O linker is the only one
+# that links armv7 code with imports), Python's unicorn CPU emulator for the checks,
+# and libc++ 14's headers, unpacked into $VYR_SYSROOTS/darwin (not installed: the machine's own
+# C++ library stays as it is). Nothing of Apple's is fetched.
 set -euo pipefail
 
 arm=0
-if [ "${1:-}" = "--arm" ]; then arm=1; fi
+device=0
+for arg in "$@"; do
+  case $arg in
+    --arm) arm=1 ;;
+    --device) device=1 ;;
+    *) echo "usage: $0 [--arm] [--device]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   # toolchains and build
@@ -49,6 +62,9 @@ arm_arches=(armhf arm64)
 sysroot_packages=(libc6-dev libstdc++-12-dev libobjc4 libplist-dev libplist++-dev libffi-dev
                   libcairo2-dev libmicrohttpd-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
 sysroots=${VYR_SYSROOTS:-/opt/vyr/sysroot}
+# The device's build: its toolchain and checker, and the C++ headers it compiles against.
+device_packages=(clang-14 lld-14 llvm-14 lld-13 python3-unicorn dpkg)
+darwin_packages=(libc++-14-dev libc++abi-14-dev)
 backports=/etc/apt/sources.list.d/vyr-bookworm-backports.sources
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
@@ -74,7 +90,16 @@ if [ $arm -eq 1 ]; then
     qemu_missing=1
   fi
 fi
-if [ ${#missing[@]} -eq 0 ] && [ ${#arm_missing[@]} -eq 0 ] && [ $qemu_missing -eq 0 ]; then
+darwin_missing=0
+if [ $device -eq 1 ]; then
+  for p in "${device_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$p")
+  done
+  [ "$(cat "$sysroots/darwin/.packages" 2>/dev/null)" = "${darwin_packages[*]}" ] || darwin_missing=1
+fi
+if [ ${#missing[@]} -eq 0 ] && [ ${#arm_missing[@]} -eq 0 ] && [ $qemu_missing -eq 0 ] &&
+  [ $darwin_missing -eq 0 ]; then
   exit 0
 fi
 
@@ -152,3 +177,18 @@ make_sysroot() {
 for p in "${arm_missing[@]}"; do
   case $p in sysroot:*) make_sysroot "${p#sysroot:}" ;; esac
 done
+
+# The device build's C++ headers: the packages' files unpacked as they are, never installed.
+if [ $darwin_missing -eq 1 ]; then
+  root="$sysroots/darwin"
+  work=$(mktemp -d)
+  echo "unpacking ${darwin_packages[*]} into $root"
+  (cd "$work" && apt-get download -qq "${darwin_packages[@]}" 2>/dev/null)
+  $sudo rm -rf "$root.new"
+  $sudo mkdir -p "$root.new"
+  for deb in "$work"/*.deb; do $sudo dpkg-deb -x "$deb" "$root.new"; done
+  echo "${darwin_packages[*]}" | $sudo tee "$root.new/.packages" >/dev/null
+  $sudo rm -rf "$root"
+  $sudo mv "$root.new" "$root"
+  rm -rf "$work"
+fi

@@ -21,8 +21,11 @@ IMP origLockScreenStatusBarStyle = nullptr;
 
 namespace {
 
+// The slot's implementation, loaded with acquire ordering (pairing with the hooking library's
+// release store). The compiler's builtin rather than std::atomic_ref, which the device's build's
+// C++ library (libc++ 14) lacks.
 IMP saved(IMP& slot) {
-  return std::atomic_ref<IMP>(slot).load(std::memory_order_acquire);
+  return __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
 }
 
 template <class R, class... A>

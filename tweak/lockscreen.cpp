@@ -23,7 +23,7 @@ bool lockScreenUsesDefaultStyle() noexcept {
 
 objc::NSInteger hookLockScreenStatusBarStyle(objc::id self, SEL cmd) {
   if (lockScreenUsesDefaultStyle()) return 0;  // UIStatusBarStyleDefault
+  // An acquire load of the slot (the builtin: the device's libc++ 14 has no std::atomic_ref).
   return objc::callImp<objc::NSInteger>(
-      std::atomic_ref<IMP>(origLockScreenStatusBarStyle).load(std::memory_order_acquire), self,
-      cmd);
+      __atomic_load_n(&origLockScreenStatusBarStyle, __ATOMIC_ACQUIRE), self, cmd);
 }

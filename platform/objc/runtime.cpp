@@ -17,6 +17,7 @@ const char* internTypes(const std::string& types) {
   return strings->insert(types).first->c_str();
 }
 
+#if !defined(__APPLE__)
 void unrecognised(id self, SEL cmd) {
   std::fprintf(stderr, "*** -[%s %s]: unrecognized selector sent to instance %p\n", className(self),
                sel_getName(cmd), static_cast<void*>(self));
@@ -26,6 +27,7 @@ void unrecognised(id self, SEL cmd) {
 IMP forwardHandler(id /*receiver*/, SEL /*cmd*/) {
   return reinterpret_cast<IMP>(reinterpret_cast<void (*)()>(&unrecognised));
 }
+#endif
 
 }  // namespace
 
@@ -96,7 +98,12 @@ const char* methodTypes(Class cls, SEL cmd) {
 }
 
 void installUnrecognisedSelectorHandler() {
+#if defined(__APPLE__)
+  // The device's Foundation reports an unrecognised selector itself (an exception naming the
+  // class and the selector); its forwarding is left alone.
+#else
   __objc_msg_forward2 = &forwardHandler;
+#endif
 }
 
 }  // namespace objc

@@ -7,6 +7,10 @@
 // run time.
 #pragma once
 
+#if defined(__APPLE__)
+// The device's build: Apple's runtime, by its public functions.
+#include "platform/objc/apple_runtime.hpp"
+#else
 #if defined(__arm__) || defined(__aarch64__)
 // On ARM the device's BOOL is not GCC's unsigned char (see below), and it must be the one BOOL of
 // the program, so <objc/objc.h> is not used there: its few basic types are declared here, as GCC
@@ -37,6 +41,7 @@ typedef struct objc_object Protocol;
 
 #include <objc/message.h>
 #include <objc/runtime.h>
+#endif
 
 #include <climits>
 #include <cstddef>

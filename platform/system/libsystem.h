@@ -24,7 +24,11 @@
 #include <utility>
 #include <vector>
 
+#if defined(__APPLE__)
+#include "platform/system/libsystem_darwin.h"
+#else
 #include "platform/system/libsystem_names.h"
+#endif
 
 #define VYR_SYSTEM_EXPORT __attribute__((visibility("default")))
 
