@@ -53,6 +53,8 @@ const char* class_getName(Class cls);
 Class class_getSuperclass(Class cls);
 BOOL class_respondsToSelector(Class cls, SEL sel);
 IMP class_getMethodImplementation(Class cls, SEL name);
+Method class_getInstanceMethod(Class cls, SEL name);
+const char* method_getTypeEncoding(Method m);
 BOOL class_addMethod(Class cls, SEL name, IMP imp, const char* types);
 BOOL class_addIvar(Class cls, const char* name, size_t size, uint8_t alignment, const char* types);
 Ivar class_getInstanceVariable(Class cls, const char* name);

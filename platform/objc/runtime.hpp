@@ -46,6 +46,7 @@ typedef struct objc_object Protocol;
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <type_traits>
 
@@ -230,6 +231,11 @@ VYR_OBJC_ENCODING(NSRange, sizeof(unsigned long) == 8 ? "{_NSRange=QQ}" : "{_NSR
 VYR_OBJC_ENCODING(CGFloat*, sizeof(CGFloat) == sizeof(float) ? "^f" : "^d");
 #undef VYR_OBJC_ENCODING
 
+// Not constexpr: reached while an encoding is made at compile time, it fails the build.
+[[noreturn]] inline void typeEncodingTooLong() {
+  std::abort();
+}
+
 // The result and argument types of a method as its type encoding ("@@:ddB"), without the frame
 // offsets the device's compiler puts between them: a fixed-size value, so that encodings can be
 // made and compared at compile time.
@@ -246,8 +252,8 @@ struct Types {
     std::size_t at = 0;
     while (text[at] != '\0') ++at;
     for (; *part != '\0'; ++part) {
-      // A method with more arguments than fit is a mistake of this project's: fail the build.
-      if (at + 1 >= sizeof text) throw "type encoding too long";
+      // A method with more arguments than fit is a mistake of this project's.
+      if (at + 1 >= sizeof text) typeEncodingTooLong();
       text[at++] = *part;
     }
     return *this;

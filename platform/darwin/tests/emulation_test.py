@@ -136,11 +136,10 @@ class ExportedHelpers(unittest.TestCase):
         # armv7 passes variable arguments where the named ones go: the format reaches r2 either way.
         self.colour_from_preferences("armv7")
 
-    @unittest.expectedFailure  # until objc::sendVariadic passes the format as a named argument
     def test_colour_from_preferences_arm64(self):
         # The path of the domain's file is built with stringWithFormat:, whose format the device
-        # reads from x2: sent as a variable argument it lands on the stack instead. (Checked: with
-        # the format passed as a named argument this passes.)
+        # reads from x2: it must travel as the named argument it is, not among the variable ones,
+        # which arm64 puts on the stack.
         self.colour_from_preferences("arm64")
 
 
@@ -254,6 +253,15 @@ class Replacements(unittest.TestCase):
         m.host_types["_batteryColorForCapacity:lowCapacity:style:"] = "iiQ"
         self.call_hook(m, 6, 40, 20, 1)
         self.assertNotEqual(m.original_calls[-1][2], [40, 20, 1])
+
+    def test_a_host_declaring_other_types_is_left_alone(self):
+        # The same iOS 10 host at start-up: the library compares the runtime's type encoding with
+        # its replacement's and installs nothing for that row, so UIKit's own method stays.
+        for arch in ARCHS:
+            m = load("VYRSignals", arch, preferences={PREFERENCES: ALL_OFF})
+            m.host_types["_batteryColorForCapacity:lowCapacity:style:"] = "iiQ"
+            m.run_initialisers()
+            self.assertEqual([(c, s) for c, s, _, _ in m.hooks], HOOKS[:6] + HOOKS[7:], arch)
 
     def test_switched_on_elements_answer_or_pass_the_preset_colour(self):
         for arch in ARCHS:

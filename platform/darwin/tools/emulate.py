@@ -582,6 +582,44 @@ def class_get_method_implementation(m):
     m.ret(m.method(m.x(0), m.selector_name(m.x(1))))
 
 
+@standin("_class_getInstanceMethod")
+def class_get_instance_method(m):
+    # A hooked class answers its hooked selector with the types of m.host_types; a Method here is
+    # the address of its type encoding, which method_getTypeEncoding hands back.
+    name = m._class_names.get(m.x(0), (None,))[0]
+    selector = m.selector_name(m.x(1))
+    if name is None or selector not in m.host_types:
+        m.ret(0)
+        return
+    m.ret(m.new_cstring(type_encoding(m.arch, selector, m.host_types[selector])))
+
+
+@standin("_method_getTypeEncoding")
+def method_get_type_encoding(m):
+    m.ret(m.x(0))
+
+
+def type_encoding(arch, selector, argument_types):
+    """The type encoding the device's runtime reports for a hooked method, frame offsets and all
+    ("@40@0:8d16d24B32" on arm64), from HOST_TYPES' letters: on armv7 a CGFloat is "f", an
+    NSInteger "i", an NSUInteger "I" and a BOOL "c"."""
+    word = 8 if arch == "arm64" else 4
+    if arch == "armv7":
+        local = {"d": "f", "q": "i", "Q": "I", "B": "c"}
+    else:
+        local = {}
+    sizes = {"@": word, "d": 8, "f": 4, "q": 8, "Q": 8, "i": 4, "I": 4, "B": 1, "c": 1}
+    result = "q" if selector == "statusBarStyle" else (
+        "v" if selector.startswith("set") else "@")
+    result = local.get(result, result)
+    parts, offset = ["@0", ":%d" % word], 2 * word
+    for t in argument_types:
+        t = local.get(t, t)
+        parts.append("%s%d" % (t, offset))
+        offset += max(sizes[t], 4)
+    return "%s%d%s" % (result, offset, "".join(parts))
+
+
 @standin("_objc_allocateClassPair")
 def allocate_class_pair(m):
     superclass = m._class_names[m.x(0)][0] if m.x(0) else None
