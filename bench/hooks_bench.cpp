@@ -250,10 +250,11 @@ void hookCall(benchmark::State& state, const Device* device, Kind kind, Path pat
       const IMP own = origNewUIBatteryColorCharging;
       using objc::CGFloat;
       measure(state, key, mode, [&] {
+        const CGFloat capacity{0.5}, low{0.2};
         objc::id colour = host ? objc::callImp<objc::id, CGFloat, CGFloat, objc::BOOL>(
-                                     own, attrs, cmd, 0.5, 0.2, objc::no)
-                               : objc::send<objc::id, CGFloat, CGFloat, objc::BOOL>(attrs, cmd, 0.5,
-                                                                                    0.2, objc::no);
+                                     own, attrs, cmd, capacity, low, objc::no)
+                               : objc::send<objc::id, CGFloat, CGFloat, objc::BOOL>(
+                                     attrs, cmd, capacity, low, objc::no);
         benchmark::DoNotOptimize(colour);
       });
       ns::Object(attrs).release();

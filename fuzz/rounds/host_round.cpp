@@ -56,8 +56,9 @@ bool has(HookId h) {
   return cls != nullptr && class_respondsToSelector(cls, hookedSelector(h)) != 0;
 }
 
-id battery(id attrs, HookId h, objc::CGFloat capacity, objc::CGFloat low, bool charging) {
-  return objc::send(attrs, hookedSelector(h), capacity, low, charging ? objc::yes : objc::no);
+id battery(id attrs, HookId h, double capacity, double low, bool charging) {
+  return objc::send(attrs, hookedSelector(h), static_cast<objc::CGFloat>(capacity),
+                    static_cast<objc::CGFloat>(low), charging ? objc::yes : objc::no);
 }
 
 }  // namespace
@@ -133,8 +134,9 @@ HostAnswers callEveryHook() {
   get(HookId::batteryColorCharging, "battery charging",
       [](id owner) { return battery(owner, HookId::batteryColorCharging, 0.1, 0.2, true); });
   get(HookId::batteryColorStyle, "battery style", [](id owner) {
-    return objc::send(owner, hookedSelector(HookId::batteryColorStyle), objc::CGFloat{0.1},
-                      objc::CGFloat{0.2}, objc::NSUInteger{0});
+    return objc::send(owner, hookedSelector(HookId::batteryColorStyle),
+                      static_cast<objc::CGFloat>(0.1), static_cast<objc::CGFloat>(0.2),
+                      objc::NSUInteger{0});
   });
 
   a.colours[7] =

@@ -18,12 +18,15 @@ namespace fs = std::filesystem;
 // Colour components are the device's CGFloat, printed to as many digits as identify one: a float
 // (9 digits) on 32-bit ARM, a double (17) elsewhere. Palette entry 13 (#ff3b30, 59/255 and
 // 48/255) and the alpha 0x80/255.
+// The capacities 0.1 and 0.2 arrive at the host in its CGFloat too.
 #if defined(__arm__)
 constexpr const char kRed[] = "[1, 0.23137255, 0.188235298, 1]";
 constexpr const char kHalf[] = "0.501960814";
+constexpr const char kCapacities[] = "0.100000001, 0.200000003";
 #else
 constexpr const char kRed[] = "[1, 0.23137254901960785, 0.18823529411764706, 1]";
 constexpr const char kHalf[] = "0.50196078431372548";
+constexpr const char kCapacities[] = "0.10000000000000001, 0.20000000000000001";
 #endif
 
 std::size_t count(const std::string& text, const std::string& part) {
@@ -131,7 +134,7 @@ TEST_F(Host, GettersAndSettersShowWhatReachedTheHost) {
   const std::string off = answer(p,
                                  "send UIStatusBarNewUIForegroundStyleAttributes "
                                  "_batteryColorForCapacity:lowCapacity:charging: 0.1 0.2 YES");
-  EXPECT_NE(off.find("\"host\": {\"args\": [0.10000000000000001, 0.20000000000000001, true]}"),
+  EXPECT_NE(off.find(std::string("\"host\": {\"args\": [") + kCapacities + ", true]}"),
             std::string::npos)
       << off;
   EXPECT_NE(answer(p, "send UIStatusBar setForegroundColor: 12").find("error"), std::string::npos);
@@ -188,7 +191,7 @@ TEST_F(Host, EachReleaseInstallsWhatItsClassesTakeAndHandsOnUnchangedWhenOff) {
   const std::pair<const char*, Step> kReleases[] = {
       {"5.0", kBefore7}, {"6.1", kBefore7}, {"7.0", k7}, {"8.2", k7},   {"8.3", k8_3},
       {"8.4", k8_3},     {"9.0", k9},       {"9.3", k9}, {"10.0", k10}, {"10.3", k10}};
-  const std::string off = "0.10000000000000001, 0.20000000000000001";
+  const std::string off = kCapacities;
   for (const auto& [name, at] : kReleases) {
     // Named copies: a lambda cannot capture a structured binding in C++20.
     const std::string version = name;

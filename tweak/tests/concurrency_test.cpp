@@ -39,7 +39,7 @@ TEST_F(Concurrency, HooksStaySafeWhileTheSettingsChange) {
       while (!stop.load()) {
         ns::AutoreleasePool pool;
         objc::id c = objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-            attrs, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no);
+            attrs, cg(0.5), cg(0.2), objc::no);
         if (allowed.count(rgba(c)) == 0) unexpected.fetch_add(1);
         objc::send<"setColor:", void>(spinner, c);
         answers.fetch_add(1);
@@ -97,7 +97,7 @@ TEST_F(Concurrency, NoCallSeesAFileOlderThanTheLastCompletedWrite) {
         const int before = written.load(std::memory_order_acquire);
         const Rgba seen =
             rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-                attrs, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no));
+                attrs, cg(0.5), cg(0.2), objc::no));
         // Only the blue byte varies; the writes replace the file whole, so no read finds it
         // missing or half written.
         if (seen[0] != 0 || seen[1] != 0 || static_cast<int>(seen[2] * 255 + 0.5) < before) {

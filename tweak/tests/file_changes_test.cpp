@@ -34,7 +34,7 @@ class FileChanges : public TweakProcess {
   }
   Rgba battery() {
     return rgba(objc::send<"_batteryColorForCapacity:lowCapacity:charging:", objc::id>(
-        attrs_, objc::CGFloat{0.5}, objc::CGFloat{0.2}, objc::no));
+        attrs_, cg(0.5), cg(0.2), objc::no));
   }
   long lockStyle() { return objc::send<"statusBarStyle", objc::NSInteger>(lock_); }
   // The colour the activity indicator's setter handed to the host.

@@ -20,8 +20,10 @@ std::vector<HostCall> hostCallsDuring(F&& f) {
 
 // The battery getters this process's release has, each sent to a new instance of its class with
 // the host's own types: the by-style variant with the bar style STYLE, the others with CHARGING.
-std::vector<objc::id> batteries(objc::CGFloat capacity, objc::CGFloat low, bool charging,
+std::vector<objc::id> batteries(double capacityIn, double lowIn, bool charging,
                                 objc::NSUInteger style = 1) {
+  const auto capacity = static_cast<objc::CGFloat>(capacityIn);
+  const auto low = static_cast<objc::CGFloat>(lowIn);
   std::vector<objc::id> out;
   for (HookId h : {HookId::newUIBatteryColorCharging, HookId::batteryColorCharging,
                    HookId::batteryColorStyle}) {
@@ -46,7 +48,7 @@ TEST_F(Hooks, GettersAnswerThePresetWithoutAskingTheHost) {
   auto calls = hostCallsDuring([&] {
     // Whatever the battery state, every battery hook gives the same colour.
     for (bool charging : {false, true}) {
-      for (objc::CGFloat capacity : {0.05, 0.5, 1.0}) {
+      for (double capacity : {0.05, 0.5, 1.0}) {
         const std::vector<objc::id> answers = batteries(capacity, 0.2, charging);
         EXPECT_FALSE(answers.empty());
         for (objc::id colour : answers) EXPECT_EQ(rgba(colour), bytes(255, 59, 48));
@@ -68,20 +70,20 @@ TEST_F(Hooks, GettersSwitchedOffAnswerExactlyWhatTheHostAnswers) {
   start();
   objc::id attrs = make("UIStatusBarNewUIForegroundStyleAttributes");
   for (bool charging : {false, true}) {
-    for (objc::CGFloat capacity : {0.1, 0.9}) {
+    for (const objc::CGFloat capacity : {cg(0.1), cg(0.9)}) {
       std::vector<HostCall> calls;
       objc::id hooked = nullptr;
       calls = hostCallsDuring([&] { hooked = batteries(capacity, 0.2, charging).at(0); });
       objc::id host = objc::callImp<objc::id, objc::CGFloat, objc::CGFloat, objc::BOOL>(
           origNewUIBatteryColorCharging, attrs,
-          sel_registerName("_batteryColorForCapacity:lowCapacity:charging:"), capacity, 0.2,
+          sel_registerName("_batteryColorForCapacity:lowCapacity:charging:"), capacity, cg(0.2),
           charging ? objc::yes : objc::no);
       EXPECT_EQ(rgba(hooked), rgba(host));
       // The floating-point and Boolean arguments reach the host unchanged.
       ASSERT_EQ(calls.size(), 1u);
       ASSERT_EQ(calls[0].arguments.size(), 3u);
       EXPECT_EQ(calls[0].arguments[0].real, capacity);
-      EXPECT_EQ(calls[0].arguments[1].real, objc::CGFloat{0.2});
+      EXPECT_EQ(calls[0].arguments[1].real, cg(0.2));
       EXPECT_EQ(calls[0].arguments[2].boolean, charging);
     }
   }

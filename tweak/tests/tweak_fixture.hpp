@@ -34,6 +34,11 @@ inline Rgba bytes(int r, int g, int b, double a = 1.0) {
   return {part(r), part(g), part(b), a};
 }
 
+// V in the device's CGFloat (a float on 32-bit ARM), as the host passes a capacity.
+inline objc::CGFloat cg(double v) {
+  return static_cast<objc::CGFloat>(v);
+}
+
 class TweakProcess : public ::testing::Test {
  protected:
   void SetUp() override { pool_ = objc_autoreleasePoolPush(); }

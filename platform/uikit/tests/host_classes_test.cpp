@@ -142,9 +142,10 @@ TEST(HostClasses, ForegroundStylesAnswerTheirOwnColours) {
   const auto text = [](id attrs, objc::NSInteger style) {
     return ui::Color(objc::send<"textColorForStyle:">(attrs, style)).components();
   };
-  const auto charging = [](id attrs, objc::CGFloat capacity, objc::CGFloat low, bool on) {
+  const auto charging = [](id attrs, double capacity, double low, bool on) {
     return ui::Color(objc::send<"_batteryColorForCapacity:lowCapacity:charging:">(
-                         attrs, capacity, low, on ? objc::yes : objc::no))
+                         attrs, static_cast<objc::CGFloat>(capacity),
+                         static_cast<objc::CGFloat>(low), on ? objc::yes : objc::no))
         .components();
   };
   const Rgba black{0, 0, 0, 1}, white{1, 1, 1, 1};
