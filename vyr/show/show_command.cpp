@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -30,11 +32,13 @@
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/held_folder.hpp"
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/scene.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/terminal.hpp"
+#include "vyr/suggest.hpp"
 
 namespace vyr {
 namespace {
@@ -112,7 +116,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       } else if (*v == "default" || *v == "light") {
         o.state.homeStyle = *v == "default" ? show::kStyleDefault : show::kStyleLight;
       } else {
-        return fail("--style is default or light, not '" + *v + "'");
+        return fail("--style is default or light, not '" + *v + "'" +
+                    didYouMean(*v, {"default", "light"}));
       }
     } else if (options.hasInlineValue()) {
       return fail(arg + " takes no value");
@@ -125,7 +130,9 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
     } else if (arg == "--springboard") {
       o.springboard = true;
     } else {
-      failure("unknown option " + arg);
+      failure("unknown option " + arg +
+              didYouMean(
+                  arg, {"--out", "--battery", "--charging", "--style", "--no-picture", "--watch"}));
       std::fputs(kHelp, stderr);
       return std::nullopt;
     }
@@ -208,6 +215,34 @@ int showOnce(const Options& options, const show::SceneMessage& message, bool red
   return 0;
 }
 
+// Ends a one-shot show that a signal (read from STOP, a signalfd) interrupted before it showed
+// anything. Its picture was never written, so an earlier file at --out is removed: it is not this
+// run's picture, and `vyr show --out x.png; upload x.png` must not send it. Returns 128 plus the
+// signal's number, as a shell reports a command that the signal ended.
+int interrupted(const Options& options, int stop, show::SpringBoard& springBoard) {
+  signalfd_siginfo info{};
+  const bool read = ::read(stop, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+  const int signal = read ? static_cast<int>(info.ssi_signo) : SIGINT;
+  springBoard.stop();
+  std::string line = std::string("interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
+                     " before the screens were shown";
+  if (options.picture && !toStandardOutput(options)) {
+    struct stat st {};
+    if (::lstat(options.out.c_str(), &st) == 0) {
+      line += ::unlink(options.out.c_str()) == 0
+                  ? "; removed " + options.out + ", an earlier picture, not this run's"
+                  : "; " + options.out +
+                        " is an earlier picture, not this run's, and could not "
+                        "be removed: " +
+                        std::strerror(errno);
+    } else {
+      line += "; no picture was written";
+    }
+  }
+  progress(line);
+  return 128 + signal;
+}
+
 std::string thisExecutable() {
   std::array<char, 4096> path{};
   const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
@@ -257,14 +292,46 @@ int run(const Options& options, const std::string& device) {
   bool shown = false;               // something was shown at all
   std::vector<show::Row> previous;  // the rows shown last
   bool showsThis = false;           // the running SpringBoard has shown its screens
+  // A watch holds the device by its folder's identity: SpringBoard is started again where the
+  // folder is now, never at a name that may since hold nothing (or another folder).
+  std::optional<show::HeldFolder> held;
+  if (options.watch) held.emplace(device);
+  std::string devicePath = device;
+  // Whether the device folder is still there, following it when it was moved.
+  const auto deviceStillThere = [&]() {
+    if (!held) return true;
+    const show::HeldFolder::Where where = held->where();
+    if (where.state == show::HeldFolder::State::gone) return false;
+    if (where.state == show::HeldFolder::State::moved) {
+      progress("the device folder " + devicePath + " was moved to " + where.path +
+               "; following it");
+      devicePath = where.path;
+      ::setenv("VYR_DEVICE_ROOT", devicePath.c_str(), 1);
+    }
+    return true;
+  };
+  const auto gone = [&]() {
+    springBoard.stop();
+    return failure("the device folder " + devicePath +
+                   " is gone (deleted, or moved where it cannot be found); the watch ends");
+  };
   for (;;) {
-    std::array<pollfd, 2> fds{
-        {{stop.get(), POLLIN, 0}, {springBoard.outputDescriptor(), POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    std::array<pollfd, 3> fds{{{stop.get(), POLLIN, 0},
+                               {springBoard.outputDescriptor(), POLLIN, 0},
+                               {held ? held->descriptor() : -1, POLLIN, 0}}};
+    // A deletion that the kernel does not report to the watch is noticed within a second.
+    if (::poll(fds.data(), fds.size(), held ? 1000 : -1) < 0) {
       if (errno == EINTR) continue;
       return failure("cannot wait for SpringBoard");
     }
-    if (fds[0].revents != 0) break;
+    if (fds[0].revents != 0) {
+      if (options.watch) break;  // the way a watch ends
+      return interrupted(options, stop.get(), springBoard);
+    }
+    if (held) {
+      if (fds[2].revents != 0) held->changed();
+      if (!deviceStillThere()) return gone();
+    }
     bool ended = false;
     for (const std::string& line : springBoard.readLines(&ended)) {
       if (const auto message = show::parseSceneMessage(line)) {
@@ -279,17 +346,18 @@ int run(const Options& options, const std::string& device) {
         continue;
       }
       const std::string error = show::springBoardError(line);
-      if (!error.empty()) return failure(error);
+      if (!error.empty()) return deviceStillThere() ? failure(error) : gone();
     }
     if (!ended) continue;
     bool clean = false;
     const std::string how = springBoard.reap(&clean);
+    if (!deviceStillThere()) return gone();
     // Only a SpringBoard that came up and was ended as the device ends it is started again: one
     // that cannot start or crashes would only do so again.
     if (!options.watch || !clean || !showsThis) return failure(how);
     progress(how + " (a respring ends the device's user interface); starting a new one");
     showsThis = false;
-    if (const std::string err = springBoard.start(exe, device, child, options.state);
+    if (const std::string err = springBoard.start(exe, devicePath, child, options.state);
         !err.empty()) {
       return failure(err);
     }
