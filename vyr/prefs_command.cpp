@@ -334,6 +334,12 @@ int undo(const Pane& pane) {
     if (changed == 0) std::printf("  (no row of the pane shows a difference)\n");
   }
   std::printf("%zu more step%s to undo\n", undone.left, undone.left == 1 ? "" : "s");
+  if (!undone.settingsBefore) {
+    // The library keeps a value whose key goes missing until its process ends.
+    std::fprintf(stderr,
+                 "vyr prefs: there was no settings file before it, so none is there now; running "
+                 "processes keep the values they read until a respring (vyr prefs respring)\n");
+  }
   return 0;
 }
 

@@ -146,6 +146,40 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertFalse(os.path.exists(f"/proc/{after}"))
 
+    def test_undo(self):
+        """Undo and Reset on the page share the device's history with vyr prefs undo; information
+        fades and no more than three messages of it show at once, while an error stays."""
+        # A settings file to go back to: without one, SpringBoard keeps what it read.
+        self.assertEqual(self.studio.vyr("prefs", "set", "sig", "9").returncode, 0)
+        self.open_page()
+        self.wait_for_colour(GREEN)
+        self.driver.find_element(By.CSS_SELECTOR, "[data-row='sig']").click()
+        self.driver.find_element(By.CSS_SELECTOR, "#subpane [data-choice='Red']").click()
+        self.wait_for_colour(RED)
+        self.driver.find_element(By.ID, "nav-back").click()
+        self.driver.find_element(By.ID, "reset-settings").click()
+        support.wait_for(lambda: RED not in self.phone_colours(), what="the reset on the phone")
+        self.driver.find_element(By.ID, "undo-change").click()
+        self.wait_for_colour(RED, what="the reset undone")
+        # The studio's change is the terminal's to undo too.
+        result = self.studio.vyr("prefs", "undo")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("undid studio: sig set to Red", result.stdout)
+        self.wait_for_colour(GREEN, what="the terminal's undo")
+        self.assertEqual(self.studio.vyr("prefs", "undo").returncode, 0)
+        self.driver.find_element(By.ID, "undo-change").click()
+        error = support.wait_for(lambda: self.driver.find_elements(
+            By.CSS_SELECTOR, "#messages .message.error"), what="nothing to undo")
+        self.assertIn("nothing to undo", error[0].text)
+        for _ in range(5):
+            self.driver.find_element(By.ID, "reset-settings").click()
+            time.sleep(0.2)
+        info = self.driver.find_elements(By.CSS_SELECTOR, "#messages .message:not(.error)")
+        self.assertLessEqual(len(info), 3)
+        support.wait_for(lambda: not self.driver.find_elements(
+            By.CSS_SELECTOR, "#messages .message:not(.error)"), what="the information fading")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#messages .message.error")), 1)
+
     def test_terminal(self):
         """`vyr prefs set` in a terminal reaches every open page, phone and pane."""
         self.open_page()

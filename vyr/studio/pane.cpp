@@ -1,6 +1,7 @@
 #include "vyr/studio/pane.hpp"
 
 #include <algorithm>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -9,6 +10,7 @@
 #include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "tweak/elements.hpp"
+#include "vyr/show/history.hpp"
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
@@ -136,9 +138,16 @@ Reply PaneView::set(const std::string& body) {
   if (!request.value) return failure(400, request.error);
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const SetRow& row = *request.value;
+  const history::Before before = history::before();
   switch (pane_->set(row.key, row.value)) {
-    case Change::Done:
-      return {200, dump({{"key", row.key}, {"value", pane_->value(row.key).value_or("")}})};
+    case Change::Done: {
+      const std::string value = pane_->value(row.key).value_or("");
+      json out = {{"key", row.key}, {"value", value}};
+      if (const auto note = history::record(before, "studio: " + row.key + " set to " + value)) {
+        out["note"] = "Changed, but " + *note + ".";
+      }
+      return {200, dump(out)};
+    }
     case Change::NoSuchKey:
       return failure(404, "no row of the pane has the key '" + row.key + "'");
     case Change::NotEditable:
@@ -157,10 +166,14 @@ Reply PaneView::tap(const std::string& body) {
   if (!request.value) return failure(400, request.error);
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const std::string before = openedUrls();
+  const history::Before settings = history::before();
   if (!pane_->tap(request.value->label)) {
     return failure(404, "the pane has no button '" + request.value->label + "'");
   }
   nlohmann::json out = {{"tapped", request.value->label}};
+  if (const auto note = history::record(settings, "studio: tapped " + request.value->label)) {
+    out["note"] = "Tapped, but " + *note + ".";
+  }
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
   return {200, dump(out)};
 }
@@ -170,6 +183,36 @@ Reply PaneView::profile() {
       vyr::profile::exportProfile(vyr::profile::settingsOf(pane_.get()));
   if (!exported) return {404, json({{"error", exported.error()}}).dump()};
   return {200, *exported, "application/x-plist", "VYR.plist"};
+}
+
+Reply PaneView::undo(const std::string& body) {
+  const auto request = parseNoArguments(body);
+  if (!request.value) return failure(400, request.error);
+  auto outcome = history::undo();
+  if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
+    return failure(refused->why == history::Refusal::failed ? 500 : 409, refused->line);
+  }
+  const auto& undone = std::get<history::Undone>(outcome);
+  json out = {{"undid", undone.what}, {"left", undone.left}};
+  if (!undone.settingsBefore) {
+    out["note"] =
+        "There was no settings file before it, so none is there now: SpringBoard keeps the values "
+        "it read until a respring.";
+  }
+  return {200, dump(out)};
+}
+
+Reply PaneView::reset(const std::string& body) {
+  const auto request = parseNoArguments(body);
+  if (!request.value) return failure(400, request.error);
+  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  const history::Before before = history::before();
+  const Result<int> rows = vyr::profile::resetToDefaults(*pane_);
+  const auto note = history::record(before, "studio: reset");
+  if (!rows) return failure(500, rows.error() + "; the rows before it have their defaults");
+  json out = {{"reset", *rows}};
+  if (note) out["note"] = "Reset, but " + *note + ".";
+  return {200, dump(out)};
 }
 
 Reply PaneView::tapRightButton(const std::string& body) {

@@ -163,6 +163,8 @@ class Studio {
   Reply set(const std::string& body);
   Reply tap(const std::string& body);
   Reply respring(const std::string& body);
+  // OP ("undo" or "reset") of the Settings app, then the pane shown again.
+  Reply changeSettings(const char* op, const std::string& body);
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
   Reply profile();
@@ -230,13 +232,16 @@ int Studio::run() {
   }
   startSpringBoard();
 
-  studio::Server server(std::move(files), hub_, queue_,
-                        studio::Actions{[this](const std::string& b) { return set(b); },
-                                        [this](const std::string& b) { return tap(b); },
-                                        [this](const std::string& b) { return respring(b); },
-                                        [this](const std::string& b) { return changeDevice(b); },
-                                        [this](const std::string& b) { return startAgain(b); },
-                                        [this] { return profile(); }});
+  studio::Server server(
+      std::move(files), hub_, queue_,
+      studio::Actions{[this](const std::string& b) { return set(b); },
+                      [this](const std::string& b) { return tap(b); },
+                      [this](const std::string& b) { return respring(b); },
+                      [this](const std::string& b) { return changeDevice(b); },
+                      [this](const std::string& b) { return startAgain(b); },
+                      [this] { return profile(); },
+                      [this](const std::string& b) { return changeSettings("undo", b); },
+                      [this](const std::string& b) { return changeSettings("reset", b); }});
   // The port served last comes first, so that pages open from then find the studio again.
   const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
   if (const std::string err = server.start(port, instance.token()); !err.empty()) {
@@ -398,6 +403,12 @@ Reply Studio::set(const std::string& body) {
 
 Reply Studio::tap(const std::string& body) {
   Reply reply = pane_->ask("tap", body);
+  if (reply.status == 200) publishSettings();
+  return reply;
+}
+
+Reply Studio::changeSettings(const char* op, const std::string& body) {
+  Reply reply = pane_->ask(op, body);
   if (reply.status == 200) publishSettings();
   return reply;
 }

@@ -53,11 +53,18 @@ function dismissButton(node, what, ondismiss) {
   );
 }
 
+// At most this many information messages show at once; the oldest goes first.
+const kMaxInfoMessages = 3;
+
+// Shows TEXT: information fades after a few seconds, an error stays until it is dismissed.
 function say(text, isError) {
   const note = el("div", { class: isError ? "message error" : "message" }, el("p", {}, text));
   note.append(dismissButton(note, "this message"));
   $("messages").append(note);
-  setTimeout(() => note.remove(), isError ? 12000 : 5000);
+  if (isError) return;
+  const shown = $("messages").querySelectorAll(".message:not(.error)");
+  for (let i = 0; i + kMaxInfoMessages < shown.length; ++i) shown[i].remove();
+  setTimeout(() => note.remove(), 5000);
 }
 
 // Re-renders CONTAINER with RENDER, keeping the focus on the control that had it: every control
@@ -96,6 +103,8 @@ async function post(path, body) {
     say(answer.error || `The studio refused the change (HTTP ${response.status}).`, true);
     return null;
   }
+  // A change that was made but cannot be undone says so.
+  if (answer.note) say(answer.note, true);
   return answer;
 }
 
@@ -800,6 +809,17 @@ function wireControls() {
   });
   $("start-springboard").addEventListener("click", () => post("api/springboard", {}));
   $("download-profile").addEventListener("click", downloadProfile);
+  // The history of changes is the device's, shared with vyr prefs undo in a terminal.
+  $("undo-change").addEventListener("click", async () => {
+    const answer = await post("api/undo", {});
+    if (!answer) return;
+    const more = answer.left ? ` (${answer.left} more to undo)` : "";
+    say(`Undid ${answer.undid}${more}.`);
+  });
+  $("reset-settings").addEventListener("click", async () => {
+    const answer = await post("api/reset", {});
+    if (answer) say(`Every row has its default again (${answer.reset} rows); Undo puts them back.`);
+  });
   for (const b of document.querySelectorAll("#magnifier [data-screen]")) {
     b.addEventListener("click", () => {
       magnified = b.dataset.screen;
