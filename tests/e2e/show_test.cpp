@@ -479,6 +479,25 @@ TEST_F(Show, ImportReadsStandardInputAndExportSaysWhatItReplaced) {
   EXPECT_EQ(f.err, "vyr export: replaced " + exported + "\n");
 }
 
+// A profile is previewed without being put on the device: the table and picture show it, the
+// settings file keeps every byte, and no notification goes out.
+TEST_F(Show, APreviewShowsTheProfileAndLeavesTheSettingsAsTheyAre) {
+  import("presets.plist");
+  const std::string settings = readAll(prefsPath(device));
+  const std::string notify = device.root() + "/.sim/notify";
+  fs::remove_all(notify);
+  const Finished f = vyr(
+      {"show", "--profile", std::string(VYR_EXAMPLES) + "/custom.plist", "--out", picturePath()});
+  ASSERT_EQ(f.status, 0) << f.err;
+  const auto rows = parseTable(f.out);
+  EXPECT_EQ(rows.at("home signal").value, "#FF2D55:1.000000");
+  EXPECT_EQ(rows.at("home signal").source, "custom vyrColor1");
+  expectPictureShowsTable(Picture(picturePath()), rows);
+  EXPECT_EQ(readAll(prefsPath(device)), settings);
+  EXPECT_TRUE(!fs::exists(notify) || fs::is_empty(notify));
+  EXPECT_EQ(vyr({"show", "--watch", "--profile", "x.plist"}).status, 2);
+}
+
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {
   auto run = [&](bool terminal, const char* colorterm,
                  std::vector<std::string> args = {"--out", "shown.png"},

@@ -7,6 +7,7 @@
 // naming each colour's source. With --watch the SpringBoard stays up and sends them again
 // whenever the device's settings change; a respring ends it and a new one is started, as the
 // device starts SpringBoard again.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -21,11 +22,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "device/files.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/options.hpp"
 #include "vyr/printable.hpp"
@@ -47,14 +52,16 @@ using show::DeviceState;
 
 constexpr char kHelp[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
-    "                [--no-picture] [--watch]\n"
+    "                [--no-picture] [--watch | --profile FILE]\n"
     "  --out FILE         where the picture goes: FILE.png or FILE.svg (default vyr-show.png;\n"
     "                     - writes a PNG to standard output and the table to standard error)\n"
     "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
     "  --charging         the battery is charging\n"
     "  --style S          the home screen's status-bar style: default (dark content) or light\n"
     "  --no-picture       print the table only: no picture file, no drawing in the terminal\n"
-    "  --watch            stay up and show everything again whenever the settings change\n";
+    "  --watch            stay up and show everything again whenever the settings change\n"
+    "  --profile FILE     show the device as it would look with the settings profile FILE,\n"
+    "                     leaving its settings file as it is and posting nothing\n";
 
 struct Options {
   DeviceState state;
@@ -62,6 +69,7 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
+  std::string profile;       // a profile to preview, or empty
   bool springboard = false;  // this process is the SpringBoard child of a `vyr show`
 };
 
@@ -96,10 +104,13 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
   };
   for (OptionReader options(args); options.next();) {
     const std::string& arg = options.name();
-    if (arg == "--out" || arg == "--battery" || arg == "--style") {
+    if (arg == "--out" || arg == "--battery" || arg == "--style" || arg == "--profile") {
       const std::optional<std::string> v = options.value();
       if (!v) return fail(arg + " needs a value");
-      if (arg == "--out") {
+      if (arg == "--profile") {
+        if (v->empty()) return fail("--profile needs a file name");
+        o.profile = *v;
+      } else if (arg == "--out") {
         if (v->empty()) return fail("--out needs a file name");
         if (!show::pictureFormatOf(*v)) {
           return fail(
@@ -138,6 +149,7 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
     }
   }
   if (!o.picture && o.outGiven) return fail("--no-picture and --out exclude each other");
+  if (o.watch && !o.profile.empty()) return fail("--watch and --profile exclude each other");
   return o;
 }
 
@@ -178,7 +190,9 @@ std::string terminalDrawing(const show::Scene& scene) {
 // first), and gets this scene's. Returns the exit status.
 int showOnce(const Options& options, const show::SceneMessage& message, bool redraw,
              std::vector<show::Row>& previous) {
-  if (const auto note = profile::unreadableSettingsNote()) progress(*note);
+  if (options.profile.empty()) {
+    if (const auto note = profile::unreadableSettingsNote()) progress(*note);
+  }
   const show::Scene& scene = message.scene;
   if (options.picture) {
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
@@ -243,6 +257,55 @@ int interrupted(const Options& options, int stop, show::SpringBoard& springBoard
   return 128 + signal;
 }
 
+// A throw-away device for a preview: the device's settings of its own (device.conf), the
+// profile as its settings file, and VYR installed by the SpringBoard child's vyr as into any new
+// device. Removed with everything in it when the show ends; the device itself is never written.
+class PreviewDevice {
+ public:
+  PreviewDevice() = default;
+  ~PreviewDevice() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  PreviewDevice(const PreviewDevice&) = delete;
+  PreviewDevice& operator=(const PreviewDevice&) = delete;
+
+  // Makes it with PROFILE (a file of the machine) as its settings; its folder, or a failure.
+  Result<std::string> make(const std::string& profile) {
+    const sim::Fd file(::open(profile.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    int why = file ? 0 : errno;
+    std::optional<std::string> bytes;
+    if (file) bytes = sim::readOpenFile(file.get(), 1 << 20, &why);
+    if (!bytes) return failed("cannot read " + profile + ": " + sim::describe(why));
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vyr-preview-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      return failed("cannot make a folder for the preview: " + sim::describe(errno));
+    }
+    path_ = pattern;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path settings = fs::path(path_) / fs::path(kPreferencesPath).relative_path();
+    fs::create_directories(fs::path(path_) / ".sim", ec);
+    if (!ec) fs::create_directories(settings.parent_path(), ec);
+    if (ec) return failed("cannot make the preview's device: " + ec.message());
+    const std::string conf =
+        sim::readFile(sim::Area::Simulator, "device.conf", 1 << 16).value_or("");
+    for (const auto& [where, data] :
+         {std::pair{fs::path(path_) / ".sim/device.conf", conf}, std::pair{settings, *bytes}}) {
+      const sim::Fd folder(::open(where.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      const int error =
+          folder ? sim::writeFileIn(folder.get(), where.filename().string(), data) : errno;
+      if (error != 0) return failed("cannot make the preview's device: " + sim::describe(error));
+    }
+    return path_;
+  }
+
+ private:
+  std::string path_;
+};
+
 std::string thisExecutable() {
   std::array<char, 4096> path{};
   const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
@@ -284,9 +347,19 @@ int run(const Options& options, const std::string& device) {
 
   std::vector<std::string> child{"show", "--springboard"};
   if (options.watch) child.push_back("--watch");
+  PreviewDevice preview;
+  std::string shownDevice = device;
+  if (!options.profile.empty()) {
+    const Result<std::string> made = preview.make(options.profile);
+    if (!made) return failure(made.error());
+    shownDevice = *made;
+    progress("previewing " + options.profile +
+             " on a copy of the device's state; its settings file stays as it is");
+  }
   show::SpringBoard springBoard;
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const std::string err = springBoard.start(exe, device, child, options.state); !err.empty()) {
+  if (const std::string err = springBoard.start(exe, shownDevice, child, options.state);
+      !err.empty()) {
     return failure(err);
   }
   bool shown = false;               // something was shown at all
