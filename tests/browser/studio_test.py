@@ -180,6 +180,26 @@ class StudioTest(unittest.TestCase):
             By.CSS_SELECTOR, "#messages .message:not(.error)"), what="the information fading")
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#messages .message.error")), 1)
 
+    def test_device_moved(self):
+        """A device folder moved under the studio is followed (a respring starts SpringBoard where
+        it is now, and nothing is made at the old name); a deleted one ends the studio, saying so."""
+        self.open_page()
+        before = support.wait_for(self.pid, what="SpringBoard's pid")
+        moved = self.studio.device + "-moved"
+        os.rename(self.studio.device, moved)
+        self.studio.device = moved
+        self.driver.find_element(By.ID, "nav-right").click()
+        support.wait_for(lambda: self.pid() not in ("", before), what="a new SpringBoard")
+        self.assertFalse(os.path.exists(moved[:-len("-moved")]))
+        self.assertEqual(self.studio.vyr("prefs", "set", "sig", "13").returncode, 0)
+        self.wait_for_colour(RED)
+        shutil.rmtree(moved)
+        self.assertEqual(self.studio.process.wait(timeout=10), 1)
+        self.studio.stop()
+        self.assertIn("was moved to " + moved + "; following it", self.studio.errors)
+        self.assertIn("the device folder " + moved + " is gone", self.studio.errors)
+        self.studio = None
+
     def test_terminal(self):
         """`vyr prefs set` in a terminal reaches every open page, phone and pane."""
         self.open_page()

@@ -35,6 +35,7 @@
 #include "vyr/printable.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/held_folder.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
@@ -175,9 +176,14 @@ class Studio {
   void springBoardOutput();
   void springBoardEnded();
   void armRestart(std::chrono::milliseconds after);
+  // Whether the device folder is still there; a moved one is followed (the Settings app is
+  // started again at its new name), a deleted one ends the studio.
+  bool deviceStillThere();
 
   Options options_;
   std::string device_;
+  std::optional<show::HeldFolder> held_;  // the device folder, by its identity
+  int checkTimer_ = -1;                   // a second's tick: a deletion is not reported
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
   std::optional<studio::SettingsApp> pane_;
@@ -223,6 +229,12 @@ int Studio::run() {
     return 1;
   }
 
+  held_.emplace(device_);
+  checkTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (checkTimer_ >= 0) {
+    const itimerspec everySecond{{1, 0}, {1, 0}};
+    ::timerfd_settime(checkTimer_, 0, &everySecond, nullptr);
+  }
   ns::AutoreleasePool pool;
   pane_.emplace(exe_, device_);
   publishSettings();
@@ -267,13 +279,25 @@ int Studio::run() {
     if (opener < 0) progress("cannot open a browser: open the address yourself");
   }
 
+  int status = 0;
   for (;;) {
-    std::array<pollfd, 3> extra{{{queue_.descriptor(), POLLIN, 0},
+    std::array<pollfd, 5> extra{{{queue_.descriptor(), POLLIN, 0},
                                  {springBoard_.outputDescriptor(), POLLIN, 0},
-                                 {restartTimer_, POLLIN, 0}}};
+                                 {restartTimer_, POLLIN, 0},
+                                 {held_->descriptor(), POLLIN, 0},
+                                 {checkTimer_, POLLIN, 0}}};
     const auto event = watch.next(extra);
     if (opener > 0 && ::waitpid(opener, nullptr, WNOHANG) != 0) opener = -1;
     if (event == show::SettingsWatch::Event::stop) break;
+    if (extra[3].revents != 0) held_->changed();
+    if (extra[4].revents != 0) {
+      std::uint64_t ticks = 0;
+      [[maybe_unused]] const ssize_t n = ::read(checkTimer_, &ticks, sizeof ticks);
+    }
+    if (!deviceStillThere()) {
+      status = 1;
+      break;
+    }
     ns::AutoreleasePool iteration;
     if (event == show::SettingsWatch::Event::changed) {
       publishSettings();
@@ -294,8 +318,33 @@ int Studio::run() {
   server.stop();
   springBoard_.stop();
   ::close(restartTimer_);
+  if (checkTimer_ >= 0) ::close(checkTimer_);
   pane_.reset();
-  return 0;
+  return status;
+}
+
+bool Studio::deviceStillThere() {
+  const show::HeldFolder::Where where = held_->where();
+  if (where.state == show::HeldFolder::State::here) return true;
+  if (where.state == show::HeldFolder::State::gone) {
+    phase_ = "stopped";
+    springBoardMessage_ = "The device folder " + device_ + " is gone; the studio ends.";
+    publishStatus();
+    progress("the device folder " + device_ +
+             " is gone (deleted, or moved where it cannot be "
+             "found); the studio ends");
+    return false;
+  }
+  const std::string was = device_;
+  device_ = where.path;
+  ::setenv("VYR_DEVICE_ROOT", device_.c_str(), 1);
+  progress("the device folder " + was + " was moved to " + device_ + "; following it");
+  notices_.push_back("The device folder " + was + " was moved to " + device_ +
+                     "; the studio follows it.");
+  // The Settings app is started at the folder's new name when next asked.
+  pane_.emplace(exe_, device_);
+  publishStatus();
+  return true;
 }
 
 void Studio::publishStatus() {
