@@ -95,9 +95,23 @@ class StudioTest(unittest.TestCase):
     def test_custom_colour(self):
         """A custom colour switched on and picked shows once the pane's notification arrives."""
         self.open_page()
+        # The tab names the device.
+        self.assertIn(os.path.basename(self.studio.device), self.driver.title)
+        # With the custom colour off, its colour row cannot show, and says which switch decides.
+        colour_row = self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']")
+        self.assertEqual(colour_row.get_attribute("aria-disabled"), "true")
+        self.assertIn("Custom colour", colour_row.find_element(By.CSS_SELECTOR, ".hint").text)
+        self.assertIsNone(self.driver.find_element(By.CSS_SELECTOR, "[data-row='sig']")
+                          .get_attribute("aria-disabled"))
         self.driver.find_element(By.CSS_SELECTOR, "input[data-key='ENABLED1']").click()
         support.wait_for(lambda: self.studio.vyr("prefs", "get", "ENABLED1").stdout.strip() == "YES",
                          what="the switch stored")
+        # Now the preset is the row that cannot show.
+        support.wait_for(lambda: self.driver.find_element(
+            By.CSS_SELECTOR, "[data-row='sig']").get_attribute("aria-disabled") == "true",
+            what="the preset row marked")
+        self.assertIsNone(self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']")
+                          .get_attribute("aria-disabled"))
         # The fallback colour of a custom colour without a value.
         self.wait_for_colour("#a1a1a1")
         self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']").click()
@@ -108,6 +122,14 @@ class StudioTest(unittest.TestCase):
         # Exactly what the device's colour cell writes.
         self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
                          "#12AB34:1.000000")
+        # The hex field takes every form the cell takes, the alpha included.
+        for typed, stored in (("#00ff0080", "#00FF00:0.501961"), ("#ff0000:0.5", "#FF0000:0.500000"),
+                              ("#12AB34", "#12AB34:1.000000")):
+            hex_field = self.driver.find_element(By.ID, "picker-hex")
+            hex_field.clear()
+            hex_field.send_keys(typed + "\t")
+            support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
+                             stored, what=f"{typed} stored as {stored}")
         self.assertIn("custom vyrColor1", self.driver.find_element(By.ID, "sources").text)
         # Dragging the alpha slider writes through the same cell while it moves.
         self.driver.execute_script("""

@@ -1,7 +1,9 @@
 #include "vyr/studio/pane.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -78,6 +80,23 @@ json rowJson(const Row& row) {
   return out;
 }
 
+// Why ROW's value cannot show now, naming the switch that decides (among ROWS): an element's
+// preset while its custom colour is on, its custom colour while that is off. Nothing when it shows.
+std::optional<std::string> inactiveHint(const Row& row, const std::vector<Row>& rows) {
+  for (const ElementNames& e : kElements) {
+    const bool preset = row.key == e.presetKey;
+    if (!preset && row.key != e.customColourKey) continue;
+    const auto custom = std::find_if(rows.begin(), rows.end(),
+                                     [&e](const Row& r) { return r.key == e.customSwitchKey; });
+    if (custom == rows.end()) return std::nullopt;
+    const bool on = custom->value == "YES";
+    if (preset && on) return "Not shown while \"" + custom->label + "\" is on";
+    if (!preset && !on) return "Shown only when \"" + custom->label + "\" is on";
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // The URLs the device's package manager has opened so far, one a line.
 std::string openedUrls() {
   return sim::readFile(sim::Area::Simulator, "opened-urls.log", kMaxLogBytes).value_or("");
@@ -112,7 +131,8 @@ std::string PaneView::toJson() {
   // Whatever changed the settings (this page, a terminal, an editor), the cells show the file.
   ps::ListController(pane_->controller()).reload();
   nlohmann::json groups = nlohmann::json::array();
-  for (const Row& row : pane_->rows()) {
+  const std::vector<Row> rows = pane_->rows();
+  for (const Row& row : rows) {
     if (row.kind == Row::Kind::Group) {
       groups.push_back(
           {{"header", row.label}, {"footer", row.footer}, {"rows", nlohmann::json::array()}});
@@ -121,7 +141,9 @@ std::string PaneView::toJson() {
     if (groups.empty()) {
       groups.push_back({{"header", ""}, {"footer", ""}, {"rows", nlohmann::json::array()}});
     }
-    groups.back()["rows"].push_back(rowJson(row));
+    json shown = rowJson(row);
+    if (const auto hint = inactiveHint(row, rows)) shown["inactive"] = *hint;
+    groups.back()["rows"].push_back(std::move(shown));
   }
   nlohmann::json out = {{"title", pane_->title()}, {"groups", std::move(groups)}};
   const auto right = pane_->rightButtonTitle();

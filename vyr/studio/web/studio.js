@@ -125,6 +125,26 @@ function swatch(css) {
   return dot;
 }
 
+// What the hex field takes, as the colour cells do: #RGB or #RRGGBB, optionally followed by
+// :ALPHA (0 to 1), or #RRGGBBAA; {r, g, b, a}, or null.
+function parseHexField(text) {
+  const m = /^#([0-9a-f]{3}|[0-9a-f]{6}|[0-9a-f]{8})(?::([0-9]*\.?[0-9]+))?$/i.exec(text || "");
+  if (!m || (m[1].length === 8 && m[2] !== undefined)) return null;
+  let hex = m[1];
+  if (hex.length === 3) hex = hex.split("").map((c) => c + c).join("");
+  let a = 1;
+  if (hex.length === 8) {
+    a = parseInt(hex.slice(6), 16) / 255;
+    hex = hex.slice(0, 6);
+  }
+  if (m[2] !== undefined) {
+    a = Number(m[2]);
+    if (!(a >= 0 && a <= 1)) return null;
+  }
+  const n = parseInt(hex, 16);
+  return { r: n >> 16, g: (n >> 8) & 255, b: n & 255, a };
+}
+
 // A colour string as the colour cells store it ("#RRGGBB:alpha", "#rgb", ...) as
 // {r, g, b, a}, or null.
 function parseColourString(text) {
@@ -246,6 +266,9 @@ function renderStatus() {
   const status = state.status;
   if (!status) return;
   $("device").textContent = `Device ${status.device}`;
+  // Each tab says which device it shows.
+  const folder = String(status.device).replace(/\/+$/, "").split("/").pop() || status.device;
+  document.title = `${folder} · VYR studio`;
   const ds = status.deviceState;
   const battery = $("battery");
   if (document.activeElement !== battery) battery.value = ds.battery;
@@ -297,6 +320,17 @@ function pointHandlers(key) {
   };
 }
 
+// A row whose value cannot show now (a preset while the custom colour is on, a colour while it is
+// off) is marked and says which switch decides; it still takes a value, for later.
+function inactiveAttributes(row) {
+  if (!row.inactive) return {};
+  return { "aria-disabled": "true", "aria-describedby": controlId("hint", row.key) };
+}
+function inactiveHint(row) {
+  if (!row.inactive) return null;
+  return el("span", { class: "hint", id: controlId("hint", row.key) }, row.inactive);
+}
+
 function rowNode(row, group) {
   const key = row.key || undefined;
   // The group's name goes with every control's name: six rows are called "Enabled".
@@ -329,16 +363,18 @@ function rowNode(row, group) {
         "button",
         {
           type: "button",
-          class: "row link",
+          class: row.inactive ? "row link inactive" : "row link",
           "data-row": key,
           id: controlId("control", key),
           "aria-label": named(`${row.label}, ${row.value}`),
+          ...inactiveAttributes(row),
           onclick: () => openSubpage({ kind: "list", key: row.key }),
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, chosen && chosen.swatch ? swatch(cssColour(chosen.swatch)) : null, row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›")
+        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
+        inactiveHint(row)
       );
     }
     case "colour": {
@@ -348,16 +384,18 @@ function rowNode(row, group) {
         "button",
         {
           type: "button",
-          class: "row link",
+          class: row.inactive ? "row link inactive" : "row link",
           "data-row": key,
           id: controlId("control", key),
           "aria-label": named(`${row.label}, ${row.value}`),
+          ...inactiveAttributes(row),
           onclick: () => openSubpage({ kind: "colour", key: row.key }),
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, swatch(css), row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›")
+        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
+        inactiveHint(row)
       );
     }
     case "text": {
@@ -587,22 +625,32 @@ function renderPicker(row) {
   const hexInput = el("input", {
     type: "text",
     id: "picker-hex",
-    maxlength: "7",
+    maxlength: "24",
     spellcheck: "false",
     autocomplete: "off",
     "aria-label": `${row.group || row.label}: Hex colour`,
-    onchange: (e) => {
-      const parsed = parseColourString(e.target.value);
-      if (!parsed || /:/.test(e.target.value)) {
+    onchange: async (e) => {
+      const typed = e.target.value.trim();
+      const parsed = parseHexField(typed);
+      if (!parsed) {
         e.target.setAttribute("aria-invalid", "true");
-        say(`'${e.target.value}' is not a colour: type six hexadecimal digits, as #FF3B30.`, true);
+        say(`'${typed}' is not a colour: type #RGB, #RRGGBB or #RRGGBBAA, optionally with :ALPHA ` +
+            "from 0 to 1 after six digits, as #FF3B30:0.5.", true);
         return;
       }
       e.target.removeAttribute("aria-invalid");
       const hsb = rgbToHsb(parsed);
-      Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b });
+      Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b, a: parsed.a });
       updatePicker(null, true);
-      schedulePickerWrite();
+      // Stored as typed, through the cell, as vyr prefs set stores it: the alpha included.
+      const key = picker.key;
+      picker.sent.add(typed);
+      const answer = await setRow(key, typed);
+      if (answer && picker && picker.key === key) {
+        picker.stored = answer.value;
+        picker.sent.add(answer.value);
+        updatePicker();
+      }
     },
   });
   sub.replaceChildren(
