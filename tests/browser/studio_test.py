@@ -386,6 +386,26 @@ class StudioTest(unittest.TestCase):
         self.assertGreaterEqual(
             float(narrow.find_element(By.ID, "magnifier-bars").get_attribute("data-magnification")),
             4)
+        # The table fits: its colour column is not cut off.
+        self.assertLessEqual(self.geometry(narrow, "#sources")["right"],
+                             self.geometry(narrow, ".table-scroll")["right"])
+        # The magnifier cuts no item in half, on either screen.
+        for screen in ("home", "lock"):
+            narrow.find_element(By.CSS_SELECTOR, f"#magnifier [data-screen='{screen}']").click()
+            cut = narrow.execute_script("""
+                const cuts = [...document.querySelectorAll('#magnifier-bars .half')].slice(1)
+                    .map((h) => JSON.parse(h.dataset.region));
+                return fetch('api/layout').then((r) => r.json()).then((layout) =>
+                    layout.elements.flatMap((e) => e.regions).filter((r) =>
+                        r.screen === arguments[0] && cuts.some((bar) => r.y < bar.y + bar.height &&
+                        r.y + r.height > bar.y && r.x < bar.x && r.x + r.width > bar.x)).length);
+                """, screen)
+            self.assertEqual(cut, 0, screen)
+        # A list opened at the bottom of the pane keeps its back button below the magnified bar.
+        narrow.execute_script("document.querySelector(\"[data-row='rec']\").click();")
+        time.sleep(0.3)
+        self.assertGreaterEqual(self.geometry(narrow, "#nav-back")["top"],
+                                self.geometry(narrow, ".magnifier")["bottom"])
 
     def test_one_per_device(self):
         """A second studio on the device prints the running one's address; a restarted studio

@@ -480,6 +480,18 @@ function openSubpage(page) {
   picker = null;
   renderSubpage();
   $("subpane").scrollTop = 0;
+  keepNavbarInView();
+}
+
+// On a narrow window the magnified bar stays at the top while the page scrolls: the pane's
+// navigation bar (its back button and title) is brought below it, never left under it.
+function keepNavbarInView() {
+  const magnifier = document.querySelector(".magnifier");
+  const navbar = document.querySelector(".settings .navbar");
+  if (!magnifier || !navbar || getComputedStyle(magnifier).position !== "sticky") return;
+  const covered = magnifier.getBoundingClientRect().bottom + 8;
+  const top = navbar.getBoundingClientRect().top;
+  if (top < covered || top > window.innerHeight) window.scrollBy(0, top - covered);
 }
 
 function closeSubpage() {
@@ -769,6 +781,47 @@ function renderHighlights() {
 }
 
 // The status bar of the magnified screen in two halves, each a view of the phone's own picture.
+// The parts BAR is cut into for the magnifier, [{x, width}], with no item (the time, the padlock)
+// cut in half: two, cut as near the middle as can be at the edge of the item that spans it; three
+// (the item that spans the middle on its own) when two that wide could not be magnified
+// MIN_MAGNIFICATION times in ROOM pixels at PHONE_SCALE.
+const MIN_MAGNIFICATION = 4;
+function barParts(bar, room, phoneScale) {
+  const middle = bar.x + bar.width / 2;
+  const end = bar.x + bar.width;
+  const spans = [];
+  for (const element of layout.elements) {
+    for (const r of element.regions) {
+      if (r.screen !== magnified || r.y >= bar.y + bar.height || r.y + r.height <= bar.y) continue;
+      spans.push([r.x - 1, r.x + r.width + 1]);
+    }
+  }
+  const inside = (x) => spans.some(([from, to]) => x > from && x < to);
+  const cutAt = (...xs) => {
+    const edges = [bar.x, ...xs, end];
+    return edges.slice(1).map((x, i) => ({ x: edges[i], width: x - edges[i] }));
+  };
+  if (!inside(middle)) return cutAt(middle);
+  const edges = spans.flat().filter((x) => x > bar.x && x < end && !inside(x));
+  edges.sort((a, b) => Math.abs(a - middle) - Math.abs(b - middle));
+  if (!edges.length) return cutAt(middle);
+  const two = cutAt(edges[0]);
+  const widest = Math.max(...two.map((p) => p.width));
+  if (!room || room / widest / phoneScale >= MIN_MAGNIFICATION) return two;
+  // The run of items around the middle, kept whole in a part of its own.
+  let [from, to] = [middle, middle];
+  for (let grown = true; grown; ) {
+    grown = false;
+    for (const [a, b] of spans) {
+      if (a < to && b > from && (a < from || b > to)) {
+        [from, to] = [Math.min(from, a), Math.max(to, b)];
+        grown = true;
+      }
+    }
+  }
+  return from > bar.x && to < end ? cutAt(from, to) : two;
+}
+
 function renderMagnifier() {
   const svg = $("screens").querySelector("svg");
   const bars = $("magnifier-bars");
@@ -782,13 +835,14 @@ function renderMagnifier() {
   }
   const phoneScale = svg.getBoundingClientRect().width / layout.canvas.width;
   const bar = layout.bar[magnified];
-  const half = bar.width / 2;
-  const room = bars.clientWidth || half * MAGNIFICATION * phoneScale;
-  const scale = Math.min(MAGNIFICATION * phoneScale, room / half);
+  const parts = barParts(bar, bars.clientWidth, phoneScale);
+  const widest = Math.max(...parts.map((p) => p.width));
+  const room = bars.clientWidth || widest * MAGNIFICATION * phoneScale;
+  const scale = Math.min(MAGNIFICATION * phoneScale, room / widest);
   const inner = svg.innerHTML;
   bars.replaceChildren(
-    ...[0, 1].map((i) => {
-      const region = { x: bar.x + i * half, y: bar.y, width: half, height: bar.height };
+    ...parts.map((part) => {
+      const region = { x: part.x, y: bar.y, width: part.width, height: bar.height };
       const node = el("div", { class: "half", "data-region": JSON.stringify(region), "data-scale": String(scale) });
       node.innerHTML =
         `<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" ` +
