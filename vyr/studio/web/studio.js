@@ -199,6 +199,8 @@ function renderPhone() {
   if (phone) {
     if (phone.svg) {
       $("screens").innerHTML = phone.svg;
+      // The magnifier shows parts of this very picture (by reference, never a second copy).
+      $("screens").querySelector("svg").id = "phone-picture";
     } else {
       $("screens").replaceChildren();
     }
@@ -839,7 +841,6 @@ function renderMagnifier() {
   const widest = Math.max(...parts.map((p) => p.width));
   const room = bars.clientWidth || widest * MAGNIFICATION * phoneScale;
   const scale = Math.min(MAGNIFICATION * phoneScale, room / widest);
-  const inner = svg.innerHTML;
   bars.replaceChildren(
     ...parts.map((part) => {
       const region = { x: part.x, y: bar.y, width: part.width, height: bar.height };
@@ -847,7 +848,8 @@ function renderMagnifier() {
       node.innerHTML =
         `<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" ` +
         `viewBox="${region.x} ${region.y} ${region.width} ${region.height}" ` +
-        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">${inner}</svg>`;
+        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">` +
+        `<use href="#phone-picture" width="${layout.canvas.width}" height="${layout.canvas.height}"/></svg>`;
       return node;
     })
   );
