@@ -132,6 +132,7 @@ class StudioTest(unittest.TestCase):
                              stored, what=f"{typed} stored as {stored}")
         self.assertIn("custom vyrColor1", self.driver.find_element(By.ID, "sources").text)
         # Dragging the alpha slider writes through the same cell while it moves.
+        time.sleep(1.2)  # a drag of its own, not part of the last typed value
         self.driver.execute_script("""
             const alpha = document.querySelector('#subpane input[data-channel="a"]');
             for (const v of [90, 70, 50]) {
@@ -142,6 +143,30 @@ class StudioTest(unittest.TestCase):
                          "#12AB34:0.500000", what="the alpha stored")
         support.wait_for(lambda: "#12AB34:0.500000" in self.driver.find_element(By.ID, "sources").text,
                          what="the alpha in the table of sources")
+        # A slower drag writes several values on the way; they are one step of the history, and
+        # one undo takes the whole drag back.
+        time.sleep(1.2)
+        self.driver.execute_script("""
+            const alpha = document.querySelector('#subpane input[data-channel="a"]');
+            return new Promise((done) => {
+              let v = 50;
+              const step = () => {
+                alpha.value = (v -= 5);
+                alpha.dispatchEvent(new Event('input'));
+                if (v > 20) setTimeout(step, 200); else done();
+              };
+              step();
+            });""")
+        support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
+                         "#12AB34:0.200000", what="the end of the drag stored")
+        undone = self.studio.vyr("prefs", "undo")
+        self.assertEqual(undone.returncode, 0, undone.stderr)
+        self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
+                         "#12AB34:0.500000")
+        undone = self.studio.vyr("prefs", "undo")
+        self.assertEqual(undone.returncode, 0, undone.stderr)
+        self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
+                         "#12AB34:1.000000")
 
     def test_respring(self):
         """The navigation bar's Respring ends SpringBoard, the studio starts a new one, and does

@@ -1,8 +1,11 @@
 #include "vyr/show/history.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +24,13 @@ constexpr char kMagic[] = "vyr-undo-step 1\n";
 constexpr std::size_t kLargestSettings = 16u << 20;
 constexpr std::size_t kLargestStep = 2 * kLargestSettings + 4096;
 constexpr std::size_t kNameDigits = 10;
+// How long after a step a change of the same series still joins it: longer than the picker's
+// writes are apart while it is dragged, shorter than a person takes to type another value.
+constexpr long long kSeriesMilliseconds = 1000;
+
+long long milliseconds(const timespec& t) {
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 // Step files are named by their number, zero-padded so that names sort as numbers.
 std::string stepName(unsigned long long number) {
@@ -142,14 +152,16 @@ Before before() {
   return taken;
 }
 
-std::optional<std::string> record(const Before& before, const std::string& what) {
+std::optional<std::string> record(const Before& before, const std::string& what,
+                                  const std::string& series) {
   if (!before.taken) return "the settings before it could not be read: it cannot be undone";
   const preferences::WritersLock lock(kDomain);
   if (!lock) return lock.problem() + ": it cannot be undone";
-  return recordHoldingLock(before, what);
+  return recordHoldingLock(before, what, series);
 }
 
-std::optional<std::string> recordHoldingLock(const Before& before, const std::string& what) {
+std::optional<std::string> recordHoldingLock(const Before& before, const std::string& what,
+                                             const std::string& series) {
   if (!before.taken) return "the settings before it could not be read: it cannot be undone";
   Result<std::optional<std::string>> after = settingsNow();
   if (!after) return after.error() + ": it cannot be undone";
@@ -158,8 +170,28 @@ std::optional<std::string> recordHoldingLock(const Before& before, const std::st
     return "cannot keep the history of changes (" + sim::describe(error) + "): it cannot be undone";
   }
   const std::vector<unsigned long long> numbers = stepNumbers();
-  const unsigned long long next = numbers.empty() ? 1 : numbers.back() + 1;
-  const std::string data = encode(Step{what, before.bytes, *after});
+  unsigned long long next = numbers.empty() ? 1 : numbers.back() + 1;
+  Step step{what, before.bytes, *after};
+  // A change that goes on the newest step's series (a colour dragged in the studio's picker), made
+  // within a second of it and on the settings it left, becomes part of it: one undo takes the
+  // whole drag back.
+  if (!series.empty() && !numbers.empty()) {
+    const sim::Fd newest = sim::openFile(sim::Area::Simulator, path(numbers.back()));
+    struct stat st {};
+    std::optional<std::string> text;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (newest && ::fstat(newest.get(), &st) == 0 &&
+        milliseconds(now) - milliseconds(st.st_mtim) <= kSeriesMilliseconds) {
+      text = sim::readOpenFile(newest.get(), kLargestStep);
+    }
+    const std::optional<Step> last = text ? decode(*text) : std::nullopt;
+    if (last && last->what.starts_with(series) && last->after == before.bytes) {
+      step.before = last->before;
+      next = numbers.back();
+    }
+  }
+  const std::string data = encode(step);
   if (const int error = sim::writeFile(sim::Area::Simulator, path(next), data, 0600); error != 0) {
     return "cannot keep the history of changes (" + sim::describe(error) + "): it cannot be undone";
   }

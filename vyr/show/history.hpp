@@ -38,11 +38,16 @@ Before before();
 
 // Records the change WHAT ("prefs set sig Red") that led from BEFORE to the settings as they are
 // now. Nothing is recorded when the settings did not change, or BEFORE could not be taken.
+// With a SERIES (a prefix of WHAT), a change made within a second of the newest step, whose WHAT
+// starts with the same SERIES and which left the settings as BEFORE found them, joins that step
+// rather than making one (the many writes of one drag of a colour undo at once).
 // Returns a line about a step that could not be kept (the change then cannot be undone), or
 // nothing.
-std::optional<std::string> record(const Before& before, const std::string& what);
+std::optional<std::string> record(const Before& before, const std::string& what,
+                                  const std::string& series = {});
 // The same for a caller that holds the settings' writers' lock.
-std::optional<std::string> recordHoldingLock(const Before& before, const std::string& what);
+std::optional<std::string> recordHoldingLock(const Before& before, const std::string& what,
+                                             const std::string& series = {});
 
 // What an undo did.
 struct Undone {

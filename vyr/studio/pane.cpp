@@ -165,7 +165,12 @@ Reply PaneView::set(const std::string& body) {
     case Change::Done: {
       const std::string value = pane_->value(row.key).value_or("");
       json out = {{"key", row.key}, {"value", value}};
-      if (const auto note = history::record(before, "studio: " + row.key + " set to " + value)) {
+      // The writes of one drag of the colour picker are one step.
+      const std::string what = "studio: " + row.key + " set to ";
+      const bool colour =
+          std::any_of(kElements.begin(), kElements.end(),
+                      [&](const ElementNames& e) { return row.key == e.customColourKey; });
+      if (const auto note = history::record(before, what + value, colour ? what : std::string())) {
         out["note"] = "Changed, but " + *note + ".";
       }
       return {200, dump(out)};
