@@ -451,7 +451,7 @@ std::optional<Run> parseShow(const std::vector<std::string>& args) {
 const Command showCommand{
     "show", nullptr,
     "  show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
-    "       [--no-picture] [--watch]\n"
+    "       [--no-picture] [--watch | --profile FILE]\n"
     "                          SpringBoard's status bar, home and lock screens in VYR's colours:\n"
     "                          a picture (PNG, or SVG for FILE.svg) and a table of the sources\n",
     kHelp, &parseShow};
