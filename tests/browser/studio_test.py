@@ -125,9 +125,10 @@ class StudioTest(unittest.TestCase):
         # The hex field takes every form the cell takes, the alpha included.
         for typed, stored in (("#00ff0080", "#00FF00:0.501961"), ("#ff0000:0.5", "#FF0000:0.500000"),
                               ("#12AB34", "#12AB34:1.000000")):
+            # Typed over the selected text, without clearing (which leaves the field, where a
+            # redraw arriving late may refill it before the typing).
             hex_field = self.driver.find_element(By.ID, "picker-hex")
-            hex_field.clear()
-            hex_field.send_keys(typed + "\t")
+            hex_field.send_keys(Keys.CONTROL, "a", Keys.NULL, typed + "\t")
             support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
                              stored, what=f"{typed} stored as {stored}")
         self.assertIn("custom vyrColor1", self.driver.find_element(By.ID, "sources").text)
