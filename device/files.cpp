@@ -656,7 +656,10 @@ int removeFile(Area area, std::string_view path) noexcept {
   }
 }
 
-int removeTree(Area area, std::string_view path) noexcept {
+int removeTree(Area area, std::string_view path, bool* removed) noexcept {
+  bool ignored = false;
+  bool& gone = removed != nullptr ? *removed : ignored;
+  gone = false;
   try {
     std::string leaf;
     Fd folder = openContainer(area, path, leaf);
@@ -666,14 +669,20 @@ int removeTree(Area area, std::string_view path) noexcept {
       return errno == ENOENT ? 0 : errno;
     }
     if (!S_ISDIR(st.st_mode)) {
-      return ::unlinkat(folder.get(), leaf.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+      if (::unlinkat(folder.get(), leaf.c_str(), 0) == 0) {
+        gone = true;
+        return 0;
+      }
+      return errno == ENOENT ? 0 : errno;
     }
     const Fd tree(
         ::openat(folder.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!tree) return errno == ENOENT ? 0 : errno;
     const int emptied = removeContents(tree.get());
-    if (::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-      return emptied != 0 ? emptied : errno;
+    if (::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
+      if (errno != ENOENT) return emptied != 0 ? emptied : errno;
+    } else {
+      gone = true;
     }
     return emptied;
   } catch (...) {

@@ -143,8 +143,10 @@ int removeFile(Area area, std::string_view path) noexcept;
 // folder swapped for a link during the walk is not entered. Trees of any depth are removed (the
 // walk holds one descriptor at a time, not one per level). 0 when PATH is gone afterwards (or
 // never was); otherwise the errno of something that could not be removed. The device's root, and
-// "." or ".." as the last component, are refused (EINVAL).
-int removeTree(Area area, std::string_view path) noexcept;
+// "." or ".." as the last component, are refused (EINVAL). REMOVED (when not null) is set to
+// whether anything was at PATH itself and got removed: a link is removed whatever it leads to
+// (somewhere outside the device, or nowhere).
+int removeTree(Area area, std::string_view path, bool* removed = nullptr) noexcept;
 
 // Renames FROM to TO inside the same area, as rename(2) on the two folders' descriptors. With
 // NO_REPLACE an existing TO is kept and the call fails with EEXIST.

@@ -2,6 +2,8 @@
 # Installs every package VYR needs to build, test, fuzz and benchmark, from Debian's archive.
 # Safe to run again: it does nothing when everything is already there.
 #
+# --demo installs only what scripts/demo needs: the g++ build and what `vyr` runs on (no clang,
+# no debugger, no browser for the studio's tests).
 # --arm also installs what the builds for the device's two processors need (scripts/test-arm):
 # Debian's cross compilers, the target libraries through multiarch, and qemu-user from
 # bookworm-backports, whose qemu (unlike bookworm's 7.2) implements openat2, the call the
@@ -16,19 +18,19 @@ set -euo pipefail
 
 arm=0
 device=0
+demo=0
 for arg in "$@"; do
   case $arg in
     --arm) arm=1 ;;
     --device) device=1 ;;
-    *) echo "usage: $0 [--arm] [--device]" >&2; exit 2 ;;
+    --demo) demo=1 ;;
+    *) echo "usage: $0 [--arm] [--device] [--demo]" >&2; exit 2 ;;
   esac
 done
 
 packages=(
-  # toolchains and build
-  g++ clang cmake ninja-build pkg-config clang-format
-  # sanitizers and libFuzzer for clang
-  libclang-rt-14-dev
+  # toolchain and build
+  g++ cmake ninja-build pkg-config
   # GCC's Objective-C runtime, the base of the stand-in frameworks
   libobjc-12-dev
   # property lists (XML and binary), as the device writes them
@@ -39,15 +41,25 @@ packages=(
   libcairo2-dev fonts-dejavu-core
   # `vyr studio`: its HTTP server (event-driven: no thread per connection) and JSON
   libmicrohttpd-dev nlohmann-json3-dev
-  # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # the tests, which the g++ build configures and builds
+  libgtest-dev libgmock-dev
   # used by the end-to-end tests and scripts
   python3
+)
+# What the rest of the checks need beyond the demo: scripts/test, the clang builds, sanitizers,
+# fuzzing and the benchmarks.
+test_packages=(
+  # the second compiler and the format check
+  clang clang-format
+  # sanitizers and libFuzzer for clang
+  libclang-rt-14-dev
+  libbenchmark-dev
   # a command of the device run under a debugger (its loaded images must be named by real files)
   gdb
   # the studio's browser tests: headless Chromium driven by Selenium (run with /usr/bin/python3)
   chromium chromium-driver python3-selenium
 )
+if [ $demo -eq 0 ]; then packages+=("${test_packages[@]}"); fi
 
 # The cross compilers with their Objective-C runtimes; qemu-user comes from bookworm-backports and
 # is checked by version below.

@@ -14,6 +14,8 @@
 #include "vyr/commands.hpp"
 #include "vyr/device_folder.hpp"
 #include "vyr/install.hpp"
+#include "vyr/printable.hpp"
+#include "vyr/suggest.hpp"
 
 namespace {
 
@@ -155,7 +157,10 @@ int main(int argc, char** argv) {
   // The command line is settled before any folder is touched.
   const vyr::Command* command = find(name);
   if (command == nullptr) {
-    std::fprintf(stderr, "vyr: unknown command '%s'\n\n", name.c_str());
+    std::vector<std::string> names;
+    for (const vyr::Command* c : kCommands) names.emplace_back(c->name);
+    std::fprintf(stderr, "vyr: unknown command '%s'%s\n\n", vyr::printable(name).c_str(),
+                 vyr::didYouMean(name, names).c_str());
     usage(stderr);
     return 2;
   }

@@ -1,11 +1,14 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "device/files.hpp"
@@ -16,7 +19,9 @@
 #include "vyr/commands.hpp"
 #include "vyr/printable.hpp"
 #include "vyr/process.hpp"
+#include "vyr/show/history.hpp"
 #include "vyr/show/profile.hpp"
+#include "vyr/suggest.hpp"
 
 namespace vyr {
 namespace {
@@ -36,6 +41,10 @@ const char kPrefsHelp[] =
     "       vyr prefs tap LABEL        tap the button row LABEL\n"
     "       vyr prefs respring         tap the navigation bar's Respring button\n"
     "       vyr prefs reset            put every row's default back, as taps on each row would\n"
+    "       vyr prefs undo             put the settings back as they were before the last change\n"
+    "                                  made through VYR (prefs set, tap, reset, import, the\n"
+    "                                  studio), one change a call; a change made since by\n"
+    "                                  anything else is kept, and said\n"
     "A tap that runs the respring prints what each of its steps did (the caches removed, the\n"
     "processes ended and those the device started again) and exits 1 when any step failed.\n";
 
@@ -93,17 +102,55 @@ void show(const Pane& pane) {
   endGroup();
 }
 
-int noSuchKey(const std::string& key) {
+// The keys of the pane's rows, in the pane's order.
+std::vector<std::string> keysOf(const Pane& pane) {
+  std::vector<std::string> keys;
+  for (const Row& row : pane.rows()) {
+    if (!row.key.empty()) keys.push_back(row.key);
+  }
+  return keys;
+}
+
+int noSuchKey(const Pane& pane, const std::string& key) {
   std::fprintf(stderr,
-               "vyr prefs: no such key '%s': no row of the pane has it (vyr prefs lists them)\n",
-               key.c_str());
+               "vyr prefs: no such key '%s': no row of the pane has it%s (vyr prefs lists them)\n",
+               printable(key).c_str(), printable(didYouMean(key, keysOf(pane))).c_str());
   return 1;
+}
+
+// The words a switch takes.
+const std::vector<std::string> kSwitchWords = {"YES", "NO", "true", "false", "on", "off"};
+
+std::string lowered(std::string text) {
+  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return text;
+}
+
+// VALUE as the row of KEY spells it: the US "gray" for a list's "grey" ("dark gray" picks
+// "Dark grey"); anything else as typed.
+std::string spelledAsTheRow(const Pane& pane, const std::string& key, const std::string& value) {
+  std::string british = lowered(value);
+  const std::size_t at = british.find("gray");
+  if (at == std::string::npos) return value;
+  british.replace(at, 4, "grey");
+  for (const Choice& choice : pane.choices(key)) {
+    if (lowered(choice.title) == british) return choice.title;
+  }
+  return value;
 }
 
 // What the row of KEY takes, for a value it refused: a list's choices one a line, else a word on
 // the kind of row.
-void explainValues(const Pane& pane, const std::string& key) {
+void explainValues(const Pane& pane, const std::string& key, const std::string& value) {
   const std::vector<Choice> choices = pane.choices(key);
+  std::vector<std::string> words;
+  for (const Choice& c : choices) words.push_back(c.title);
+  for (const Row& row : pane.rows()) {
+    if (row.key == key && row.cell == "PSSwitchTableCell") words = kSwitchWords;
+  }
+  if (const auto near = nearest(value, words)) {
+    std::fprintf(stderr, "Did you mean '%s'?\n", printable(*near).c_str());
+  }
   if (!choices.empty()) {
     std::fprintf(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
     for (const Choice& c : choices) {
@@ -129,13 +176,13 @@ void explainValues(const Pane& pane, const std::string& key) {
 
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
-  if (!value) return noSuchKey(key);
+  if (!value) return noSuchKey(pane, key);
   std::printf("%s\n", printable(*value).c_str());
   return 0;
 }
 
 int set(const Pane& pane, const std::string& key, const std::string& value) {
-  switch (pane.set(key, value)) {
+  switch (pane.set(key, spelledAsTheRow(pane, key, value))) {
     case Change::Done:
       if (!pane.setAside().empty()) {
         std::fprintf(stderr,
@@ -150,7 +197,7 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
                    printable(pane.writeProblem()).c_str());
       return 1;
     case Change::NoSuchKey:
-      return noSuchKey(key);
+      return noSuchKey(pane, key);
     case Change::NotEditable:
       std::fprintf(stderr, "vyr prefs: the row of '%s' takes no value\n", key.c_str());
       return 1;
@@ -159,7 +206,7 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
   }
   std::fprintf(stderr, "vyr prefs: '%s' is not a value of the row of '%s'; nothing changed\n",
                value.c_str(), key.c_str());
-  explainValues(pane, key);
+  explainValues(pane, key, value);
   return 1;
 }
 
@@ -235,6 +282,74 @@ int tap(const Pane& pane, const std::string& label) {
   return steps.empty() ? 0 : reportSteps(steps);
 }
 
+int reset(const Pane& pane) {
+  const Result<int> done = profile::resetToDefaults(pane);
+  if (!done) {
+    std::fprintf(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
+                 done.error().c_str());
+    return 1;
+  }
+  std::printf("reset %d rows to the pane's defaults\n", *done);
+  return 0;
+}
+
+// Says on standard error why a change just made cannot be undone, when it cannot.
+void recordChange(const history::Before& before, const std::string& what) {
+  if (const auto problem = history::record(before, what)) {
+    std::fprintf(stderr, "vyr prefs: note: %s\n", printable(*problem).c_str());
+  }
+}
+
+// The value each row of PANE shows, by key.
+std::vector<std::pair<std::string, std::string>> valuesOf(const Pane& pane) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const Row& row : pane.rows()) {
+    if (row.kind == Row::Kind::Value && !row.key.empty()) values.emplace_back(row.key, row.value);
+  }
+  return values;
+}
+
+// Puts the settings back as they were before the last change made through VYR, and says which
+// rows that changed, as the pane shows them (PANE shows the settings before the undo).
+int undo(const Pane& pane) {
+  const auto shownBefore = valuesOf(pane);
+  auto outcome = history::undo();
+  if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
+    std::fprintf(stderr, "vyr prefs: %s\n", printable(refused->line).c_str());
+    return 1;
+  }
+  const auto& undone = std::get<history::Undone>(outcome);
+  std::printf("undid %s\n", printable(undone.what).c_str());
+  // A pane opened now reads the settings put back.
+  if (const auto reopened = openVyrPane()) {
+    int changed = 0;
+    for (const auto& [key, now] : valuesOf(*reopened)) {
+      for (const auto& [oldKey, was] : shownBefore) {
+        if (oldKey != key || was == now) continue;
+        std::printf("  %-12s %s (was %s)\n", printable(key).c_str(), printable(now).c_str(),
+                    printable(was).c_str());
+        ++changed;
+      }
+    }
+    if (changed == 0) std::printf("  (no row of the pane shows a difference)\n");
+  }
+  std::printf("%zu more step%s to undo\n", undone.left, undone.left == 1 ? "" : "s");
+  if (!undone.settingsBefore) {
+    // The library keeps a value whose key goes missing until its process ends.
+    std::fprintf(stderr,
+                 "vyr prefs: there was no settings file before it, so none is there now; running "
+                 "processes keep the values they read until a respring (vyr prefs respring)\n");
+  }
+  return 0;
+}
+
+// What the command line asked, for the history: "prefs set sig Red".
+std::string described(const Request& request) {
+  std::string what = "prefs " + request.verb;
+  for (const std::string& operand : request.operands) what += " " + operand;
+  return what;
+}
+
 int prefs(const Request& request) {
   // The Settings app is a process of the device: it joins first (a confined process could not
   // reach the device's supervisor, which alone signals its processes), then confines itself
@@ -247,7 +362,7 @@ int prefs(const Request& request) {
   ns::AutoreleasePool pool;
   const auto pane = openVyrPane();
   if (!pane) return 1;
-  if (request.verb != "set" && request.verb != "reset") {
+  if (request.verb != "set" && request.verb != "reset" && request.verb != "undo") {
     if (const auto note = profile::unreadableSettingsNote()) {
       std::fprintf(stderr, "vyr prefs: %s\n", note->c_str());
     }
@@ -259,19 +374,14 @@ int prefs(const Request& request) {
     return 0;
   }
   if (verb == "get") return get(*pane, op[0]);
-  if (verb == "set") return set(*pane, op[0], op[1]);
-  if (verb == "reset") {
-    const Result<int> reset = profile::resetToDefaults(*pane);
-    if (!reset) {
-      std::fprintf(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
-                   reset.error().c_str());
-      return 1;
-    }
-    std::printf("reset %d rows to the pane's defaults\n", *reset);
-    return 0;
-  }
-  if (verb == "tap") return tap(*pane, op[0]);
-  return tap(*pane, "");
+  if (verb == "undo") return undo(*pane);
+  // Every other action may change the settings: it becomes a step of the history.
+  const history::Before before = history::before();
+  const int status = verb == "set"     ? set(*pane, op[0], op[1])
+                     : verb == "reset" ? reset(*pane)
+                                       : tap(*pane, verb == "tap" ? op[0] : std::string());
+  recordChange(before, described(request));
+  return status;
 }
 
 std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
@@ -284,11 +394,20 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
   const std::string& verb = request.verb;
   const bool known = (args.empty()) || (verb == "get" && n == 1) || (verb == "set" && n == 2) ||
                      (verb == "tap" && n == 1) || (verb == "respring" && n == 0) ||
-                     (verb == "reset" && n == 0);
+                     (verb == "reset" && n == 0) || (verb == "undo" && n == 0);
   if (!known) {
+    const std::vector<std::string> verbs = {"get", "set", "tap", "respring", "reset", "undo"};
+    const bool knownVerb = std::find(verbs.begin(), verbs.end(), verb) != verbs.end();
+    const std::string near = knownVerb ? std::string() : didYouMean(verb, verbs);
+    if (!near.empty()) {
+      std::fprintf(stderr, "vyr prefs: no action '%s'%s (see vyr prefs --help)\n",
+                   printable(verb).c_str(), near.c_str());
+      return std::nullopt;
+    }
     std::fprintf(
         stderr,
-        "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring | reset] "
+        "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring | reset | "
+        "undo] "
         "(see vyr prefs --help)\n");
     return std::nullopt;
   }
@@ -305,7 +424,7 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command prefsCommand{"prefs", nullptr,
-                           "  prefs [get|set|tap|respring|reset ...]\n"
+                           "  prefs [get|set|tap|respring|reset|undo ...]\n"
                            "                          the device's Settings pane of VYR\n",
                            kPrefsHelp, &parsePrefs};
 

@@ -97,10 +97,12 @@ int run(const Command& command, Outcome* outcome) {
   Outcome ignored;
   Outcome& out = outcome != nullptr ? *outcome : ignored;
   if (const auto* rm = std::get_if<RemoveTree>(&command)) {
-    const bool there = sim::exists(sim::Area::Device, rm->devicePath);
-    const int error = sim::removeTree(sim::Area::Device, rm->devicePath);
+    // What was removed is told, not whether the path resolved: a link out of the device, or to
+    // nothing, resolves nowhere yet is removed.
+    bool removed = false;
+    const int error = sim::removeTree(sim::Area::Device, rm->devicePath, &removed);
     out.words = error != 0 ? "not removed: " + sim::describe(error)
-                : there    ? "removed"
+                : removed  ? "removed"
                            : "not there";
     return error == 0 ? 0 : 1;
   }

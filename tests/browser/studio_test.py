@@ -95,9 +95,23 @@ class StudioTest(unittest.TestCase):
     def test_custom_colour(self):
         """A custom colour switched on and picked shows once the pane's notification arrives."""
         self.open_page()
+        # The tab names the device.
+        self.assertIn(os.path.basename(self.studio.device), self.driver.title)
+        # With the custom colour off, its colour row cannot show, and says which switch decides.
+        colour_row = self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']")
+        self.assertEqual(colour_row.get_attribute("aria-disabled"), "true")
+        self.assertIn("Custom colour", colour_row.find_element(By.CSS_SELECTOR, ".hint").text)
+        self.assertIsNone(self.driver.find_element(By.CSS_SELECTOR, "[data-row='sig']")
+                          .get_attribute("aria-disabled"))
         self.driver.find_element(By.CSS_SELECTOR, "input[data-key='ENABLED1']").click()
         support.wait_for(lambda: self.studio.vyr("prefs", "get", "ENABLED1").stdout.strip() == "YES",
                          what="the switch stored")
+        # Now the preset is the row that cannot show.
+        support.wait_for(lambda: self.driver.find_element(
+            By.CSS_SELECTOR, "[data-row='sig']").get_attribute("aria-disabled") == "true",
+            what="the preset row marked")
+        self.assertIsNone(self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']")
+                          .get_attribute("aria-disabled"))
         # The fallback colour of a custom colour without a value.
         self.wait_for_colour("#a1a1a1")
         self.driver.find_element(By.CSS_SELECTOR, "[data-row='vyrColor1']").click()
@@ -108,8 +122,18 @@ class StudioTest(unittest.TestCase):
         # Exactly what the device's colour cell writes.
         self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
                          "#12AB34:1.000000")
+        # The hex field takes every form the cell takes, the alpha included.
+        for typed, stored in (("#00ff0080", "#00FF00:0.501961"), ("#ff0000:0.5", "#FF0000:0.500000"),
+                              ("#12AB34", "#12AB34:1.000000")):
+            # Typed over the selected text, without clearing (which leaves the field, where a
+            # redraw arriving late may refill it before the typing).
+            hex_field = self.driver.find_element(By.ID, "picker-hex")
+            hex_field.send_keys(Keys.CONTROL, "a", Keys.NULL, typed + "\t")
+            support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
+                             stored, what=f"{typed} stored as {stored}")
         self.assertIn("custom vyrColor1", self.driver.find_element(By.ID, "sources").text)
         # Dragging the alpha slider writes through the same cell while it moves.
+        time.sleep(1.2)  # a drag of its own, not part of the last typed value
         self.driver.execute_script("""
             const alpha = document.querySelector('#subpane input[data-channel="a"]');
             for (const v of [90, 70, 50]) {
@@ -120,6 +144,30 @@ class StudioTest(unittest.TestCase):
                          "#12AB34:0.500000", what="the alpha stored")
         support.wait_for(lambda: "#12AB34:0.500000" in self.driver.find_element(By.ID, "sources").text,
                          what="the alpha in the table of sources")
+        # A slower drag writes several values on the way; they are one step of the history, and
+        # one undo takes the whole drag back.
+        time.sleep(1.2)
+        self.driver.execute_script("""
+            const alpha = document.querySelector('#subpane input[data-channel="a"]');
+            return new Promise((done) => {
+              let v = 50;
+              const step = () => {
+                alpha.value = (v -= 5);
+                alpha.dispatchEvent(new Event('input'));
+                if (v > 20) setTimeout(step, 200); else done();
+              };
+              step();
+            });""")
+        support.wait_for(lambda: self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip() ==
+                         "#12AB34:0.200000", what="the end of the drag stored")
+        undone = self.studio.vyr("prefs", "undo")
+        self.assertEqual(undone.returncode, 0, undone.stderr)
+        self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
+                         "#12AB34:0.500000")
+        undone = self.studio.vyr("prefs", "undo")
+        self.assertEqual(undone.returncode, 0, undone.stderr)
+        self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
+                         "#12AB34:1.000000")
 
     def test_respring(self):
         """The navigation bar's Respring ends SpringBoard, the studio starts a new one, and does
@@ -145,6 +193,60 @@ class StudioTest(unittest.TestCase):
         self.studio = None
         self.assertEqual(status, 0)
         self.assertFalse(os.path.exists(f"/proc/{after}"))
+
+    def test_undo(self):
+        """Undo and Reset on the page share the device's history with vyr prefs undo; information
+        fades and no more than three messages of it show at once, while an error stays."""
+        # A settings file to go back to: without one, SpringBoard keeps what it read.
+        self.assertEqual(self.studio.vyr("prefs", "set", "sig", "9").returncode, 0)
+        self.open_page()
+        self.wait_for_colour(GREEN)
+        self.driver.find_element(By.CSS_SELECTOR, "[data-row='sig']").click()
+        self.driver.find_element(By.CSS_SELECTOR, "#subpane [data-choice='Red']").click()
+        self.wait_for_colour(RED)
+        self.driver.find_element(By.ID, "nav-back").click()
+        self.driver.find_element(By.ID, "reset-settings").click()
+        support.wait_for(lambda: RED not in self.phone_colours(), what="the reset on the phone")
+        self.driver.find_element(By.ID, "undo-change").click()
+        self.wait_for_colour(RED, what="the reset undone")
+        # The studio's change is the terminal's to undo too.
+        result = self.studio.vyr("prefs", "undo")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("undid studio: sig set to Red", result.stdout)
+        self.wait_for_colour(GREEN, what="the terminal's undo")
+        self.assertEqual(self.studio.vyr("prefs", "undo").returncode, 0)
+        self.driver.find_element(By.ID, "undo-change").click()
+        error = support.wait_for(lambda: self.driver.find_elements(
+            By.CSS_SELECTOR, "#messages .message.error"), what="nothing to undo")
+        self.assertIn("nothing to undo", error[0].text)
+        for _ in range(5):
+            self.driver.find_element(By.ID, "reset-settings").click()
+            time.sleep(0.2)
+        info = self.driver.find_elements(By.CSS_SELECTOR, "#messages .message:not(.error)")
+        self.assertLessEqual(len(info), 3)
+        support.wait_for(lambda: not self.driver.find_elements(
+            By.CSS_SELECTOR, "#messages .message:not(.error)"), what="the information fading")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#messages .message.error")), 1)
+
+    def test_device_moved(self):
+        """A device folder moved under the studio is followed (a respring starts SpringBoard where
+        it is now, and nothing is made at the old name); a deleted one ends the studio, saying so."""
+        self.open_page()
+        before = support.wait_for(self.pid, what="SpringBoard's pid")
+        moved = self.studio.device + "-moved"
+        os.rename(self.studio.device, moved)
+        self.studio.device = moved
+        self.driver.find_element(By.ID, "nav-right").click()
+        support.wait_for(lambda: self.pid() not in ("", before), what="a new SpringBoard")
+        self.assertFalse(os.path.exists(moved[:-len("-moved")]))
+        self.assertEqual(self.studio.vyr("prefs", "set", "sig", "13").returncode, 0)
+        self.wait_for_colour(RED)
+        shutil.rmtree(moved)
+        self.assertEqual(self.studio.process.wait(timeout=10), 1)
+        self.studio.stop()
+        self.assertIn("was moved to " + moved + "; following it", self.studio.errors)
+        self.assertIn("the device folder " + moved + " is gone", self.studio.errors)
+        self.studio = None
 
     def test_terminal(self):
         """`vyr prefs set` in a terminal reaches every open page, phone and pane."""
@@ -310,6 +412,26 @@ class StudioTest(unittest.TestCase):
         self.assertGreaterEqual(
             float(narrow.find_element(By.ID, "magnifier-bars").get_attribute("data-magnification")),
             4)
+        # The table fits: its colour column is not cut off.
+        self.assertLessEqual(self.geometry(narrow, "#sources")["right"],
+                             self.geometry(narrow, ".table-scroll")["right"])
+        # The magnifier cuts no item in half, on either screen.
+        for screen in ("home", "lock"):
+            narrow.find_element(By.CSS_SELECTOR, f"#magnifier [data-screen='{screen}']").click()
+            cut = narrow.execute_script("""
+                const cuts = [...document.querySelectorAll('#magnifier-bars .half')].slice(1)
+                    .map((h) => JSON.parse(h.dataset.region));
+                return fetch('api/layout').then((r) => r.json()).then((layout) =>
+                    layout.elements.flatMap((e) => e.regions).filter((r) =>
+                        r.screen === arguments[0] && cuts.some((bar) => r.y < bar.y + bar.height &&
+                        r.y + r.height > bar.y && r.x < bar.x && r.x + r.width > bar.x)).length);
+                """, screen)
+            self.assertEqual(cut, 0, screen)
+        # A list opened at the bottom of the pane keeps its back button below the magnified bar.
+        narrow.execute_script("document.querySelector(\"[data-row='rec']\").click();")
+        time.sleep(0.3)
+        self.assertGreaterEqual(self.geometry(narrow, "#nav-back")["top"],
+                                self.geometry(narrow, ".magnifier")["bottom"])
 
     def test_one_per_device(self):
         """A second studio on the device prints the running one's address; a restarted studio

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -122,6 +123,106 @@ TEST_F(PrefsEndToEnd, ARespringWithAFailedStepSaysWhichAndExitsOne) {
       << r.out;
   EXPECT_EQ(r.err, "vyr prefs: 1 step of the respring failed\n");
   EXPECT_FALSE(std::filesystem::exists(cache + "com.apple.newsstand"));
+}
+
+// A cache that is a link is removed as rm -rf removes it, whatever it leads to, and the report
+// says so: a link out of the device and one to nothing resolve nowhere, yet they were removed.
+TEST_F(PrefsEndToEnd, ARespringSaysLinksItRemovedWereRemoved) {
+  const std::string cache = dir_ + "/var/mobile/Library/Caches/";
+  std::filesystem::create_directories(cache);
+  const std::string outside = device_.root() + "/outside";
+  std::filesystem::create_directories(outside);
+  std::filesystem::create_directory_symlink(outside, cache + "com.apple.newsstand");
+  std::filesystem::create_symlink("nowhere", cache + "BarDialer");
+  const RunResult r = runVyr({"--device", dir_, "prefs", "respring"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  for (const char* name : {"com.apple.newsstand", "BarDialer"}) {
+    EXPECT_NE(r.out.find(std::string("system rm -rf /User/Library/Caches/") + name + ": removed\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::filesystem::is_symlink(cache + name)) << name;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(outside));
+}
+
+// A key, a value or an action near one the pane has is answered with the nearest; the US spelling
+// of a grey preset picks it.
+TEST_F(PrefsEndToEnd, NearMissesGetTheNearestNameAndGrayIsGrey) {
+  const auto said = [this](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--device", dir_};
+    all.insert(all.end(), args.begin(), args.end());
+    return runVyr(all);
+  };
+  RunResult r = said({"prefs", "get", "Sig"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("did you mean 'sig'?"), std::string::npos) << r.err;
+  r = said({"prefs", "set", "sig", "rde"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Did you mean 'Red'?"), std::string::npos) << r.err;
+  r = said({"prefs", "set", "ENABLED1", "yse"});
+  EXPECT_NE(r.err.find("Did you mean 'YES'?"), std::string::npos) << r.err;
+  r = said({"prefs", "sett", "sig", "Red"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("did you mean 'set'?"), std::string::npos) << r.err;
+  r = said({"sho"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("did you mean 'show'?"), std::string::npos) << r.err;
+  // Nothing near: no guess.
+  r = said({"prefs", "get", "battery"});
+  EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << r.err;
+
+  EXPECT_EQ(prefs({"set", "sig", "gray"}), "Grey\n");
+  EXPECT_EQ(prefs({"set", "sig", "Dark Gray"}), "Dark grey\n");
+  EXPECT_EQ(prefs({"set", "sig", "light gray"}), "Light grey\n");
+}
+
+// Each change made through VYR is undone in turn, back to the settings file as it was, byte for
+// byte, however many steps (and processes) later; then there is nothing left to undo.
+TEST_F(PrefsEndToEnd, UndoPutsBackEachChangeMadeThroughVyrInTurn) {
+  const std::string settings = dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+  const auto bytes = [&settings] {
+    std::ifstream in(settings, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  prefs({"set", "sig", "Red"});
+  const std::string first = bytes();
+  RunResult r = runVyr({"--device", dir_, "import", std::string(VYR_EXAMPLES) + "/presets.plist"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  prefs({"reset"});
+  for (int i = 0; i < 21; ++i) prefs({"set", "bat", std::to_string(i % 2 + 1)});
+
+  for (int i = 0; i < 21; ++i) {
+    r = runVyr({"--device", dir_, "prefs", "undo"});
+    ASSERT_EQ(r.exitCode, 0) << i << r.err;
+  }
+  r = runVyr({"--device", dir_, "prefs", "undo"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("undid prefs reset\n", 0), 0u) << r.out;
+  r = runVyr({"--device", dir_, "prefs", "undo"});
+  EXPECT_EQ(r.out.rfind("undid import ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("  txt          Light grey (was "), std::string::npos) << r.out;
+  EXPECT_EQ(bytes(), first);
+  EXPECT_EQ(prefs({"undo"}).rfind("undid prefs set sig Red\n", 0), 0u);
+  EXPECT_EQ(prefs({"get", "sig"}), "Light grey\n");
+  r = runVyr({"--device", dir_, "prefs", "undo"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("nothing to undo"), std::string::npos) << r.err;
+}
+
+// A change made outside VYR since VYR's last one is never undone silently: the undo stops, says
+// so, and the file stays as the other program left it.
+TEST_F(PrefsEndToEnd, UndoStopsAtAChangeMadeOutsideVyr) {
+  const std::string settings = dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist";
+  prefs({"set", "sig", "Red"});
+  const std::string edited =
+      "<plist version=\"1.0\"><dict><key>sig</key><integer>4</integer>"
+      "</dict></plist>";
+  std::ofstream(settings, std::ios::trunc) << edited;
+  const RunResult r = runVyr({"--device", dir_, "prefs", "undo"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("by something other than VYR; nothing undone"), std::string::npos) << r.err;
+  std::ifstream in(settings, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), edited);
 }
 
 TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {

@@ -1,14 +1,19 @@
 // `vyr show` and `vyr import` end to end: the built command on a throw-away device, its table
 // read back, its picture read back at the places where each element is drawn.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e/show_harness.hpp"
 #include "tests/support/temp_device.hpp"
+#include "tests/support/vyr_process.hpp"
 #include "vyr/show/layout.hpp"
 
 namespace vyrtest {
@@ -374,6 +379,26 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
   EXPECT_TRUE(Picture(folder + "/vyr-show.png").ok());
 }
 
+// Interrupted before it showed anything, a one-shot show exits as a shell reports the signal
+// (130 for Ctrl-C) and leaves no picture at --out, not even an earlier one that a script could
+// take for this run's.
+TEST_F(Show, AnInterruptedShowExitsWithTheSignalAndLeavesNoPicture) {
+  device.write("/old.png", "an earlier picture");
+  VyrProcess shown({"--device", device.root(), "show", "--out", device.root() + "/old.png"});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (shown.errors().find("starting SpringBoard") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(::kill(shown.pid(), SIGINT), 0);
+  const auto status = shown.wait();
+  ASSERT_TRUE(status.has_value());
+  ASSERT_TRUE(WIFEXITED(*status)) << shown.errors();
+  EXPECT_EQ(WEXITSTATUS(*status), 130) << shown.errors();
+  EXPECT_NE(shown.errors().find("interrupted by SIGINT"), std::string::npos) << shown.errors();
+  EXPECT_FALSE(fs::exists(device.root() + "/old.png"));
+}
+
 TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
   import("presets.plist");
   const std::string settings = prefsPath(device);
@@ -452,6 +477,42 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
   const auto rows = parseTable(vyr({"show", "--no-picture"}).out);
   EXPECT_EQ(rows.at("home signal").value, "#AAAAAA:1.000000");
   EXPECT_EQ(rows.at("lock status-bar style").value, "0 default");
+}
+
+// A profile can be piped in (`vyr export - | ... | vyr import -`); an export over an existing
+// file says it replaced it.
+TEST_F(Show, ImportReadsStandardInputAndExportSaysWhatItReplaced) {
+  const std::string profile = xmlPlist({{"sig", "<integer>13</integer>"}});
+  const RunResult piped = runVyr({"--device", device.root(), "import", "-"}, profile);
+  EXPECT_EQ(piped.exitCode, 0) << piped.err;
+  EXPECT_NE(piped.out.find("imported standard input (1 settings)"), std::string::npos) << piped.out;
+  EXPECT_EQ(readAll(prefsPath(device)), profile + "\n");  // the line as the test sent it
+
+  const std::string exported = device.root() + "/exported.plist";
+  Finished f = vyr({"export", exported});
+  EXPECT_EQ(f.err, "vyr export: wrote " + exported + "\n");
+  f = vyr({"export", exported});
+  EXPECT_EQ(f.status, 0);
+  EXPECT_EQ(f.err, "vyr export: replaced " + exported + "\n");
+}
+
+// A profile is previewed without being put on the device: the table and picture show it, the
+// settings file keeps every byte, and no notification goes out.
+TEST_F(Show, APreviewShowsTheProfileAndLeavesTheSettingsAsTheyAre) {
+  import("presets.plist");
+  const std::string settings = readAll(prefsPath(device));
+  const std::string notify = device.root() + "/.sim/notify";
+  fs::remove_all(notify);
+  const Finished f = vyr(
+      {"show", "--profile", std::string(VYR_EXAMPLES) + "/custom.plist", "--out", picturePath()});
+  ASSERT_EQ(f.status, 0) << f.err;
+  const auto rows = parseTable(f.out);
+  EXPECT_EQ(rows.at("home signal").value, "#FF2D55:1.000000");
+  EXPECT_EQ(rows.at("home signal").source, "custom vyrColor1");
+  expectPictureShowsTable(Picture(picturePath()), rows);
+  EXPECT_EQ(readAll(prefsPath(device)), settings);
+  EXPECT_TRUE(!fs::exists(notify) || fs::is_empty(notify));
+  EXPECT_EQ(vyr({"show", "--watch", "--profile", "x.plist"}).status, 2);
 }
 
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {

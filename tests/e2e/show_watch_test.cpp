@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 
 #include "tests/e2e/show_harness.hpp"
@@ -149,6 +150,35 @@ TEST_F(Watch, GoesOnWithTheNewSpringBoardAfterARespring) {
             std::string::npos)
       << shown.errors();
   EXPECT_TRUE(stopsCleanlyOn(SIGINT)) << shown.errors();
+}
+
+// A device folder moved while it is watched is followed: the respring's new SpringBoard is
+// started where the folder is now, and nothing is made at its old name.
+TEST_F(Watch, FollowsAMovedDeviceFolderAndMakesNothingAtTheOldName) {
+  EXPECT_FALSE(nextTable().empty()) << shown.errors();
+  const std::string moved = device.root() + "-moved";
+  ASSERT_EQ(std::rename(device.root().c_str(), moved.c_str()), 0);
+  const RunResult respring = runVyr({"--device", moved, "prefs", "respring"});
+  EXPECT_EQ(respring.exitCode, 0) << respring.err;
+  EXPECT_FALSE(nextTable().empty()) << shown.errors();  // the new SpringBoard's first screens
+  EXPECT_NE(shown.errors().find("was moved to " + moved + "; following it"), std::string::npos)
+      << shown.errors();
+  EXPECT_FALSE(std::filesystem::exists(device.root()));
+  EXPECT_TRUE(stopsCleanlyOn(SIGINT)) << shown.errors();
+  std::filesystem::rename(moved, device.root());
+}
+
+// A deleted device folder ends the watch at once, saying so, with a failure.
+TEST_F(Watch, EndsSayingSoWhenTheDeviceFolderIsDeleted) {
+  EXPECT_FALSE(nextTable().empty()) << shown.errors();
+  std::filesystem::remove_all(device.root());
+  const auto status = shown.wait(kPatience);
+  ASSERT_TRUE(status.has_value()) << shown.errors();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << shown.errors();
+  EXPECT_NE(shown.errors().find("the device folder " + device.root() + " is gone"),
+            std::string::npos)
+      << shown.errors();
+  EXPECT_FALSE(std::filesystem::exists(device.root()));
 }
 
 }  // namespace

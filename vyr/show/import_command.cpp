@@ -29,6 +29,7 @@
 #include "vyr/printable.hpp"
 #include "vyr/result.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/history.hpp"
 #include "vyr/show/profile.hpp"
 
 namespace vyr {
@@ -67,7 +68,27 @@ std::vector<profile::Setting> paneSettings(const char* command) {
 
 // The bytes of PATH, a file of the machine. Only a regular file is read: a FIFO or device node is
 // refused, never waited on.
+// "-" is standard input, read to its end (a pipe or a file; not a terminal, which would wait).
 Result<std::string> readProfile(const std::string& path) {
+  if (path == "-") {
+    if (::isatty(STDIN_FILENO) == 1) {
+      return failed("standard input is a terminal: pipe a profile in (vyr import - < FILE)");
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n == 0) return bytes;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return failed("cannot read standard input: " + sim::describe(errno));
+      }
+      bytes.append(buffer, static_cast<std::size_t>(n));
+      if (bytes.size() > kLargestProfile) {
+        return failed("standard input holds more than 1 MiB: not a settings profile");
+      }
+    }
+  }
   const sim::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   int why = fd ? 0 : errno;
   std::optional<std::string> bytes;
@@ -93,14 +114,13 @@ class StagedFile {
   std::string path_;
 };
 
-int runImport(const std::string& source, bool force) {
-  const Result<std::string> bytes = readProfile(source);
-  if (!bytes) return fail(bytes.error());
-
+// Imports SOURCE's BYTES as one step of the settings' history.
+int runImport(const std::string& source, const std::string& bytes, bool force) {
   // Held until the rename: a pane write at the same moment would otherwise put back the old
   // settings with its one change, undoing the import.
   const preferences::WritersLock lock(kDomain);
   if (!lock) return fail(lock.problem());
+  const history::Before before = history::before();
 
   const std::string folder(kPreferencesFolder);
   if (const int err = sim::makeFolders(sim::Area::Device, folder); err != 0) {
@@ -110,7 +130,7 @@ int runImport(const std::string& source, bool force) {
   // A name starting with '.' that no reader of the settings mistakes for the settings file.
   const std::string stagedPath =
       folder + "/." + std::string(kPreferencesName) + ".import-" + std::to_string(::getpid());
-  if (const int err = sim::writeFile(sim::Area::Device, stagedPath, *bytes); err != 0) {
+  if (const int err = sim::writeFile(sim::Area::Device, stagedPath, bytes); err != 0) {
     return fail("cannot write " + stagedPath + " in the device: " + sim::describe(err));
   }
   StagedFile staged(stagedPath);
@@ -139,6 +159,9 @@ int runImport(const std::string& source, bool force) {
     return fail("cannot replace " + target + " in the device: " + sim::describe(err));
   }
   staged.keep();
+  if (const auto problem = history::recordHoldingLock(before, "import " + source)) {
+    fail("note: " + *problem);
+  }
 
   CFNotificationCenterPostNotification(
       CFNotificationCenterGetDarwinNotifyCenter(),
@@ -147,6 +170,12 @@ int runImport(const std::string& source, bool force) {
   std::printf("imported %s (%lu settings); posted %s\n", vyr::printable(source).c_str(), keys,
               kSettingsChanged);
   return 0;
+}
+
+int runImport(const std::string& path, bool force) {
+  const Result<std::string> bytes = readProfile(path);
+  if (!bytes) return fail(bytes.error());
+  return runImport(path == "-" ? "standard input" : path, *bytes, force);
 }
 
 std::optional<Run> parseImport(const std::vector<std::string>& args) {
@@ -159,10 +188,11 @@ std::optional<Run> parseImport(const std::vector<std::string>& args) {
       operands.push_back(arg);
     }
   }
-  if (operands.size() != 1 || operands[0].empty() || operands[0][0] == '-') {
+  if (operands.size() != 1 || operands[0].empty() ||
+      (operands[0][0] == '-' && operands[0] != "-")) {
     std::fputs(
         "vyr import: usage: vyr import [--force] FILE   (a property list with a dictionary "
-        "root)\n",
+        "root; - reads standard input)\n",
         stderr);
     return std::nullopt;
   }
@@ -183,13 +213,16 @@ int runExport(const std::string& target) {
     return 0;
   }
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const bool existed = ::stat(target.c_str(), &st) == 0;
+  if (existed && !S_ISREG(st.st_mode)) {
     return fail("cannot write " + target + ": it exists and is not a regular file", "export");
   }
   if (const Result<> written = show::replaceFile(target, *bytes); !written) {
     return fail(written.error(), "export");
   }
-  std::fprintf(stderr, "vyr export: wrote %s\n", vyr::printable(target).c_str());
+  // Replacing a file is said as such: it may have been another profile.
+  std::fprintf(stderr, "vyr export: %s %s\n", existed ? "replaced" : "wrote",
+               vyr::printable(target).c_str());
   return 0;
 }
 
@@ -209,7 +242,8 @@ const Command importCommand{
     "                          posts the settings-changed notification\n",
     "usage: vyr import [--force] FILE\n"
     "Puts the settings profile FILE (a property list with a dictionary at its root, such as\n"
-    "those in examples/) on the device as its settings file, replacing the file in one step,\n"
+    "those in examples/; - reads it from standard input) on the device as its settings file,\n"
+    "replacing the file in one step,\n"
     "and posts com.belvorin.VYR/settingschanged so that running processes read it. A FILE\n"
     "that the library could not read leaves the settings as they were.\n"
     "FILE is first checked against the Settings pane's rows: a key no row has, a value of\n"
@@ -226,7 +260,8 @@ const Command exportCommand{
     "Writes the device's settings as a settings profile (an XML property list): every key of\n"
     "the Settings pane's rows, with the settings file's value, or the row's default where the\n"
     "file holds none or one the row does not take (each such key named on standard error).\n"
-    "FILE - writes the profile to standard output.\n",
+    "FILE - writes the profile to standard output. An existing FILE is replaced in one step,\n"
+    "and said to be.\n",
     &parseExport};
 
 }  // namespace vyr

@@ -7,6 +7,7 @@
 // naming each colour's source. With --watch the SpringBoard stays up and sends them again
 // whenever the device's settings change; a respring ends it and a new one is started, as the
 // device starts SpringBoard again.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -18,23 +19,31 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "device/files.hpp"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/options.hpp"
 #include "vyr/printable.hpp"
 #include "vyr/process.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/held_folder.hpp"
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/scene.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/terminal.hpp"
+#include "vyr/suggest.hpp"
 
 namespace vyr {
 namespace {
@@ -43,14 +52,16 @@ using show::DeviceState;
 
 constexpr char kHelp[] =
     "usage: vyr show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
-    "                [--no-picture] [--watch]\n"
+    "                [--no-picture] [--watch | --profile FILE]\n"
     "  --out FILE         where the picture goes: FILE.png or FILE.svg (default vyr-show.png;\n"
     "                     - writes a PNG to standard output and the table to standard error)\n"
     "  --battery PERCENT  the battery level the host asks its colours for (0 to 100, default 80)\n"
     "  --charging         the battery is charging\n"
     "  --style S          the home screen's status-bar style: default (dark content) or light\n"
     "  --no-picture       print the table only: no picture file, no drawing in the terminal\n"
-    "  --watch            stay up and show everything again whenever the settings change\n";
+    "  --watch            stay up and show everything again whenever the settings change\n"
+    "  --profile FILE     show the device as it would look with the settings profile FILE,\n"
+    "                     leaving its settings file as it is and posting nothing\n";
 
 struct Options {
   DeviceState state;
@@ -58,6 +69,7 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
+  std::string profile;       // a profile to preview, or empty
   bool springboard = false;  // this process is the SpringBoard child of a `vyr show`
 };
 
@@ -92,10 +104,13 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
   };
   for (OptionReader options(args); options.next();) {
     const std::string& arg = options.name();
-    if (arg == "--out" || arg == "--battery" || arg == "--style") {
+    if (arg == "--out" || arg == "--battery" || arg == "--style" || arg == "--profile") {
       const std::optional<std::string> v = options.value();
       if (!v) return fail(arg + " needs a value");
-      if (arg == "--out") {
+      if (arg == "--profile") {
+        if (v->empty()) return fail("--profile needs a file name");
+        o.profile = *v;
+      } else if (arg == "--out") {
         if (v->empty()) return fail("--out needs a file name");
         if (!show::pictureFormatOf(*v)) {
           return fail(
@@ -112,7 +127,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       } else if (*v == "default" || *v == "light") {
         o.state.homeStyle = *v == "default" ? show::kStyleDefault : show::kStyleLight;
       } else {
-        return fail("--style is default or light, not '" + *v + "'");
+        return fail("--style is default or light, not '" + *v + "'" +
+                    didYouMean(*v, {"default", "light"}));
       }
     } else if (options.hasInlineValue()) {
       return fail(arg + " takes no value");
@@ -125,12 +141,15 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
     } else if (arg == "--springboard") {
       o.springboard = true;
     } else {
-      failure("unknown option " + arg);
+      failure("unknown option " + arg +
+              didYouMean(
+                  arg, {"--out", "--battery", "--charging", "--style", "--no-picture", "--watch"}));
       std::fputs(kHelp, stderr);
       return std::nullopt;
     }
   }
   if (!o.picture && o.outGiven) return fail("--no-picture and --out exclude each other");
+  if (o.watch && !o.profile.empty()) return fail("--watch and --profile exclude each other");
   return o;
 }
 
@@ -171,7 +190,9 @@ std::string terminalDrawing(const show::Scene& scene) {
 // first), and gets this scene's. Returns the exit status.
 int showOnce(const Options& options, const show::SceneMessage& message, bool redraw,
              std::vector<show::Row>& previous) {
-  if (const auto note = profile::unreadableSettingsNote()) progress(*note);
+  if (options.profile.empty()) {
+    if (const auto note = profile::unreadableSettingsNote()) progress(*note);
+  }
   const show::Scene& scene = message.scene;
   if (options.picture) {
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
@@ -207,6 +228,83 @@ int showOnce(const Options& options, const show::SceneMessage& message, bool red
   }
   return 0;
 }
+
+// Ends a one-shot show that a signal (read from STOP, a signalfd) interrupted before it showed
+// anything. Its picture was never written, so an earlier file at --out is removed: it is not this
+// run's picture, and `vyr show --out x.png; upload x.png` must not send it. Returns 128 plus the
+// signal's number, as a shell reports a command that the signal ended.
+int interrupted(const Options& options, int stop, show::SpringBoard& springBoard) {
+  signalfd_siginfo info{};
+  const bool read = ::read(stop, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+  const int signal = read ? static_cast<int>(info.ssi_signo) : SIGINT;
+  springBoard.stop();
+  std::string line = std::string("interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
+                     " before the screens were shown";
+  if (options.picture && !toStandardOutput(options)) {
+    struct stat st {};
+    if (::lstat(options.out.c_str(), &st) == 0) {
+      line += ::unlink(options.out.c_str()) == 0
+                  ? "; removed " + options.out + ", an earlier picture, not this run's"
+                  : "; " + options.out +
+                        " is an earlier picture, not this run's, and could not "
+                        "be removed: " +
+                        std::strerror(errno);
+    } else {
+      line += "; no picture was written";
+    }
+  }
+  progress(line);
+  return 128 + signal;
+}
+
+// A throw-away device for a preview: the device's settings of its own (device.conf), the
+// profile as its settings file, and VYR installed by the SpringBoard child's vyr as into any new
+// device. Removed with everything in it when the show ends; the device itself is never written.
+class PreviewDevice {
+ public:
+  PreviewDevice() = default;
+  ~PreviewDevice() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  PreviewDevice(const PreviewDevice&) = delete;
+  PreviewDevice& operator=(const PreviewDevice&) = delete;
+
+  // Makes it with PROFILE (a file of the machine) as its settings; its folder, or a failure.
+  Result<std::string> make(const std::string& profile) {
+    const sim::Fd file(::open(profile.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    int why = file ? 0 : errno;
+    std::optional<std::string> bytes;
+    if (file) bytes = sim::readOpenFile(file.get(), 1 << 20, &why);
+    if (!bytes) return failed("cannot read " + profile + ": " + sim::describe(why));
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vyr-preview-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      return failed("cannot make a folder for the preview: " + sim::describe(errno));
+    }
+    path_ = pattern;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path settings = fs::path(path_) / fs::path(kPreferencesPath).relative_path();
+    fs::create_directories(fs::path(path_) / ".sim", ec);
+    if (!ec) fs::create_directories(settings.parent_path(), ec);
+    if (ec) return failed("cannot make the preview's device: " + ec.message());
+    const std::string conf =
+        sim::readFile(sim::Area::Simulator, "device.conf", 1 << 16).value_or("");
+    for (const auto& [where, data] :
+         {std::pair{fs::path(path_) / ".sim/device.conf", conf}, std::pair{settings, *bytes}}) {
+      const sim::Fd folder(::open(where.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      const int error =
+          folder ? sim::writeFileIn(folder.get(), where.filename().string(), data) : errno;
+      if (error != 0) return failed("cannot make the preview's device: " + sim::describe(error));
+    }
+    return path_;
+  }
+
+ private:
+  std::string path_;
+};
 
 std::string thisExecutable() {
   std::array<char, 4096> path{};
@@ -249,22 +347,64 @@ int run(const Options& options, const std::string& device) {
 
   std::vector<std::string> child{"show", "--springboard"};
   if (options.watch) child.push_back("--watch");
+  PreviewDevice preview;
+  std::string shownDevice = device;
+  if (!options.profile.empty()) {
+    const Result<std::string> made = preview.make(options.profile);
+    if (!made) return failure(made.error());
+    shownDevice = *made;
+    progress("previewing " + options.profile +
+             " on a copy of the device's state; its settings file stays as it is");
+  }
   show::SpringBoard springBoard;
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const std::string err = springBoard.start(exe, device, child, options.state); !err.empty()) {
+  if (const std::string err = springBoard.start(exe, shownDevice, child, options.state);
+      !err.empty()) {
     return failure(err);
   }
   bool shown = false;               // something was shown at all
   std::vector<show::Row> previous;  // the rows shown last
   bool showsThis = false;           // the running SpringBoard has shown its screens
+  // A watch holds the device by its folder's identity: SpringBoard is started again where the
+  // folder is now, never at a name that may since hold nothing (or another folder).
+  std::optional<show::HeldFolder> held;
+  if (options.watch) held.emplace(device);
+  std::string devicePath = device;
+  // Whether the device folder is still there, following it when it was moved.
+  const auto deviceStillThere = [&]() {
+    if (!held) return true;
+    const show::HeldFolder::Where where = held->where();
+    if (where.state == show::HeldFolder::State::gone) return false;
+    if (where.state == show::HeldFolder::State::moved) {
+      progress("the device folder " + devicePath + " was moved to " + where.path +
+               "; following it");
+      devicePath = where.path;
+      ::setenv("VYR_DEVICE_ROOT", devicePath.c_str(), 1);
+    }
+    return true;
+  };
+  const auto gone = [&]() {
+    springBoard.stop();
+    return failure("the device folder " + devicePath +
+                   " is gone (deleted, or moved where it cannot be found); the watch ends");
+  };
   for (;;) {
-    std::array<pollfd, 2> fds{
-        {{stop.get(), POLLIN, 0}, {springBoard.outputDescriptor(), POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    std::array<pollfd, 3> fds{{{stop.get(), POLLIN, 0},
+                               {springBoard.outputDescriptor(), POLLIN, 0},
+                               {held ? held->descriptor() : -1, POLLIN, 0}}};
+    // A deletion that the kernel does not report to the watch is noticed within a second.
+    if (::poll(fds.data(), fds.size(), held ? 1000 : -1) < 0) {
       if (errno == EINTR) continue;
       return failure("cannot wait for SpringBoard");
     }
-    if (fds[0].revents != 0) break;
+    if (fds[0].revents != 0) {
+      if (options.watch) break;  // the way a watch ends
+      return interrupted(options, stop.get(), springBoard);
+    }
+    if (held) {
+      if (fds[2].revents != 0) held->changed();
+      if (!deviceStillThere()) return gone();
+    }
     bool ended = false;
     for (const std::string& line : springBoard.readLines(&ended)) {
       if (const auto message = show::parseSceneMessage(line)) {
@@ -279,17 +419,18 @@ int run(const Options& options, const std::string& device) {
         continue;
       }
       const std::string error = show::springBoardError(line);
-      if (!error.empty()) return failure(error);
+      if (!error.empty()) return deviceStillThere() ? failure(error) : gone();
     }
     if (!ended) continue;
     bool clean = false;
     const std::string how = springBoard.reap(&clean);
+    if (!deviceStillThere()) return gone();
     // Only a SpringBoard that came up and was ended as the device ends it is started again: one
     // that cannot start or crashes would only do so again.
     if (!options.watch || !clean || !showsThis) return failure(how);
     progress(how + " (a respring ends the device's user interface); starting a new one");
     showsThis = false;
-    if (const std::string err = springBoard.start(exe, device, child, options.state);
+    if (const std::string err = springBoard.start(exe, devicePath, child, options.state);
         !err.empty()) {
       return failure(err);
     }
@@ -310,7 +451,7 @@ std::optional<Run> parseShow(const std::vector<std::string>& args) {
 const Command showCommand{
     "show", nullptr,
     "  show [--out FILE] [--battery PERCENT] [--charging] [--style default|light]\n"
-    "       [--no-picture] [--watch]\n"
+    "       [--no-picture] [--watch | --profile FILE]\n"
     "                          SpringBoard's status bar, home and lock screens in VYR's colours:\n"
     "                          a picture (PNG, or SVG for FILE.svg) and a table of the sources\n",
     kHelp, &parseShow};

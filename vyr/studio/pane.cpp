@@ -1,6 +1,9 @@
 #include "vyr/studio/pane.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -9,6 +12,7 @@
 #include "platform/preferences/domain.hpp"
 #include "platform/preferences/facade.hpp"
 #include "tweak/elements.hpp"
+#include "vyr/show/history.hpp"
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
@@ -76,6 +80,23 @@ json rowJson(const Row& row) {
   return out;
 }
 
+// Why ROW's value cannot show now, naming the switch that decides (among ROWS): an element's
+// preset while its custom colour is on, its custom colour while that is off. Nothing when it shows.
+std::optional<std::string> inactiveHint(const Row& row, const std::vector<Row>& rows) {
+  for (const ElementNames& e : kElements) {
+    const bool preset = row.key == e.presetKey;
+    if (!preset && row.key != e.customColourKey) continue;
+    const auto custom = std::find_if(rows.begin(), rows.end(),
+                                     [&e](const Row& r) { return r.key == e.customSwitchKey; });
+    if (custom == rows.end()) return std::nullopt;
+    const bool on = custom->value == "YES";
+    if (preset && on) return "Not shown while \"" + custom->label + "\" is on";
+    if (!preset && !on) return "Shown only when \"" + custom->label + "\" is on";
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // The URLs the device's package manager has opened so far, one a line.
 std::string openedUrls() {
   return sim::readFile(sim::Area::Simulator, "opened-urls.log", kMaxLogBytes).value_or("");
@@ -110,7 +131,8 @@ std::string PaneView::toJson() {
   // Whatever changed the settings (this page, a terminal, an editor), the cells show the file.
   ps::ListController(pane_->controller()).reload();
   nlohmann::json groups = nlohmann::json::array();
-  for (const Row& row : pane_->rows()) {
+  const std::vector<Row> rows = pane_->rows();
+  for (const Row& row : rows) {
     if (row.kind == Row::Kind::Group) {
       groups.push_back(
           {{"header", row.label}, {"footer", row.footer}, {"rows", nlohmann::json::array()}});
@@ -119,7 +141,9 @@ std::string PaneView::toJson() {
     if (groups.empty()) {
       groups.push_back({{"header", ""}, {"footer", ""}, {"rows", nlohmann::json::array()}});
     }
-    groups.back()["rows"].push_back(rowJson(row));
+    json shown = rowJson(row);
+    if (const auto hint = inactiveHint(row, rows)) shown["inactive"] = *hint;
+    groups.back()["rows"].push_back(std::move(shown));
   }
   nlohmann::json out = {{"title", pane_->title()}, {"groups", std::move(groups)}};
   const auto right = pane_->rightButtonTitle();
@@ -136,9 +160,21 @@ Reply PaneView::set(const std::string& body) {
   if (!request.value) return failure(400, request.error);
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const SetRow& row = *request.value;
+  const history::Before before = history::before();
   switch (pane_->set(row.key, row.value)) {
-    case Change::Done:
-      return {200, dump({{"key", row.key}, {"value", pane_->value(row.key).value_or("")}})};
+    case Change::Done: {
+      const std::string value = pane_->value(row.key).value_or("");
+      json out = {{"key", row.key}, {"value", value}};
+      // The writes of one drag of the colour picker are one step.
+      const std::string what = "studio: " + row.key + " set to ";
+      const bool colour =
+          std::any_of(kElements.begin(), kElements.end(),
+                      [&](const ElementNames& e) { return row.key == e.customColourKey; });
+      if (const auto note = history::record(before, what + value, colour ? what : std::string())) {
+        out["note"] = "Changed, but " + *note + ".";
+      }
+      return {200, dump(out)};
+    }
     case Change::NoSuchKey:
       return failure(404, "no row of the pane has the key '" + row.key + "'");
     case Change::NotEditable:
@@ -157,10 +193,14 @@ Reply PaneView::tap(const std::string& body) {
   if (!request.value) return failure(400, request.error);
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const std::string before = openedUrls();
+  const history::Before settings = history::before();
   if (!pane_->tap(request.value->label)) {
     return failure(404, "the pane has no button '" + request.value->label + "'");
   }
   nlohmann::json out = {{"tapped", request.value->label}};
+  if (const auto note = history::record(settings, "studio: tapped " + request.value->label)) {
+    out["note"] = "Tapped, but " + *note + ".";
+  }
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
   return {200, dump(out)};
 }
@@ -170,6 +210,36 @@ Reply PaneView::profile() {
       vyr::profile::exportProfile(vyr::profile::settingsOf(pane_.get()));
   if (!exported) return {404, json({{"error", exported.error()}}).dump()};
   return {200, *exported, "application/x-plist", "VYR.plist"};
+}
+
+Reply PaneView::undo(const std::string& body) {
+  const auto request = parseNoArguments(body);
+  if (!request.value) return failure(400, request.error);
+  auto outcome = history::undo();
+  if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
+    return failure(refused->why == history::Refusal::failed ? 500 : 409, refused->line);
+  }
+  const auto& undone = std::get<history::Undone>(outcome);
+  json out = {{"undid", undone.what}, {"left", undone.left}};
+  if (!undone.settingsBefore) {
+    out["note"] =
+        "There was no settings file before it, so none is there now: SpringBoard keeps the values "
+        "it read until a respring.";
+  }
+  return {200, dump(out)};
+}
+
+Reply PaneView::reset(const std::string& body) {
+  const auto request = parseNoArguments(body);
+  if (!request.value) return failure(400, request.error);
+  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  const history::Before before = history::before();
+  const Result<int> rows = vyr::profile::resetToDefaults(*pane_);
+  const auto note = history::record(before, "studio: reset");
+  if (!rows) return failure(500, rows.error() + "; the rows before it have their defaults");
+  json out = {{"reset", *rows}};
+  if (note) out["note"] = "Reset, but " + *note + ".";
+  return {200, dump(out)};
 }
 
 Reply PaneView::tapRightButton(const std::string& body) {

@@ -29,6 +29,12 @@ class PaneView {
   Reply set(const std::string& body);
   Reply tap(const std::string& body);
   Reply tapRightButton(const std::string& body);
+  // The settings' history, shared with `vyr prefs undo`: puts back the settings as they were
+  // before the last change made through VYR ({200, {"undid", "left"}}, or 409 saying why not:
+  // nothing to undo, or a change made elsewhere since); and every row's default put back through
+  // its own cell, as one step of the history ({200, {"reset": rows}}).
+  Reply undo(const std::string& body);
+  Reply reset(const std::string& body);
   // The settings as a profile, the same file as `vyr export` writes: {200, XML property list},
   // or a 404 reply saying why there is none.
   Reply profile();

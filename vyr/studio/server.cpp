@@ -526,7 +526,8 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
   const std::map<std::string_view, Action> posts = {
       {"/api/set", &Actions::set},           {"/api/tap", &Actions::tap},
       {"/api/respring", &Actions::respring}, {"/api/device", &Actions::device},
-      {"/api/springboard", &Actions::start},
+      {"/api/springboard", &Actions::start}, {"/api/undo", &Actions::undo},
+      {"/api/reset", &Actions::reset},
   };
   const bool known = files.contains(path) || posts.contains(path) || path == "/api/state" ||
                      path == "/api/events" || path == "/api/profile";
@@ -577,6 +578,8 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
         {415, errorJson("the request body must be JSON (Content-Type: application/json)")});
   }
   const auto& handler = actions_.*(posts.at(path));
+  if (!handler)
+    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))});
   return handOver(connection, request,
                   [&handler, body = std::move(request.body)] { return handler(body); });
 }

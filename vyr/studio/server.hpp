@@ -126,6 +126,8 @@ struct Actions {
   std::function<Reply(const std::string& body)> device;    // POST api/device
   std::function<Reply(const std::string& body)> start;     // POST api/springboard
   std::function<Reply()> profile;                          // GET api/profile (a download)
+  std::function<Reply(const std::string& body)> undo;      // POST api/undo (none: 404)
+  std::function<Reply(const std::string& body)> reset;     // POST api/reset (none: 404)
 };
 
 // What keeps one client from starving the others. A client is a source address: on loopback

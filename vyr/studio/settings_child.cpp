@@ -61,6 +61,8 @@ Reply answer(PaneView& pane, const std::string& op, const std::string& body) {
   if (op == "show") return {200, pane.toJson()};
   if (op == "set") return pane.set(body);
   if (op == "profile") return pane.profile();
+  if (op == "undo") return pane.undo(body);
+  if (op == "reset") return pane.reset(body);
   if (op != "tap" && op != "respring") {
     return {400, dump({{"error", "unknown request " + op.substr(0, 40)}})};
   }

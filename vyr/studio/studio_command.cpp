@@ -35,6 +35,7 @@
 #include "vyr/printable.hpp"
 #include "vyr/show/draw.hpp"
 #include "vyr/show/files.hpp"
+#include "vyr/show/held_folder.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/springboard.hpp"
 #include "vyr/show/watch.hpp"
@@ -163,6 +164,8 @@ class Studio {
   Reply set(const std::string& body);
   Reply tap(const std::string& body);
   Reply respring(const std::string& body);
+  // OP ("undo" or "reset") of the Settings app, then the pane shown again.
+  Reply changeSettings(const char* op, const std::string& body);
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
   Reply profile();
@@ -173,9 +176,14 @@ class Studio {
   void springBoardOutput();
   void springBoardEnded();
   void armRestart(std::chrono::milliseconds after);
+  // Whether the device folder is still there; a moved one is followed (the Settings app is
+  // started again at its new name), a deleted one ends the studio.
+  bool deviceStillThere();
 
   Options options_;
   std::string device_;
+  std::optional<show::HeldFolder> held_;  // the device folder, by its identity
+  int checkTimer_ = -1;                   // a second's tick: a deletion is not reported
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
   std::optional<studio::SettingsApp> pane_;
@@ -221,6 +229,12 @@ int Studio::run() {
     return 1;
   }
 
+  held_.emplace(device_);
+  checkTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (checkTimer_ >= 0) {
+    const itimerspec everySecond{{1, 0}, {1, 0}};
+    ::timerfd_settime(checkTimer_, 0, &everySecond, nullptr);
+  }
   ns::AutoreleasePool pool;
   pane_.emplace(exe_, device_);
   publishSettings();
@@ -230,13 +244,16 @@ int Studio::run() {
   }
   startSpringBoard();
 
-  studio::Server server(std::move(files), hub_, queue_,
-                        studio::Actions{[this](const std::string& b) { return set(b); },
-                                        [this](const std::string& b) { return tap(b); },
-                                        [this](const std::string& b) { return respring(b); },
-                                        [this](const std::string& b) { return changeDevice(b); },
-                                        [this](const std::string& b) { return startAgain(b); },
-                                        [this] { return profile(); }});
+  studio::Server server(
+      std::move(files), hub_, queue_,
+      studio::Actions{[this](const std::string& b) { return set(b); },
+                      [this](const std::string& b) { return tap(b); },
+                      [this](const std::string& b) { return respring(b); },
+                      [this](const std::string& b) { return changeDevice(b); },
+                      [this](const std::string& b) { return startAgain(b); },
+                      [this] { return profile(); },
+                      [this](const std::string& b) { return changeSettings("undo", b); },
+                      [this](const std::string& b) { return changeSettings("reset", b); }});
   // The port served last comes first, so that pages open from then find the studio again.
   const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
   if (const std::string err = server.start(port, instance.token()); !err.empty()) {
@@ -262,13 +279,25 @@ int Studio::run() {
     if (opener < 0) progress("cannot open a browser: open the address yourself");
   }
 
+  int status = 0;
   for (;;) {
-    std::array<pollfd, 3> extra{{{queue_.descriptor(), POLLIN, 0},
+    std::array<pollfd, 5> extra{{{queue_.descriptor(), POLLIN, 0},
                                  {springBoard_.outputDescriptor(), POLLIN, 0},
-                                 {restartTimer_, POLLIN, 0}}};
+                                 {restartTimer_, POLLIN, 0},
+                                 {held_->descriptor(), POLLIN, 0},
+                                 {checkTimer_, POLLIN, 0}}};
     const auto event = watch.next(extra);
     if (opener > 0 && ::waitpid(opener, nullptr, WNOHANG) != 0) opener = -1;
     if (event == show::SettingsWatch::Event::stop) break;
+    if (extra[3].revents != 0) held_->changed();
+    if (extra[4].revents != 0) {
+      std::uint64_t ticks = 0;
+      [[maybe_unused]] const ssize_t n = ::read(checkTimer_, &ticks, sizeof ticks);
+    }
+    if (!deviceStillThere()) {
+      status = 1;
+      break;
+    }
     ns::AutoreleasePool iteration;
     if (event == show::SettingsWatch::Event::changed) {
       publishSettings();
@@ -289,8 +318,33 @@ int Studio::run() {
   server.stop();
   springBoard_.stop();
   ::close(restartTimer_);
+  if (checkTimer_ >= 0) ::close(checkTimer_);
   pane_.reset();
-  return 0;
+  return status;
+}
+
+bool Studio::deviceStillThere() {
+  const show::HeldFolder::Where where = held_->where();
+  if (where.state == show::HeldFolder::State::here) return true;
+  if (where.state == show::HeldFolder::State::gone) {
+    phase_ = "stopped";
+    springBoardMessage_ = "The device folder " + device_ + " is gone; the studio ends.";
+    publishStatus();
+    progress("the device folder " + device_ +
+             " is gone (deleted, or moved where it cannot be "
+             "found); the studio ends");
+    return false;
+  }
+  const std::string was = device_;
+  device_ = where.path;
+  ::setenv("VYR_DEVICE_ROOT", device_.c_str(), 1);
+  progress("the device folder " + was + " was moved to " + device_ + "; following it");
+  notices_.push_back("The device folder " + was + " was moved to " + device_ +
+                     "; the studio follows it.");
+  // The Settings app is started at the folder's new name when next asked.
+  pane_.emplace(exe_, device_);
+  publishStatus();
+  return true;
 }
 
 void Studio::publishStatus() {
@@ -398,6 +452,12 @@ Reply Studio::set(const std::string& body) {
 
 Reply Studio::tap(const std::string& body) {
   Reply reply = pane_->ask("tap", body);
+  if (reply.status == 200) publishSettings();
+  return reply;
+}
+
+Reply Studio::changeSettings(const char* op, const std::string& body) {
+  Reply reply = pane_->ask(op, body);
   if (reply.status == 200) publishSettings();
   return reply;
 }

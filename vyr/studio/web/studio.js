@@ -53,11 +53,18 @@ function dismissButton(node, what, ondismiss) {
   );
 }
 
+// At most this many information messages show at once; the oldest goes first.
+const kMaxInfoMessages = 3;
+
+// Shows TEXT: information fades after a few seconds, an error stays until it is dismissed.
 function say(text, isError) {
   const note = el("div", { class: isError ? "message error" : "message" }, el("p", {}, text));
   note.append(dismissButton(note, "this message"));
   $("messages").append(note);
-  setTimeout(() => note.remove(), isError ? 12000 : 5000);
+  if (isError) return;
+  const shown = $("messages").querySelectorAll(".message:not(.error)");
+  for (let i = 0; i + kMaxInfoMessages < shown.length; ++i) shown[i].remove();
+  setTimeout(() => note.remove(), 5000);
 }
 
 // Re-renders CONTAINER with RENDER, keeping the focus on the control that had it: every control
@@ -96,6 +103,8 @@ async function post(path, body) {
     say(answer.error || `The studio refused the change (HTTP ${response.status}).`, true);
     return null;
   }
+  // A change that was made but cannot be undone says so.
+  if (answer.note) say(answer.note, true);
   return answer;
 }
 
@@ -114,6 +123,26 @@ function swatch(css) {
   const dot = el("span", { class: "swatch", "aria-hidden": "true" }, el("i"));
   dot.firstChild.style.background = css;
   return dot;
+}
+
+// What the hex field takes, as the colour cells do: #RGB or #RRGGBB, optionally followed by
+// :ALPHA (0 to 1), or #RRGGBBAA; {r, g, b, a}, or null.
+function parseHexField(text) {
+  const m = /^#([0-9a-f]{3}|[0-9a-f]{6}|[0-9a-f]{8})(?::([0-9]*\.?[0-9]+))?$/i.exec(text || "");
+  if (!m || (m[1].length === 8 && m[2] !== undefined)) return null;
+  let hex = m[1];
+  if (hex.length === 3) hex = hex.split("").map((c) => c + c).join("");
+  let a = 1;
+  if (hex.length === 8) {
+    a = parseInt(hex.slice(6), 16) / 255;
+    hex = hex.slice(0, 6);
+  }
+  if (m[2] !== undefined) {
+    a = Number(m[2]);
+    if (!(a >= 0 && a <= 1)) return null;
+  }
+  const n = parseInt(hex, 16);
+  return { r: n >> 16, g: (n >> 8) & 255, b: n & 255, a };
 }
 
 // A colour string as the colour cells store it ("#RRGGBB:alpha", "#rgb", ...) as
@@ -170,6 +199,8 @@ function renderPhone() {
   if (phone) {
     if (phone.svg) {
       $("screens").innerHTML = phone.svg;
+      // The magnifier shows parts of this very picture (by reference, never a second copy).
+      $("screens").querySelector("svg").id = "phone-picture";
     } else {
       $("screens").replaceChildren();
     }
@@ -239,6 +270,9 @@ function renderStatus() {
   const status = state.status;
   if (!status) return;
   $("device").textContent = `Device ${status.device}`;
+  // Each tab says which device it shows.
+  const folder = String(status.device).replace(/\/+$/, "").split("/").pop() || status.device;
+  document.title = `${folder} · VYR studio`;
   const ds = status.deviceState;
   const battery = $("battery");
   if (document.activeElement !== battery) battery.value = ds.battery;
@@ -290,6 +324,17 @@ function pointHandlers(key) {
   };
 }
 
+// A row whose value cannot show now (a preset while the custom colour is on, a colour while it is
+// off) is marked and says which switch decides; it still takes a value, for later.
+function inactiveAttributes(row) {
+  if (!row.inactive) return {};
+  return { "aria-disabled": "true", "aria-describedby": controlId("hint", row.key) };
+}
+function inactiveHint(row) {
+  if (!row.inactive) return null;
+  return el("span", { class: "hint", id: controlId("hint", row.key) }, row.inactive);
+}
+
 function rowNode(row, group) {
   const key = row.key || undefined;
   // The group's name goes with every control's name: six rows are called "Enabled".
@@ -322,16 +367,18 @@ function rowNode(row, group) {
         "button",
         {
           type: "button",
-          class: "row link",
+          class: row.inactive ? "row link inactive" : "row link",
           "data-row": key,
           id: controlId("control", key),
           "aria-label": named(`${row.label}, ${row.value}`),
+          ...inactiveAttributes(row),
           onclick: () => openSubpage({ kind: "list", key: row.key }),
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, chosen && chosen.swatch ? swatch(cssColour(chosen.swatch)) : null, row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›")
+        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
+        inactiveHint(row)
       );
     }
     case "colour": {
@@ -341,16 +388,18 @@ function rowNode(row, group) {
         "button",
         {
           type: "button",
-          class: "row link",
+          class: row.inactive ? "row link inactive" : "row link",
           "data-row": key,
           id: controlId("control", key),
           "aria-label": named(`${row.label}, ${row.value}`),
+          ...inactiveAttributes(row),
           onclick: () => openSubpage({ kind: "colour", key: row.key }),
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
         el("span", { class: "value" }, swatch(css), row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›")
+        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
+        inactiveHint(row)
       );
     }
     case "text": {
@@ -435,6 +484,18 @@ function openSubpage(page) {
   picker = null;
   renderSubpage();
   $("subpane").scrollTop = 0;
+  keepNavbarInView();
+}
+
+// On a narrow window the magnified bar stays at the top while the page scrolls: the pane's
+// navigation bar (its back button and title) is brought below it, never left under it.
+function keepNavbarInView() {
+  const magnifier = document.querySelector(".magnifier");
+  const navbar = document.querySelector(".settings .navbar");
+  if (!magnifier || !navbar || getComputedStyle(magnifier).position !== "sticky") return;
+  const covered = magnifier.getBoundingClientRect().bottom + 8;
+  const top = navbar.getBoundingClientRect().top;
+  if (top < covered || top > window.innerHeight) window.scrollBy(0, top - covered);
 }
 
 function closeSubpage() {
@@ -580,22 +641,32 @@ function renderPicker(row) {
   const hexInput = el("input", {
     type: "text",
     id: "picker-hex",
-    maxlength: "7",
+    maxlength: "24",
     spellcheck: "false",
     autocomplete: "off",
     "aria-label": `${row.group || row.label}: Hex colour`,
-    onchange: (e) => {
-      const parsed = parseColourString(e.target.value);
-      if (!parsed || /:/.test(e.target.value)) {
+    onchange: async (e) => {
+      const typed = e.target.value.trim();
+      const parsed = parseHexField(typed);
+      if (!parsed) {
         e.target.setAttribute("aria-invalid", "true");
-        say(`'${e.target.value}' is not a colour: type six hexadecimal digits, as #FF3B30.`, true);
+        say(`'${typed}' is not a colour: type #RGB, #RRGGBB or #RRGGBBAA, optionally with :ALPHA ` +
+            "from 0 to 1 after six digits, as #FF3B30:0.5.", true);
         return;
       }
       e.target.removeAttribute("aria-invalid");
       const hsb = rgbToHsb(parsed);
-      Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b });
+      Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b, a: parsed.a });
       updatePicker(null, true);
-      schedulePickerWrite();
+      // Stored as typed, through the cell, as vyr prefs set stores it: the alpha included.
+      const key = picker.key;
+      picker.sent.add(typed);
+      const answer = await setRow(key, typed);
+      if (answer && picker && picker.key === key) {
+        picker.stored = answer.value;
+        picker.sent.add(answer.value);
+        updatePicker();
+      }
     },
   });
   sub.replaceChildren(
@@ -714,6 +785,47 @@ function renderHighlights() {
 }
 
 // The status bar of the magnified screen in two halves, each a view of the phone's own picture.
+// The parts BAR is cut into for the magnifier, [{x, width}], with no item (the time, the padlock)
+// cut in half: two, cut as near the middle as can be at the edge of the item that spans it; three
+// (the item that spans the middle on its own) when two that wide could not be magnified
+// MIN_MAGNIFICATION times in ROOM pixels at PHONE_SCALE.
+const MIN_MAGNIFICATION = 4;
+function barParts(bar, room, phoneScale) {
+  const middle = bar.x + bar.width / 2;
+  const end = bar.x + bar.width;
+  const spans = [];
+  for (const element of layout.elements) {
+    for (const r of element.regions) {
+      if (r.screen !== magnified || r.y >= bar.y + bar.height || r.y + r.height <= bar.y) continue;
+      spans.push([r.x - 1, r.x + r.width + 1]);
+    }
+  }
+  const inside = (x) => spans.some(([from, to]) => x > from && x < to);
+  const cutAt = (...xs) => {
+    const edges = [bar.x, ...xs, end];
+    return edges.slice(1).map((x, i) => ({ x: edges[i], width: x - edges[i] }));
+  };
+  if (!inside(middle)) return cutAt(middle);
+  const edges = spans.flat().filter((x) => x > bar.x && x < end && !inside(x));
+  edges.sort((a, b) => Math.abs(a - middle) - Math.abs(b - middle));
+  if (!edges.length) return cutAt(middle);
+  const two = cutAt(edges[0]);
+  const widest = Math.max(...two.map((p) => p.width));
+  if (!room || room / widest / phoneScale >= MIN_MAGNIFICATION) return two;
+  // The run of items around the middle, kept whole in a part of its own.
+  let [from, to] = [middle, middle];
+  for (let grown = true; grown; ) {
+    grown = false;
+    for (const [a, b] of spans) {
+      if (a < to && b > from && (a < from || b > to)) {
+        [from, to] = [Math.min(from, a), Math.max(to, b)];
+        grown = true;
+      }
+    }
+  }
+  return from > bar.x && to < end ? cutAt(from, to) : two;
+}
+
 function renderMagnifier() {
   const svg = $("screens").querySelector("svg");
   const bars = $("magnifier-bars");
@@ -727,18 +839,19 @@ function renderMagnifier() {
   }
   const phoneScale = svg.getBoundingClientRect().width / layout.canvas.width;
   const bar = layout.bar[magnified];
-  const half = bar.width / 2;
-  const room = bars.clientWidth || half * MAGNIFICATION * phoneScale;
-  const scale = Math.min(MAGNIFICATION * phoneScale, room / half);
-  const inner = svg.innerHTML;
+  const parts = barParts(bar, bars.clientWidth, phoneScale);
+  const widest = Math.max(...parts.map((p) => p.width));
+  const room = bars.clientWidth || widest * MAGNIFICATION * phoneScale;
+  const scale = Math.min(MAGNIFICATION * phoneScale, room / widest);
   bars.replaceChildren(
-    ...[0, 1].map((i) => {
-      const region = { x: bar.x + i * half, y: bar.y, width: half, height: bar.height };
+    ...parts.map((part) => {
+      const region = { x: part.x, y: bar.y, width: part.width, height: bar.height };
       const node = el("div", { class: "half", "data-region": JSON.stringify(region), "data-scale": String(scale) });
       node.innerHTML =
         `<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" ` +
         `viewBox="${region.x} ${region.y} ${region.width} ${region.height}" ` +
-        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">${inner}</svg>`;
+        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">` +
+        `<use href="#phone-picture" width="${layout.canvas.width}" height="${layout.canvas.height}"/></svg>`;
       return node;
     })
   );
@@ -802,6 +915,17 @@ function wireControls() {
   });
   $("start-springboard").addEventListener("click", () => post("api/springboard", {}));
   $("download-profile").addEventListener("click", downloadProfile);
+  // The history of changes is the device's, shared with vyr prefs undo in a terminal.
+  $("undo-change").addEventListener("click", async () => {
+    const answer = await post("api/undo", {});
+    if (!answer) return;
+    const more = answer.left ? ` (${answer.left} more to undo)` : "";
+    say(`Undid ${answer.undid}${more}.`);
+  });
+  $("reset-settings").addEventListener("click", async () => {
+    const answer = await post("api/reset", {});
+    if (answer) say(`Every row has its default again (${answer.reset} rows); Undo puts them back.`);
+  });
   for (const b of document.querySelectorAll("#magnifier [data-screen]")) {
     b.addEventListener("click", () => {
       magnified = b.dataset.screen;
