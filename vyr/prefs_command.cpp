@@ -1,6 +1,8 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
+#include <sys/prctl.h>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -292,7 +294,17 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
         "(see vyr prefs --help)\n");
     return std::nullopt;
   }
-  return Run([request](const Invocation&) {
+  return Run([request](const Invocation& invocation) {
+    // The front end holds the terminal; the Settings app runs in its sandbox.
+    if (!runsDeviceSideHere()) {
+      std::vector<std::string> command{"prefs"};
+      command.insert(command.end(), invocation.args.begin(), invocation.args.end());
+      return runAsDeviceProcess(command);
+    }
+    if (isDeviceProcess()) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (frontEndGone()) return 1;
+    }
     try {
       return prefs(request);
     } catch (const std::exception& e) {

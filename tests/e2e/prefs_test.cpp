@@ -5,8 +5,10 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -89,16 +91,21 @@ TEST_F(PrefsEndToEnd, HostSeesPresetsAtOnceCustomColoursAfterTheNotificationAndE
   const std::string report = prefs({"respring"});
   EXPECT_TRUE(endedByRespring(host)) << host.errors();
   EXPECT_TRUE(endedByRespring(other)) << other.errors();
-  // What each step did, and what was ended: the two hosts by their pids (in either order).
+  // What each step did, and what was ended: the two hosts' device processes, each by a pid of its
+  // own (in either order; a host's device process is a process of its sandbox, not the pid of
+  // the command).
   EXPECT_NE(report.find("system rm -rf /User/Library/Caches/com.apple.newsstand: not there\n"),
             std::string::npos)
       << report;
   EXPECT_NE(report.find("system killall -9 lsd: signalled lsd\n"), std::string::npos) << report;
-  for (const VyrProcess* p : {&host, &other}) {
-    const std::string name = p == &host ? "SpringBoard" : "MobileSafari";
-    EXPECT_NE(report.find(name + " (pid " + std::to_string(p->pid()) + ")"), std::string::npos)
-        << report;
+  std::set<long> pids;
+  for (const std::string name : {"SpringBoard", "MobileSafari"}) {
+    const std::size_t at = report.find(name + " (pid ");
+    ASSERT_NE(at, std::string::npos) << report;
+    pids.insert(std::atol(report.c_str() + at + name.size() + 6));
   }
+  EXPECT_EQ(pids.size(), 2U) << report;
+  EXPECT_EQ(pids.count(0), 0U) << report;
   EXPECT_NE(report.find("\nstarted again: nothing\n"), std::string::npos) << report;
 }
 
