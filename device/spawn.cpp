@@ -73,6 +73,16 @@ bool sanitizerBuild() {
 #endif
 }
 
+// A condition on argument INDEX of a call (libseccomp's own macros are C compound literals).
+scmp_arg_cmp argument(unsigned index, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0) {
+  scmp_arg_cmp c{};
+  c.arg = index;
+  c.op = op;
+  c.datum_a = a;
+  c.datum_b = b;
+  return c;
+}
+
 // The seccomp filter of a device process, as BPF in a memory file; an invalid Fd and *WHY when
 // it cannot be made. It covers every processor a device process of this build may run as: under
 // qemu-user an ARM build's device process is a machine (x86-64) process to the kernel.
@@ -96,21 +106,24 @@ Fd seccompFilter(std::string* why) {
   // sockets see traffic and the kernel's tables. Socket pairs stay: they reach nothing.
   for (const int family : {AF_UNIX, AF_PACKET, AF_NETLINK}) {
     const int r = ::seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(socket), 1,
-                                     SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(family)));
+                                     argument(0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(family)));
     if (r != 0) failed = r;
   }
   // Pushing input into a terminal (or the console's selection) that some descriptor still
   // reaches.
-  for (const unsigned long request : {TIOCSTI, TIOCLINUX}) {
+  for (const int request : {TIOCSTI, TIOCLINUX}) {
     const int r = ::seccomp_rule_add(
         ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(ioctl), 1,
-        SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffU, static_cast<scmp_datum_t>(request)));
+        argument(1, SCMP_CMP_MASKED_EQ, 0xffffffffU, static_cast<unsigned>(request)));
     if (r != 0) failed = r;
   }
-  for (const int call : {SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key),
-                         SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module),
-                         SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(reboot),
-                         SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev)}) {
+  for (const int call :
+       {SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(init_module),
+        SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(kexec_load),
+        SCMP_SYS(kexec_file_load), SCMP_SYS(reboot), SCMP_SYS(process_vm_readv),
+        SCMP_SYS(process_vm_writev),
+        // io_uring makes sockets without the socket call the rule above sees.
+        SCMP_SYS(io_uring_setup), SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register)}) {
     refuse(call);
   }
   // LeakSanitizer stops the process's own threads with ptrace at its end: a sanitizer build

@@ -14,8 +14,9 @@
 //    standard error a pipe whose lines this process writes to its own standard error with control
 //    characters spelt out;
 //  - an environment of its own (nothing of the user's: no SSH_AUTH_SOCK, DBUS_*, DISPLAY, XDG_*);
-//  - a seccomp filter refusing new unix and packet sockets, the kernel's keyrings, TIOCSTI and
-//    TIOCLINUX, kernel modules, kexec and reboot, and ptrace;
+//  - a seccomp filter refusing new unix, packet and netlink sockets (and io_uring, which could
+//    make them), the kernel's keyrings, TIOCSTI and TIOCLINUX, kernel modules, kexec and reboot,
+//    and ptrace (kept in a sanitizer build, whose leak checker needs it);
 //  - it dies with this process (bubblewrap's --die-with-parent), and everything it started dies
 //    with it (its PID namespace ends with it).
 // Landlock stays inside as a second wall (device/confine.hpp).
