@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -331,14 +333,61 @@ int Supervisor::run() {
 
 }  // namespace
 
-Fd openRuntimeFolder(bool create, std::string* path) {
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && xdg[0] == '/') {
-    if (Fd own = openPrivate(xdg, false)) base = std::string(xdg) + "/vyr";
+Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
+  std::string ignored;
+  std::string& why = problem != nullptr ? *problem : ignored;
+  // The home folder of the password database, never $HOME: sudo, cron and a login shell of the
+  // same user all come to the same folder.
+  std::string home;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && entry.pw_dir != nullptr && entry.pw_dir[0] == '/') {
+    home = entry.pw_dir;
   }
-  if (base.empty()) base = "/tmp/vyr-" + std::to_string(::geteuid());
+  if (home.empty()) {
+    why = "user " + std::to_string(::geteuid()) +
+          " has no home folder in the password database, beneath which VYR keeps its runtime "
+          "folder";
+    return Fd();
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  const std::string base = (home == "/" ? std::string() : home) + "/.local/state/vyr";
   if (path != nullptr) *path = base;
-  return openPrivate(base, create);
+  const auto fail = [&](const std::string& what) {
+    why = "the runtime folder " + base + " cannot be used: " + what;
+    return Fd();
+  };
+  Fd at(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at) return fail(home + ": " + std::strerror(errno));
+  std::string sofar = home == "/" ? std::string() : home;
+  for (const char* name : {".local", "state", "vyr"}) {
+    sofar += std::string("/") + name;
+    if (create && ::mkdirat(at.get(), name, 0700) != 0 && errno != EEXIST) {
+      return fail("cannot make " + sofar + ": " + std::strerror(errno));
+    }
+    Fd next(::openat(at.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return fail(sofar + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(next.get(), &st) != 0) return fail(sofar + ": " + std::strerror(errno));
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+      return fail(sofar + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+    }
+    at = std::move(next);
+  }
+  if (!privateFolder(at.get())) {
+    struct stat st {};
+    ::fstat(at.get(), &st);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return fail("it is not this user's alone (owner uid " + std::to_string(st.st_uid) + ", mode " +
+                mode +
+                "); VYR keeps its supervisors' sockets and the studio's token only in a "
+                "folder of the user's own, mode 0700");
+  }
+  why.clear();
+  return at;
 }
 
 std::string deviceKey() {

@@ -120,6 +120,15 @@ std::optional<std::string> ask(int s, const std::string& request, int waitMs,
   }
 }
 
+std::mutex gProblemLock;
+std::string* gProblem = nullptr;  // guarded by gProblemLock; never freed
+
+void setProblem(const std::string& problem) {
+  std::lock_guard<std::mutex> guard(gProblemLock);
+  if (gProblem == nullptr) gProblem = new std::string();
+  *gProblem = problem;
+}
+
 // The socket a device process was handed to join on, connected to the path it was given; taken
 // once (a socket connects once), so later connections go the ordinary way.
 Fd connectHanded() {
@@ -151,25 +160,44 @@ Fd openConnection(const std::string& hello, bool start) {
   const std::string key = launchd::deviceKey();
   if (key.empty()) return Fd();
   if (Fd handed = connectHanded(); handed || handed.error() != ENOENT) {
-    if (!handed) return Fd();
+    if (!handed) {
+      setProblem("the device's supervisor cannot be reached from this process: " +
+                 std::string(std::strerror(handed.error())));
+      return Fd();
+    }
     const auto answer = ask(handed.get(), hello, kAnswerMs, nullptr);
-    return answer && *answer == "ok" ? std::move(handed) : Fd();
+    if (answer && *answer == "ok") return handed;
+    setProblem("the device's supervisor refused this process (" + answer.value_or("no answer") +
+               ")");
+    return Fd();
   }
   std::string runtime;
-  const Fd folder = launchd::openRuntimeFolder(start, &runtime);
-  if (!folder) return Fd();
+  std::string problem;
+  const Fd folder = launchd::openRuntimeFolder(start, &runtime, &problem);
+  if (!folder) {
+    setProblem(problem);
+    return Fd();
+  }
   const auto deadline = std::chrono::steady_clock::now() + kStartWait;
   bool started = false;
   for (int attempt = 0;; ++attempt) {
     Fd s = connectTo(folder.get(), key);
     if (s) {
       if (const auto answer = ask(s.get(), hello, kAnswerMs, nullptr)) {
-        return *answer == "ok" ? std::move(s) : Fd();
+        if (*answer == "ok") return s;
+        setProblem("the device's supervisor refused this process (" + *answer + ")");
+        return Fd();
       }
     } else if (!start) {
       return Fd();
     }
-    if (std::chrono::steady_clock::now() >= deadline) return Fd();
+    if (std::chrono::steady_clock::now() >= deadline) {
+      setProblem(
+          "the device's supervisor in " + runtime + " did not answer within " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStartWait).count()) +
+          " s");
+      return Fd();
+    }
     // Started again every so often: the one started may have lost the lock to a supervisor that
     // was just ending.
     if (!s && (!started || attempt % 50 == 0)) started = startSupervisor(runtime, key) || started;
@@ -231,6 +259,21 @@ std::vector<DeviceProcess> processLines(const std::string& answer) {
 
 }  // namespace
 
+RuntimeFolder runtimeFolder(bool create) {
+  RuntimeFolder out;
+  try {
+    launchd::openRuntimeFolder(create, &out.path, &out.problem);
+  } catch (...) {
+    out.problem = "out of memory";
+  }
+  return out;
+}
+
+std::string supervisorProblem() {
+  std::lock_guard<std::mutex> guard(gProblemLock);
+  return gProblem != nullptr ? *gProblem : std::string();
+}
+
 std::string supervisorSocketForChildren() {
   static std::mutex lock;
   static Fd* held = new Fd();  // never destroyed: kept for the life of the process
@@ -238,7 +281,9 @@ std::string supervisorSocketForChildren() {
   std::lock_guard<std::mutex> guard(lock);
   const std::string key = launchd::deviceKey();
   std::string runtime;
-  const Fd folder = launchd::openRuntimeFolder(true, &runtime);
+  std::string problem;
+  const Fd folder = launchd::openRuntimeFolder(true, &runtime, &problem);
+  if (!folder) setProblem(problem);
   if (key.empty() || !folder) return {};
   // A connection kept from before holds on while the supervisor answers it.
   pollfd p{held->get(), POLLIN, 0};

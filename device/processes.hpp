@@ -42,6 +42,22 @@ enum class Relaunch { Never, ByParent };
 // daemon, or the supervisor cannot be reached or started. Thread-safe.
 bool registerProcess(std::string_view name, Relaunch relaunch = Relaunch::Never);
 
+// The user's private runtime folder, where the device supervisors' sockets and the studio's
+// token live: "HOME/.local/state/vyr", HOME the user's home folder in the password database
+// (never $HOME or $XDG_RUNTIME_DIR), so that a login shell, sudo and cron all come to the same
+// one, and no other user can make it first. Made (mode 0700) when CREATE. PATH is its machine
+// path; PROBLEM, when it cannot be used (it belongs to another user, others may enter it, a
+// parent cannot be made...), says which folder and why, else is empty.
+struct RuntimeFolder {
+  std::string path;
+  std::string problem;
+};
+RuntimeFolder runtimeFolder(bool create);
+
+// Why this process's last attempt to reach its device's supervisor failed, in words that name
+// the folder or the supervisor; empty when it did not fail. Thread-safe.
+std::string supervisorProblem();
+
 // For whoever starts device processes (device/spawn.hpp): makes sure the attached device's
 // supervisor runs, starting it when none does, and keeps a connection of this process's to it
 // for as long as this process lives, so that it goes on running until the processes started join.

@@ -412,7 +412,11 @@ Spawned spawnProcess(const SpawnOptions& options) {
       // it), and the process joins on a socket made here (it may make no unix socket itself).
       const std::string supervisor = supervisorSocketForChildren();
       join = high(Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)));
-      if (supervisor.empty() || !join) return failure("the device's supervisor cannot be reached");
+      if (supervisor.empty() || !join) {
+        const std::string problem = supervisorProblem();
+        return failure(problem.empty() ? std::string("the device's supervisor cannot be reached")
+                                       : problem);
+      }
       placed.emplace_back(kJoinFd, join.get());
       const std::string why = whyNoSandbox();
       if (why.empty()) {

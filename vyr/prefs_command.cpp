@@ -242,7 +242,9 @@ int prefs(const Request& request) {
   // reach the device's supervisor, which alone signals its processes), then confines itself
   // before it loads the pane's bundle from the device.
   if (!sim::registerProcess("Preferences")) {
-    std::fprintf(stderr, "vyr prefs: cannot join the device's processes\n");
+    const std::string problem = sim::supervisorProblem();
+    std::fprintf(stderr, "vyr prefs: cannot join the device's processes%s%s\n",
+                 problem.empty() ? "" : ": ", printable(problem).c_str());
     return 1;
   }
   confineDeviceProcess();

@@ -158,7 +158,9 @@ int runAsDeviceProcess(const std::vector<std::string>& command) {
 Result<> startUiProcess(const std::string& name, sim::Relaunch relaunch) {
   // Joined first: a confined process could not reach the supervisor any more.
   if (!sim::registerProcess(name, relaunch)) {
-    return failed("cannot register process " + name + " on the device");
+    const std::string problem = sim::supervisorProblem();
+    return failed("cannot register process " + name + " on the device" +
+                  (problem.empty() ? std::string() : ": " + problem));
   }
   // Before anything of the device is read as code: a planted library's constructor runs confined.
   confineDeviceProcess();

@@ -1,13 +1,17 @@
 // The pane end to end: `vyr prefs` changes a setting of a device while a `vyr host` UI process of
 // that device runs, the host sees it, and the pane's Respring ends the host and tells what it did.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -129,6 +133,52 @@ TEST_F(PrefsEndToEnd, ARespringWithAFailedStepSaysWhichAndExitsOne) {
       << r.out;
   EXPECT_EQ(r.err, "vyr prefs: 1 step of the respring failed\n");
   EXPECT_FALSE(std::filesystem::exists(cache + "com.apple.newsstand"));
+}
+
+// The runtime folder (the supervisors' sockets) is the user's own whatever the environment: a
+// folder another user made first where the runtime folder used to be (/tmp/vyr-UID) takes
+// nothing, a host started without XDG_RUNTIME_DIR is ended by a respring made with it (one
+// supervisor, not two), and a runtime folder that is not the user's alone is refused by every
+// command, naming it and saying why.
+TEST_F(PrefsEndToEnd, TheRuntimeFolderIsTheUsersOwnWhateverTheEnvironmentOrAnotherUserDid) {
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "playing another user's folders needs root (a mount namespace of its own)";
+  }
+  // In this test's mount namespace alone: /tmp/vyr-0 made first by nobody, open to all.
+  const std::string taken = "/tmp/vyr-" + std::to_string(::geteuid());
+  std::filesystem::create_directories(taken);
+  ASSERT_EQ(::mount("tmpfs", taken.c_str(), "tmpfs", 0, "mode=0777,uid=65534,gid=65534"), 0);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::optional<std::string> saved =
+      runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt;
+  ::unsetenv("XDG_RUNTIME_DIR");
+  VyrProcess host({"--device", dir_, "host"});
+  ASSERT_TRUE(host.ask(kTextColour).has_value()) << host.errors();
+  TempDevice elsewhere;  // a private folder of this user's, as a login session's would be
+  ::setenv("XDG_RUNTIME_DIR", elsewhere.root().c_str(), 1);
+  const RunResult respring = runVyr({"--device", dir_, "prefs", "respring"});
+  EXPECT_EQ(respring.exitCode, 0) << respring.err;
+  EXPECT_TRUE(endedByRespring(host)) << respring.out << host.errors();
+
+  // The runtime folder itself open to others: refused, named, with the reason.
+  const passwd* user = ::getpwuid(::geteuid());
+  ASSERT_NE(user, nullptr);
+  const std::string folder = std::string(user->pw_dir) + "/.local/state/vyr";
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "mode=0755,uid=65534,gid=65534"), 0);
+  const RunResult refused = runVyr({"--device", dir_, "prefs", "get", "txt"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("the runtime folder " + folder + " cannot be used: "),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("belongs to another user (uid 65534)"), std::string::npos)
+      << refused.err;
+  if (saved) {
+    ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {

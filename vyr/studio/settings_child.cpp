@@ -80,7 +80,11 @@ int runSettingsApp() {
   // Joined first (a confined process could not reach the supervisor), then confined before the
   // pane's bundle is loaded.
   // The studio starts it again when it next needs it, not at once: a respring waits for nothing.
-  if (!sim::registerProcess("Preferences")) return 1;
+  if (!sim::registerProcess("Preferences")) {
+    std::fprintf(stderr, "vyr studio: the Settings app cannot join the device's processes: %s\n",
+                 sim::supervisorProblem().c_str());
+    return 1;
+  }
   vyr::confineDeviceProcess();
   ns::AutoreleasePool pool;
   PaneView pane;
