@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,14 +71,6 @@ bool endsProcess(int signalNumber) {
     default:
       return true;
   }
-}
-
-bool validName(std::string_view name) {
-  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-  });
 }
 
 bool sendMessage(int fd, const std::string& text) {
@@ -170,7 +163,7 @@ bool Supervisor::answer(Connection& c) {
     const std::size_t tab = rest.find('\t');
     const std::string name = rest.substr(0, tab);
     const std::string flags = tab == std::string::npos ? std::string() : rest.substr(tab + 1);
-    if (!validName(name)) return sendMessage(c.socket.get(), "refused not a process name");
+    if (!validProcessName(name)) return sendMessage(c.socket.get(), "refused not a process name");
     if (ended(c.pidfd.get())) return false;
     if (!c.joined || c.name != name) {
       c.joinedAt = Clock::now();
@@ -388,6 +381,34 @@ Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
   }
   why.clear();
   return at;
+}
+
+bool validProcessName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
+  for (std::size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    // The sequence's length, and the least code point it may stand for (no overlong forms).
+    const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+    if (length == 0 || c > 0xf4 || i + length > name.size()) return false;
+    std::uint32_t point = c & (0xff >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+        point <= 0x9f) {
+      return false;  // overlong, beyond Unicode, a surrogate, or a C1 control (U+0080..U+009F)
+    }
+    i += length;
+  }
+  return true;
 }
 
 std::string deviceKey() {

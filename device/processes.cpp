@@ -22,21 +22,10 @@
 namespace sim {
 namespace {
 
-constexpr std::size_t kMaxName = 255;
 // How long a starter waits for a supervisor it started to listen.
 constexpr auto kStartWait = std::chrono::seconds(5);
 // How long an answer may take beyond what a request itself waits for.
 constexpr int kAnswerMs = 5000;
-
-bool validName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxName || name == "lsd" || name == "backboardd") {
-    return false;
-  }
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-  });
-}
 
 // The supervisor's executable: built and installed beside this library.
 std::string supervisorExecutable() {
@@ -297,7 +286,7 @@ std::string supervisorSocketForChildren() {
 }
 
 bool registerProcess(std::string_view name, Relaunch relaunch) {
-  if (!validName(name)) return false;
+  if (!launchd::validProcessName(name)) return false;
   const std::string hello =
       "join " + std::string(name) + (relaunch == Relaunch::ByParent ? "\tkept" : "\t");
   Own& o = own();

@@ -38,8 +38,9 @@ enum class Relaunch { Never, ByParent };
 // through the path it was given (VYR_SIM_SUPERVISOR): inside its sandbox it may make no unix
 // socket, and sees no runtime folder. A second call renames; a forked
 // child joins on its own, never through its parent's connection. Returns false (and joins
-// nothing) when no device is attached, NAME is empty, holds a control character or names a system
-// daemon, or the supervisor cannot be reached or started. Thread-safe.
+// nothing) when no device is attached, NAME is not a process name (launchd::validProcessName: valid
+// UTF-8 without C0 or C1 controls) or names a system daemon, or the supervisor cannot be reached or
+// started. Thread-safe.
 bool registerProcess(std::string_view name, Relaunch relaunch = Relaunch::Never);
 
 // The user's private runtime folder, where the device supervisors' sockets and the studio's

@@ -173,7 +173,7 @@ struct Request {
 
 std::string listed(const std::vector<std::string>& names) {
   std::string out;
-  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + printable(n);
   return out.empty() ? "nothing" : out;
 }
 

@@ -132,9 +132,15 @@ TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
 
 TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   vyrtest::TempDevice device;
-  for (const char* refused : {"", "lsd", "backboardd", "Spring\nBoard"}) {
+  // Names are printed (the respring's report): no control of C0 or C1 (CSI as U+009B), and
+  // valid UTF-8 only (a stray byte, an overlong '.', a surrogate, a cut sequence).
+  for (const char* refused : {"", "lsd", "backboardd", "Spring\nBoard",
+                              "Spring\xc2\x9b"
+                              "2J",
+                              "\xff", "\xc0\xae", "\xed\xa0\x80", "Spring\xe2\x80"}) {
     EXPECT_FALSE(sim::registerProcess(refused)) << refused;
   }
+  ASSERT_TRUE(sim::registerProcess("R\xc3\xa9glages"));
   // This process: renamed by a second call, and never signalled by its own killall.
   ASSERT_TRUE(sim::registerProcess("SpringBoard"));
   ASSERT_TRUE(sim::registerProcess("Preferences"));

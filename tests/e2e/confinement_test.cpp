@@ -9,9 +9,11 @@
 #include <linux/keyctl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include <csignal>
@@ -139,13 +142,25 @@ class Confinement : public ::testing::Test {
     key_ = ::syscall(SYS_add_key, "user", "vyr-planted-test", "secret", 6, KEY_SPEC_USER_KEYRING);
     // Readable by every process of this user, possessed or not.
     if (key_ > 0) ::syscall(SYS_keyctl, KEYCTL_SETPERM, key_, 0x3f3f0000);
+    // Another device whose SpringBoard runs: its supervisor's socket, in this user's runtime
+    // folder, is named by the device folder's identity.
+    other_ = std::make_unique<VyrProcess>(
+        std::vector<std::string>{"--device", otherDevice_.root() + "/device", "host"});
+    ASSERT_TRUE(other_->ask("hooks").has_value()) << other_->errors();
+    struct stat id {};
+    ASSERT_EQ(::stat((otherDevice_.root() + "/device").c_str(), &id), 0);
+    const std::string supervisor = std::string(::getpwuid(::geteuid())->pw_dir) +
+                                   "/.local/state/vyr/" + std::to_string(id.st_dev) + "-" +
+                                   std::to_string(id.st_ino) + ".sock";
+    ASSERT_TRUE(fs::exists(supervisor)) << supervisor;
     const std::vector<std::pair<std::string, std::string>> targets{
         {"PLANTED_OUTSIDE", outside_.path()},
         {"PLANTED_PID", std::to_string(victim_)},
         {"PLANTED_PORT", std::to_string(ntohs(at.sin_port))},
         {"PLANTED_UNIX", socketPath},
         {"PLANTED_SHM", std::to_string(shmKey_)},
-        {"PLANTED_KEY", std::to_string(key_)}};
+        {"PLANTED_KEY", std::to_string(key_)},
+        {"PLANTED_SUPERVISOR", supervisor}};
     // A device process gets none of the environment: it reads the same from the device.
     std::ofstream conf(dir_ + "/planted.conf");
     for (const auto& [name, value] : targets) {
@@ -155,7 +170,7 @@ class Confinement : public ::testing::Test {
   }
   void TearDown() override {
     for (const char* name : {"PLANTED_OUTSIDE", "PLANTED_PID", "PLANTED_PORT", "PLANTED_UNIX",
-                             "PLANTED_SHM", "PLANTED_KEY", "VYR_SIM_CONFINE"})
+                             "PLANTED_SHM", "PLANTED_KEY", "PLANTED_SUPERVISOR", "VYR_SIM_CONFINE"})
       ::unsetenv(name);
     if (unixListener_ >= 0) ::close(unixListener_);
     if (!unixFolder_.empty()) fs::remove_all(unixFolder_);
@@ -185,6 +200,7 @@ class Confinement : public ::testing::Test {
     }
     ::close(lock);
     EXPECT_TRUE(free) << "a process the planted library left behind outlived the command";
+    EXPECT_TRUE(other_->ask("hooks").has_value()) << "another device's SpringBoard was killed";
   }
 
   TempDevice device_;
@@ -206,6 +222,8 @@ class Confinement : public ::testing::Test {
   std::string dir_;
   pid_t victim_ = -1;
   int listener_ = -1;
+  TempDevice otherDevice_;
+  std::unique_ptr<VyrProcess> other_;
   std::string unixFolder_;
   int unixListener_ = -1;
   key_t shmKey_ = 0;
@@ -218,7 +236,7 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
   EXPECT_EQ(count(err, "DONE"), 0) << err;
   // Where the kernel cannot confine, the library is not even loaded (see the case below).
   if (kernelCanConfine()) {
-    EXPECT_EQ(count(err, "planted: "), 11) << err;
+    EXPECT_EQ(count(err, "planted: "), 12) << err;
   }
   expectMachineUntouched();
   // Run from a terminal, as a user runs it: the device process holds none of it.

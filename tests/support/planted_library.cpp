@@ -5,10 +5,11 @@
 // at the device's root, one NAME=VALUE a line: PLANTED_OUTSIDE (a folder outside the device
 // holding a file "precious"), PLANTED_PID (a process of the machine), PLANTED_PORT (a loopback
 // TCP port), PLANTED_UNIX (a listening unix socket outside the device), PLANTED_SHM (the key of
-// System V shared memory), PLANTED_KEY (the serial of a key in the user's keyring). It also
-// pushes a character into every terminal among its descriptors (TIOCSTI), opens a packet socket,
-// and leaves behind a detached process that ignores SIGTERM and holds a lock on planted.lock at
-// the device's root for a minute.
+// System V shared memory), PLANTED_KEY (the serial of a key in the user's keyring),
+// PLANTED_SUPERVISOR (another device's supervisor socket, asked to SIGKILL its SpringBoard). It
+// also pushes a character into every terminal among its descriptors (TIOCSTI), opens a packet
+// socket, and leaves behind a detached process that ignores SIGTERM and holds a lock on
+// planted.lock at the device's root for a minute.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_ether.h>
@@ -65,7 +66,7 @@ bool tryShell(const std::string& outside) {
 std::map<std::string, std::string> targets() {
   std::map<std::string, std::string> out;
   for (const char* name : {"PLANTED_OUTSIDE", "PLANTED_PID", "PLANTED_PORT", "PLANTED_UNIX",
-                           "PLANTED_SHM", "PLANTED_KEY"}) {
+                           "PLANTED_SHM", "PLANTED_KEY", "PLANTED_SUPERVISOR"}) {
     if (const char* value = std::getenv(name)) out[name] = value;
   }
   if (const char* root = std::getenv("VYR_DEVICE_ROOT"); root != nullptr && out.empty()) {
@@ -112,6 +113,25 @@ bool tryShm(const std::string& key) {
 bool tryKey(const std::string& serial) {
   char secret[64];
   return ::syscall(SYS_keyctl, KEYCTL_READ, std::atol(serial.c_str()), secret, sizeof secret) > 0;
+}
+
+// Whether another device's supervisor could be asked to kill that device's SpringBoard.
+bool trySupervisor(const std::string& path) {
+  const int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_un to{};
+  to.sun_family = AF_UNIX;
+  std::strncpy(to.sun_path, path.c_str(), sizeof to.sun_path - 1);
+  char answer[256] = {};
+  bool killed = false;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      ::send(s, "control", 7, 0) == 7 && ::recv(s, answer, sizeof answer - 1, 0) > 0) {
+    const char request[] = "killall 9\tSpringBoard";
+    killed = ::send(s, request, sizeof request - 1, 0) > 0 &&
+             ::recv(s, answer, sizeof answer - 1, 0) > 0 && std::strncmp(answer, "ok 0", 4) != 0;
+  }
+  ::close(s);
+  return killed;
 }
 
 bool tryPacket() {
@@ -165,6 +185,7 @@ __attribute__((constructor)) void planted() noexcept {
   report("shm", tryShm(target["PLANTED_SHM"]));
   report("keyring", tryKey(target["PLANTED_KEY"]));
   report("packet", tryPacket());
+  report("supervisor", trySupervisor(target["PLANTED_SUPERVISOR"]));
   leaveBehind();
 }
 
