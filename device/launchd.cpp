@@ -36,6 +36,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kIdleEnd = std::chrono::seconds(10);
 // More connections than this are refused, so that a runaway client cannot use up descriptors.
 constexpr std::size_t kMaxConnections = 512;
+// Nor may one process hold more than this many: a device process needs one, a front end one
+// more; a process that opens connections in a loop cannot fill the table for the others.
+constexpr std::size_t kMaxPerProcess = 8;
 
 // Whether the folder open as FD may hold this user's sockets: a folder of this user that nobody
 // else can enter or write.
@@ -138,6 +141,10 @@ void Supervisor::accept() {
       cred.pid <= 0) {
     return;
   }
+  const auto held = std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) {
+    return c.pid == cred.pid && !c.dead && !ended(c.pidfd.get());
+  });
+  if (static_cast<std::size_t>(held) >= kMaxPerProcess) return;
   int pidfd = -1;
   len = sizeof pidfd;
   // The kernel pins the connecting process; without that handle nothing could prove who it is.

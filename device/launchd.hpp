@@ -38,6 +38,7 @@ namespace sim::launchd {
 //                        "ok" and a line "PID\tNAME" each
 // Before the supervisor sends a signal that ends a process, it tells that process on its own
 // connection, unasked: "ending SIG\tREASON" (REASON: "killall NAME").
+// One process may hold at most 8 connections at once (512 in all); more are closed at accept.
 inline constexpr std::size_t kMaxMessage = 64 * 1024;
 inline constexpr char kEndingNotice[] = "ending ";
 
