@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -33,6 +36,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kIdleEnd = std::chrono::seconds(10);
 // More connections than this are refused, so that a runaway client cannot use up descriptors.
 constexpr std::size_t kMaxConnections = 512;
+// Nor may one process hold more than this many: a device process needs one, a front end one
+// more; a process that opens connections in a loop cannot fill the table for the others.
+constexpr std::size_t kMaxPerProcess = 8;
 
 // Whether the folder open as FD may hold this user's sockets: a folder of this user that nobody
 // else can enter or write.
@@ -68,14 +74,6 @@ bool endsProcess(int signalNumber) {
     default:
       return true;
   }
-}
-
-bool validName(std::string_view name) {
-  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-  });
 }
 
 bool sendMessage(int fd, const std::string& text) {
@@ -143,6 +141,10 @@ void Supervisor::accept() {
       cred.pid <= 0) {
     return;
   }
+  const auto held = std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) {
+    return c.pid == cred.pid && !c.dead && !ended(c.pidfd.get());
+  });
+  if (static_cast<std::size_t>(held) >= kMaxPerProcess) return;
   int pidfd = -1;
   len = sizeof pidfd;
   // The kernel pins the connecting process; without that handle nothing could prove who it is.
@@ -168,7 +170,7 @@ bool Supervisor::answer(Connection& c) {
     const std::size_t tab = rest.find('\t');
     const std::string name = rest.substr(0, tab);
     const std::string flags = tab == std::string::npos ? std::string() : rest.substr(tab + 1);
-    if (!validName(name)) return sendMessage(c.socket.get(), "refused not a process name");
+    if (!validProcessName(name)) return sendMessage(c.socket.get(), "refused not a process name");
     if (ended(c.pidfd.get())) return false;
     if (!c.joined || c.name != name) {
       c.joinedAt = Clock::now();
@@ -331,14 +333,89 @@ int Supervisor::run() {
 
 }  // namespace
 
-Fd openRuntimeFolder(bool create, std::string* path) {
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && xdg[0] == '/') {
-    if (Fd own = openPrivate(xdg, false)) base = std::string(xdg) + "/vyr";
+Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
+  std::string ignored;
+  std::string& why = problem != nullptr ? *problem : ignored;
+  // The home folder of the password database, never $HOME: sudo, cron and a login shell of the
+  // same user all come to the same folder.
+  std::string home;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && entry.pw_dir != nullptr && entry.pw_dir[0] == '/') {
+    home = entry.pw_dir;
   }
-  if (base.empty()) base = "/tmp/vyr-" + std::to_string(::geteuid());
+  if (home.empty()) {
+    why = "user " + std::to_string(::geteuid()) +
+          " has no home folder in the password database, beneath which VYR keeps its runtime "
+          "folder";
+    return Fd();
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  const std::string base = (home == "/" ? std::string() : home) + "/.local/state/vyr";
   if (path != nullptr) *path = base;
-  return openPrivate(base, create);
+  const auto fail = [&](const std::string& what) {
+    why = "the runtime folder " + base + " cannot be used: " + what;
+    return Fd();
+  };
+  Fd at(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at) return fail(home + ": " + std::strerror(errno));
+  std::string sofar = home == "/" ? std::string() : home;
+  for (const char* name : {".local", "state", "vyr"}) {
+    sofar += std::string("/") + name;
+    if (create && ::mkdirat(at.get(), name, 0700) != 0 && errno != EEXIST) {
+      return fail("cannot make " + sofar + ": " + std::strerror(errno));
+    }
+    Fd next(::openat(at.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return fail(sofar + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(next.get(), &st) != 0) return fail(sofar + ": " + std::strerror(errno));
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+      return fail(sofar + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+    }
+    at = std::move(next);
+  }
+  if (!privateFolder(at.get())) {
+    struct stat st {};
+    ::fstat(at.get(), &st);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return fail("it is not this user's alone (owner uid " + std::to_string(st.st_uid) + ", mode " +
+                mode +
+                "); VYR keeps its supervisors' sockets and the studio's token only in a "
+                "folder of the user's own, mode 0700");
+  }
+  why.clear();
+  return at;
+}
+
+bool validProcessName(std::string_view name) {
+  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
+  for (std::size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    // The sequence's length, and the least code point it may stand for (no overlong forms).
+    const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+    if (length == 0 || c > 0xf4 || i + length > name.size()) return false;
+    std::uint32_t point = c & (0xff >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+        point <= 0x9f) {
+      return false;  // overlong, beyond Unicode, a surrogate, or a C1 control (U+0080..U+009F)
+    }
+    i += length;
+  }
+  return true;
 }
 
 std::string deviceKey() {

@@ -38,15 +38,22 @@ namespace sim::launchd {
 //                        "ok" and a line "PID\tNAME" each
 // Before the supervisor sends a signal that ends a process, it tells that process on its own
 // connection, unasked: "ending SIG\tREASON" (REASON: "killall NAME").
+// One process may hold at most 8 connections at once (512 in all); more are closed at accept.
 inline constexpr std::size_t kMaxMessage = 64 * 1024;
 inline constexpr char kEndingNotice[] = "ending ";
 
-// The user's private runtime folder for the device supervisors: $XDG_RUNTIME_DIR/vyr when that
-// is a folder of this user that only they reach, else /tmp/vyr-UID. Made (mode 0700) when CREATE
-// is set. The folder is opened without following a link and must be a folder owned by this user
-// that nobody else can reach; anything else is refused (an invalid Fd, errno set). PATH gets the
-// path it was opened as, for the supervisor's command line.
-Fd openRuntimeFolder(bool create, std::string* path = nullptr);
+// The user's private runtime folder (the device supervisors' sockets and locks, the studio's
+// token): see sim::runtimeFolder. Made (mode 0700, with any missing parent) when CREATE. Opened
+// one component at a time without following a link; it must be a folder owned by this user that
+// nobody else can reach, beneath folders of this user's or root's. Anything else is refused (an
+// invalid Fd, *PROBLEM saying which folder and why). PATH gets the path it was opened as, for
+// the supervisor's command line.
+Fd openRuntimeFolder(bool create, std::string* path = nullptr, std::string* problem = nullptr);
+
+// Whether NAME may name a device process: 1 to 255 bytes of valid UTF-8 (no overlong form, no
+// surrogate) without a C0 or C1 control or DEL, and not a system daemon (lsd, backboardd), so
+// that a name printed anywhere can neither drive a terminal nor break a line.
+bool validProcessName(std::string_view name);
 
 // The name the attached device's socket and lock take in the runtime folder, from the device
 // folder's identity (its file system and inode): "dev-ino". Empty without a device.

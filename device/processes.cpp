@@ -3,8 +3,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,27 +17,15 @@
 #include <thread>
 
 #include "device/launchd.hpp"
-
-extern char** environ;
+#include "device/spawn.hpp"
 
 namespace sim {
 namespace {
 
-constexpr std::size_t kMaxName = 255;
 // How long a starter waits for a supervisor it started to listen.
 constexpr auto kStartWait = std::chrono::seconds(5);
 // How long an answer may take beyond what a request itself waits for.
 constexpr int kAnswerMs = 5000;
-
-bool validName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxName || name == "lsd" || name == "backboardd") {
-    return false;
-  }
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-  });
-}
 
 // The supervisor's executable: built and installed beside this library.
 std::string supervisorExecutable() {
@@ -57,32 +45,14 @@ std::string supervisorExecutable() {
 bool startSupervisor(const std::string& runtime, const std::string& key) {
   const std::string exe = supervisorExecutable();
   if (exe.empty()) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes,
-                           static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  std::string program = exe;
-  std::string folder = runtime;
-  std::string name = key;
-  char* argv[] = {program.data(), folder.data(), name.data(), nullptr};
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) return false;
+  SpawnOptions options;
+  options.exe = exe;
+  options.args = {runtime, key};
+  options.err = Stdio::Null;
+  const Spawned started = spawnProcess(options);
+  if (started.pid < 0) return false;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
   return true;
 }
@@ -139,27 +109,84 @@ std::optional<std::string> ask(int s, const std::string& request, int waitMs,
   }
 }
 
+std::mutex gProblemLock;
+std::string* gProblem = nullptr;  // guarded by gProblemLock; never freed
+
+void setProblem(const std::string& problem) {
+  std::lock_guard<std::mutex> guard(gProblemLock);
+  if (gProblem == nullptr) gProblem = new std::string();
+  *gProblem = problem;
+}
+
+// The socket a device process was handed to join on, connected to the path it was given; taken
+// once (a socket connects once), so later connections go the ordinary way.
+Fd connectHanded() {
+  const char* fdText = std::getenv("VYR_SIM_JOIN_FD");
+  const char* path = std::getenv("VYR_SIM_SUPERVISOR");
+  if (fdText == nullptr || path == nullptr) return Fd::failure(ENOENT);
+  const int fd = std::atoi(fdText);
+  const std::string where = path;
+  ::unsetenv("VYR_SIM_JOIN_FD");
+  ::unsetenv("VYR_SIM_SUPERVISOR");
+  struct stat st {};
+  if (fd < 3 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return Fd::failure(EBADF);
+  Fd s(fd);
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (where.size() >= sizeof address.sun_path) return Fd::failure(ENAMETOOLONG);
+  std::memcpy(address.sun_path, where.c_str(), where.size() + 1);
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return Fd::failure(errno);
+  }
+  return s;
+}
+
 // Connects to the attached device's supervisor and makes the first request HELLO ("join ..." or
 // "control"); with START, starts a supervisor when none answers. A supervisor that is ending as
 // the connection comes in drops it: then it is tried again.
 Fd openConnection(const std::string& hello, bool start) {
   const std::string key = launchd::deviceKey();
   if (key.empty()) return Fd();
+  if (Fd handed = connectHanded(); handed || handed.error() != ENOENT) {
+    if (!handed) {
+      setProblem("the device's supervisor cannot be reached from this process: " +
+                 std::string(std::strerror(handed.error())));
+      return Fd();
+    }
+    const auto answer = ask(handed.get(), hello, kAnswerMs, nullptr);
+    if (answer && *answer == "ok") return handed;
+    setProblem("the device's supervisor refused this process (" + answer.value_or("no answer") +
+               ")");
+    return Fd();
+  }
   std::string runtime;
-  const Fd folder = launchd::openRuntimeFolder(start, &runtime);
-  if (!folder) return Fd();
+  std::string problem;
+  const Fd folder = launchd::openRuntimeFolder(start, &runtime, &problem);
+  if (!folder) {
+    setProblem(problem);
+    return Fd();
+  }
   const auto deadline = std::chrono::steady_clock::now() + kStartWait;
   bool started = false;
   for (int attempt = 0;; ++attempt) {
     Fd s = connectTo(folder.get(), key);
     if (s) {
       if (const auto answer = ask(s.get(), hello, kAnswerMs, nullptr)) {
-        return *answer == "ok" ? std::move(s) : Fd();
+        if (*answer == "ok") return s;
+        setProblem("the device's supervisor refused this process (" + *answer + ")");
+        return Fd();
       }
     } else if (!start) {
       return Fd();
     }
-    if (std::chrono::steady_clock::now() >= deadline) return Fd();
+    if (std::chrono::steady_clock::now() >= deadline) {
+      setProblem(
+          "the device's supervisor in " + runtime + " did not answer within " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStartWait).count()) +
+          " s");
+      return Fd();
+    }
     // Started again every so often: the one started may have lost the lock to a supervisor that
     // was just ending.
     if (!s && (!started || attempt % 50 == 0)) started = startSupervisor(runtime, key) || started;
@@ -221,8 +248,45 @@ std::vector<DeviceProcess> processLines(const std::string& answer) {
 
 }  // namespace
 
+RuntimeFolder runtimeFolder(bool create) {
+  RuntimeFolder out;
+  try {
+    launchd::openRuntimeFolder(create, &out.path, &out.problem);
+  } catch (...) {
+    out.problem = "out of memory";
+  }
+  return out;
+}
+
+std::string supervisorProblem() {
+  std::lock_guard<std::mutex> guard(gProblemLock);
+  return gProblem != nullptr ? *gProblem : std::string();
+}
+
+std::string supervisorSocketForChildren() {
+  static std::mutex lock;
+  static Fd* held = new Fd();  // never destroyed: kept for the life of the process
+  static std::string* heldKey = new std::string();
+  std::lock_guard<std::mutex> guard(lock);
+  const std::string key = launchd::deviceKey();
+  std::string runtime;
+  std::string problem;
+  const Fd folder = launchd::openRuntimeFolder(true, &runtime, &problem);
+  if (!folder) setProblem(problem);
+  if (key.empty() || !folder) return {};
+  // A connection kept from before holds on while the supervisor answers it.
+  pollfd p{held->get(), POLLIN, 0};
+  const bool alive = *held && *heldKey == key && ::poll(&p, 1, 0) == 0;
+  if (!alive) {
+    *held = openConnection("control", true);
+    *heldKey = key;
+    if (!*held) return {};
+  }
+  return runtime + "/" + key + ".sock";
+}
+
 bool registerProcess(std::string_view name, Relaunch relaunch) {
-  if (!validName(name)) return false;
+  if (!launchd::validProcessName(name)) return false;
   const std::string hello =
       "join " + std::string(name) + (relaunch == Relaunch::ByParent ? "\tkept" : "\t");
   Own& o = own();

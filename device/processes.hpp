@@ -33,11 +33,37 @@ enum class Relaunch { Never, ByParent };
 
 // Joins this process to its device's supervisor as NAME, starting the supervisor when none runs,
 // and keeps the connection for the life of the process (a device process joins before it
-// confines itself, so that it never needs to connect later). A second call renames; a forked
+// confines itself, so that it never needs to connect later). A process started as a device
+// process (device/spawn.hpp) joins on the unconnected socket it was handed (VYR_SIM_JOIN_FD),
+// through the path it was given (VYR_SIM_SUPERVISOR): inside its sandbox it may make no unix
+// socket, and sees no runtime folder. A second call renames; a forked
 // child joins on its own, never through its parent's connection. Returns false (and joins
-// nothing) when no device is attached, NAME is empty, holds a control character or names a system
-// daemon, or the supervisor cannot be reached or started. Thread-safe.
+// nothing) when no device is attached, NAME is not a process name (launchd::validProcessName: valid
+// UTF-8 without C0 or C1 controls) or names a system daemon, or the supervisor cannot be reached or
+// started. Thread-safe.
 bool registerProcess(std::string_view name, Relaunch relaunch = Relaunch::Never);
+
+// The user's private runtime folder, where the device supervisors' sockets and the studio's
+// token live: "HOME/.local/state/vyr", HOME the user's home folder in the password database
+// (never $HOME or $XDG_RUNTIME_DIR), so that a login shell, sudo and cron all come to the same
+// one, and no other user can make it first. Made (mode 0700) when CREATE. PATH is its machine
+// path; PROBLEM, when it cannot be used (it belongs to another user, others may enter it, a
+// parent cannot be made...), says which folder and why, else is empty.
+struct RuntimeFolder {
+  std::string path;
+  std::string problem;
+};
+RuntimeFolder runtimeFolder(bool create);
+
+// Why this process's last attempt to reach its device's supervisor failed, in words that name
+// the folder or the supervisor; empty when it did not fail. Thread-safe.
+std::string supervisorProblem();
+
+// For whoever starts device processes (device/spawn.hpp): makes sure the attached device's
+// supervisor runs, starting it when none does, and keeps a connection of this process's to it
+// for as long as this process lives, so that it goes on running until the processes started join.
+// Returns the machine path of its socket; empty when it cannot be reached. Thread-safe.
+std::string supervisorSocketForChildren();
 
 // The running processes of this device, by ascending pid. Thread-safe; empty without a device or
 // when no supervisor runs (then no process has joined).

@@ -56,6 +56,9 @@ test_packages=(
   libbenchmark-dev
   # a command of the device run under a debugger (its loaded images must be named by real files)
   gdb
+  # the device's processes run sealed: bubblewrap's namespaces and a seccomp filter written by
+  # libseccomp
+  bubblewrap libseccomp-dev
   # the studio's browser tests: headless Chromium driven by Selenium (run with /usr/bin/python3)
   chromium chromium-driver python3-selenium
 )
@@ -72,7 +75,8 @@ arm_arches=(armhf arm64)
 # than the foreign ones) leaves nothing installable. A sysroot takes each architecture's packages
 # as one consistent set, whatever the host has installed.
 sysroot_packages=(libc6-dev libstdc++-12-dev libobjc4 libplist-dev libplist++-dev libffi-dev
-                  libcairo2-dev libmicrohttpd-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+                  libcairo2-dev libmicrohttpd-dev nlohmann-json3-dev libgtest-dev libgmock-dev
+                  libseccomp-dev)
 sysroots=${VYR_SYSROOTS:-/opt/vyr/sysroot}
 # The device's build: its toolchain and checker, and the C++ headers it compiles against.
 device_packages=(clang-14 lld-14 llvm-14 lld-13 python3-unicorn dpkg)

@@ -8,8 +8,10 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <array>
 #include <cctype>
@@ -298,7 +300,19 @@ std::optional<Run> parseHost(const std::vector<std::string>& args) {
       return std::nullopt;
     }
   }
-  return Run([processName](const Invocation&) { return runHost(processName); });
+  return Run([processName](const Invocation& invocation) {
+    // The front end holds the terminal; the UI process runs in its sandbox and talks through it.
+    if (!runsDeviceSideHere()) {
+      std::vector<std::string> command{"host"};
+      command.insert(command.end(), invocation.args.begin(), invocation.args.end());
+      return runAsDeviceProcess(command);
+    }
+    if (isDeviceProcess()) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (frontEndGone()) return 1;
+    }
+    return runHost(processName);
+  });
 }
 
 }  // namespace

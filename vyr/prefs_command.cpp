@@ -1,7 +1,10 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -218,7 +221,7 @@ struct Request {
 
 std::string listed(const std::vector<std::string>& names) {
   std::string out;
-  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + printable(n);
   return out.empty() ? "nothing" : out;
 }
 
@@ -355,7 +358,9 @@ int prefs(const Request& request) {
   // reach the device's supervisor, which alone signals its processes), then confines itself
   // before it loads the pane's bundle from the device.
   if (!sim::registerProcess("Preferences")) {
-    std::fprintf(stderr, "vyr prefs: cannot join the device's processes\n");
+    const std::string problem = sim::supervisorProblem();
+    std::fprintf(stderr, "vyr prefs: cannot join the device's processes%s%s\n",
+                 problem.empty() ? "" : ": ", printable(problem).c_str());
     return 1;
   }
   confineDeviceProcess();
@@ -411,7 +416,17 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
         "(see vyr prefs --help)\n");
     return std::nullopt;
   }
-  return Run([request](const Invocation&) {
+  return Run([request](const Invocation& invocation) {
+    // The front end holds the terminal; the Settings app runs in its sandbox.
+    if (!runsDeviceSideHere()) {
+      std::vector<std::string> command{"prefs"};
+      command.insert(command.end(), invocation.args.begin(), invocation.args.end());
+      return runAsDeviceProcess(command);
+    }
+    if (isDeviceProcess()) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (frontEndGone()) return 1;
+    }
     try {
       return prefs(request);
     } catch (const std::exception& e) {

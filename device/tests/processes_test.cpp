@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "device/device.hpp"
+#include "device/launchd.hpp"
 #include "device/tests/child_process.hpp"
 #include "tests/support/temp_device.hpp"
 
@@ -132,9 +137,15 @@ TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
 
 TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   vyrtest::TempDevice device;
-  for (const char* refused : {"", "lsd", "backboardd", "Spring\nBoard"}) {
+  // Names are printed (the respring's report): no control of C0 or C1 (CSI as U+009B), and
+  // valid UTF-8 only (a stray byte, an overlong '.', a surrogate, a cut sequence).
+  for (const char* refused : {"", "lsd", "backboardd", "Spring\nBoard",
+                              "Spring\xc2\x9b"
+                              "2J",
+                              "\xff", "\xc0\xae", "\xed\xa0\x80", "Spring\xe2\x80"}) {
     EXPECT_FALSE(sim::registerProcess(refused)) << refused;
   }
+  ASSERT_TRUE(sim::registerProcess("R\xc3\xa9glages"));
   // This process: renamed by a second call, and never signalled by its own killall.
   ASSERT_TRUE(sim::registerProcess("SpringBoard"));
   ASSERT_TRUE(sim::registerProcess("Preferences"));
@@ -152,6 +163,35 @@ TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   EXPECT_EQ(status, 0);
   ASSERT_EQ(::waitpid(inheritor, nullptr, 0), inheritor);
   EXPECT_EQ(runningNames(), std::vector<std::string>{"Preferences"});
+
+  // One process holds only a few connections at once: a loop of them (this one already holds
+  // its own) leaves the table to the others, and another process still joins.
+  std::string runtime;
+  const sim::Fd folder = sim::launchd::openRuntimeFolder(false, &runtime);
+  ASSERT_TRUE(folder) << runtime;
+  const std::string path =
+      sim::launchd::socketPath(folder.get(), sim::launchd::deviceKey() + ".sock");
+  std::vector<sim::Fd> flood;
+  int answered = 0;
+  for (int i = 0; i < 32; ++i) {
+    sim::Fd s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::strncpy(to.sun_path, path.c_str(), sizeof to.sun_path - 1);
+    if (!s || ::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) continue;
+    char answer[16];
+    pollfd p{s.get(), POLLIN, 0};
+    if (::send(s.get(), "control", 7, MSG_NOSIGNAL) == 7 && ::poll(&p, 1, 2000) == 1 &&
+        ::recv(s.get(), answer, sizeof answer, 0) > 0) {
+      ++answered;
+    }
+    flood.push_back(std::move(s));
+  }
+  EXPECT_GT(answered, 0);
+  EXPECT_LT(answered, 8);
+  DeviceChild another("MobileMail");
+  EXPECT_TRUE(another.ready());
+  flood.clear();
 
   sim::attachDevice("");
   EXPECT_FALSE(sim::registerProcess("SpringBoard"));

@@ -17,10 +17,11 @@ struct ChildProcess {
   int out = -1;  // its standard output, for reading; close-on-exec
 };
 
-// Starts `EXE --device DEVICE COMMAND...` with its standard input and output on new pipes and its
-// standard error shared with this process, in a process group of its own (so that the terminal's
-// Ctrl-C reaches only the front end, which then ends it), with no signal blocked and SIGINT,
-// SIGTERM and SIGPIPE at their defaults. The caller owns the pid (to reap) and both descriptors.
+// Starts `EXE --device DEVICE COMMAND...` as a device process of the attached device, in its
+// sandbox (device/spawn.hpp): its standard input and output on new pipes, its standard error
+// written to this process's line by line with control characters spelt out, in a session of its
+// own (so that the terminal's Ctrl-C reaches only the front end, which then ends it). The caller
+// owns the pid (to reap; ending it ends everything the process started) and both descriptors.
 // A failure (no pipes, no process) leaves nothing open and says why in a few words.
 Result<ChildProcess> startChild(const std::string& exe, const std::string& device,
                                 const std::vector<std::string>& command);

@@ -135,7 +135,7 @@ int runSpringBoard(sim::Relaunch relaunch) {
   std::signal(SIGPIPE, SIG_IGN);
   // A front end that dies without ending its SpringBoard still takes it down.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (::getppid() == 1) return 0;
+  if (frontEndGone()) return 0;
 
   if (const Result<void> started = startUiProcess("SpringBoard", relaunch); !started) {
     return startFailure(started.error());

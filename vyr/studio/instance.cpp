@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device/files.hpp"
+#include "device/processes.hpp"
 #include "vyr/studio/requests.hpp"
 
 namespace vyr::studio {
@@ -58,36 +59,12 @@ std::optional<int> portOf(const std::string& url) {
 }  // namespace
 
 Result<std::string> privateFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string base = "/tmp";
-  std::string name = "vyr-" + std::to_string(::geteuid());
-  if (runtime != nullptr && runtime[0] == '/') {
-    const int fd = ::open(runtime, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0 && privateFolderAt(fd)) {
-      base = runtime;
-      name = "vyr";
-    }
-    if (fd >= 0) ::close(fd);
+  // The same folder as the device supervisors', whatever the environment says.
+  const sim::RuntimeFolder folder = sim::runtimeFolder(true);
+  if (!folder.problem.empty()) {
+    return failed(folder.problem + " (the studio keeps its access token there)");
   }
-  const int parent = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (parent < 0) return failed(why("cannot open " + base));
-  if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
-    const std::string error = why("cannot make " + base + "/" + name);
-    ::close(parent);
-    return failed(error);
-  }
-  const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  ::close(parent);
-  const std::string path = base + "/" + name;
-  if (fd < 0) return failed(why("cannot open " + path));
-  const bool mine = privateFolderAt(fd);
-  ::close(fd);
-  if (!mine) {
-    return failed(path +
-                  " is not a private folder of this user (mode 0700): the studio keeps "
-                  "its access token there and does not use it");
-  }
-  return path;
+  return folder.path;
 }
 
 Result<Instance> Instance::claim(const std::optional<std::string>& folder) {

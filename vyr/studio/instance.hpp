@@ -47,8 +47,9 @@ class Instance {
   std::optional<int> lastPort_;
 };
 
-// The folder for the user's private files of vyr: $XDG_RUNTIME_DIR/vyr, else /tmp/vyr-UID; made
-// with mode 0700 and refused unless it is a folder of this user that no one else may enter.
+// The folder for the user's private files of vyr: the user's runtime folder (sim::runtimeFolder,
+// the same whatever the environment); made with mode 0700 and refused, saying which folder and
+// why, unless it is a folder of this user that no one else may enter.
 Result<std::string> privateFolder();
 
 }  // namespace vyr::studio

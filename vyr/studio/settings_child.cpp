@@ -78,11 +78,15 @@ int runSettingsApp() {
   std::signal(SIGPIPE, SIG_IGN);
   // A studio that dies without ending its Settings app still takes it down.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (::getppid() == 1) return 0;
+  if (frontEndGone()) return 0;
   // Joined first (a confined process could not reach the supervisor), then confined before the
   // pane's bundle is loaded.
   // The studio starts it again when it next needs it, not at once: a respring waits for nothing.
-  if (!sim::registerProcess("Preferences")) return 1;
+  if (!sim::registerProcess("Preferences")) {
+    std::fprintf(stderr, "vyr studio: the Settings app cannot join the device's processes: %s\n",
+                 sim::supervisorProblem().c_str());
+    return 1;
+  }
   vyr::confineDeviceProcess();
   ns::AutoreleasePool pool;
   PaneView pane;

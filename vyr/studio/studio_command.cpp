@@ -385,6 +385,9 @@ void Studio::springBoardOutput() {
       // The page's picture is drawn here, from the colours the SpringBoard answered.
       json phone = message;
       phone.erase("scene");
+      // The process this studio started and can end, not what the process says of itself:
+      // inside its sandbox its own pid is that of its PID namespace.
+      phone["pid"] = springBoard_.pid();
       const auto scene = show::parseSceneMessage(line);
       const auto svg = scene ? show::renderPicture(scene->scene, show::PictureFormat::svg)
                              : Result<std::string>(failed("SpringBoard sent no scene"));
