@@ -234,166 +234,168 @@ TEST_F(PrefsEndToEnd, UndoStopsAtAChangeMadeOutsideVyr) {
   EXPECT_NE(r.err.find("by something other than VYR; nothing undone"), std::string::npos) << r.err;
   std::ifstream in(settings, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), edited);
-  // The runtime folder (the supervisors' sockets) is the user's own whatever the environment: a
-  // folder another user made first where the runtime folder used to be (/tmp/vyr-UID) takes
-  // nothing, a host started without XDG_RUNTIME_DIR is ended by a respring made with it (one
-  // supervisor, not two), and a runtime folder that is not the user's alone is refused by every
-  // command, naming it and saying why.
-  TEST_F(PrefsEndToEnd, TheRuntimeFolderIsTheUsersOwnWhateverTheEnvironmentOrAnotherUserDid) {
-    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      GTEST_SKIP() << "playing another user's folders needs root (a mount namespace of its own)";
-    }
-    // In this test's mount namespace alone: /tmp/vyr-0 made first by nobody, open to all.
-    const std::string taken = "/tmp/vyr-" + std::to_string(::geteuid());
-    std::filesystem::create_directories(taken);
-    ASSERT_EQ(::mount("tmpfs", taken.c_str(), "tmpfs", 0, "mode=0777,uid=65534,gid=65534"), 0);
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::optional<std::string> saved =
-        runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt;
+}
+
+// The runtime folder (the supervisors' sockets) is the user's own whatever the environment: a
+// folder another user made first where the runtime folder used to be (/tmp/vyr-UID) takes
+// nothing, a host started without XDG_RUNTIME_DIR is ended by a respring made with it (one
+// supervisor, not two), and a runtime folder that is not the user's alone is refused by every
+// command, naming it and saying why.
+TEST_F(PrefsEndToEnd, TheRuntimeFolderIsTheUsersOwnWhateverTheEnvironmentOrAnotherUserDid) {
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "playing another user's folders needs root (a mount namespace of its own)";
+  }
+  // In this test's mount namespace alone: /tmp/vyr-0 made first by nobody, open to all.
+  const std::string taken = "/tmp/vyr-" + std::to_string(::geteuid());
+  std::filesystem::create_directories(taken);
+  ASSERT_EQ(::mount("tmpfs", taken.c_str(), "tmpfs", 0, "mode=0777,uid=65534,gid=65534"), 0);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::optional<std::string> saved =
+      runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt;
+  ::unsetenv("XDG_RUNTIME_DIR");
+  VyrProcess host({"--device", dir_, "host"});
+  ASSERT_TRUE(host.ask(kTextColour).has_value()) << host.errors();
+  TempDevice elsewhere;  // a private folder of this user's, as a login session's would be
+  ::setenv("XDG_RUNTIME_DIR", elsewhere.root().c_str(), 1);
+  const RunResult respring = runVyr({"--device", dir_, "prefs", "respring"});
+  EXPECT_EQ(respring.exitCode, 0) << respring.err;
+  EXPECT_TRUE(endedByRespring(host)) << respring.out << host.errors();
+
+  // The runtime folder itself open to others: refused, named, with the reason.
+  const passwd* user = ::getpwuid(::geteuid());
+  ASSERT_NE(user, nullptr);
+  const std::string folder = std::string(user->pw_dir) + "/.local/state/vyr";
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "mode=0755,uid=65534,gid=65534"), 0);
+  const RunResult refused = runVyr({"--device", dir_, "prefs", "get", "txt"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("the runtime folder " + folder + " cannot be used: "),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("belongs to another user (uid 65534)"), std::string::npos)
+      << refused.err;
+  if (saved) {
+    ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+  } else {
     ::unsetenv("XDG_RUNTIME_DIR");
-    VyrProcess host({"--device", dir_, "host"});
-    ASSERT_TRUE(host.ask(kTextColour).has_value()) << host.errors();
-    TempDevice elsewhere;  // a private folder of this user's, as a login session's would be
-    ::setenv("XDG_RUNTIME_DIR", elsewhere.root().c_str(), 1);
-    const RunResult respring = runVyr({"--device", dir_, "prefs", "respring"});
-    EXPECT_EQ(respring.exitCode, 0) << respring.err;
-    EXPECT_TRUE(endedByRespring(host)) << respring.out << host.errors();
-
-    // The runtime folder itself open to others: refused, named, with the reason.
-    const passwd* user = ::getpwuid(::geteuid());
-    ASSERT_NE(user, nullptr);
-    const std::string folder = std::string(user->pw_dir) + "/.local/state/vyr";
-    std::filesystem::create_directories(folder);
-    ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", 0, "mode=0755,uid=65534,gid=65534"), 0);
-    const RunResult refused = runVyr({"--device", dir_, "prefs", "get", "txt"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("the runtime folder " + folder + " cannot be used: "),
-              std::string::npos)
-        << refused.err;
-    EXPECT_NE(refused.err.find("belongs to another user (uid 65534)"), std::string::npos)
-        << refused.err;
-    if (saved) {
-      ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_RUNTIME_DIR");
-    }
   }
+}
 
-  TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
-    std::ofstream(dir_ + "/.sim/device.conf") << "ios=5.1\n";  // CoreFoundation 690.10
-    VyrProcess springBoard({"--device", dir_, "host"});
-    VyrProcess other({"--device", dir_, "host", "--process", "MobileSafari"});
-    ASSERT_TRUE(springBoard.ask(kTextColour).has_value()) << springBoard.errors();
-    ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
+TEST_F(PrefsEndToEnd, OnOldReleasesTheRespringEndsSpringBoardItself) {
+  std::ofstream(dir_ + "/.sim/device.conf") << "ios=5.1\n";  // CoreFoundation 690.10
+  VyrProcess springBoard({"--device", dir_, "host"});
+  VyrProcess other({"--device", dir_, "host", "--process", "MobileSafari"});
+  ASSERT_TRUE(springBoard.ask(kTextColour).has_value()) << springBoard.errors();
+  ASSERT_TRUE(other.ask(kTextColour).has_value()) << other.errors();
 
-    EXPECT_NE(prefs({"tap", "Respring"}).find("system killall SpringBoard: signalled SpringBoard"),
-              std::string::npos);
-    EXPECT_TRUE(endedByRespring(springBoard));
-    EXPECT_FALSE(other.wait(std::chrono::milliseconds(300)).has_value());
-    EXPECT_TRUE(other.ask(kTextColour).has_value());
+  EXPECT_NE(prefs({"tap", "Respring"}).find("system killall SpringBoard: signalled SpringBoard"),
+            std::string::npos);
+  EXPECT_TRUE(endedByRespring(springBoard));
+  EXPECT_FALSE(other.wait(std::chrono::milliseconds(300)).has_value());
+  EXPECT_TRUE(other.ask(kTextColour).has_value());
+}
+
+TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
+  const auto run = [this](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--device", dir_, "prefs"};
+    all.insert(all.end(), args.begin(), args.end());
+    return runVyr(all);
+  };
+  RunResult r = run({"set", "txt", "Purple2"});
+  EXPECT_EQ(r.exitCode, 1);
+  int choices = 0;
+  for (std::size_t at = 0; (at = r.err.find("\n  ", at)) != std::string::npos; ++at) {
+    choices += std::isdigit(static_cast<unsigned char>(r.err[at + 3])) != 0;
   }
+  EXPECT_EQ(choices, 15) << r.err;
+  for (const char* choice : {"  1    Black\n", "  13   Red\n", "  15   Yellow\n"}) {
+    EXPECT_NE(r.err.find(choice), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
 
-  TEST_F(PrefsEndToEnd, RefusedValuesListWhatTheRowTakesAndUnknownKeysFail) {
-    const auto run = [this](const std::vector<std::string>& args) {
-      std::vector<std::string> all = {"--device", dir_, "prefs"};
-      all.insert(all.end(), args.begin(), args.end());
-      return runVyr(all);
-    };
-    RunResult r = run({"set", "txt", "Purple2"});
-    EXPECT_EQ(r.exitCode, 1);
-    int choices = 0;
-    for (std::size_t at = 0; (at = r.err.find("\n  ", at)) != std::string::npos; ++at) {
-      choices += std::isdigit(static_cast<unsigned char>(r.err[at + 3])) != 0;
-    }
-    EXPECT_EQ(choices, 15) << r.err;
-    for (const char* choice : {"  1    Black\n", "  13   Red\n", "  15   Yellow\n"}) {
-      EXPECT_NE(r.err.find(choice), std::string::npos) << r.err;
-    }
-    EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
-
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"get", ""}, {"set", "", "1"}, {"get", "nosuch"}, {"set", "nosuch", "1"}}) {
-      r = run(args);
-      EXPECT_NE(r.exitCode, 0) << args[0] << " '" << args[1] << "'";
-      EXPECT_TRUE(r.out.empty()) << r.out;
-      EXPECT_NE(r.err.find("no such key"), std::string::npos) << r.err;
-    }
-
-    // A change that cannot be written is no success: exit 1, the reason, the old value kept.
-    const std::string folder = dir_ + "/var/mobile/Library/Preferences";
-    std::filesystem::rename(folder, folder + "-away");
-    std::ofstream(folder) << "a file where the folder was";
-    r = run({"set", "txt", "13"});
-    EXPECT_EQ(r.exitCode, 1);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"get", ""}, {"set", "", "1"}, {"get", "nosuch"}, {"set", "nosuch", "1"}}) {
+    r = run(args);
+    EXPECT_NE(r.exitCode, 0) << args[0] << " '" << args[1] << "'";
     EXPECT_TRUE(r.out.empty()) << r.out;
-    EXPECT_NE(r.err.find("nothing changed"), std::string::npos) << r.err;
-    std::filesystem::remove(folder);
-    std::filesystem::rename(folder + "-away", folder);
-    EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
-
-    // A settings file that is not a property list is said at once, then kept, and the user is told
-    // where.
-    std::ofstream(folder + "/com.belvorin.VYR.plist") << "not a property list";
-    r = run({"get", "txt"});
-    EXPECT_EQ(r.out, "Light grey\n");
-    EXPECT_NE(r.err.find("vyr prefs: the settings file "
-                         "/var/mobile/Library/Preferences/com.belvorin.VYR.plist cannot be read"),
-              std::string::npos)
-        << r.err;
-    r = run({"set", "txt", "13"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const std::size_t named =
-        r.err.find("/var/mobile/Library/Preferences/com.belvorin.VYR.plist.unreadable-");
-    ASSERT_NE(named, std::string::npos) << r.err;
-    const std::string kept = r.err.substr(named, r.err.find(' ', named) - named);
-    std::ifstream copy(dir_ + kept);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "not a property list");
-
-    // The colour row takes #RRGGBBAA, as tools print it, and stores the colour cells' own form.
-    EXPECT_EQ(prefs({"set", "vyrColor1", "#00ff0080"}), "#00FF00:0.501961\n");
-    // A tap says what it came to; the pane's defaults come back with reset.
-    r = run({"tap", "Get libcolorpicker"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("vyr prefs: tapped 'Get libcolorpicker': the device opened "
-                         "cydia://package/org.thebigboss.libcolorpicker"),
-              std::string::npos)
-        << r.err;
-    std::filesystem::remove_all(dir_ + "/Applications/Cydia.app");
-    r = run({"tap", "Get libcolorpicker"});
-    EXPECT_NE(r.err.find("no application opened anything"), std::string::npos) << r.err;
-    EXPECT_EQ(prefs({"reset"}), "reset 25 rows to the pane's defaults\n");
-    EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
-    EXPECT_EQ(prefs({"get", "vyrColor1"}), "#A1A1A1:1.000000\n");
+    EXPECT_NE(r.err.find("no such key"), std::string::npos) << r.err;
   }
 
-  // What the device's files hold reaches the terminal with its control characters spelt out, and
-  // an empty --device is refused before any device is touched.
-  TEST_F(PrefsEndToEnd, DeviceTextIsEscapedAndAnEmptyDeviceIsRefused) {
-    const std::string hostile = "\x1b]0;owned\x07\x1b[2J#ff0000\r\n\xc2\x9b";
-    std::ofstream(dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist")
-        << xmlPlist({{"vyrColor1", "<string>" + hostile + "</string>"}});
-    const std::string escaped = "\\e]0;owned\\x07\\e[2J#ff0000\\r\\n\\u009b";
-    EXPECT_EQ(prefs({"get", "vyrColor1"}), escaped + "\n");
-    const std::string listing = prefs({});
-    EXPECT_NE(listing.find(escaped), std::string::npos) << listing;
-    EXPECT_EQ(listing.find('\x1b'), std::string::npos);
-    // A file name is device text too: the loader of a device process quotes it when it refuses a
-    // planted library.
-    std::ofstream(dir_ + "/Library/MobileSubstrate/DynamicLibraries/\x1b]0;owned\x07.dylib")
-        << "not a library";
-    const RunResult loaded = runVyr({"--device", dir_, "host"});
-    EXPECT_NE(loaded.err.find("MS:Error: "), std::string::npos) << loaded.err;
-    EXPECT_NE(loaded.err.find("\\e]0;owned\\x07.dylib"), std::string::npos) << loaded.err;
-    EXPECT_EQ(loaded.err.find('\x1b'), std::string::npos);
+  // A change that cannot be written is no success: exit 1, the reason, the old value kept.
+  const std::string folder = dir_ + "/var/mobile/Library/Preferences";
+  std::filesystem::rename(folder, folder + "-away");
+  std::ofstream(folder) << "a file where the folder was";
+  r = run({"set", "txt", "13"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_NE(r.err.find("nothing changed"), std::string::npos) << r.err;
+  std::filesystem::remove(folder);
+  std::filesystem::rename(folder + "-away", folder);
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
 
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--device", "", "prefs"}, {"--device=", "prefs", "get", "sig"}}) {
-      const RunResult r = runVyr(args);
-      EXPECT_EQ(r.exitCode, 2) << r.err;
-      EXPECT_NE(r.err.find("--device"), std::string::npos) << r.err;
-    }
+  // A settings file that is not a property list is said at once, then kept, and the user is told
+  // where.
+  std::ofstream(folder + "/com.belvorin.VYR.plist") << "not a property list";
+  r = run({"get", "txt"});
+  EXPECT_EQ(r.out, "Light grey\n");
+  EXPECT_NE(r.err.find("vyr prefs: the settings file "
+                       "/var/mobile/Library/Preferences/com.belvorin.VYR.plist cannot be read"),
+            std::string::npos)
+      << r.err;
+  r = run({"set", "txt", "13"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::size_t named =
+      r.err.find("/var/mobile/Library/Preferences/com.belvorin.VYR.plist.unreadable-");
+  ASSERT_NE(named, std::string::npos) << r.err;
+  const std::string kept = r.err.substr(named, r.err.find(' ', named) - named);
+  std::ifstream copy(dir_ + kept);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "not a property list");
+
+  // The colour row takes #RRGGBBAA, as tools print it, and stores the colour cells' own form.
+  EXPECT_EQ(prefs({"set", "vyrColor1", "#00ff0080"}), "#00FF00:0.501961\n");
+  // A tap says what it came to; the pane's defaults come back with reset.
+  r = run({"tap", "Get libcolorpicker"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("vyr prefs: tapped 'Get libcolorpicker': the device opened "
+                       "cydia://package/org.thebigboss.libcolorpicker"),
+            std::string::npos)
+      << r.err;
+  std::filesystem::remove_all(dir_ + "/Applications/Cydia.app");
+  r = run({"tap", "Get libcolorpicker"});
+  EXPECT_NE(r.err.find("no application opened anything"), std::string::npos) << r.err;
+  EXPECT_EQ(prefs({"reset"}), "reset 25 rows to the pane's defaults\n");
+  EXPECT_EQ(prefs({"get", "txt"}), "Light grey\n");
+  EXPECT_EQ(prefs({"get", "vyrColor1"}), "#A1A1A1:1.000000\n");
+}
+
+// What the device's files hold reaches the terminal with its control characters spelt out, and
+// an empty --device is refused before any device is touched.
+TEST_F(PrefsEndToEnd, DeviceTextIsEscapedAndAnEmptyDeviceIsRefused) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J#ff0000\r\n\xc2\x9b";
+  std::ofstream(dir_ + "/var/mobile/Library/Preferences/com.belvorin.VYR.plist")
+      << xmlPlist({{"vyrColor1", "<string>" + hostile + "</string>"}});
+  const std::string escaped = "\\e]0;owned\\x07\\e[2J#ff0000\\r\\n\\u009b";
+  EXPECT_EQ(prefs({"get", "vyrColor1"}), escaped + "\n");
+  const std::string listing = prefs({});
+  EXPECT_NE(listing.find(escaped), std::string::npos) << listing;
+  EXPECT_EQ(listing.find('\x1b'), std::string::npos);
+  // A file name is device text too: the loader of a device process quotes it when it refuses a
+  // planted library.
+  std::ofstream(dir_ + "/Library/MobileSubstrate/DynamicLibraries/\x1b]0;owned\x07.dylib")
+      << "not a library";
+  const RunResult loaded = runVyr({"--device", dir_, "host"});
+  EXPECT_NE(loaded.err.find("MS:Error: "), std::string::npos) << loaded.err;
+  EXPECT_NE(loaded.err.find("\\e]0;owned\\x07.dylib"), std::string::npos) << loaded.err;
+  EXPECT_EQ(loaded.err.find('\x1b'), std::string::npos);
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--device", "", "prefs"}, {"--device=", "prefs", "get", "sig"}}) {
+    const RunResult r = runVyr(args);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("--device"), std::string::npos) << r.err;
   }
+}
 
 }  // namespace
 }  // namespace vyrtest
