@@ -405,7 +405,7 @@ Spawned spawnProcess(const SpawnOptions& options) {
     std::vector<std::string> env;
     Fd join, filter;
     if (options.deviceProcess) {
-      const std::string device = deviceRoot();
+      const std::string device = options.device.empty() ? deviceRoot() : options.device;
       if (device.empty()) return failure("no device is attached");
       const std::string payload = options.payload.empty() ? exeFolder() : options.payload;
       // The supervisor runs before its process starts (a sandboxed process could not start

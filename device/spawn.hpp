@@ -67,9 +67,11 @@ struct SpawnOptions {
   // own standard error through escapeLine, until the pipe ends (when the process and everything
   // it started have ended); the caller gets no end of it.
   Stdio err = Stdio::Inherit;
-  // A device process of the attached device, sandboxed as above. Standard input and output may
-  // then not be Inherit.
+  // A device process, sandboxed as above. Standard input and output may then not be Inherit.
   bool deviceProcess = false;
+  // The folder a device process sees as its device: the attached device's when empty. A caller
+  // that follows a moved device folder, or previews another one, names the folder it means.
+  std::string device;
   // The build's payload folder, visible to a device process; empty: this executable's folder.
   std::string payload;
   // How the relay spells out one line of standard error (control characters); null: as it is.

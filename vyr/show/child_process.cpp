@@ -16,6 +16,7 @@ Result<ChildProcess> startChild(const std::string& exe, const std::string& devic
   options.err = sim::Stdio::Pipe;
   options.escapeLine = [](std::string_view line) { return printable(line); };
   options.deviceProcess = true;
+  options.device = device;
   sim::Spawned child = sim::spawnProcess(options);
   if (child.pid < 0) return failed(child.error);
   return ChildProcess{child.pid, child.in.release(), child.out.release()};
