@@ -137,20 +137,7 @@ void allowSystem(int ruleset, const ConfineOptions& options, const std::string& 
     allow(ruleset, device, kReadFile | kWriteFile);
   }
   allow(ruleset, payload, kReadExecute);
-  // A sanitizer build reads its suppression files lazily (LeakSanitizer at exit), after the
-  // process was confined: the files its options name stay readable.
-  for (const char* variable : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* value = std::getenv(variable);
-    for (std::string_view rest = value != nullptr ? value : ""; !rest.empty();) {
-      const std::size_t end = std::min(rest.find_first_of(":, "), rest.size());
-      const std::string_view option = rest.substr(0, end);
-      rest.remove_prefix(end < rest.size() ? end + 1 : end);
-      constexpr std::string_view kSuppressions = "suppressions=";
-      if (option.starts_with(kSuppressions)) {
-        allow(ruleset, std::string(option.substr(kSuppressions.size())), kReadFile);
-      }
-    }
-  }
+  for (const std::string& file : sanitizerSuppressionFiles()) allow(ruleset, file, kReadFile);
   for (const std::string& extra : options.readOnly) allow(ruleset, extra, kReadExecute);
 }
 
@@ -289,6 +276,23 @@ bool identicalTo(int fd, const std::string& buildCopy) {
     if (std::memcmp(x, y, static_cast<std::size_t>(n)) != 0) return false;
     at += n;
   }
+}
+
+std::vector<std::string> sanitizerSuppressionFiles() {
+  std::vector<std::string> files;
+  for (const char* variable : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(variable);
+    for (std::string_view rest = value != nullptr ? value : ""; !rest.empty();) {
+      const std::size_t end = std::min(rest.find_first_of(":, "), rest.size());
+      const std::string_view option = rest.substr(0, end);
+      rest.remove_prefix(end < rest.size() ? end + 1 : end);
+      constexpr std::string_view kSuppressions = "suppressions=";
+      if (option.starts_with(kSuppressions)) {
+        files.emplace_back(option.substr(kSuppressions.size()));
+      }
+    }
+  }
+  return files;
 }
 
 }  // namespace sim

@@ -70,6 +70,11 @@ std::string whyNotConfined();
 // preference bundle's executable), as a machine path; empty when the build has none.
 std::string buildCopyOf(std::string_view devicePath);
 
+// The suppression files that this process's sanitizer options name: a sanitizer build reads them
+// lazily (LeakSanitizer at exit), so a confined process must still reach them. Empty in other
+// builds, whose options name none.
+std::vector<std::string> sanitizerSuppressionFiles();
+
 // Whether the file open as FD holds exactly the bytes of the machine file BUILD_COPY.
 bool identicalTo(int fd, const std::string& buildCopy);
 

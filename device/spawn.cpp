@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "device/confine.hpp"
 #include "device/device.hpp"
 #include "device/launchd.hpp"
 #include "device/processes.hpp"
@@ -172,18 +173,8 @@ void addBinds(Argv& a, const std::string& payload, const std::string& device,
 #ifdef VYR_SYSROOT
   a.add({"--ro-bind-try", VYR_SYSROOT, VYR_SYSROOT});
 #endif
-  for (const char* variable : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* value = std::getenv(variable);
-    for (std::string_view rest = value != nullptr ? value : ""; !rest.empty();) {
-      const std::size_t end = std::min(rest.find_first_of(":, "), rest.size());
-      const std::string_view option = rest.substr(0, end);
-      rest.remove_prefix(end < rest.size() ? end + 1 : end);
-      constexpr std::string_view kSuppressions = "suppressions=";
-      if (option.starts_with(kSuppressions)) {
-        const std::string file(option.substr(kSuppressions.size()));
-        a.add({"--ro-bind-try", file, file});
-      }
-    }
+  for (const std::string& file : sanitizerSuppressionFiles()) {
+    a.add({"--ro-bind-try", file, file});
   }
   a.add({"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
   a.add({"--ro-bind", payload, payload, "--bind", device, device});
