@@ -217,13 +217,13 @@ id mInitWithUTF8String(id self, SEL, const char* text) {
 }
 
 // A variadic method, so it cannot go through the guard: it catches for itself. Its type is the
-// one its callers use, (id, SEL, ...), with the format as the first variadic argument: calling it
-// through any other function type would be undefined behaviour.
-id mStringWithFormat(id cls, SEL cmd, ...) {
+// device's, (id, SEL, NSString *format, ...): the format is a named argument, which the device's
+// arm64 passes in a register while the variadic part goes on the stack. Calling it through any
+// other function type would be undefined behaviour.
+id mStringWithFormat(id cls, SEL cmd, id format, ...) {
   va_list args;
-  va_start(args, cmd);
+  va_start(args, format);
   id result = nullptr;
-  const id format = va_arg(args, id);
   if (format == nullptr) {
     logLine("*** +[%s stringWithFormat:]: nil format", objc::className(cls));
   } else {
