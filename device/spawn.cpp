@@ -170,13 +170,15 @@ void addBinds(Argv& a, const std::string& payload, const std::string& device,
         "/etc/fonts", "/etc/localtime", "/var/cache/fontconfig"}) {
     a.add({"--ro-bind-try", file, file});
   }
+  // The sandbox's own /tmp before the binds that follow: a build, a sanitizer's suppression file
+  // or a device folder may itself lie under the machine's /tmp, and a later tmpfs would hide it.
+  a.add({"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
 #ifdef VYR_SYSROOT
   a.add({"--ro-bind-try", VYR_SYSROOT, VYR_SYSROOT});
 #endif
   for (const std::string& file : sanitizerSuppressionFiles()) {
     a.add({"--ro-bind-try", file, file});
   }
-  a.add({"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
   a.add({"--ro-bind", payload, payload, "--bind", device, device});
   if (!supervisor.empty()) a.add({"--bind", supervisor, kSandboxSupervisor});
   a.add({"--chdir", device});
