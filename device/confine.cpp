@@ -76,18 +76,9 @@ std::string errnoText(int error) {
   return std::string(std::strerror(error));
 }
 
-std::string exeFolder() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string exe(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = exe.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash);
-}
-
 std::string payloadFolder() {
   std::lock_guard<std::mutex> guard(gConfineLock);
-  if (gPayload == nullptr) gPayload = new std::string(exeFolder());
+  if (gPayload == nullptr) gPayload = new std::string(executableFolder());
   return *gPayload;
 }
 
@@ -276,6 +267,15 @@ bool identicalTo(int fd, const std::string& buildCopy) {
     if (std::memcmp(x, y, static_cast<std::size_t>(n)) != 0) return false;
     at += n;
   }
+}
+
+std::string executableFolder() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string exe(buf, static_cast<std::size_t>(n));
+  const std::size_t slash = exe.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
 
 std::vector<std::string> sanitizerSuppressionFiles() {

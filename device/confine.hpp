@@ -70,6 +70,9 @@ std::string whyNotConfined();
 // preference bundle's executable), as a machine path; empty when the build has none.
 std::string buildCopyOf(std::string_view devicePath);
 
+// The folder of this process's executable (the build's payload beside it); "." when unknown.
+std::string executableFolder();
+
 // The suppression files that this process's sanitizer options name: a sanitizer build reads them
 // lazily (LeakSanitizer at exit), so a confined process must still reach them. Empty in other
 // builds, whose options name none.

@@ -43,15 +43,6 @@ std::string errnoText(int error) {
   return std::strerror(error);
 }
 
-std::string exeFolder() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string exe(buf, static_cast<std::size_t>(n));
-  const std::size_t slash = exe.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash);
-}
-
 // A descriptor moved to 10 or above, so that placing it at 3 or 4 in the child never collides
 // with another being placed.
 Fd high(Fd fd) {
@@ -325,7 +316,7 @@ std::string probeSandbox() {
   a.add({kBubblewrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
          "--new-session", "--cap-drop", "ALL", "--clearenv", "--seccomp",
          std::to_string(kSeccompFd)});
-  addBinds(a, exeFolder(), exeFolder(), "");
+  addBinds(a, executableFolder(), executableFolder(), "");
   a.add({"--", "/usr/bin/true"});
   Pipe errors;
   if (!makePipe(errors)) return "no pipe: " + errnoText(errno);
@@ -400,7 +391,7 @@ Spawned spawnProcess(const SpawnOptions& options) {
     if (options.deviceProcess) {
       const std::string device = options.device.empty() ? deviceRoot() : options.device;
       if (device.empty()) return failure("no device is attached");
-      const std::string payload = options.payload.empty() ? exeFolder() : options.payload;
+      const std::string payload = options.payload.empty() ? executableFolder() : options.payload;
       // The supervisor runs before its process starts (a sandboxed process could not start
       // it), and the process joins on a socket made here (it may make no unix socket itself).
       const std::string supervisor = supervisorSocketForChildren();
