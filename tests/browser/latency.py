@@ -4,10 +4,10 @@ docs/performance.md. Not a test: it prints figures and asserts nothing about tim
     VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 tests/browser/latency.py [ROUNDS]
 
 Each round changes the signal's preset, alternately to red and green, either in a terminal
-(`vyr prefs set sig N`, timed from the command's end, just after it replaced the settings file)
-or by a click on the page's list (timed from the click), until the page's phone picture holds
-the new colour (the time the page's own observer saw it, on the same clock). Prints the median
-and the spread of each kind.
+(`vyr prefs set sig N`, timed from the moment it replaced the settings file, as the file's time
+says) or by a click on the page's list (timed from the moment the page took the click), until
+the page's phone picture holds the new colour (the time the page's own observer saw it, on the
+same clock). Prints the median and the spread of each kind.
 """
 
 import os
@@ -20,17 +20,30 @@ from selenium.webdriver.common.by import By
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import studio as support  # noqa: E402
 
+SETTINGS = "var/mobile/Library/Preferences/com.belvorin.VYR.plist"
 COLOURS = {"13": ("Red", "#ff3b30"), "9": ("Green", "#4cd964")}
 
-# The page notes, on its own clock (milliseconds since the epoch), when the phone's picture last
-# changed and which colours it then held.
+# The page notes, on its own clock (milliseconds since the epoch), when a new picture of the phone
+# reached the screen (the start of the first frame that shows it: the page puts a picture in only
+# once it is decoded) and which colours it held (read back from the image at once, before a newer
+# picture retires its address).
 OBSERVER = """
 window.phoneSeen = [];
 const screens = document.getElementById('screens');
 new MutationObserver(() => {
-  const svg = screens.querySelector('svg');
-  window.phoneSeen.push([performance.timeOrigin + performance.now(), svg ? svg.outerHTML : '']);
-}).observe(screens, {childList: true, subtree: true});
+  const image = screens.querySelector('img');
+  if (!image) return;
+  const text = fetch(image.src).then((r) => r.text(), () => '');
+  requestAnimationFrame(() => {
+    const at = performance.timeOrigin + performance.now();
+    text.then((svg) => window.phoneSeen.push([at, svg]));
+  });
+}).observe(screens, {childList: true});
+// When the page took the click, on the same clock: the driver's own way to the page is not the
+// studio's.
+document.addEventListener('click', () => {
+  window.clickedAt = performance.timeOrigin + performance.now();
+}, true);
 """
 
 
@@ -49,7 +62,7 @@ def main(rounds=20):
     try:
         driver.get(studio.url)
         support.wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "[data-row='sig']"))
-        support.wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "#screens svg"))
+        support.wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "#screens img"))
         driver.execute_script(OBSERVER)
         for i in range(rounds):
             for kind in ("terminal", "page"):
@@ -59,14 +72,16 @@ def main(rounds=20):
                     driver.find_element(By.CSS_SELECTOR, "[data-row='sig']").click()
                     choice = driver.find_element(By.CSS_SELECTOR,
                                                  f"#subpane [data-choice='{title}']")
-                    driver.execute_script("window.phoneSeen = [];")
-                    start = time.time()
+                    driver.execute_script("window.phoneSeen = []; window.clickedAt = null;")
                     choice.click()
+                    start = driver.execute_script("return window.clickedAt;") / 1000
                 else:
                     driver.execute_script("window.phoneSeen = [];")
-                    # From the command's end: the settings file is replaced just before it exits.
+                    # From the moment the command replaced the settings file (the new file's
+                    # time), not from the command's end: the page may show it before the
+                    # command has finished.
                     studio.vyr("prefs", "set", "sig", value)
-                    start = time.time()
+                    start = os.stat(os.path.join(studio.device, SETTINGS)).st_mtime_ns / 1e9
                 at = support.wait_for(lambda: seen_at(driver, colour, start), timeout=10,
                                       what=f"{colour} on the phone")
                 figures[kind].append((at - start) * 1000)

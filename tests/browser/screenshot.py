@@ -35,8 +35,7 @@ def main(out, width=1280):
         urllib.request.urlopen(request, timeout=10).read()
         driver = support.browser(width, 900 if width >= 1024 else 1400)
         driver.get(studio.url)
-        support.wait_for(lambda: "#ff3b30" in support.svg_colours(driver.execute_script(
-            "const s = document.querySelector('#screens svg'); return s ? s.outerHTML : '';")))
+        support.wait_for(lambda: "#ff3b30" in support.svg_colours(support.phone_svg(driver)))
         # The pointer on the signal's preset row: the phone shows what it colours.
         ActionChains(driver).move_to_element(
             driver.find_element(By.CSS_SELECTOR, "[data-row='sig']")).perform()

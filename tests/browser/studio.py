@@ -108,6 +108,16 @@ def wait_for(condition, timeout=10.0, what="the page"):
     raise AssertionError(f"{what} did not come within {timeout} s (last: {last!r})")
 
 
+def phone_svg(driver):
+    """The SVG of the picture the page's phone shows ("" when it shows none), read back from the
+    image itself."""
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "const image = document.querySelector('#screens img');"
+        "if (!image) { done(''); return; }"
+        "fetch(image.src).then((r) => r.text()).then(done, () => done(''));")
+
+
 def svg_colours(svg):
     """The fill and stroke colours of a cairo SVG as "#rrggbb"."""
     colours = set()

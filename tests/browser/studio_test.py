@@ -56,9 +56,7 @@ class StudioTest(unittest.TestCase):
 
     def phone_colours(self, driver=None):
         driver = driver or self.driver
-        svg = driver.execute_script(
-            "const s = document.querySelector('#screens svg'); return s ? s.outerHTML : '';")
-        return support.svg_colours(svg)
+        return support.svg_colours(support.phone_svg(driver))
 
     def pid(self, driver=None):
         driver = driver or self.driver
@@ -363,6 +361,20 @@ class StudioTest(unittest.TestCase):
                          what="the pane again")
         self.assertEqual(self.active(), "control-sig")
 
+        # The slider's last move is not lost to a switch changed before the move was sent.
+        self.driver.execute_script(
+            "const battery = document.getElementById('battery');"
+            "battery.value = 42; battery.dispatchEvent(new Event('input'));"
+            "document.getElementById('charging').click();")
+
+        def device_state():
+            with urllib.request.urlopen(self.studio.url + "api/state", timeout=10) as response:
+                state = json.loads(response.read())["status"]["deviceState"]
+            return (state["battery"], state["charging"])
+        support.wait_for(lambda: device_state() == (42, True), what="battery 42%, charging")
+        time.sleep(0.2)  # past the slider's 80 ms: nothing sent late undoes it
+        self.assertEqual(device_state(), (42, True))
+
     def geometry(self, driver, css):
         return driver.execute_script(
             "const r = document.querySelector(arguments[0]).getBoundingClientRect();"
@@ -386,7 +398,7 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(key[0].text, "vyrColor4")
         # The box sits on the home screen's battery (x 306 to 333 points of 700).
         box = self.geometry(self.driver, "#highlights .highlight")
-        svg = self.geometry(self.driver, "#screens svg")
+        svg = self.geometry(self.driver, "#screens img")
         scale = (svg["right"] - svg["left"]) / 700
         self.assertAlmostEqual((box["left"] - svg["left"]) / scale, 306 - 3 / scale, delta=2)
         # A fresh device has no settings file: the notice says so, fits, and goes when dismissed.

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <memory>
 #include <numbers>
+#include <string_view>
 
 #include "vyr/show/layout.hpp"
 #include "vyr/show/report.hpp"
@@ -56,8 +57,12 @@ void text(cairo_t* cr, const char* s, double x, double y, double size, bool bold
   cairo_text_extents(cr, s, &extents);
   if (align == Align::centre) x -= extents.x_advance / 2;
   if (align == Align::right) x -= extents.x_advance;
+  // Filled as outlines, not shown as glyphs: an SVG writer turns each glyph into a reference to
+  // a symbol, which a browser lays out one by one; outlines are one path per run of text.
+  cairo_new_path(cr);
   cairo_move_to(cr, x, y);
-  cairo_show_text(cr, s);
+  cairo_text_path(cr, s);
+  cairo_fill(cr);
 }
 
 // The caption above SCREEN, made smaller when it would be wider than the screen, so that two
@@ -285,11 +290,15 @@ void onScreen(cairo_t* cr, const Rect& screen, Draw&& draw) {
   roundedRect(cr, {screen.x - 1, screen.y, screen.width + 2, screen.height + 3},
               layout::kScreenCornerRadius + 1);
   cairo_fill(cr);
+  // Drawn as one group and then filled into the rounded frame, rather than under a clip: an
+  // SVG writer repeats a clip for every shape drawn under it, and a browser pays for each.
   cairo_save(cr);
-  roundedRect(cr, screen, layout::kScreenCornerRadius);
-  cairo_clip(cr);
+  cairo_push_group(cr);
   cairo_translate(cr, screen.x, screen.y);
   draw();
+  cairo_pop_group_to_source(cr);
+  roundedRect(cr, screen, layout::kScreenCornerRadius);
+  cairo_fill(cr);
   cairo_restore(cr);
 }
 
@@ -341,6 +350,33 @@ void drawScene(cairo_t* cr, const Scene& scene) {
   cairo_restore(cr);
 }
 
+namespace {
+
+// Cairo writes every number of an SVG with six decimals. Two are a hundredth of a point, finer
+// than any screen shows even magnified many times, and the picture is then far smaller to send
+// and for a browser to read. Only digits after a decimal point that follows a digit are cut, so
+// names and addresses in the file stay as they are.
+std::string withShorterNumbers(std::string_view svg) {
+  constexpr int kDecimals = 2;
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::string out;
+  out.reserve(svg.size());
+  int decimals = -1;  // of the number being copied; -1 outside the decimals of a number
+  for (std::size_t i = 0; i < svg.size(); ++i) {
+    const char c = svg[i];
+    if (decimals >= 0 && digit(c)) {
+      if (decimals++ < kDecimals) out += c;
+      continue;
+    }
+    decimals =
+        c == '.' && i > 0 && digit(svg[i - 1]) && i + 1 < svg.size() && digit(svg[i + 1]) ? 0 : -1;
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
 Result<std::string> renderPicture(const Scene& scene, PictureFormat format) {
   std::string bytes;
   std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
@@ -371,6 +407,7 @@ Result<std::string> renderPicture(const Scene& scene, PictureFormat format) {
   if (status != CAIRO_STATUS_SUCCESS) {
     return failed(std::string("cannot draw: ") + cairo_status_to_string(status));
   }
+  if (format == PictureFormat::svg) return withShorterNumbers(bytes);
   return bytes;
 }
 

@@ -15,8 +15,12 @@
 namespace vyr::show {
 namespace {
 
-// A writer that replaces the file and posts the notification produces two events a moment apart.
+// A writer replaces the file and then posts the notification: a change of the file alone is held
+// this long for the notification that may follow, so that one change makes one event.
 constexpr int kSettleMilliseconds = 50;
+// Once the notification is in, only the stragglers of the same post are waited for: the page and
+// the terminal show the change this much sooner.
+constexpr int kAfterPostMilliseconds = 4;
 
 sigset_t stopSignals() {
   sigset_t set;
@@ -64,6 +68,7 @@ SettingsWatch::Event SettingsWatch::next() {
 
 SettingsWatch::Event SettingsWatch::next(std::span<pollfd> extra) {
   bool changed = false;
+  bool posted = false;
   std::vector<pollfd> fds;
   for (;;) {
     fds.assign({{signals_, POLLIN, 0},
@@ -72,7 +77,8 @@ SettingsWatch::Event SettingsWatch::next(std::span<pollfd> extra) {
     fds.insert(fds.end(), extra.begin(), extra.end());
     // A watch that fell out of place (its device's root went away) is set up again by asking it,
     // at the interval at which the notification centre polls.
-    const int wait = changed         ? kSettleMilliseconds
+    const int wait = posted          ? kAfterPostMilliseconds
+                     : changed       ? kSettleMilliseconds
                      : fds[1].fd < 0 ? libsystem::FolderWatch::kPollMilliseconds
                                      : -1;
     const int ready = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), wait);
@@ -93,7 +99,9 @@ SettingsWatch::Event SettingsWatch::next(std::span<pollfd> extra) {
     }
     if ((fds[1].revents & POLLIN) != 0 && file_->changed()) changed = true;
     // Deliver now, so that the library has re-read its switches before anyone asks it again.
-    if ((fds[2].revents & POLLIN) != 0 && cfsim::deliverPendingNotifications() > 0) changed = true;
+    if ((fds[2].revents & POLLIN) != 0 && cfsim::deliverPendingNotifications() > 0) {
+      changed = posted = true;
+    }
     bool extraReady = false;
     for (std::size_t i = 0; i < extra.size(); ++i) {
       extra[i].revents = fds[3 + i].revents;

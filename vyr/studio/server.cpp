@@ -24,10 +24,12 @@ constexpr int kPortsTried = 100;
 constexpr int kBacklog = 128;
 
 // The page may use only what the studio itself serves: no other site, no plug-ins, no framing.
-// Inline style attributes are allowed because the phone's SVG carries its colours in them.
+// The phone's picture reaches the page as an image the page makes of the SVG it received (a
+// blob: URL), which the page may also read back; nothing in the document carries a style
+// attribute any more.
 constexpr char kContentPolicy[] =
-    "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' "
-    "data:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
+    "connect-src 'self' blob:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 std::string errorJson(const std::string& message) {
   return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);

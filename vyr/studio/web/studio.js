@@ -194,17 +194,45 @@ const fileNotes = {
   unreachable: ["The device's preferences folder cannot be reached: the settings cannot be read.", true],
 };
 
+// The phone's picture is shown as an image of the SVG the studio drew, never as part of the
+// document: an image costs one decode, where the same SVG in the document cost a style and layout
+// pass over thousands of glyph references, and as much again for each view of the magnifier.
+// `picture` is the object URL of the image on the page (null when there is none); the magnifier
+// shows parts of it. A picture replaces the one on the page only once it is decoded, so the phone
+// never blinks, and one that a newer picture overtook while decoding is dropped.
+let picture = null;
+let pictureSvg = null;
+let pictureRequest = 0;
+
+async function showPicture(svg) {
+  if (svg === pictureSvg) return;  // a status change: the same picture
+  pictureSvg = svg;
+  const request = ++pictureRequest;
+  let image = null;
+  const url = svg ? URL.createObjectURL(new Blob([svg], { type: "image/svg+xml" })) : null;
+  if (url) {
+    image = el("img", { id: "phone-picture", src: url, alt: "" });
+    try {
+      await image.decode();
+    } catch (e) {
+      // Shown as the browser can: the notice under the phone says when the studio could not draw.
+    }
+    if (request !== pictureRequest) {
+      URL.revokeObjectURL(url);
+      return;
+    }
+  }
+  $("screens").replaceChildren(...(image ? [image] : []));
+  const shown = picture;
+  picture = url;
+  renderMagnifier();
+  if (shown) URL.revokeObjectURL(shown);
+}
+
 function renderPhone() {
   const phone = state.phone;
   if (phone) {
-    if (phone.svg) {
-      $("screens").innerHTML = phone.svg;
-      // The magnifier shows parts of this very picture (by reference, never a second copy).
-      $("screens").querySelector("svg").id = "phone-picture";
-    } else {
-      $("screens").replaceChildren();
-    }
-    renderMagnifier();
+    showPicture(phone.svg || null);
     const tbody = $("sources").tBodies[0];
     tbody.replaceChildren(
       ...phone.rows.map((row) =>
@@ -766,11 +794,11 @@ function highlightIn(frame, origin, scale, clip) {
 }
 
 function renderHighlights() {
-  const svg = $("screens").querySelector("svg");
+  const image = $("screens").querySelector("img");
   const frame = $("highlights");
-  if (svg && layout) {
+  if (image && layout) {
     const phone = $("screens").getBoundingClientRect();
-    const box = svg.getBoundingClientRect();
+    const box = image.getBoundingClientRect();
     frame.style.left = `${box.left - phone.left}px`;
     frame.style.top = `${box.top - phone.top}px`;
     highlightIn(frame, { x: 0, y: 0 }, box.width / layout.canvas.width);
@@ -827,17 +855,17 @@ function barParts(bar, room, phoneScale) {
 }
 
 function renderMagnifier() {
-  const svg = $("screens").querySelector("svg");
+  const image = $("screens").querySelector("img");
   const bars = $("magnifier-bars");
   for (const b of document.querySelectorAll("#magnifier [data-screen]")) {
     b.setAttribute("aria-pressed", b.dataset.screen === magnified ? "true" : "false");
   }
-  if (!svg || !layout) {
+  if (!image || !picture || !layout) {
     bars.replaceChildren();
     renderHighlights();
     return;
   }
-  const phoneScale = svg.getBoundingClientRect().width / layout.canvas.width;
+  const phoneScale = image.getBoundingClientRect().width / layout.canvas.width;
   const bar = layout.bar[magnified];
   const parts = barParts(bar, bars.clientWidth, phoneScale);
   const widest = Math.max(...parts.map((p) => p.width));
@@ -847,11 +875,16 @@ function renderMagnifier() {
     ...parts.map((part) => {
       const region = { x: part.x, y: bar.y, width: part.width, height: bar.height };
       const node = el("div", { class: "half", "data-region": JSON.stringify(region), "data-scale": String(scale) });
-      node.innerHTML =
-        `<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" ` +
-        `viewBox="${region.x} ${region.y} ${region.width} ${region.height}" ` +
-        `width="${region.width * scale}" height="${region.height * scale}" aria-hidden="true">` +
-        `<use href="#phone-picture" width="${layout.canvas.width}" height="${layout.canvas.height}"/></svg>`;
+      node.style.width = `${region.width * scale}px`;
+      node.style.height = `${region.height * scale}px`;
+      // The phone's own image, larger, seen through the part's window: drawn anew at that size,
+      // so the magnified bar is as sharp as the picture's vectors.
+      const view = el("img", { src: picture, alt: "", "aria-hidden": "true" });
+      view.style.width = `${layout.canvas.width * scale}px`;
+      view.style.height = `${layout.canvas.height * scale}px`;
+      view.style.left = `${-region.x * scale}px`;
+      view.style.top = `${-region.y * scale}px`;
+      node.append(view);
       return node;
     })
   );
@@ -890,10 +923,19 @@ async function downloadProfile() {
 
 // ---- the device-state controls ----------------------------------------------------------------
 
+// What the controls changed and the studio has not been sent yet, merged: the slider's moves go
+// out at most every 80 ms, and a switch sent at once takes the slider's last move with it rather
+// than cancelling it.
+let deviceChange = {};
 let deviceTimer = null;
 function sendDevice(change, immediately) {
+  Object.assign(deviceChange, change);
   clearTimeout(deviceTimer);
-  const send = () => post("api/device", change);
+  const send = () => {
+    const all = deviceChange;
+    deviceChange = {};
+    post("api/device", all);
+  };
   if (immediately) send();
   else deviceTimer = setTimeout(send, 80);
 }
