@@ -17,8 +17,10 @@
 #include "device/files.hpp"
 #include "device/processes.hpp"
 #include "platform/foundation/facade.hpp"
+#include "platform/preferences/domain.hpp"
 #include "platform/preferences/settings_app.hpp"
 #include "platform/system/libsystem.h"
+#include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
 #include "vyr/printable.hpp"
 #include "vyr/process.hpp"
@@ -380,7 +382,12 @@ int prefs(const Request& request) {
   }
   if (verb == "get") return get(*pane, op[0]);
   if (verb == "undo") return undo(*pane);
-  // Every other action may change the settings: it becomes a step of the history.
+  // Every other action may change the settings: it becomes a step of the history. A set or a
+  // reset holds the writers' lock from the snapshot to the record (the pane's own writes take it
+  // again inside), so that another process's write cannot become part of the step. A tap does
+  // not: the Respring button must not hold every writer off while the device restarts.
+  std::optional<preferences::WritersLock> lock;
+  if (verb == "set" || verb == "reset") lock.emplace(kDomain);
   const history::Before before = history::before();
   const int status = verb == "set"     ? set(*pane, op[0], op[1])
                      : verb == "reset" ? reset(*pane)

@@ -6,6 +6,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "device/device.hpp"
@@ -135,9 +138,32 @@ std::string lockHolder(const struct stat& st) {
 
 }  // namespace
 
+// How deep this thread holds the writers' lock, and of which domain. A writer inside a change
+// that already holds it (an undo step taken around the pane's own write) takes it again at once
+// rather than waiting for itself.
+// The domain is kept in a plain array: a writer may run during exit, after a thread's objects
+// are gone.
+thread_local int tHeldDepth = 0;
+thread_local std::array<char, 256> tHeldDomain{};
+
+bool heldByThisThread(std::string_view domain) {
+  return tHeldDepth > 0 && domain.size() < tHeldDomain.size() &&
+         std::string_view(tHeldDomain.data()) == domain;
+}
+
 WritersLock::WritersLock(std::string_view domain) {
   try {
+    if (heldByThisThread(domain)) {
+      nested_ = true;
+      ++tHeldDepth;
+      return;
+    }
     take(domain);
+    if (error_ == 0 && domain.size() < tHeldDomain.size()) {
+      std::copy(domain.begin(), domain.end(), tHeldDomain.begin());
+      tHeldDomain[domain.size()] = '\0';
+      tHeldDepth = 1;
+    }
   } catch (...) {
     fail(ENOMEM, "out of memory");
   }
@@ -196,6 +222,8 @@ void WritersLock::take(std::string_view domain) {
 }
 
 WritersLock::~WritersLock() {
+  if (tHeldDepth > 0 && (nested_ || error_ == 0)) --tHeldDepth;
+  if (nested_) return;
   if (fd_ >= 0) ::close(fd_);
   if (threadLocked_) writersMutex().unlock();
 }

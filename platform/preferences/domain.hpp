@@ -31,7 +31,8 @@ objc::id readDomainValue(std::string_view domain, ns::String key);
 //
 // The wait is bounded: a writer that cannot take the lock within kWait gives up, and problem()
 // names the process that holds it (as the kernel's lock table shows it) or says "another
-// process". Thread-safe: the threads of one process take it one after another.
+// process". Thread-safe: the threads of one process take it one after another. A thread that
+// already holds the lock of DOMAIN takes it again at once (the inner one lets go of nothing).
 class WritersLock {
  public:
   static constexpr int kWaitSeconds = 3;
@@ -49,6 +50,7 @@ class WritersLock {
   void take(std::string_view domain);
   void fail(int error, std::string problem);
   bool threadLocked_ = false;
+  bool nested_ = false;  // taken inside this thread's own hold of the lock
   int error_ = 0;
   std::string problem_;
   int fd_ = -1;  // closing drops the flock

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -280,6 +281,19 @@ TEST(HostileLocks, TheWritersLockIsOnlyTheWritersAndItsWaitIsBounded) {
   const std::string file = device.path(kFile);
   const std::string before = vyrtest::xmlPlist({{"sig", "<integer>9</integer>"}});
   device.write(kFile, before);
+  {
+    // A writer inside a change that already holds the lock takes it again at once, rather than
+    // waiting for itself; the outer hold still keeps the lock afterwards.
+    const preferences::WritersLock held(kDomain);
+    ASSERT_TRUE(held) << held.problem();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(writeSig(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(preferences::WritersLock::kWaitSeconds));
+    std::atomic<bool> other{true};
+    std::thread([&] { other = static_cast<bool>(writeSig(2)); }).join();
+    EXPECT_FALSE(other) << "another thread waited for the held lock and gave up";
+  }
   ASSERT_TRUE(writeSig(4));
   const std::string after = slurp(file);
   const std::string folder = sim::simFolder() + "/locks";

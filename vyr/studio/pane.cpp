@@ -160,6 +160,11 @@ Reply PaneView::set(const std::string& body) {
   if (!request.value) return failure(400, request.error);
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const SetRow& row = *request.value;
+  // Held from the snapshot to the record (the pane's own write takes it again inside): a write
+  // by another process in between would otherwise become part of this step, and undoing the
+  // step would take that write back too.
+  const preferences::WritersLock lock(kDomain);
+  if (!lock) return failure(500, lock.problem());
   const history::Before before = history::before();
   switch (pane_->set(row.key, row.value)) {
     case Change::Done: {
