@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -59,6 +60,32 @@ Fd openPrivate(const std::string& path, bool create) {
   return fd;
 }
 
+// The socket's name: 32 hexadecimal digits from the kernel's random source, so that nothing
+// outside the runtime folder (a device folder's identity, a guess) leads to it.
+std::optional<std::string> randomName() {
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name;
+  for (const unsigned char b : bytes) {
+    name += kDigits[b >> 4];
+    name += kDigits[b & 0xf];
+  }
+  return name;
+}
+
+bool isRandomName(std::string_view text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
 bool endsProcess(int signalNumber) {
   switch (signalNumber) {
     case 0:
@@ -93,8 +120,7 @@ struct Connection {
   pid_t pid = 0;
   std::string name;  // the device process it plays; empty for a control connection
   bool kept = false;
-  bool joined = false;  // answered its first request: only then does it count as a process
-  bool dead = false;    // its process has ended: closed once the current round is done
+  bool dead = false;  // its process has ended: closed once the current round is done
   Clock::time_point joinedAt;
   // A "started" request waiting for the processes a respring ended to come back.
   std::optional<Clock::time_point> waitingUntil;
@@ -172,20 +198,23 @@ bool Supervisor::answer(Connection& c) {
     const std::string flags = tab == std::string::npos ? std::string() : rest.substr(tab + 1);
     if (!validProcessName(name)) return sendMessage(c.socket.get(), "refused not a process name");
     if (ended(c.pidfd.get())) return false;
-    if (!c.joined || c.name != name) {
+    if (c.name != name) {
       c.joinedAt = Clock::now();
       if (lastRespring_) startedSince_.push_back({c.pid, name});
     }
     c.name = name;
     c.kept = flags == "kept";
-    c.joined = true;
     const bool sent = sendMessage(c.socket.get(), "ok");
     answerWaiters(false);
     return sent;
   }
   if (verb == "control") {
-    c.joined = true;
     return sendMessage(c.socket.get(), "ok");
+  }
+  // Only a process of the device may see or signal the device's processes: a connection that
+  // joined as one. A control connection only keeps the supervisor running.
+  if ((verb == "list" || verb == "killall" || verb == "started") && c.name.empty()) {
+    return sendMessage(c.socket.get(), "refused this connection has not joined the device");
   }
   if (verb == "list") {
     dropEnded();
@@ -426,6 +455,20 @@ std::string deviceKey() {
          std::to_string(static_cast<unsigned long long>(st.st_ino));
 }
 
+std::optional<std::string> socketName(int folder, const std::string& key) {
+  const std::string file = key + ".name";
+  const Fd fd(::openat(folder, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 077) != 0) {
+    return std::nullopt;
+  }
+  char text[33] = {};
+  const ssize_t n = ::read(fd.get(), text, 32);
+  if (n != 32 || !isRandomName(std::string_view(text, 32))) return std::nullopt;
+  return std::string(text, 32) + ".sock";
+}
+
 std::string socketPath(int folder, std::string_view name) {
   return "/proc/self/fd/" + std::to_string(folder) + "/" + std::string(name);
 }
@@ -435,19 +478,24 @@ int serve(const std::string& runtime, const std::string& key) {
   const Fd folder = openPrivate(runtime, false);
   if (!folder) return 1;
   const std::string lockName = key + ".lock";
-  const std::string socketName = key + ".sock";
+  const std::string nameFile = key + ".name";
   const Fd lock(
       ::openat(folder.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock) return 1;
   // Whoever holds the lock serves; a second starter has nothing to do.
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? 0 : 1;
 
-  // A socket left by a supervisor that ended without removing it answers nobody: replace it.
-  ::unlinkat(folder.get(), socketName.c_str(), 0);
+  // A socket left by a supervisor that ended without removing it answers nobody: remove it.
+  if (const auto stale = socketName(folder.get(), key)) {
+    ::unlinkat(folder.get(), stale->c_str(), 0);
+  }
+  const auto name = randomName();
+  if (!name) return 1;
+  const std::string socketFile = *name + ".sock";
   Fd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path = socketPath(folder.get(), socketName);
+  const std::string path = socketPath(folder.get(), socketFile);
   if (!listener || path.size() >= sizeof address.sun_path) return 1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const mode_t mask = ::umask(077);
@@ -456,15 +504,32 @@ int serve(const std::string& runtime, const std::string& key) {
   ::umask(mask);
   struct stat own {};
   if (bound != 0 || ::listen(listener.get(), 64) != 0 ||
-      ::fstatat(folder.get(), socketName.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+      ::fstatat(folder.get(), socketFile.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    return 1;
+  }
+  // The name is published only once the socket listens, and whole: a reader sees the old name
+  // or the new one, written beside it and renamed over it.
+  const std::string staging = nameFile + ".new";
+  ::unlinkat(folder.get(), staging.c_str(), 0);
+  const Fd file(::openat(folder.get(), staging.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file || ::fchmod(file.get(), 0600) != 0 ||
+      ::write(file.get(), name->data(), name->size()) != static_cast<ssize_t>(name->size()) ||
+      ::renameat(folder.get(), staging.c_str(), folder.get(), nameFile.c_str()) != 0) {
+    ::unlinkat(folder.get(), staging.c_str(), 0);
+    ::unlinkat(folder.get(), socketFile.c_str(), 0);
     return 1;
   }
   const int status = Supervisor(std::move(listener)).run();
-  // Only the socket this supervisor made; the lock is still held, so no successor made another.
+  // Only the socket this supervisor made, and its name; the lock is still held, so no successor
+  // made another.
   struct stat now {};
-  if (::fstatat(folder.get(), socketName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+  if (::fstatat(folder.get(), socketFile.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
       now.st_dev == own.st_dev && now.st_ino == own.st_ino) {
-    ::unlinkat(folder.get(), socketName.c_str(), 0);
+    ::unlinkat(folder.get(), socketFile.c_str(), 0);
+  }
+  if (socketName(folder.get(), key) == socketFile) {
+    ::unlinkat(folder.get(), nameFile.c_str(), 0);
   }
   return status;
 }

@@ -6,7 +6,9 @@
 // its own user) and a pidfd of the peer (SO_PEERPIDFD): the kernel pins the process that called
 // connect(), so a signal sent through the pidfd reaches that process or fails with ESRCH, never a
 // later holder of its pid. Nothing under the device folder names a process: the socket lives in a
-// private runtime folder of the user, named by the device folder's identity.
+// private runtime folder of the user, under a random name that a file there keeps (mode 0600),
+// so that the name cannot be derived from the device folder; a sandboxed device process sees no
+// runtime folder at all, only its own supervisor's socket, bound into its sandbox.
 //
 // The supervisor is started on demand by the first process of the device that joins (a lock in
 // the runtime folder decides which of several starters serves; a socket left by a supervisor that
@@ -29,7 +31,8 @@ namespace sim::launchd {
 // Each request is one message of a SOCK_SEQPACKET connection, answered by one message in order:
 //   "join NAME\tFLAGS"   this connection plays the process NAME (FLAGS "kept": its parent starts
 //                        it again after a respring); a second join renames. "ok" or "refused WHY"
-//   "control"            a connection that plays no process (to ask only). "ok"
+//   "control"            a connection that plays no process (it keeps the supervisor running). "ok"
+// Only on a connection that joined as a process (else "refused WHY"):
 //   "list"               "ok" and a line "PID\tNAME" per running process, by ascending pid
 //   "killall SIG\tNAME"  signals as killall does (see device/processes.hpp): "ok COUNT" and a line
 //                        "PID\tNAME" per process signalled (backboardd's own count not listed)
@@ -55,9 +58,15 @@ Fd openRuntimeFolder(bool create, std::string* path = nullptr, std::string* prob
 // that a name printed anywhere can neither drive a terminal nor break a line.
 bool validProcessName(std::string_view name);
 
-// The name the attached device's socket and lock take in the runtime folder, from the device
-// folder's identity (its file system and inode): "dev-ino". Empty without a device.
+// The name the attached device's lock and socket-name file take in the runtime folder, from the
+// device folder's identity (its file system and inode): "dev-ino". Empty without a device.
 std::string deviceKey();
+
+// The name of the socket of KEY's supervisor in the folder open as FOLDER ("HEX.sock"), read
+// from the file "KEY.name" its supervisor keeps there: the file must be this user's, mode 0600,
+// holding 32 hexadecimal digits. None while no supervisor serves KEY (or the file is not sound).
+// A supervisor picks a new random name each time it starts.
+std::optional<std::string> socketName(int folder, const std::string& key);
 
 // The path through which a socket NAME in the folder open as FOLDER is bound or connected:
 // /proc/self/fd/N/NAME, so that the folder checked is the folder used.

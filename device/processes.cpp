@@ -61,7 +61,10 @@ Fd connectTo(int folder, const std::string& key) {
   Fd s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path = launchd::socketPath(folder, key + ".sock");
+  // The supervisor's socket is found only through the name it keeps in the runtime folder.
+  const std::optional<std::string> name = launchd::socketName(folder, key);
+  if (!name) return Fd::failure(ENOENT);
+  const std::string path = launchd::socketPath(folder, *name);
   if (!s || path.size() >= sizeof address.sun_path) return Fd::failure(ENAMETOOLONG);
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -213,17 +216,21 @@ bool ownConnectionUsable(Own& o) {
   return o.socket && o.pid == ::getpid() && o.key == launchd::deviceKey();
 }
 
-// Makes REQUEST on this process's connection, or on a connection of its own when this process
-// has not joined its device (starting no supervisor: without one no process has joined).
+constexpr char kNotJoined[] =
+    "this process has not joined its device: only a process of the device may list or signal "
+    "the device's processes";
+
+// Makes REQUEST on this process's connection: only a connection that joined the device is
+// answered. "refused ..." when this process has not joined its device (nothing is asked then);
+// none when the supervisor did not answer.
 std::optional<std::string> request(const std::string& text, int waitMs = kAnswerMs) {
   Own& o = own();
-  {
-    std::lock_guard<std::mutex> guard(o.lock);
-    if (ownConnectionUsable(o)) return ask(o.socket.get(), text, waitMs, &o.notice);
+  std::lock_guard<std::mutex> guard(o.lock);
+  if (!ownConnectionUsable(o)) {
+    setProblem(kNotJoined);
+    return std::string("refused ") + kNotJoined;
   }
-  const Fd s = openConnection("control", false);
-  if (!s) return std::nullopt;
-  return ask(s.get(), text, waitMs, nullptr);
+  return ask(o.socket.get(), text, waitMs, &o.notice);
 }
 
 // The "PID\tNAME" lines after an answer's first line.
@@ -282,7 +289,9 @@ std::string supervisorSocketForChildren() {
     *heldKey = key;
     if (!*held) return {};
   }
-  return runtime + "/" + key + ".sock";
+  const std::optional<std::string> name = launchd::socketName(folder.get(), key);
+  if (!name) return {};
+  return runtime + "/" + *name;
 }
 
 bool registerProcess(std::string_view name, Relaunch relaunch) {
@@ -317,7 +326,8 @@ Killed killallReport(std::string_view name, int signalNumber) {
   if (signalNumber < 0 || signalNumber > SIGRTMAX || name.empty()) return out;
   const bool daemon = name == "lsd" || name == "backboardd";
   const auto answer = request("killall " + std::to_string(signalNumber) + "\t" + std::string(name));
-  // No supervisor: no process has joined; the virtual daemons still run.
+  // The supervisor this process joined is gone: no process is left; the virtual daemons still
+  // run.
   if (!answer) {
     out.count = daemon ? 1 : 0;
     return out;

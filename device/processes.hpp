@@ -65,8 +65,12 @@ std::string supervisorProblem();
 // Returns the machine path of its socket; empty when it cannot be reached. Thread-safe.
 std::string supervisorSocketForChildren();
 
+// Only a process that joined its device (registerProcess) may list, signal or wait for the
+// device's processes: the supervisor answers nobody else. For any other process the three below
+// find nothing and signal nothing (supervisorProblem says why).
+
 // The running processes of this device, by ascending pid. Thread-safe; empty without a device or
-// when no supervisor runs (then no process has joined).
+// when this process has not joined it.
 std::vector<DeviceProcess> runningProcesses();
 
 // What killallReport did: how many processes it signalled (as killall counts) and which.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -22,9 +23,17 @@ namespace {
 namespace fs = std::filesystem;
 using vyrtest::DeviceChild;
 
-std::vector<std::string> runningNames() {
+// The supervisor lists and signals only for a process of the device: the test joins as one, and
+// leaves itself out of what it lists.
+bool joinAsDriver() {
+  return sim::registerProcess("TestDriver");
+}
+
+std::vector<std::string> runningNames(bool withThisProcess = false) {
   std::vector<std::string> names;
-  for (const auto& p : sim::runningProcesses()) names.push_back(p.name);
+  for (const auto& p : sim::runningProcesses()) {
+    if (withThisProcess || p.pid != ::getpid()) names.push_back(p.name);
+  }
   return names;
 }
 
@@ -40,6 +49,7 @@ unsigned long long startTimeOf(pid_t pid) {
 
 TEST(DeviceProcesses, KillallBackboarddEndsEveryRegisteredProcessWithTheGivenSignal) {
   vyrtest::TempDevice device;
+  ASSERT_TRUE(joinAsDriver());
   DeviceChild springBoard("SpringBoard"), settings("Preferences");
   ASSERT_TRUE(springBoard.ready() && settings.ready());
   EXPECT_EQ(runningNames().size(), 2u);
@@ -47,7 +57,7 @@ TEST(DeviceProcesses, KillallBackboarddEndsEveryRegisteredProcessWithTheGivenSig
   EXPECT_EQ(sim::killall("backboardd"), 3);  // backboardd itself and the two
   EXPECT_EQ(springBoard.endedBy(), SIGTERM);
   EXPECT_EQ(settings.endedBy(), SIGTERM);
-  EXPECT_TRUE(sim::runningProcesses().empty());
+  EXPECT_TRUE(runningNames().empty());
 
   DeviceChild again("SpringBoard");
   ASSERT_TRUE(again.ready());
@@ -60,6 +70,7 @@ TEST(DeviceProcesses, KillallBackboarddEndsEveryRegisteredProcessWithTheGivenSig
 
 TEST(DeviceProcesses, KillallSignalsOnlyProcessesOfThatName) {
   vyrtest::TempDevice device;
+  ASSERT_TRUE(joinAsDriver());
   DeviceChild springBoard("SpringBoard"), settings("Preferences");
   ASSERT_TRUE(springBoard.ready() && settings.ready());
   EXPECT_EQ(sim::killall("NoSuchProcess"), 0);
@@ -78,6 +89,7 @@ TEST(DeviceProcesses, KillallSignalsOnlyProcessesOfThatName) {
 // naming a live machine process exactly or forged: none makes anything be signalled.
 TEST(DeviceProcesses, StaleAndForgedEntriesAreNeverSignalled) {
   vyrtest::TempDevice device;
+  ASSERT_TRUE(joinAsDriver());
   const std::string table = sim::simFolder() + "/proc/";
   fs::create_directories(table);
   // A machine process whose pid an old entry names, with another start time: a reused pid.
@@ -149,7 +161,7 @@ TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   // This process: renamed by a second call, and never signalled by its own killall.
   ASSERT_TRUE(sim::registerProcess("SpringBoard"));
   ASSERT_TRUE(sim::registerProcess("Preferences"));
-  EXPECT_EQ(runningNames(), std::vector<std::string>{"Preferences"});
+  EXPECT_EQ(runningNames(true), std::vector<std::string>{"Preferences"});
   EXPECT_EQ(sim::killall("Preferences"), 0);
 
   // A child that registers and exits takes its entry along; one that only inherited this
@@ -162,33 +174,73 @@ TEST(DeviceProcesses, RegistrationRulesAndRemovalAtExit) {
   ASSERT_EQ(::waitpid(registered, &status, 0), registered);
   EXPECT_EQ(status, 0);
   ASSERT_EQ(::waitpid(inheritor, nullptr, 0), inheritor);
-  EXPECT_EQ(runningNames(), std::vector<std::string>{"Preferences"});
+  EXPECT_EQ(runningNames(true), std::vector<std::string>{"Preferences"});
 
-  // One process holds only a few connections at once: a loop of them (this one already holds
-  // its own) leaves the table to the others, and another process still joins.
+  // The socket's name is random, kept in a file only this user can read: the name the device
+  // folder's identity would give leads nowhere.
   std::string runtime;
   const sim::Fd folder = sim::launchd::openRuntimeFolder(false, &runtime);
   ASSERT_TRUE(folder) << runtime;
-  const std::string path =
-      sim::launchd::socketPath(folder.get(), sim::launchd::deviceKey() + ".sock");
-  std::vector<sim::Fd> flood;
-  int answered = 0;
-  for (int i = 0; i < 32; ++i) {
+  const std::string key = sim::launchd::deviceKey();
+  const auto connectTo = [&](const std::string& name) {
     sim::Fd s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un to{};
     to.sun_family = AF_UNIX;
-    std::strncpy(to.sun_path, path.c_str(), sizeof to.sun_path - 1);
-    if (!s || ::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) continue;
-    char answer[16];
+    std::strncpy(to.sun_path, sim::launchd::socketPath(folder.get(), name).c_str(),
+                 sizeof to.sun_path - 1);
+    if (!s || ::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+      return sim::Fd();
+    return s;
+  };
+  const auto ask = [](const sim::Fd& s, std::string_view request) {
+    char answer[256] = {};
     pollfd p{s.get(), POLLIN, 0};
-    if (::send(s.get(), "control", 7, MSG_NOSIGNAL) == 7 && ::poll(&p, 1, 2000) == 1 &&
-        ::recv(s.get(), answer, sizeof answer, 0) > 0) {
-      ++answered;
+    if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size()) ||
+        ::poll(&p, 1, 2000) != 1 || ::recv(s.get(), answer, sizeof answer - 1, 0) <= 0) {
+      return std::string();
     }
+    return std::string(answer);
+  };
+  EXPECT_FALSE(connectTo(key + ".sock"));
+  const std::optional<std::string> name = sim::launchd::socketName(folder.get(), key);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(name->find(key), std::string::npos);
+  struct stat nameFile {};
+  ASSERT_EQ(::fstatat(folder.get(), (key + ".name").c_str(), &nameFile, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_EQ(nameFile.st_mode & 0777, 0600u);
+
+  // A connection that has not joined the device may neither list nor signal its processes.
+  DeviceChild mail("MobileMail");
+  ASSERT_TRUE(mail.ready());
+  const sim::Fd outsider = connectTo(*name);
+  ASSERT_TRUE(outsider);
+  EXPECT_EQ(ask(outsider, "control"), "ok");
+  for (const char* request : {"list", "killall 9\tMobileMail", "started 0"}) {
+    EXPECT_EQ(ask(outsider, request).rfind("refused", 0), 0u) << request;
+  }
+  EXPECT_TRUE(mail.runs());
+  // Nor does a process that has not joined ask through a connection of its own.
+  const pid_t unjoined = ::fork();
+  if (unjoined == 0) {
+    ::_exit(sim::killall("MobileMail", SIGKILL) == 0 && sim::runningProcesses().empty() ? 0 : 1);
+  }
+  ASSERT_EQ(::waitpid(unjoined, &status, 0), unjoined);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(mail.runs());
+
+  // One process holds only a few connections at once: a loop of them (this one already holds
+  // its own, and the one above) leaves the table to the others, and another process still joins.
+  std::vector<sim::Fd> flood;
+  int answered = 0;
+  for (int i = 0; i < 32; ++i) {
+    sim::Fd s = connectTo(*name);
+    if (!s) continue;
+    if (ask(s, "control") == "ok") ++answered;
     flood.push_back(std::move(s));
   }
   EXPECT_GT(answered, 0);
-  EXPECT_LT(answered, 8);
+  EXPECT_LT(answered, 7);
   DeviceChild another("MobileMail");
   EXPECT_TRUE(another.ready());
   flood.clear();
@@ -229,7 +281,8 @@ TEST(DeviceProcesses, AnEndedProcessIsNeverSignalledThroughWhatOutlivesIt) {
   ASSERT_EQ(::waitpid(registrant, &status, 0), registrant);
   ASSERT_EQ(status, 0);
 
-  EXPECT_TRUE(sim::runningProcesses().empty());
+  ASSERT_TRUE(joinAsDriver());
+  EXPECT_TRUE(runningNames().empty());
   EXPECT_EQ(sim::killall("SpringBoard", 0), 0);
   EXPECT_EQ(sim::killall("SpringBoard", SIGKILL), 0);
   EXPECT_EQ(sim::killall("backboardd", SIGKILL), 1);

@@ -447,8 +447,9 @@ class StudioTest(unittest.TestCase):
 
     def test_one_per_device(self):
         """A second studio on the device prints the running one's address; a restarted studio
-        has the same address, so an open page reconnects; the browser is opened on a private
-        page, never with the token on a command line; the settings download as a profile."""
+        has a new token, and an open page of the one before says so instead of reconnecting;
+        the browser is opened on a private page, never with the token on a command line; the
+        settings download as a profile."""
         self.open_page()
         second = subprocess.run([support.VYR, "--device", self.studio.device, "studio", "--no-open"],
                                 capture_output=True, text=True, timeout=30)
@@ -470,10 +471,17 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(self.studio.stop(), 0)
         support.wait_for(lambda: self.driver.find_element(By.ID, "connection").text != "live",
                          what="the page seeing the studio gone")
+        old_token = self.studio.token
         self.studio = support.Studio(device, args=("--no-open",))
-        self.assertEqual(self.studio.url, url)
-        support.wait_for(lambda: self.driver.find_element(By.ID, "connection").text == "live",
-                         timeout=15, what="the page reconnected")
+        self.assertNotEqual(self.studio.token, old_token)
+        self.assertEqual(self.studio.port, int(url.split(":")[2].split("/")[0]))
+        support.wait_for(
+            lambda: self.driver.find_element(By.ID, "connection").text == "studio restarted",
+            timeout=15, what="the page saying the studio was restarted")
+        self.assertIn("open it again from the terminal",
+                      self.driver.find_element(By.ID, "messages").text)
+        self.assertEqual(urllib.request.urlopen(self.studio.url + "api/state", timeout=10).status,
+                         200)
 
         # A browser opener that records how it was called.
         bin_folder = tempfile.mkdtemp(prefix="vyr-opener-")

@@ -143,16 +143,21 @@ class Confinement : public ::testing::Test {
     key_ = ::syscall(SYS_add_key, "user", "vyr-planted-test", "secret", 6, KEY_SPEC_USER_KEYRING);
     // Readable by every process of this user, possessed or not.
     if (key_ > 0) ::syscall(SYS_keyctl, KEYCTL_SETPERM, key_, 0x3f3f0000);
-    // Another device whose SpringBoard runs: its supervisor's socket, in this user's runtime
-    // folder, is named by the device folder's identity.
+    // Another device whose SpringBoard runs. Its supervisor's socket is not at the name the
+    // device folder's identity gives, but at a random one kept in this user's runtime folder:
+    // the library is handed that one all the same, as a process outside any sandbox could read it.
     other_ = std::make_unique<VyrProcess>(
         std::vector<std::string>{"--device", otherDevice_.root() + "/device", "host"});
     ASSERT_TRUE(other_->ask("hooks").has_value()) << other_->errors();
     struct stat id {};
     ASSERT_EQ(::stat((otherDevice_.root() + "/device").c_str(), &id), 0);
-    const std::string supervisor = std::string(::getpwuid(::geteuid())->pw_dir) +
-                                   "/.local/state/vyr/" + std::to_string(id.st_dev) + "-" +
-                                   std::to_string(id.st_ino) + ".sock";
+    const std::string runtime = std::string(::getpwuid(::geteuid())->pw_dir) + "/.local/state/vyr/";
+    const std::string key = std::to_string(id.st_dev) + "-" + std::to_string(id.st_ino);
+    EXPECT_FALSE(fs::exists(runtime + key + ".sock"));
+    std::ifstream nameFile(runtime + key + ".name");
+    std::string socketName;
+    ASSERT_TRUE(std::getline(nameFile, socketName)) << runtime + key + ".name";
+    const std::string supervisor = runtime + socketName + ".sock";
     ASSERT_TRUE(fs::exists(supervisor)) << supervisor;
     const std::vector<std::pair<std::string, std::string>> targets{
         {"PLANTED_OUTSIDE", outside_.path()},

@@ -1,13 +1,16 @@
 // `vyr show` and `vyr import` end to end: the built command on a throw-away device, its table
 // read back, its picture read back at the places where each element is drawn.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -471,9 +474,37 @@ TEST_F(Show, ImportRefusesWhatIsNotASettingsFileAndKeepsTheSettings) {
             std::string::npos);
   EXPECT_NE(profile.find("<key>lssame</key>\n\t<false/>"), std::string::npos);
   EXPECT_EQ(profile.find("sgis"), std::string::npos);
+  // The import stages its copy under the writers' temporary-file pattern, so that a copy left by
+  // a killed import is removed by the next writer, as a killed writer's is.
+  const std::string folder = fs::path(settings).parent_path().string();
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
   f = vyr({"import", exported});
   EXPECT_EQ(f.status, 0) << f.err;
   EXPECT_EQ(toolLines(f.err), 0) << f.err;
+  const std::regex writersTemp("\\.com\\.belvorin\\.VYR\\.plist\\.vyr-[0-9a-f]{12}");
+  int staged = 0;
+  alignas(inotify_event) char events[64 * 1024];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(at);
+      const std::string name = e->len > 0 ? e->name : "";
+      if (name != "com.belvorin.VYR.plist") {
+        EXPECT_TRUE(std::regex_match(name, writersTemp)) << name;
+        ++staged;
+      }
+      at += sizeof(inotify_event) + e->len;
+    }
+  }
+  ::close(watch);
+  EXPECT_GE(staged, 1);
+  const std::string killed = folder + "/.com.belvorin.VYR.plist.vyr-0123456789ab";
+  std::ofstream(killed) << "left by a killed import";
+  const timespec old[2] = {{1, 0}, {1, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, killed.c_str(), old, 0), 0);
+  EXPECT_EQ(vyr({"prefs", "set", "txt", "Red"}).status, 0);
+  EXPECT_FALSE(fs::exists(killed));
   f = vyr({"prefs", "reset"});
   EXPECT_EQ(f.status, 0) << f.err;
   const auto rows = parseTable(vyr({"show", "--no-picture"}).out);

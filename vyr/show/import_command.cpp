@@ -8,6 +8,7 @@
 // the settings-changed notification is posted so that running processes re-read their switches.
 // The settings' writers' lock is held throughout, as by every writer of the settings.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,13 +128,31 @@ int runImport(const std::string& source, const std::string& bytes, bool force) {
     return fail("cannot create " + folder + " in the device: " + sim::describe(err));
   }
 
-  // A name starting with '.' that no reader of the settings mistakes for the settings file.
-  const std::string stagedPath =
-      folder + "/." + std::string(kPreferencesName) + ".import-" + std::to_string(::getpid());
-  if (const int err = sim::writeFile(sim::Area::Device, stagedPath, bytes); err != 0) {
-    return fail("cannot write " + stagedPath + " in the device: " + sim::describe(err));
+  // Staged under the writers' temporary-file pattern (".NAME.vyr-<random>"), which no reader of
+  // the settings mistakes for the settings file, and locked while it lives: a copy left by an
+  // import that was killed is removed by the next writer in the folder, as a killed writer's is.
+  const sim::Fd folderFd = sim::openFolder(sim::Area::Device, folder);
+  if (!folderFd) {
+    return fail("cannot open " + folder + " in the device: " + sim::describe(folderFd.error()));
   }
+  std::string tempName;
+  const sim::Fd stagedFile = sim::createTempIn(folderFd.get(), kPreferencesName, tempName);
+  if (!stagedFile) {
+    return fail("cannot stage the settings in " + folder + ": " +
+                sim::describe(stagedFile.error()));
+  }
+  const std::string stagedPath = folder + "/" + tempName;
   StagedFile staged(stagedPath);
+  ::flock(stagedFile.get(), LOCK_EX);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(stagedFile.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      return fail("cannot write " + stagedPath +
+                  " in the device: " + sim::describe(n < 0 ? errno : EIO));
+    }
+    done += static_cast<std::size_t>(n);
+  }
 
   unsigned long keys = 0;
   {

@@ -118,19 +118,13 @@ Result<Instance> Instance::claim(const std::optional<std::string>& folder) {
   ::unlinkat(instance.dir_, (instance.key_ + ".serving").c_str(), 0);
   if (last) instance.lastPort_ = portOf(*last);
 
-  const std::string tokenName = instance.key_ + ".token";
-  static const std::regex tokenForm("[0-9a-f]{48}");
-  if (auto kept = readPrivate(instance.dir_, tokenName);
-      kept && std::regex_match(*kept, tokenForm)) {
-    instance.token_ = *kept;
-  } else {
-    const auto token = newToken();
-    if (!token) return failed("cannot make an access token: the kernel's random source failed");
-    if (auto written = instance.writePrivate(tokenName, *token); !written) {
-      return failed(written.error());
-    }
-    instance.token_ = *token;
-  }
+  // A new token at every start: a page of the studio before is refused (and says so) rather
+  // than driving this one, whoever took the port while no studio held it and saw its requests.
+  const auto token = newToken();
+  if (!token) return failed("cannot make an access token: the kernel's random source failed");
+  instance.token_ = *token;
+  // A token an older studio kept here is of no use to anyone any more.
+  ::unlinkat(instance.dir_, (instance.key_ + ".token").c_str(), 0);
   return instance;
 }
 

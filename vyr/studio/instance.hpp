@@ -1,7 +1,8 @@
 // What a device's studio keeps outside the device folder (which is untrusted), in a private
-// folder of the user's: the lock that lets one studio run per device, the device's access token
-// (the same across restarts, so open pages reconnect), the address it serves, and the page that
-// forwards a browser to that address without the token on any command line.
+// folder of the user's: the lock that lets one studio run per device, the address it serves, and
+// the page that forwards a browser to that address (with the token, which is on no command
+// line). The access token is new at every start of the studio: a page of an earlier studio is
+// refused, and tells its user to open the studio again.
 #pragma once
 
 #include <optional>
@@ -24,7 +25,7 @@ class Instance {
 
   bool owner() const { return lock_ >= 0; }
   const std::string& runningUrl() const { return runningUrl_; }
-  // The device's token, made on its first studio and kept.
+  // This studio's access token, made when it was claimed (never kept for the next studio).
   const std::string& token() const { return token_; }
   // The port the device's studio served last, if it served one.
   std::optional<int> lastPort() const { return lastPort_; }

@@ -35,8 +35,9 @@ std::string errorJson(const std::string& message) {
   return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The headers every answer carries.
-void secure(MHD_Response* response) {
+// The headers every answer carries, START_ID the server's (Server::startId).
+void secure(MHD_Response* response, const std::string& startId) {
+  MHD_add_response_header(response, "X-VYR-Studio", startId.c_str());
   for (const auto& [name, value] :
        {std::pair{"Cache-Control", "no-store"}, std::pair{"X-Content-Type-Options", "nosniff"},
         std::pair{"Referrer-Policy", "no-referrer"}, std::pair{"X-Frame-Options", "DENY"},
@@ -45,12 +46,13 @@ void secure(MHD_Response* response) {
   }
 }
 
-MHD_Result queue(MHD_Connection* connection, const Reply& reply) {
+MHD_Result queue(MHD_Connection* connection, const Reply& reply, const std::string& startId) {
   MHD_Response* response = MHD_create_response_from_buffer(
       reply.json.size(), const_cast<char*>(reply.json.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
-  secure(response);
+  secure(response, startId);
   MHD_add_response_header(response, "Content-Type", reply.type.c_str());
+  if (reply.close) MHD_add_response_header(response, "Connection", "close");
   if (!reply.download.empty()) {
     const std::string disposition = "attachment; filename=\"" + reply.download + "\"";
     MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
@@ -307,6 +309,12 @@ std::string Server::start(int port, const std::string& token) {
     }
     return "cannot listen on 127.0.0.1: " + why;
   }
+  const auto id = newToken();
+  if (!id) {
+    ::close(fd);
+    return "cannot make the studio's id: the kernel's random source failed";
+  }
+  startId_ = id->substr(0, 16);
   address_ = Address{boundPort(fd), token};
   listener_ = fd;
 
@@ -337,11 +345,26 @@ std::string Server::start(int port, const std::string& token) {
       +[](void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
         auto& server = *static_cast<Server*>(self);
         std::lock_guard lock(server.arrivingMutex_);
-        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-          server.arriving_[connection] = std::chrono::steady_clock::now();
-        } else {
+        if (code != MHD_CONNECTION_NOTIFY_STARTED) {
           server.arriving_.erase(connection);
+          server.tokenless_.erase(connection);
+          return;
         }
+        const auto now = std::chrono::steady_clock::now();
+        server.arriving_[connection] = now;
+        // One token-less connection too many: the oldest of them ends, never this newest one,
+        // so that the page's own next connection always gets in.
+        if (server.tokenless_.size() >= server.limits_.tokenless) {
+          const auto oldest =
+              std::min_element(server.tokenless_.begin(), server.tokenless_.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; });
+          if (oldest != server.tokenless_.end()) {
+            cutOff(oldest->first);
+            server.arriving_.erase(oldest->first);
+            server.tokenless_.erase(oldest);
+          }
+        }
+        server.tokenless_[connection] = now;
       };
   daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, access, this,
@@ -359,7 +382,8 @@ std::string Server::start(int port, const std::string& token) {
   // now and then, so that a page sees a dead studio and a dead page is noticed.
   // The same thread cuts off connections that take too long over their headers.
   waker_ = std::thread([this] {
-    const auto tick = std::min(limits_.keepAlive, limits_.headerDeadline / 4);
+    const auto tick =
+        std::min({limits_.keepAlive, limits_.headerDeadline / 4, limits_.tokenlessLife / 4});
     std::uint64_t seen = hub_.version();
     auto lastKeepAlive = std::chrono::steady_clock::now();
     for (;;) {
@@ -382,20 +406,39 @@ std::string Server::start(int port, const std::string& token) {
   return {};
 }
 
+void Server::cutOff(MHD_Connection* connection) {
+  // The socket is still open: the daemon removes the connection from the maps, under
+  // arrivingMutex_, before it closes it. The daemon then sees the connection end, as if the
+  // client had left.
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+}
+
 void Server::cutOffSlowHeaders() {
-  const auto overdue = std::chrono::steady_clock::now() - limits_.headerDeadline;
+  const auto now = std::chrono::steady_clock::now();
+  const auto overdue = now - limits_.headerDeadline;
+  const auto tooOld = now - limits_.tokenlessLife;
   std::lock_guard lock(arrivingMutex_);
   for (auto it = arriving_.begin(); it != arriving_.end();) {
     if (it->second > overdue) {
       ++it;
       continue;
     }
-    // The socket is still open: the daemon removes the connection from here, under this lock,
-    // before it closes it. The daemon then sees the connection end, as if the client had left.
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(it->first, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+    cutOff(it->first);
+    tokenless_.erase(it->first);
     it = arriving_.erase(it);
+  }
+  // However it trickles or repeats its requests, a connection that never shows the token does
+  // not stay.
+  for (auto it = tokenless_.begin(); it != tokenless_.end();) {
+    if (it->second > tooOld) {
+      ++it;
+      continue;
+    }
+    cutOff(it->first);
+    arriving_.erase(it->first);
+    it = tokenless_.erase(it);
   }
 }
 
@@ -459,15 +502,21 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
     {
       std::lock_guard lock(arrivingMutex_);
       arriving_.erase(connection);  // its headers are in
+      if (!why) tokenless_.erase(connection);
     }
-    if (why) return queue(connection, {403, *why + "\n", "text/plain; charset=utf-8"});
+    if (why) {
+      // A token-less connection is short-lived: it ends with this answer.
+      return queue(connection, {403, *why + "\n", "text/plain; charset=utf-8", {}, true}, startId_);
+    }
     *context = new Request;
     const auto length = header(connection, "Content-Length");
     if (isPost && length &&
         (length->size() > 12 || length->find_first_not_of("0123456789") != std::string::npos ||
          std::stoull("0" + *length) > kMaxBody)) {
-      return queue(connection, {413, errorJson("the request body is larger than " +
-                                               std::to_string(kMaxBody) + " bytes")});
+      return queue(connection,
+                   {413, errorJson("the request body is larger than " + std::to_string(kMaxBody) +
+                                   " bytes")},
+                   startId_);
     }
     return 1;
   }
@@ -480,11 +529,13 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
   }
   if (request.submitted) {  // resumed: the main thread has answered
     std::lock_guard lock(request.mutex);
-    return queue(connection, request.reply.value_or(Reply{503, errorJson("no answer")}));
+    return queue(connection, request.reply.value_or(Reply{503, errorJson("no answer")}), startId_);
   }
   if (request.tooLarge) {
-    return queue(connection, {413, errorJson("the request body is larger than " +
-                                             std::to_string(kMaxBody) + " bytes")});
+    return queue(
+        connection,
+        {413, errorJson("the request body is larger than " + std::to_string(kMaxBody) + " bytes")},
+        startId_);
   }
   return answer(connection, url, method, request);
 }
@@ -512,7 +563,7 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
 
   if (path.empty()) {
     MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-    secure(response);
+    secure(response, startId_);
     MHD_add_response_header(response, "Location", (prefix + "/").c_str());
     const MHD_Result queued = MHD_queue_response(connection, 302, response);
     MHD_destroy_response(response);
@@ -534,18 +585,20 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
   const bool known = files.contains(path) || posts.contains(path) || path == "/api/state" ||
                      path == "/api/events" || path == "/api/profile";
   if (!known) {
-    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))});
+    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))},
+                 startId_);
   }
   if (posts.contains(path) ? !isPost : !isGet) {
     return queue(connection,
-                 {405, errorJson("the studio does not take " + std::string(method) + " here")});
+                 {405, errorJson("the studio does not take " + std::string(method) + " here")},
+                 startId_);
   }
   if (const auto file = files.find(path); file != files.end()) {
-    return queue(connection, {200, *file->second.first, file->second.second});
+    return queue(connection, {200, *file->second.first, file->second.second}, startId_);
   }
-  if (path == "/api/state") return queue(connection, {200, hub_.snapshot()});
+  if (path == "/api/state") return queue(connection, {200, hub_.snapshot()}, startId_);
   if (path == "/api/profile") {
-    if (!actions_.profile) return queue(connection, {404, errorJson("no profile here")});
+    if (!actions_.profile) return queue(connection, {404, errorJson("no profile here")}, startId_);
     return handOver(connection, request, actions_.profile);
   }
   if (path == "/api/events") {
@@ -567,7 +620,7 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
       delete stream;
       return 0;
     }
-    secure(response);
+    secure(response, startId_);
     MHD_add_response_header(response, "Content-Type", "text/event-stream");
     const MHD_Result queued = MHD_queue_response(connection, 200, response);
     MHD_destroy_response(response);
@@ -575,13 +628,14 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
   }
   const std::string type = header(connection, "Content-Type").value_or("");
   if (type.rfind("application/json", 0) != 0) {
-    return queue(
-        connection,
-        {415, errorJson("the request body must be JSON (Content-Type: application/json)")});
+    return queue(connection,
+                 {415, errorJson("the request body must be JSON (Content-Type: application/json)")},
+                 startId_);
   }
   const auto& handler = actions_.*(posts.at(path));
   if (!handler)
-    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))});
+    return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))},
+                 startId_);
   return handOver(connection, request,
                   [&handler, body = std::move(request.body)] { return handler(body); });
 }

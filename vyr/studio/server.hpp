@@ -66,15 +66,17 @@ class Hub {
 struct Reply {
   Reply() = default;
   Reply(int status_, std::string json_, std::string type_ = "application/json",
-        std::string download_ = {})
+        std::string download_ = {}, bool close_ = false)
       : status(status_),
         json(std::move(json_)),
         type(std::move(type_)),
-        download(std::move(download_)) {}
+        download(std::move(download_)),
+        close(close_) {}
   int status = 200;
   std::string json;
   std::string type = "application/json";
   std::string download;
+  bool close = false;  // the connection ends with this answer
 };
 
 // Work handed from the server's threads to the studio's main thread, which alone touches the
@@ -132,10 +134,15 @@ struct Actions {
 
 // What keeps one client from starving the others. A client is a source address: on loopback
 // every local program shares 127.0.0.1, so the cap is wide enough for many open pages and still
-// bounds what one flood of connections can hold.
+// bounds what one flood of connections can hold. A connection that has not shown the studio's
+// token is "token-less": they are few and short-lived, and one more than the cap ends the oldest
+// of them, so token-less traffic can neither fill the table nor lock a page out.
 struct Limits {
-  unsigned connections = 512;             // open at once, in all
-  unsigned connectionsPerClient = 256;    // open at once from one source address
+  unsigned connections = 512;           // open at once, in all
+  unsigned connectionsPerClient = 256;  // open at once from one source address
+  unsigned tokenless = 64;              // token-less connections open at once
+  // A token-less connection ends this long after it was accepted, however busy.
+  std::chrono::milliseconds tokenlessLife = std::chrono::seconds(10);
   std::size_t requestMemory = 32 * 1024;  // a request's line and headers, and its buffers
   unsigned idleSeconds = 15;              // a connection that sends nothing for this long ends
   std::chrono::milliseconds keepAlive = std::chrono::seconds(10);  // comment on a quiet stream
@@ -154,7 +161,10 @@ class Server {
   // Binds 127.0.0.1:PORT, or the next free port above it when it is taken (PORT 0: any free
   // port), and serves from a thread of its own. The port is never shared with another program
   // (no SO_REUSEPORT). Returns an empty string on success, else one line saying what failed.
+  // Every answer carries this start's own random id (header X-VYR-Studio), so that a page whose
+  // stream broke can tell its own studio from whatever holds the port now.
   std::string start(int port, const std::string& token);
+  const std::string& startId() const { return startId_; }
   const Address& address() const { return address_; }
   // The ports tried before the one bound because another program held them (empty when the
   // first one tried was free).
@@ -174,6 +184,8 @@ class Server {
   ssize_t streamRead(Stream& stream, char* buffer, std::size_t max);
   void wakeStreams();
   void cutOffSlowHeaders();
+  // Call with arrivingMutex_ held: ends CONNECTION's socket (the daemon then sees it end).
+  static void cutOff(MHD_Connection* connection);
 
   WebFiles files_;
   Hub& hub_;
@@ -191,6 +203,9 @@ class Server {
   // Connections still sending their headers, with the time each was accepted.
   std::mutex arrivingMutex_;
   std::map<MHD_Connection*, std::chrono::steady_clock::time_point> arriving_;
+  // Connections that have not yet shown the token, with the time each was accepted.
+  std::map<MHD_Connection*, std::chrono::steady_clock::time_point> tokenless_;
+  std::string startId_;
   std::thread waker_;
 };
 

@@ -180,6 +180,9 @@ TEST(LibSystemShell, KillallSignalsDeviceProcessesAndExitsLikeTheTool) {
   vyrtest::TempDevice device;
   vyrtest::DeviceChild springBoard("SpringBoard"), settings("Preferences");
   ASSERT_TRUE(springBoard.ready() && settings.ready());
+  // The device's killall works for the device's processes only, as the Settings app is one.
+  EXPECT_EQ(libsystem::system("killall -0 SpringBoard"), kFailed);
+  ASSERT_TRUE(sim::registerProcess("Preferences"));
   EXPECT_EQ(libsystem::system("killall -9 lsd"), 0);
   EXPECT_EQ(libsystem::system("killall NoSuchProcess"), kFailed);
   EXPECT_EQ(libsystem::system("killall -FOO SpringBoard"), kFailed);

@@ -242,6 +242,30 @@ TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering)
                   body);
   EXPECT_NE(readUntil(fd, body, 5s).find("200 OK"), std::string::npos);
   ::close(fd);
+  // Connections that never show the token cannot lock the page out: more than one client may
+  // hold, saying nothing, leave room for the page (the oldest of them are ended), and a request
+  // without the token ends its connection with its answer.
+  std::vector<int> idle;
+  for (int i = 0; i < 300; ++i) {
+    const int s = connectTo(port_);
+    if (s >= 0) idle.push_back(s);
+  }
+  EXPECT_LT(pageAnswers(), 1s);
+  int stillOpen = 0;
+  for (const int s : idle) {
+    pollfd p{s, POLLIN, 0};
+    char byte = 0;
+    if (::poll(&p, 1, 0) == 0 || ::recv(s, &byte, 1, MSG_DONTWAIT) > 0) ++stillOpen;
+  }
+  EXPECT_LE(stillOpen, 64);
+  for (const int s : idle) ::close(s);
+  const int wrong = connectTo(port_);
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sendAll(wrong, request("GET /" + std::string(47, '0') + "1/api/state")));
+  EXPECT_NE(readUntil(wrong, "never said", 3s).find("403"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  ::close(wrong);
+
   // However steadily they trickle, the slow ones are cut off once their headers are overdue.
   for (const int s : slow) {
     pollfd p{s, POLLIN, 0};

@@ -99,6 +99,10 @@ async function post(path, body) {
   } catch (e) {
     answer = {};
   }
+  if (response.status === 403 && response.headers.get("X-VYR-Studio") !== studioId) {
+    restarted();
+    return null;
+  }
   if (!response.ok) {
     say(answer.error || `The studio refused the change (HTTP ${response.status}).`, true);
     return null;
@@ -998,24 +1002,60 @@ function apply(topic, value) {
   else renderStatus();
 }
 
+// The id of the studio this page was served by (every answer carries it): a page whose stream
+// broke goes back only to that same studio. A restarted studio has a new token and a new id, and
+// whatever else may hold the port since has neither.
+let studioId = null;
+const kRestarted = "The studio was restarted: open it again from the terminal (vyr studio).";
+
+// Whether the studio's stream may be opened again: null while nothing answers at the port.
+async function sameStudio() {
+  let response;
+  try {
+    response = await fetch("api/state", { cache: "no-store" });
+  } catch (e) {
+    return null;
+  }
+  return response.ok && studioId !== null && response.headers.get("X-VYR-Studio") === studioId;
+}
+
+function restarted() {
+  const pill = $("connection");
+  pill.dataset.state = "lost";
+  pill.textContent = "studio restarted";
+  say(kRestarted, true);
+}
+
 function connect() {
   const pill = $("connection");
   const events = new EventSource("api/events");
-  let lostTimer = null;
   events.addEventListener("open", () => {
-    clearTimeout(lostTimer);
     pill.dataset.state = "live";
     pill.textContent = "live";
   });
   events.addEventListener("error", () => {
+    // Never the browser's own reconnection: it would go to the port whoever holds it now.
+    events.close();
     pill.dataset.state = "connecting";
     pill.textContent = "reconnecting…";
-    clearTimeout(lostTimer);
-    lostTimer = setTimeout(() => {
-      pill.dataset.state = "lost";
-      pill.textContent = "studio not reachable";
-      say("The connection to the studio was lost: is vyr studio still running? The page shows the last state it received.", true);
-    }, 3000);
+    let told = false;
+    const probe = async () => {
+      const same = await sameStudio();
+      if (same === true) {
+        connect();
+      } else if (same === false) {
+        restarted();
+      } else {
+        if (!told) {
+          told = true;
+          pill.dataset.state = "lost";
+          pill.textContent = "studio not reachable";
+          say("The connection to the studio was lost: is vyr studio still running? The page shows the last state it received.", true);
+        }
+        setTimeout(probe, 2000);
+      }
+    };
+    setTimeout(probe, 500);
   });
   for (const topic of ["settings", "phone", "status"]) {
     events.addEventListener(topic, (e) => {
@@ -1032,6 +1072,7 @@ document.addEventListener("DOMContentLoaded", async () => {
   wireControls();
   try {
     const response = await fetch("api/layout");
+    studioId = response.headers.get("X-VYR-Studio");
     if (response.ok) layout = await response.json();
   } catch (e) {
     layout = null;  // the page works without: no highlight, no magnifier
