@@ -263,6 +263,37 @@ class Replacements(unittest.TestCase):
             m.run_initialisers()
             self.assertEqual([(c, s) for c, s, _, _ in m.hooks], HOOKS[:6] + HOOKS[7:], arch)
 
+    def test_the_settings_file_is_read_again_only_after_it_changed(self):
+        # The hooks consult the settings at every call; the device's kqueue watch (the emulator's
+        # file system, where /var is a link to private/var as on the device) says when to read
+        # the file again. The lock screen's style tells which file was read: 1 is the host's
+        # (lssame off), 0 the library's (on).
+        for arch in ARCHS:
+            m = started(arch, ALL_OFF)
+
+            def reads():
+                return m.calls.count(("initWithContentsOfFile:", PREFERENCES))
+
+            self.assertEqual(self.call_hook(m, 10)[0], 1)
+            before = reads()
+            self.assertEqual(self.call_hook(m, 10)[0], 1)
+            self.assertEqual(reads(), before, arch)
+            # Writers replace the file by rename: the folder's watch sees it, the new file is
+            # read once and then watched.
+            m.fs.replace(PREFERENCES, dict(ALL_OFF, lssame=True))
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(reads(), before + 1, arch)
+            m.fs.write(PREFERENCES, ALL_OFF)
+            self.assertEqual(self.call_hook(m, 10)[0], 1, arch)
+            # A link on the way re-pointed: the file it leads to now is read.
+            m.fs.folder("/private/var2/mobile/Library/Preferences")
+            m.fs.write("/private/var2/mobile/Library/Preferences/com.belvorin.VYR.plist",
+                       dict(ALL_OFF, lssame=True))
+            m.fs.link("/var", "/private/var2")
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(reads(), before + 3, arch)
+
     def test_switched_on_elements_answer_or_pass_the_preset_colour(self):
         for arch in ARCHS:
             m = started(arch, dict(ALL_OFF, batt=True, bat=9, load=True, lod=1, lssame=True))

@@ -24,6 +24,11 @@ addresses in regions of their own; class_getMethodImplementation answers the add
 method (or, for a selector the class does not implement, one that fails the run naming it).
 Foundation and UIKit are only as large as the helpers and hooks need: NSString, NSDictionary,
 NSNumber, UIColor and the hooked classes, whose methods record what reaches them.
+
+The device's files are a FileSystem in Python (folders, files holding a dictionary, links; /var a
+link to private/var as on the device): NSDictionary reads it, open/readlink/close act on it, and
+kqueue/kevent play EVFILT_VNODE over it, so a test that changes a file (written in place,
+replaced by rename, a link re-pointed) sees what the library's file watch makes of it.
 """
 
 import struct
@@ -90,8 +95,9 @@ class Obj:
 class Machine:
     def __init__(self, data, preferences=None, classes=None):
         """Loads the thin arm64 or armv7 Mach-O DATA. PREFERENCES maps a preferences file's device path to
-        the dictionary it holds (missing: no file); CLASSES names the classes the process has
-        (default: the SpringBoard's, every hooked class)."""
+        the dictionary it holds (missing: no file), written into the machine's file system (fs);
+        CLASSES names the classes the process has (default: the SpringBoard's, every hooked
+        class)."""
         self.thin = macho.Slice(data)
         self.arch = self.thin.arch
         if self.arch == "arm64":
@@ -108,7 +114,10 @@ class Machine:
             self.sp, self.lr, self.pc = A32.UC_ARM_REG_SP, A32.UC_ARM_REG_LR, A32.UC_ARM_REG_PC
         else:
             raise EmulationError("no emulation of %s slices" % self.arch)
-        self.preferences = preferences or {}
+        self.fs = FileSystem()
+        for path, contents in (preferences or {}).items():
+            self.fs.write(path, contents)
+        self.errno = None      # the address __error() answers, made on first use
         self.host_types = dict(HOST_TYPES)
         self.log = []          # NSLog lines, formatted
         self.calls = []        # (stand-in, arguments) in order
@@ -709,6 +718,262 @@ DEFAULT_CLASSES = ["NSObject", "NSString", "NSDictionary", "NSMutableDictionary"
 
 
 
+# --- the file system and its kqueue ------------------------------------------------------------
+
+# Darwin's numbers (sys/errno.h, fcntl.h, sys/event.h).
+ENOENT, EBADF, ENOTDIR, EINVAL, ELOOP = 2, 9, 20, 22, 62
+O_NOFOLLOW, O_DIRECTORY = 0x100, 0x100000
+EVFILT_VNODE, EV_ADD, EV_DELETE, EV_ERROR = -4, 0x1, 0x2, 0x4000
+NOTE_DELETE, NOTE_WRITE, NOTE_EXTEND, NOTE_ATTRIB, NOTE_LINK, NOTE_RENAME = 1, 2, 4, 8, 0x10, 0x20
+
+
+class Node:
+    """A vnode: a folder (ENTRIES), a file (CONTENTS) or a symbolic link (TARGET)."""
+
+    def __init__(self, kind, contents=None, target=None):
+        self.kind = kind
+        self.contents = contents
+        self.target = target
+        self.entries = {} if kind == "folder" else None
+
+
+class FileSystem:
+    """The device's file system as far as the deliverables look at it: the folders, files and
+    links, as the device lays them out (/var is a link to private/var), open/readlink/close on
+    descriptors, and kqueue's EVFILT_VNODE notes raised by the changes a test makes."""
+
+    def __init__(self):
+        self.root = Node("folder")
+        self.descriptors = {}  # fd -> ("vnode", Node) or ("kqueue", Kqueue)
+        self.folder("/private/var/mobile/Library/Preferences")
+        self.link("/var", "private/var")
+
+    def resolve(self, path, follow_last=True, depth=0):
+        """(folder, name, node or None) that PATH leads to, as the kernel looks it up (links
+        followed, the last one only with FOLLOW_LAST; ".." from where the lookup stands); raises
+        OSError(errno)."""
+        parts = [p for p in path.split("/") if p not in ("", ".")]
+        stack, names = [self.root], []
+        for i, name in enumerate(parts):
+            last = i == len(parts) - 1
+            if name == "..":
+                if len(stack) > 1:
+                    stack.pop()
+                    names.pop()
+                continue
+            node = stack[-1].entries.get(name)
+            if node is not None and node.kind == "link" and (follow_last or not last):
+                if depth >= 32:
+                    raise OSError(ELOOP)
+                base = "" if node.target.startswith("/") else "/" + "/".join(names)
+                rest = "".join("/" + p for p in parts[i + 1:])
+                return self.resolve(base + "/" + node.target + rest, follow_last, depth + 1)
+            if last:
+                return stack[-1], name, node
+            if node is None:
+                raise OSError(ENOENT)
+            if node.kind != "folder":
+                raise OSError(ENOTDIR)
+            stack.append(node)
+            names.append(name)
+        return None, "", stack[-1]
+
+    def notify(self, node, notes):
+        for kind, kq in list(self.descriptors.values()):
+            if kind == "kqueue":
+                kq.raised(node, notes)
+
+    # What a test does to the device's files.
+
+    def folder(self, path):
+        node, parts = self.root, [p for p in path.split("/") if p]
+        for name in parts:
+            node = node.entries.setdefault(name, Node("folder"))
+        return node
+
+    def link(self, path, target):
+        folder, name, _ = self.resolve(path, follow_last=False)
+        folder.entries[name] = Node("link", target=target)
+        self.notify(folder, NOTE_WRITE)
+
+    def write(self, path, contents):
+        """Writes CONTENTS into the file at PATH in place (created when missing)."""
+        folder, name, node = self.resolve(path)
+        if node is None:
+            folder.entries[name] = Node("file", contents)
+            self.notify(folder, NOTE_WRITE)
+        else:
+            node.contents = contents
+            self.notify(node, NOTE_WRITE | NOTE_EXTEND)
+
+    def replace(self, path, contents):
+        """Writes CONTENTS to a new file beside PATH and renames it onto PATH, as writers that
+        never leave a half-written file do."""
+        folder, name, old = self.resolve(path)
+        folder.entries[name] = Node("file", contents)
+        self.notify(folder, NOTE_WRITE)
+        if old is not None:
+            self.notify(old, NOTE_DELETE)
+
+    def read(self, path):
+        try:
+            _folder, _name, node = self.resolve(path)
+        except OSError:
+            return None
+        return node.contents if node is not None and node.kind == "file" else None
+
+    # The calls, for the stand-ins: each returns a result or raises OSError(errno).
+
+    def _fd(self, entry):
+        fd = 3
+        while fd in self.descriptors:
+            fd += 1
+        self.descriptors[fd] = entry
+        return fd
+
+    def open(self, path, flags):
+        _folder, _name, node = self.resolve(path, follow_last=not flags & O_NOFOLLOW)
+        if node is None:
+            raise OSError(ENOENT)
+        if node.kind == "link":
+            raise OSError(ELOOP)
+        if flags & O_DIRECTORY and node.kind != "folder":
+            raise OSError(ENOTDIR)
+        return self._fd(("vnode", node))
+
+    def readlink(self, path):
+        _folder, _name, node = self.resolve(path, follow_last=False)
+        if node is None:
+            raise OSError(ENOENT)
+        if node.kind != "link":
+            raise OSError(EINVAL)
+        return node.target.encode()
+
+    def close(self, fd):
+        """Closes FD; a vnode's registrations go with it, and their pending notes."""
+        if self.descriptors.pop(fd, None) is None:
+            raise OSError(EBADF)
+        for kind, kq in self.descriptors.values():
+            if kind == "kqueue":
+                kq.registered.pop(fd, None)
+                kq.pending.pop(fd, None)
+
+    def watched(self):
+        """How many vnode registrations the kqueues hold."""
+        return sum(len(kq.registered) for kind, kq in self.descriptors.values()
+                   if kind == "kqueue")
+
+
+class Kqueue:
+    """One kqueue: its vnode registrations and the notes raised since they were last read
+    (EV_CLEAR: each registration's notes are or-ed together until kevent() hands them out)."""
+
+    def __init__(self, fs):
+        self.fs = fs
+        self.registered = {}  # fd -> [node, notes wanted, udata]
+        self.pending = {}     # fd -> notes raised
+
+    def raised(self, node, notes):
+        for fd, (watched, wanted, _udata) in self.registered.items():
+            if watched is node and notes & wanted:
+                self.pending[fd] = self.pending.get(fd, 0) | (notes & wanted)
+
+    def change(self, fd, filter_, flags, fflags, udata):
+        entry = self.fs.descriptors.get(fd)
+        if entry is None or entry[0] != "vnode" or filter_ != EVFILT_VNODE:
+            raise OSError(EBADF if entry is None else EINVAL)
+        if flags & EV_DELETE:
+            self.registered.pop(fd, None)
+        elif flags & EV_ADD:
+            self.registered[fd] = [entry[1], fflags, udata]
+
+    def take(self, count):
+        out = []
+        for fd in list(self.pending)[:count]:
+            out.append((fd, self.pending.pop(fd), self.registered[fd][2]))
+        return out
+
+
+def kevent_format(m):
+    return "<QhHIqQ" if m.arch == "arm64" else "<IhHIiI"
+
+
+def set_errno(m, error):
+    if m.errno is None:
+        m.errno = m.malloc(16)
+    m.write(m.errno, struct.pack("<i", error))
+
+
+def syscall(fn):
+    """A C call that answers -1 with errno set when FN raises OSError."""
+    def call(m):
+        try:
+            m.ret(fn(m))
+        except OSError as e:
+            set_errno(m, e.args[0])
+            m.ret(-1)
+    return call
+
+
+@standin("___error")
+def errno_address(m):
+    if m.errno is None:
+        set_errno(m, 0)
+    m.ret(m.errno)
+
+
+@standin("_getpid")
+def getpid(m):
+    m.ret(100)
+
+
+@standin("_open")
+@syscall
+def open_(m):
+    return m.fs.open(m.cstring(m.x(0)).decode(), m.x(1))
+
+
+@standin("_close")
+@syscall
+def close(m):
+    m.fs.close(m.x(0))
+    return 0
+
+
+@standin("_readlink")
+@syscall
+def readlink(m):
+    target = m.fs.readlink(m.cstring(m.x(0)).decode())[:m.x(2)]
+    m.write(m.x(1), target)
+    return len(target)
+
+
+@standin("_kqueue")
+@syscall
+def kqueue(m):
+    return m.fs._fd(("kqueue", Kqueue(m.fs)))
+
+
+@standin("_kevent")
+@syscall
+def kevent(m):
+    # kevent(kq, changes, nchanges, events, nevents, timeout): the six arguments as integers
+    # (armv7: the last two on the stack). Never blocks: nothing else runs while it would wait.
+    entry = m.fs.descriptors.get(m.x(0))
+    if entry is None or entry[0] != "kqueue":
+        raise OSError(EBADF)
+    kq, layout = entry[1], kevent_format(m)
+    size = struct.calcsize(layout)
+    for i in range(m.x(2) if m.x(1) else 0):
+        ident, filter_, flags, fflags, _data, udata = struct.unpack(
+            layout, m.read(m.x(1) + i * size, size))
+        kq.change(ident, filter_, flags, fflags, udata)
+    events = kq.take(m.x(4)) if m.x(3) else []
+    for i, (fd, notes, udata) in enumerate(events):
+        m.write(m.x(3) + i * size, struct.pack(layout, fd, EVFILT_VNODE, 0, notes, 0, udata))
+    return len(events)
+
+
 # --- Foundation and UIKit, as far as the deliverables message them ----------------------------
 
 def find_method(cls, meta, selector):
@@ -827,8 +1092,8 @@ def dictionary_alloc(m):
 def dictionary_init_with_contents(m):
     path = m.obj(m.x(2)).value
     m.calls.append(("initWithContentsOfFile:", path))
-    contents = m.preferences.get(path)
-    if contents is None:
+    contents = m.fs.read(path)
+    if not isinstance(contents, dict):
         m.ret(0)
         return
     values = {}
