@@ -192,6 +192,42 @@ class StartUp(unittest.TestCase):
             self.assertTrue(all(emulate.BASE <= imp < emulate.IMPORTS
                                 for _, _, imp, _ in made["methods"]))
 
+    def test_the_panes_button_and_actions(self):
+        # The Settings app calls the controller's methods: the list is loaded once into the
+        # framework's own _specifiers, the navigation bar gets its button (four arguments, armv7's
+        # last two on the stack), the pane reloads before it appears, and both respring actions
+        # purge the caches and end the interface's process (backboardd since iOS 7).
+        for arch in ARCHS:
+            m = load("VYR", arch)
+            m.run_initialisers()
+            imps = {sel: imp for _k, sel, imp, _t in m.made_classes["VYRListController"]["methods"]}
+            pane = m.new_object("VYRListController")
+            specifiers = [m.call(imps["specifiers"], pane, m.selector("specifiers"))[0]
+                          for _ in range(2)]
+            self.assertEqual([m.ptr(pane + 8)] * 2, specifiers)
+            self.assertEqual([c for c in m.calls if c[0].startswith("load")],
+                             [("loadSpecifiersFromPlistName:target:", "VYR", pane)])
+            m.call(imps["viewWillAppear:"], pane, m.selector("viewWillAppear:"), 1)
+            self.assertEqual(m.calls[-3:], [("clearCache", pane), ("reload", pane),
+                                            ("super", "viewWillAppear:", pane)])
+            m.call(imps["viewDidLoad"], pane, m.selector("viewDidLoad"))
+            self.assertEqual(m.calls[-2:], [
+                ("super", "viewDidLoad", pane),
+                ("setRightBarButtonItem:", pane, ("Respring", 0, pane, "rightButtonPressed"))])
+            for action in ("rightButtonPressed", "respring"):
+                before = len(m.calls)
+                m.call(imps[action], pane, m.selector(action))
+                done = m.calls[before:]
+                self.assertEqual([c for c, _ in done], ["unlink"] * 10 + ["system"] * 14, arch)
+                self.assertEqual(done[0][1],
+                                 "/User/Library/Caches/com.apple.springboard-imagecache-icons")
+                self.assertEqual(done[-3:], [
+                    ("system", "rm -rf /User/Library/Caches/BarVM_selected"),
+                    ("system", "killall -9 lsd"), ("system", "killall backboardd")])
+            m.call(imps["lib"], pane, m.selector("lib"))
+            self.assertEqual(m.calls[-1],
+                             ("openURL:", "cydia://package/org.thebigboss.libcolorpicker"))
+
     def test_a_missing_class_is_handed_over_as_nil(self):
         classes = [c for c in emulate.DEFAULT_CLASSES if c != "SBLockScreenViewController"]
         for arch in ARCHS:

@@ -408,7 +408,15 @@ class Machine:
         name, meta = self._class_names[cls_address]
         key = (name, meta, selector)
         if key not in self._methods:
-            impl = find_method(name, meta, selector)
+            # A class the code made answers its own methods (the slice's code), then inherits.
+            impl, cls = None, name
+            while impl is None and cls is not None:
+                made = self.made_classes.get(cls, {})
+                for kind, sel, imp, _types in made.get("methods", []):
+                    if sel == selector and kind == ("+" if meta else "-"):
+                        return imp
+                impl = find_method(cls, meta, selector)
+                cls = made.get("superclass")
             if impl is None:
                 def unrecognised(m, name=name, selector=selector, meta=meta):
                     raise EmulationError("unrecognised selector %s[%s %s]" %
@@ -673,6 +681,39 @@ def ms_hook_message_ex(m):
         m.put_ptr(slot, m._stub(lambda mm, n=name, s=selector: host_original(mm, n, s)))
 
 
+@standin("_class_getSuperclass")
+def class_get_superclass(m):
+    name, meta = m._class_names[m.x(0)]
+    superclass = m.made_classes.get(name, {}).get("superclass")
+    m.ret(0 if superclass is None else m._class(superclass) + (8 if meta else 0))
+
+
+# The one instance variable the pane reaches, PSListController's _specifiers: a word after isa.
+@standin("_class_getInstanceVariable")
+def class_get_instance_variable(m):
+    found = (m._class_names[m.x(0)][0], m.cstring(m.x(1)).decode()) == ("PSListController",
+                                                                      "_specifiers")
+    m.ret(0x1BAD if found else 0)
+
+
+@standin("_ivar_getOffset")
+def ivar_get_offset(m):
+    m.ret(8)
+
+
+# The pane's respring: what would act on the device's files and processes is recorded, in order.
+@standin("_unlink")
+def unlink(m):
+    m.calls.append(("unlink", m.cstring(m.x(0)).decode()))
+    m.ret(0)
+
+
+@standin("_system")
+def system(m):
+    m.calls.append(("system", m.cstring(m.x(0)).decode()))
+    m.ret(0)
+
+
 def host_original(m, cls, selector):
     """A hooked method's own implementation: records the arguments as its declared types place
     them, and answers what the host would (a colour of its own, or the style 1)."""
@@ -709,7 +750,8 @@ HOST_TYPES = {
 }
 
 DEFAULT_CLASSES = ["NSObject", "NSString", "NSDictionary", "NSMutableDictionary", "NSNumber",
-                   "NSArray", "UIColor", "UIStatusBarNewUIStyleAttributes", "UIStatusBar",
+                   "NSArray", "NSURL", "UIColor", "UIApplication", "UIBarButtonItem",
+                   "UINavigationItem", "UIStatusBarNewUIStyleAttributes", "UIStatusBar",
                    "UIStatusBarNewUIForegroundStyleAttributes",
                    "UIStatusBarForegroundStyleAttributes", "UIActivityIndicatorView",
                    "_UIRefreshControlModernContentView", "_UILegibilitySettings",
@@ -1137,3 +1179,60 @@ for _colour in ("black", "darkGray", "lightGray", "white", "gray", "red", "green
                 "cyan", "clear", "yellow", "magenta", "orange", "purple", "brown"):
     method("UIColor", _colour + "Color", meta=True)(
         lambda m, c=_colour: m.ret(m.new_object("UIColor", ("named", c))))
+
+
+# The pane's controller: what PSListController does for it, and the navigation bar's button.
+@method("PSListController", "viewDidLoad")
+@method("PSListController", "viewWillAppear:")
+def list_controller_super(m):
+    m.calls.append(("super", m.selector_name(m.x(1)), m.x(0)))
+
+
+@method("PSListController", "clearCache")
+@method("PSListController", "reload")
+def list_controller_record(m):
+    m.calls.append((m.selector_name(m.x(1)), m.x(0)))
+
+
+@method("PSListController", "loadSpecifiersFromPlistName:target:")
+def load_specifiers(m):
+    m.calls.append(("loadSpecifiersFromPlistName:target:", m.obj(m.x(2)).value, m.x(3)))
+    m.ret(m.new_object("NSArray", "specifiers"))
+
+
+@method("*", "navigationItem")
+def navigation_item(m):
+    m.ret(m.new_object("UINavigationItem", m.x(0)))
+
+
+@method("UINavigationItem", "setRightBarButtonItem:")
+def set_right_bar_button_item(m):
+    m.calls.append(("setRightBarButtonItem:", m.obj(m.x(0)).value, m.obj(m.x(2)).value))
+
+
+@method("UIBarButtonItem", "alloc", meta=True)
+def bar_button_item_alloc(m):
+    m.ret(m.new_object("UIBarButtonItem"))
+
+
+@method("UIBarButtonItem", "initWithTitle:style:target:action:")
+def bar_button_item_init(m):
+    # Four arguments after self and _cmd: armv7 has the target and the action on the stack.
+    m.obj(m.x(0)).value = (m.obj(m.x(2)).value, m.x(3), m.x(4), m.selector_name(m.x(5)))
+    m.ret(m.x(0))
+
+
+@method("NSURL", "URLWithString:", meta=True)
+def url_with_string(m):
+    m.ret(m.new_object("NSURL", m.obj(m.x(2)).value))
+
+
+@method("UIApplication", "sharedApplication", meta=True)
+def shared_application(m):
+    m.ret(m.new_object("UIApplication"))
+
+
+@method("UIApplication", "openURL:")
+def open_url(m):
+    m.calls.append(("openURL:", m.obj(m.x(2)).value))
+    m.ret(1)
