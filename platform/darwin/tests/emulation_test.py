@@ -299,6 +299,28 @@ class Replacements(unittest.TestCase):
             m.run_initialisers()
             self.assertEqual([(c, s) for c, s, _, _ in m.hooks], HOOKS[:6] + HOOKS[7:], arch)
 
+    def test_no_exception_leaves_a_replacement(self):
+        # Memory runs out once the settings file was replaced: the device's operator new throws
+        # std::bad_alloc inside the hooks (the watch and the cache both allocate then). The
+        # emulator unwinds as the device does (arm64 by __unwind_info, armv7 by SjLj contexts):
+        # each replacement catches, keeps the settings it read last and hands the host's
+        # arguments on.
+        for arch in ARCHS:
+            m = started(arch, ALL_OFF)
+            colour = m.new_object("NSObject")
+            for failing in (False, True):
+                m.failing_new = failing
+                if failing:
+                    m.fs.replace(PREFERENCES, dict(ALL_OFF, lssame=True))
+                for index in range(10):
+                    ints = {0: (colour,) * 3, 1: (colour,), 7: (colour,), 8: (colour,),
+                            9: (colour,)}.get(index, (1,))
+                    cgfloats = (0.5, 0.25) if index in (3, 5, 6) else ()
+                    self.call_hook(m, index, *ints, cgfloats=cgfloats)
+                    self.assertEqual(m.original_calls[-1][:2], HOOKS[index], (arch, index))
+                self.assertEqual(self.call_hook(m, 10)[0], 1, arch)
+            self.assertGreaterEqual(len(m.exceptions), 11, arch)
+
     def test_the_settings_file_is_read_again_only_after_it_changed(self):
         # The hooks consult the settings at every call; the device's kqueue watch (the emulator's
         # file system, where /var is a link to private/var as on the device) says when to read

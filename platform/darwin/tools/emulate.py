@@ -25,6 +25,10 @@ method (or, for a selector the class does not implement, one that fails the run 
 Foundation and UIKit are only as large as the helpers and hooks need: NSString, NSDictionary,
 NSNumber, UIColor and the hooked classes, whose methods record what reaches them.
 
+A C++ throw (__cxa_throw, or operator new while failing_new is set) unwinds as the device's
+unwinder would (tools/unwind.py): emulation goes on at the landing pad that takes the exception,
+and Thrown is raised only when it would leave the call the test made.
+
 The device's files are a FileSystem in Python (folders, files holding a dictionary, links; /var a
 link to private/var as on the device): NSDictionary reads it, open/readlink/close act on it, and
 kqueue/kevent play EVFILT_VNODE over it, so a test that changes a file (written in place,
@@ -36,6 +40,7 @@ import subprocess
 import tempfile
 
 import macho
+import unwind
 from unicorn import UC_ARCH_ARM, UC_ARCH_ARM64, UC_HOOK_CODE, UC_MODE_ARM, Uc, UcError
 from unicorn import arm64_const as A
 from unicorn import arm_const as A32
@@ -50,7 +55,7 @@ STACK_SIZE = 0x100000
 RETURN_ADDRESS = 0x50000000  # a call from Python returns here and the run stops
 RET = {"arm64": struct.pack("<I", 0xD65F03C0), "armv7": struct.pack("<I", 0xE12FFF1E)}  # bx lr
 
-X = [getattr(A, "UC_ARM64_REG_X%d" % i) for i in range(29)]
+X = [getattr(A, "UC_ARM64_REG_X%d" % i) for i in range(31)]
 D = [getattr(A, "UC_ARM64_REG_D%d" % i) for i in range(8)]
 R = [getattr(A32, "UC_ARM_REG_R%d" % i) for i in range(13)]
 
@@ -118,6 +123,10 @@ class Machine:
         for path, contents in (preferences or {}).items():
             self.fs.write(path, contents)
         self.errno = None      # the address __error() answers, made on first use
+        self.failing_new = False  # operator new throws std::bad_alloc, as when memory ran out
+        self.exceptions = {}   # thrown object -> its type info's address
+        self.sjlj_top = 0      # armv7: the innermost registered function context
+        self._unwind_info = None
         self.host_types = dict(HOST_TYPES)
         self.log = []          # NSLog lines, formatted
         self.calls = []        # (stand-in, arguments) in order
@@ -301,6 +310,37 @@ class Machine:
         else:
             self.uc.reg_write(R[0], bits32(value))
 
+    def jump(self, pc, sp, registers):
+        """Goes on at PC with SP and REGISTERS (arm64: "x19", "d8", ...; armv7: numbers), in
+        place of returning from the import being run."""
+        self.uc.reg_write(self.sp, sp)
+        for name, value in registers.items():
+            if self.arch == "armv7":
+                self.uc.reg_write(R[name], value & 0xFFFFFFFF)
+            elif name.startswith("d"):
+                self.uc.reg_write(getattr(A, "UC_ARM64_REG_D%s" % name[1:]), value)
+            else:
+                self.uc.reg_write(X[int(name[1:])], value & (2**64 - 1))
+        self.uc.reg_write(self.pc, pc)
+
+    def callee_saved(self):
+        """arm64: x19-x29 and d8-d15 (as bits) now, with sp, and the return address as pc."""
+        state = {"x%d" % i: self.uc.reg_read(X[i]) for i in range(19, 30)}
+        for i in range(8, 16):
+            state["d%d" % i] = self.uc.reg_read(getattr(A, "UC_ARM64_REG_D%d" % i))
+        state["sp"], state["pc"] = self.uc.reg_read(self.sp), self.uc.reg_read(self.lr)
+        return state
+
+    def unwind_info(self):
+        if self._unwind_info is None:
+            self._unwind_info = unwind.UnwindInfo(self.thin.data)
+        return self._unwind_info
+
+    def is_kind_of_type(self, thrown, caught):
+        """Whether a catch of type info CAUGHT takes an exception of type info THROWN."""
+        name = self.symbol_at(thrown)
+        return thrown == caught or self.symbol_at(caught) in unwind.BASES.get(name, [])
+
     def address_of(self, name):
         """The address of the exported NAME, read from the exports trie."""
         for export, offset in self.exports().items():
@@ -483,13 +523,21 @@ def ns_log(m):
     m.log.append(printf(m, fmt, [m.variadic(1, i) for i in range(fmt.count("%"))]))
 
 
-@standin("__Znwm", "_malloc", "__ZnwmRKSt9nothrow_t")
+@standin("_malloc", "__ZnwmRKSt9nothrow_t")
+def new_nothrow(m):
+    m.ret(0 if m.failing_new else m.malloc(m.x(0)))
+
+
+@standin("__Znwm")
 def new(m):
+    if m.failing_new:
+        throw(m, m.malloc(16), m._symbol("__ZTISt9bad_alloc"))
+        return
     m.ret(m.malloc(m.x(0)))
 
 
 # One thread runs here: locks have nothing to wait for.
-@standin("__Unwind_SjLj_Register", "__Unwind_SjLj_Unregister", "__ZdlPv", "_free", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
+@standin("__ZdlPv", "_free", "__ZNSt9bad_allocC1Ev", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
          "___cxa_guard_abort", "___cxa_free_exception", "__ZNSt3__15mutex4lockEv",
          "__ZNSt3__15mutex6unlockEv", "__ZNSt3__15mutexD1Ev")
 def nothing(m):
@@ -563,9 +611,36 @@ def logic_error(m):
     m.put_ptr(m.x(0) + m.word, m.x(1))  # the message, kept beside the vtable pointer
 
 
+def throw(m, exception, thrown_type):
+    m.exceptions[exception] = thrown_type
+    unwind.raise_exception(m, exception, thrown_type)
+
+
 @standin("___cxa_throw")
 def cxa_throw(m):
-    raise Thrown(m.symbol_at(m.x(1)))
+    throw(m, m.x(0), m.x(1))
+
+
+# A cleanup's landing pad is done: the same exception goes on from its frame.
+@standin("__Unwind_Resume", "__Unwind_SjLj_Resume")
+def unwind_resume(m):
+    unwind.raise_exception(m, m.x(0), m.exceptions[m.x(0)])
+
+
+@standin("___cxa_begin_catch")
+def begin_catch(m):
+    m.ret(m.x(0))
+
+
+@standin("__Unwind_SjLj_Register")
+def sjlj_register(m):
+    m.put_ptr(m.x(0), m.sjlj_top)
+    m.sjlj_top = m.x(0)
+
+
+@standin("__Unwind_SjLj_Unregister")
+def sjlj_unregister(m):
+    m.sjlj_top = m.ptr(m.x(0))
 
 
 @standin("___stack_chk_fail", "_abort", "__ZSt9terminatev")
