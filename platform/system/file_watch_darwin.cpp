@@ -1,19 +1,11 @@
 // FileWatch on the device (libsystem.h states the contract): one kqueue holding an EVFILT_VNODE
 // watch on each folder from the root down to the file's folder and one on the file, each on a
-// descriptor opened with O_EVTONLY. The walk resolves the path as the kernel does for the reader
-// (Foundation reads the file by its path): component by component from "/", a symbolic link
-// replaced by its target, ".." climbing from the folder the walk has reached.
+// descriptor opened with O_EVTONLY. Which folders and which file: path_walk.hpp, shared with the
+// Linux build's tests. This file is the kqueue part.
 //
 // A folder's NOTE_WRITE does not say which entry changed, so any event on a folder counts as a
 // change and the walk is set up again: more reads than inotify's per-name watch gives, never a
-// missed one. Each folder is watched before the name in it is looked up, so a change racing with
-// the walk is queued by the watch one level up and reported at the next call.
-//
-// The device's libSystem before iOS 8 has no openat/fstatat/readlinkat, so every step opens the
-// folder's path text; the text is made only of names the walk has opened without following links,
-// so it leads where the walk went unless something changed, which the watches report. No
-// std::vector here: its allocator's bad_array_new_length is more of libc++ than the deliverables
-// otherwise import.
+// missed one.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/event.h>
@@ -23,11 +15,10 @@
 #include <string_view>
 
 #include "platform/system/libsystem.h"
+#include "platform/system/path_walk.hpp"
 
 namespace {
 
-// As many links as a walk follows before it gives up, as the kernel does (ELOOP).
-constexpr int kMaxLinks = 32;
 // As many descriptors as one watch holds; a deeper walk leaves the watch blind.
 constexpr int kMaxWatched = 64;
 // A folder, or the file's own: udata of its watch.
@@ -41,24 +32,6 @@ constexpr std::uint32_t kFileNotes =
 constexpr std::uint32_t kFileGone = NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE;
 // A queue that keeps filling is drained at most this many times per call.
 constexpr int kMaxDrainsPerCall = 16;
-
-// Takes the first component of REST into NAME, skipping empty and "." ones; false when none is
-// left. ".." is a component: the walk applies it where it stands, as the kernel does.
-bool takeComponent(std::string& rest, std::string& name) {
-  std::size_t i = 0;
-  while (i < rest.size()) {
-    std::size_t j = rest.find('/', i);
-    if (j == std::string::npos) j = rest.size();
-    if (j > i && rest.compare(i, j - i, ".") != 0) {
-      name.assign(rest, i, j - i);
-      rest.erase(0, j);
-      return true;
-    }
-    i = j + 1;
-  }
-  rest.clear();
-  return false;
-}
 
 }  // namespace
 
@@ -164,87 +137,33 @@ bool vyr_file_watch::rewatch() noexcept {
   blind = true;
   unfollowable = false;
   owner = ::getpid();
+  kq = ::kqueue();
+  if (kq < 0) return false;
+  struct Kernel {
+    vyr_file_watch& w;
+    int openFolder(const char* path) {
+      return ::open(path, O_EVTONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+    }
+    int openFile(const char* path) { return ::open(path, O_EVTONLY | O_NOFOLLOW | O_CLOEXEC); }
+    long readLink(const char* path, char* buffer, std::size_t size) {
+      return ::readlink(path, buffer, size);
+    }
+    bool watch(int fd, bool isFile) {
+      return w.add(fd, isFile ? kFileNotes : kFolderNotes, isFile ? kFile : kFolder);
+    }
+  } kernel{*this};
   try {
-    if (devicePath.empty() || devicePath.front() != '/' ||
-        devicePath.find('\0') != std::string::npos) {
-      return false;
+    switch (libsystem::walkPath(devicePath, kernel)) {
+      case libsystem::Walked::blind:
+        return false;
+      case libsystem::Walked::unfollowable:
+        unfollowable = true;  // reads fail the same way: nothing to watch beyond
+        break;
+      case libsystem::Walked::watching:
+        break;
     }
-    kq = ::kqueue();
-    if (kq < 0) return false;
-    // What is left to walk, and the folder the walk stands in ("" is the root) and whether that
-    // folder is watched yet.
-    std::string rest = devicePath;
-    std::string folder;
-    std::string name;
-    if (!takeComponent(rest, name)) return false;
-    const int root = ::open("/", O_EVTONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0 || !add(root, kFolderNotes, kFolder)) return false;
-    bool current = true;
-    int links = 0;
-    const auto giveUp = [&] {
-      unfollowable = true;  // reads fail the same way: nothing to watch beyond
-      blind = false;
-      return true;
-    };
-    for (bool more = true; more; more = takeComponent(rest, name)) {
-      std::string probe = rest;
-      std::string ignored;
-      const bool holdsFile = !takeComponent(probe, ignored);
-      if (name == "..") {
-        // Every folder in FOLDER was opened without following a link: its text's parent is its
-        // real parent.
-        folder.erase(folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/'));
-        current = false;
-        if (holdsFile) return giveUp();  // the path names a folder
-        continue;
-      }
-      if (!current) {
-        const int fd = ::open(folder.empty() ? "/" : folder.c_str(),
-                              O_EVTONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0 || !add(fd, kFolderNotes, kFolder)) return false;
-        current = true;
-      }
-      const std::string path = folder + "/" + name;
-      const int fd =
-          ::open(path.c_str(), O_EVTONLY | O_NOFOLLOW | O_CLOEXEC | (holdsFile ? 0 : O_DIRECTORY));
-      if (fd >= 0) {
-        if (holdsFile) {
-          if (!add(fd, kFileNotes, kFile)) return false;
-          blind = false;
-          return true;
-        }
-        if (!add(fd, kFolderNotes, kFolder)) return false;
-        folder = path;
-        continue;
-      }
-      const int error = errno;
-      // Missing: there is no file, and the folder's watch reports when that changes.
-      if (error == ENOENT) {
-        blind = false;
-        return true;
-      }
-      if (error != ELOOP && error != ENOTDIR) return false;
-      // A link refuses O_NOFOLLOW (ELOOP, or ENOTDIR where a folder was asked for).
-      char target[1024];
-      const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-      if (n < 0) {
-        if (error != ENOTDIR || errno != EINVAL) return false;
-        blind = false;  // a file where a folder is needed: no file, as for a missing one
-        return true;
-      }
-      if (n == 0 || static_cast<std::size_t>(n) >= sizeof target || ++links > kMaxLinks) {
-        return giveUp();
-      }
-      // The link's target takes its place: from the root when absolute, else from its folder.
-      rest.insert(0, "/").insert(0, target, static_cast<std::size_t>(n));
-      if (target[0] == '/') {
-        folder.clear();
-        current = false;
-      }
-      probe = rest;
-      if (!takeComponent(probe, ignored)) return giveUp();  // the path names the root itself
-    }
-    return false;
+    blind = false;
+    return true;
   } catch (...) {
     return false;  // out of memory: stay blind and try again at the next call
   }
