@@ -41,7 +41,7 @@ set(VYR_STUBS_VYRSignals ${VYR_STUBS_COMMON} CydiaSubstrate)
 set(VYR_STUBS_VYR ${VYR_STUBS_COMMON} Preferences)
 
 set(VYR_SOURCES_COMMON colour/hex.cpp colour/colour_string.cpp colour/defaults.cpp
-    colour/prefs_cache.cpp platform/objc/runtime.cpp)
+    colour/prefs_cache.cpp platform/objc/runtime.cpp platform/system/file_watch_darwin.cpp)
 set(VYR_SOURCES_VYRSignals ${VYR_SOURCES_COMMON} tweak/settings.cpp tweak/resolve.cpp
     tweak/hooks.cpp tweak/lockscreen.cpp tweak/load.cpp)
 set(VYR_SOURCES_VYR ${VYR_SOURCES_COMMON} prefs/load.cpp prefs/VYRListController.cpp

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <sys/event.h>
 #include <time.h>
 #include <wchar.h>
 
@@ -53,6 +54,9 @@ constexpr pthread_mutex_t kMutex = PTHREAD_MUTEX_INITIALIZER;
 static_assert(kMutex.__sig == 0x32AAABA7);
 static_assert(sizeof(timespec) == 2 * sizeof(long));
 static_assert(sizeof(fpos_t) == 8);
+// The file watch's kqueue entries: kevent() reads and writes arrays of them.
+static_assert(sizeof(struct kevent) == (k64 ? 32 : 20));
+static_assert(offsetof(struct kevent, udata) == (k64 ? 24 : 16));
 
 // BSD error numbers, where they part from Linux's.
 static_assert(EAGAIN == 35 && EDEADLK == 11 && ENOTSUP == 45 && EOPNOTSUPP == 102);

@@ -3,9 +3,8 @@
 // deliverable imports arc4random, strlen, unlink and system from /usr/lib/libSystem.B.dylib and
 // nothing else of this folder. Include it only through libsystem.h.
 //
-// The file watch has no kqueue implementation yet: every changed() answers "may have changed"
-// and descriptor() is -1, which FileWatch's contract allows (the reader then reads the file
-// afresh on every call: always exact, never stale).
+// The file watch is the device's kqueue (file_watch_darwin.cpp): it imports kqueue, kevent, open,
+// readlink, close and getpid from the same library.
 #pragma once
 
 #if !defined(__APPLE__)
@@ -20,8 +19,8 @@
 
 #include <new>
 
-// The watch of one path: nothing is watched, so it holds nothing.
-struct vyr_file_watch {};
+// The watch of one path (file_watch_darwin.cpp).
+struct vyr_file_watch;
 
 inline uint32_t vyr_libsystem_arc4random() noexcept {
   return ::arc4random();
@@ -37,16 +36,9 @@ inline int vyr_libsystem_system(const char* command) noexcept {
   return ::system(command);
 }
 
-inline vyr_file_watch* vyr_libsystem_file_watch_open(const char* /*path*/,
-                                                     size_t /*length*/) noexcept {
-  return new (std::nothrow) vyr_file_watch;
-}
-inline int vyr_libsystem_file_watch_changed(vyr_file_watch* /*watch*/) noexcept {
-  return 1;
-}
-inline int vyr_libsystem_file_watch_descriptor(const vyr_file_watch* /*watch*/) noexcept {
-  return -1;
-}
-inline void vyr_libsystem_file_watch_close(vyr_file_watch* watch) noexcept {
-  delete watch;
-}
+// FileWatch's calls, as on Linux (libsystem_names.h): open gives null when memory ran out,
+// changed answers 1 for a null watch, descriptor -1.
+vyr_file_watch* vyr_libsystem_file_watch_open(const char* path, size_t length) noexcept;
+int vyr_libsystem_file_watch_changed(vyr_file_watch* watch) noexcept;
+int vyr_libsystem_file_watch_descriptor(const vyr_file_watch* watch) noexcept;
+void vyr_libsystem_file_watch_close(vyr_file_watch* watch) noexcept;

@@ -7,7 +7,12 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+typedef __darwin_ssize_t ssize_t;
+typedef __darwin_pid_t pid_t;
 int unlink(const char* path);
+int close(int fd);
+ssize_t readlink(const char* path, char* buffer, size_t size);
+pid_t getpid(void);
 #ifdef __cplusplus
 }
 #endif

@@ -192,6 +192,42 @@ class StartUp(unittest.TestCase):
             self.assertTrue(all(emulate.BASE <= imp < emulate.IMPORTS
                                 for _, _, imp, _ in made["methods"]))
 
+    def test_the_panes_button_and_actions(self):
+        # The Settings app calls the controller's methods: the list is loaded once into the
+        # framework's own _specifiers, the navigation bar gets its button (four arguments, armv7's
+        # last two on the stack), the pane reloads before it appears, and both respring actions
+        # purge the caches and end the interface's process (backboardd since iOS 7).
+        for arch in ARCHS:
+            m = load("VYR", arch)
+            m.run_initialisers()
+            imps = {sel: imp for _k, sel, imp, _t in m.made_classes["VYRListController"]["methods"]}
+            pane = m.new_object("VYRListController")
+            specifiers = [m.call(imps["specifiers"], pane, m.selector("specifiers"))[0]
+                          for _ in range(2)]
+            self.assertEqual([m.ptr(pane + 8)] * 2, specifiers)
+            self.assertEqual([c for c in m.calls if c[0].startswith("load")],
+                             [("loadSpecifiersFromPlistName:target:", "VYR", pane)])
+            m.call(imps["viewWillAppear:"], pane, m.selector("viewWillAppear:"), 1)
+            self.assertEqual(m.calls[-3:], [("clearCache", pane), ("reload", pane),
+                                            ("super", "viewWillAppear:", pane)])
+            m.call(imps["viewDidLoad"], pane, m.selector("viewDidLoad"))
+            self.assertEqual(m.calls[-2:], [
+                ("super", "viewDidLoad", pane),
+                ("setRightBarButtonItem:", pane, ("Respring", 0, pane, "rightButtonPressed"))])
+            for action in ("rightButtonPressed", "respring"):
+                before = len(m.calls)
+                m.call(imps[action], pane, m.selector(action))
+                done = m.calls[before:]
+                self.assertEqual([c for c, _ in done], ["unlink"] * 10 + ["system"] * 14, arch)
+                self.assertEqual(done[0][1],
+                                 "/User/Library/Caches/com.apple.springboard-imagecache-icons")
+                self.assertEqual(done[-3:], [
+                    ("system", "rm -rf /User/Library/Caches/BarVM_selected"),
+                    ("system", "killall -9 lsd"), ("system", "killall backboardd")])
+            m.call(imps["lib"], pane, m.selector("lib"))
+            self.assertEqual(m.calls[-1],
+                             ("openURL:", "cydia://package/org.thebigboss.libcolorpicker"))
+
     def test_a_missing_class_is_handed_over_as_nil(self):
         classes = [c for c in emulate.DEFAULT_CLASSES if c != "SBLockScreenViewController"]
         for arch in ARCHS:
@@ -262,6 +298,59 @@ class Replacements(unittest.TestCase):
             m.host_types["_batteryColorForCapacity:lowCapacity:style:"] = "iiQ"
             m.run_initialisers()
             self.assertEqual([(c, s) for c, s, _, _ in m.hooks], HOOKS[:6] + HOOKS[7:], arch)
+
+    def test_no_exception_leaves_a_replacement(self):
+        # Memory runs out once the settings file was replaced: the device's operator new throws
+        # std::bad_alloc inside the hooks (the watch and the cache both allocate then). The
+        # emulator unwinds as the device does (arm64 by __unwind_info, armv7 by SjLj contexts):
+        # each replacement catches, keeps the settings it read last and hands the host's
+        # arguments on.
+        for arch in ARCHS:
+            m = started(arch, ALL_OFF)
+            colour = m.new_object("NSObject")
+            for failing in (False, True):
+                m.failing_new = failing
+                if failing:
+                    m.fs.replace(PREFERENCES, dict(ALL_OFF, lssame=True))
+                for index in range(10):
+                    ints = {0: (colour,) * 3, 1: (colour,), 7: (colour,), 8: (colour,),
+                            9: (colour,)}.get(index, (1,))
+                    cgfloats = (0.5, 0.25) if index in (3, 5, 6) else ()
+                    self.call_hook(m, index, *ints, cgfloats=cgfloats)
+                    self.assertEqual(m.original_calls[-1][:2], HOOKS[index], (arch, index))
+                self.assertEqual(self.call_hook(m, 10)[0], 1, arch)
+            self.assertGreaterEqual(len(m.exceptions), 11, arch)
+
+    def test_the_settings_file_is_read_again_only_after_it_changed(self):
+        # The hooks consult the settings at every call; the device's kqueue watch (the emulator's
+        # file system, where /var is a link to private/var as on the device) says when to read
+        # the file again. The lock screen's style tells which file was read: 1 is the host's
+        # (lssame off), 0 the library's (on).
+        for arch in ARCHS:
+            m = started(arch, ALL_OFF)
+
+            def reads():
+                return m.calls.count(("initWithContentsOfFile:", PREFERENCES))
+
+            self.assertEqual(self.call_hook(m, 10)[0], 1)
+            before = reads()
+            self.assertEqual(self.call_hook(m, 10)[0], 1)
+            self.assertEqual(reads(), before, arch)
+            # Writers replace the file by rename: the folder's watch sees it, the new file is
+            # read once and then watched.
+            m.fs.replace(PREFERENCES, dict(ALL_OFF, lssame=True))
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(reads(), before + 1, arch)
+            m.fs.write(PREFERENCES, ALL_OFF)
+            self.assertEqual(self.call_hook(m, 10)[0], 1, arch)
+            # A link on the way re-pointed: the file it leads to now is read.
+            m.fs.folder("/private/var2/mobile/Library/Preferences")
+            m.fs.write("/private/var2/mobile/Library/Preferences/com.belvorin.VYR.plist",
+                       dict(ALL_OFF, lssame=True))
+            m.fs.link("/var", "/private/var2")
+            self.assertEqual(self.call_hook(m, 10)[0], 0, arch)
+            self.assertEqual(reads(), before + 3, arch)
 
     def test_switched_on_elements_answer_or_pass_the_preset_colour(self):
         for arch in ARCHS:

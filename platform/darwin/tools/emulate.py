@@ -24,6 +24,15 @@ addresses in regions of their own; class_getMethodImplementation answers the add
 method (or, for a selector the class does not implement, one that fails the run naming it).
 Foundation and UIKit are only as large as the helpers and hooks need: NSString, NSDictionary,
 NSNumber, UIColor and the hooked classes, whose methods record what reaches them.
+
+A C++ throw (__cxa_throw, or operator new while failing_new is set) unwinds as the device's
+unwinder would (tools/unwind.py): emulation goes on at the landing pad that takes the exception,
+and Thrown is raised only when it would leave the call the test made.
+
+The device's files are a FileSystem in Python (folders, files holding a dictionary, links; /var a
+link to private/var as on the device): NSDictionary reads it, open/readlink/close act on it, and
+kqueue/kevent play EVFILT_VNODE over it, so a test that changes a file (written in place,
+replaced by rename, a link re-pointed) sees what the library's file watch makes of it.
 """
 
 import struct
@@ -31,6 +40,7 @@ import subprocess
 import tempfile
 
 import macho
+import unwind
 from unicorn import UC_ARCH_ARM, UC_ARCH_ARM64, UC_HOOK_CODE, UC_MODE_ARM, Uc, UcError
 from unicorn import arm64_const as A
 from unicorn import arm_const as A32
@@ -45,7 +55,7 @@ STACK_SIZE = 0x100000
 RETURN_ADDRESS = 0x50000000  # a call from Python returns here and the run stops
 RET = {"arm64": struct.pack("<I", 0xD65F03C0), "armv7": struct.pack("<I", 0xE12FFF1E)}  # bx lr
 
-X = [getattr(A, "UC_ARM64_REG_X%d" % i) for i in range(29)]
+X = [getattr(A, "UC_ARM64_REG_X%d" % i) for i in range(31)]
 D = [getattr(A, "UC_ARM64_REG_D%d" % i) for i in range(8)]
 R = [getattr(A32, "UC_ARM_REG_R%d" % i) for i in range(13)]
 
@@ -90,8 +100,9 @@ class Obj:
 class Machine:
     def __init__(self, data, preferences=None, classes=None):
         """Loads the thin arm64 or armv7 Mach-O DATA. PREFERENCES maps a preferences file's device path to
-        the dictionary it holds (missing: no file); CLASSES names the classes the process has
-        (default: the SpringBoard's, every hooked class)."""
+        the dictionary it holds (missing: no file), written into the machine's file system (fs);
+        CLASSES names the classes the process has (default: the SpringBoard's, every hooked
+        class)."""
         self.thin = macho.Slice(data)
         self.arch = self.thin.arch
         if self.arch == "arm64":
@@ -108,7 +119,14 @@ class Machine:
             self.sp, self.lr, self.pc = A32.UC_ARM_REG_SP, A32.UC_ARM_REG_LR, A32.UC_ARM_REG_PC
         else:
             raise EmulationError("no emulation of %s slices" % self.arch)
-        self.preferences = preferences or {}
+        self.fs = FileSystem()
+        for path, contents in (preferences or {}).items():
+            self.fs.write(path, contents)
+        self.errno = None      # the address __error() answers, made on first use
+        self.failing_new = False  # operator new throws std::bad_alloc, as when memory ran out
+        self.exceptions = {}   # thrown object -> its type info's address
+        self.sjlj_top = 0      # armv7: the innermost registered function context
+        self._unwind_info = None
         self.host_types = dict(HOST_TYPES)
         self.log = []          # NSLog lines, formatted
         self.calls = []        # (stand-in, arguments) in order
@@ -292,6 +310,37 @@ class Machine:
         else:
             self.uc.reg_write(R[0], bits32(value))
 
+    def jump(self, pc, sp, registers):
+        """Goes on at PC with SP and REGISTERS (arm64: "x19", "d8", ...; armv7: numbers), in
+        place of returning from the import being run."""
+        self.uc.reg_write(self.sp, sp)
+        for name, value in registers.items():
+            if self.arch == "armv7":
+                self.uc.reg_write(R[name], value & 0xFFFFFFFF)
+            elif name.startswith("d"):
+                self.uc.reg_write(getattr(A, "UC_ARM64_REG_D%s" % name[1:]), value)
+            else:
+                self.uc.reg_write(X[int(name[1:])], value & (2**64 - 1))
+        self.uc.reg_write(self.pc, pc)
+
+    def callee_saved(self):
+        """arm64: x19-x29 and d8-d15 (as bits) now, with sp, and the return address as pc."""
+        state = {"x%d" % i: self.uc.reg_read(X[i]) for i in range(19, 30)}
+        for i in range(8, 16):
+            state["d%d" % i] = self.uc.reg_read(getattr(A, "UC_ARM64_REG_D%d" % i))
+        state["sp"], state["pc"] = self.uc.reg_read(self.sp), self.uc.reg_read(self.lr)
+        return state
+
+    def unwind_info(self):
+        if self._unwind_info is None:
+            self._unwind_info = unwind.UnwindInfo(self.thin.data)
+        return self._unwind_info
+
+    def is_kind_of_type(self, thrown, caught):
+        """Whether a catch of type info CAUGHT takes an exception of type info THROWN."""
+        name = self.symbol_at(thrown)
+        return thrown == caught or self.symbol_at(caught) in unwind.BASES.get(name, [])
+
     def address_of(self, name):
         """The address of the exported NAME, read from the exports trie."""
         for export, offset in self.exports().items():
@@ -399,7 +448,15 @@ class Machine:
         name, meta = self._class_names[cls_address]
         key = (name, meta, selector)
         if key not in self._methods:
-            impl = find_method(name, meta, selector)
+            # A class the code made answers its own methods (the slice's code), then inherits.
+            impl, cls = None, name
+            while impl is None and cls is not None:
+                made = self.made_classes.get(cls, {})
+                for kind, sel, imp, _types in made.get("methods", []):
+                    if sel == selector and kind == ("+" if meta else "-"):
+                        return imp
+                impl = find_method(cls, meta, selector)
+                cls = made.get("superclass")
             if impl is None:
                 def unrecognised(m, name=name, selector=selector, meta=meta):
                     raise EmulationError("unrecognised selector %s[%s %s]" %
@@ -466,13 +523,21 @@ def ns_log(m):
     m.log.append(printf(m, fmt, [m.variadic(1, i) for i in range(fmt.count("%"))]))
 
 
-@standin("__Znwm", "_malloc", "__ZnwmRKSt9nothrow_t")
+@standin("_malloc", "__ZnwmRKSt9nothrow_t")
+def new_nothrow(m):
+    m.ret(0 if m.failing_new else m.malloc(m.x(0)))
+
+
+@standin("__Znwm")
 def new(m):
+    if m.failing_new:
+        throw(m, m.malloc(16), m._symbol("__ZTISt9bad_alloc"))
+        return
     m.ret(m.malloc(m.x(0)))
 
 
 # One thread runs here: locks have nothing to wait for.
-@standin("__Unwind_SjLj_Register", "__Unwind_SjLj_Unregister", "__ZdlPv", "_free", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
+@standin("__ZdlPv", "_free", "__ZNSt9bad_allocC1Ev", "_objc_autoreleasePoolPop", "___cxa_atexit", "___cxa_end_catch",
          "___cxa_guard_abort", "___cxa_free_exception", "__ZNSt3__15mutex4lockEv",
          "__ZNSt3__15mutex6unlockEv", "__ZNSt3__15mutexD1Ev")
 def nothing(m):
@@ -546,9 +611,36 @@ def logic_error(m):
     m.put_ptr(m.x(0) + m.word, m.x(1))  # the message, kept beside the vtable pointer
 
 
+def throw(m, exception, thrown_type):
+    m.exceptions[exception] = thrown_type
+    unwind.raise_exception(m, exception, thrown_type)
+
+
 @standin("___cxa_throw")
 def cxa_throw(m):
-    raise Thrown(m.symbol_at(m.x(1)))
+    throw(m, m.x(0), m.x(1))
+
+
+# A cleanup's landing pad is done: the same exception goes on from its frame.
+@standin("__Unwind_Resume", "__Unwind_SjLj_Resume")
+def unwind_resume(m):
+    unwind.raise_exception(m, m.x(0), m.exceptions[m.x(0)])
+
+
+@standin("___cxa_begin_catch")
+def begin_catch(m):
+    m.ret(m.x(0))
+
+
+@standin("__Unwind_SjLj_Register")
+def sjlj_register(m):
+    m.put_ptr(m.x(0), m.sjlj_top)
+    m.sjlj_top = m.x(0)
+
+
+@standin("__Unwind_SjLj_Unregister")
+def sjlj_unregister(m):
+    m.sjlj_top = m.ptr(m.x(0))
 
 
 @standin("___stack_chk_fail", "_abort", "__ZSt9terminatev")
@@ -664,6 +756,39 @@ def ms_hook_message_ex(m):
         m.put_ptr(slot, m._stub(lambda mm, n=name, s=selector: host_original(mm, n, s)))
 
 
+@standin("_class_getSuperclass")
+def class_get_superclass(m):
+    name, meta = m._class_names[m.x(0)]
+    superclass = m.made_classes.get(name, {}).get("superclass")
+    m.ret(0 if superclass is None else m._class(superclass) + (8 if meta else 0))
+
+
+# The one instance variable the pane reaches, PSListController's _specifiers: a word after isa.
+@standin("_class_getInstanceVariable")
+def class_get_instance_variable(m):
+    found = (m._class_names[m.x(0)][0], m.cstring(m.x(1)).decode()) == ("PSListController",
+                                                                      "_specifiers")
+    m.ret(0x1BAD if found else 0)
+
+
+@standin("_ivar_getOffset")
+def ivar_get_offset(m):
+    m.ret(8)
+
+
+# The pane's respring: what would act on the device's files and processes is recorded, in order.
+@standin("_unlink")
+def unlink(m):
+    m.calls.append(("unlink", m.cstring(m.x(0)).decode()))
+    m.ret(0)
+
+
+@standin("_system")
+def system(m):
+    m.calls.append(("system", m.cstring(m.x(0)).decode()))
+    m.ret(0)
+
+
 def host_original(m, cls, selector):
     """A hooked method's own implementation: records the arguments as its declared types place
     them, and answers what the host would (a colour of its own, or the style 1)."""
@@ -700,13 +825,270 @@ HOST_TYPES = {
 }
 
 DEFAULT_CLASSES = ["NSObject", "NSString", "NSDictionary", "NSMutableDictionary", "NSNumber",
-                   "NSArray", "UIColor", "UIStatusBarNewUIStyleAttributes", "UIStatusBar",
+                   "NSArray", "NSURL", "UIColor", "UIApplication", "UIBarButtonItem",
+                   "UINavigationItem", "UIStatusBarNewUIStyleAttributes", "UIStatusBar",
                    "UIStatusBarNewUIForegroundStyleAttributes",
                    "UIStatusBarForegroundStyleAttributes", "UIActivityIndicatorView",
                    "_UIRefreshControlModernContentView", "_UILegibilitySettings",
                    "SBLockScreenViewController", "PSListController"]
 
 
+
+
+# --- the file system and its kqueue ------------------------------------------------------------
+
+# Darwin's numbers (sys/errno.h, fcntl.h, sys/event.h).
+ENOENT, EBADF, ENOTDIR, EINVAL, ELOOP = 2, 9, 20, 22, 62
+O_NOFOLLOW, O_DIRECTORY = 0x100, 0x100000
+EVFILT_VNODE, EV_ADD, EV_DELETE, EV_ERROR = -4, 0x1, 0x2, 0x4000
+NOTE_DELETE, NOTE_WRITE, NOTE_EXTEND, NOTE_ATTRIB, NOTE_LINK, NOTE_RENAME = 1, 2, 4, 8, 0x10, 0x20
+
+
+class Node:
+    """A vnode: a folder (ENTRIES), a file (CONTENTS) or a symbolic link (TARGET)."""
+
+    def __init__(self, kind, contents=None, target=None):
+        self.kind = kind
+        self.contents = contents
+        self.target = target
+        self.entries = {} if kind == "folder" else None
+
+
+class FileSystem:
+    """The device's file system as far as the deliverables look at it: the folders, files and
+    links, as the device lays them out (/var is a link to private/var), open/readlink/close on
+    descriptors, and kqueue's EVFILT_VNODE notes raised by the changes a test makes."""
+
+    def __init__(self):
+        self.root = Node("folder")
+        self.descriptors = {}  # fd -> ("vnode", Node) or ("kqueue", Kqueue)
+        self.folder("/private/var/mobile/Library/Preferences")
+        self.link("/var", "private/var")
+
+    def resolve(self, path, follow_last=True, depth=0):
+        """(folder, name, node or None) that PATH leads to, as the kernel looks it up (links
+        followed, the last one only with FOLLOW_LAST; ".." from where the lookup stands); raises
+        OSError(errno)."""
+        parts = [p for p in path.split("/") if p not in ("", ".")]
+        stack, names = [self.root], []
+        for i, name in enumerate(parts):
+            last = i == len(parts) - 1
+            if name == "..":
+                if len(stack) > 1:
+                    stack.pop()
+                    names.pop()
+                continue
+            node = stack[-1].entries.get(name)
+            if node is not None and node.kind == "link" and (follow_last or not last):
+                if depth >= 32:
+                    raise OSError(ELOOP)
+                base = "" if node.target.startswith("/") else "/" + "/".join(names)
+                rest = "".join("/" + p for p in parts[i + 1:])
+                return self.resolve(base + "/" + node.target + rest, follow_last, depth + 1)
+            if last:
+                return stack[-1], name, node
+            if node is None:
+                raise OSError(ENOENT)
+            if node.kind != "folder":
+                raise OSError(ENOTDIR)
+            stack.append(node)
+            names.append(name)
+        return None, "", stack[-1]
+
+    def notify(self, node, notes):
+        for kind, kq in list(self.descriptors.values()):
+            if kind == "kqueue":
+                kq.raised(node, notes)
+
+    # What a test does to the device's files.
+
+    def folder(self, path):
+        node, parts = self.root, [p for p in path.split("/") if p]
+        for name in parts:
+            node = node.entries.setdefault(name, Node("folder"))
+        return node
+
+    def link(self, path, target):
+        folder, name, _ = self.resolve(path, follow_last=False)
+        folder.entries[name] = Node("link", target=target)
+        self.notify(folder, NOTE_WRITE)
+
+    def write(self, path, contents):
+        """Writes CONTENTS into the file at PATH in place (created when missing)."""
+        folder, name, node = self.resolve(path)
+        if node is None:
+            folder.entries[name] = Node("file", contents)
+            self.notify(folder, NOTE_WRITE)
+        else:
+            node.contents = contents
+            self.notify(node, NOTE_WRITE | NOTE_EXTEND)
+
+    def replace(self, path, contents):
+        """Writes CONTENTS to a new file beside PATH and renames it onto PATH, as writers that
+        never leave a half-written file do."""
+        folder, name, old = self.resolve(path)
+        folder.entries[name] = Node("file", contents)
+        self.notify(folder, NOTE_WRITE)
+        if old is not None:
+            self.notify(old, NOTE_DELETE)
+
+    def read(self, path):
+        try:
+            _folder, _name, node = self.resolve(path)
+        except OSError:
+            return None
+        return node.contents if node is not None and node.kind == "file" else None
+
+    # The calls, for the stand-ins: each returns a result or raises OSError(errno).
+
+    def _fd(self, entry):
+        fd = 3
+        while fd in self.descriptors:
+            fd += 1
+        self.descriptors[fd] = entry
+        return fd
+
+    def open(self, path, flags):
+        _folder, _name, node = self.resolve(path, follow_last=not flags & O_NOFOLLOW)
+        if node is None:
+            raise OSError(ENOENT)
+        if node.kind == "link":
+            raise OSError(ELOOP)
+        if flags & O_DIRECTORY and node.kind != "folder":
+            raise OSError(ENOTDIR)
+        return self._fd(("vnode", node))
+
+    def readlink(self, path):
+        _folder, _name, node = self.resolve(path, follow_last=False)
+        if node is None:
+            raise OSError(ENOENT)
+        if node.kind != "link":
+            raise OSError(EINVAL)
+        return node.target.encode()
+
+    def close(self, fd):
+        """Closes FD; a vnode's registrations go with it, and their pending notes."""
+        if self.descriptors.pop(fd, None) is None:
+            raise OSError(EBADF)
+        for kind, kq in self.descriptors.values():
+            if kind == "kqueue":
+                kq.registered.pop(fd, None)
+                kq.pending.pop(fd, None)
+
+    def watched(self):
+        """How many vnode registrations the kqueues hold."""
+        return sum(len(kq.registered) for kind, kq in self.descriptors.values()
+                   if kind == "kqueue")
+
+
+class Kqueue:
+    """One kqueue: its vnode registrations and the notes raised since they were last read
+    (EV_CLEAR: each registration's notes are or-ed together until kevent() hands them out)."""
+
+    def __init__(self, fs):
+        self.fs = fs
+        self.registered = {}  # fd -> [node, notes wanted, udata]
+        self.pending = {}     # fd -> notes raised
+
+    def raised(self, node, notes):
+        for fd, (watched, wanted, _udata) in self.registered.items():
+            if watched is node and notes & wanted:
+                self.pending[fd] = self.pending.get(fd, 0) | (notes & wanted)
+
+    def change(self, fd, filter_, flags, fflags, udata):
+        entry = self.fs.descriptors.get(fd)
+        if entry is None or entry[0] != "vnode" or filter_ != EVFILT_VNODE:
+            raise OSError(EBADF if entry is None else EINVAL)
+        if flags & EV_DELETE:
+            self.registered.pop(fd, None)
+        elif flags & EV_ADD:
+            self.registered[fd] = [entry[1], fflags, udata]
+
+    def take(self, count):
+        out = []
+        for fd in list(self.pending)[:count]:
+            out.append((fd, self.pending.pop(fd), self.registered[fd][2]))
+        return out
+
+
+def kevent_format(m):
+    return "<QhHIqQ" if m.arch == "arm64" else "<IhHIiI"
+
+
+def set_errno(m, error):
+    if m.errno is None:
+        m.errno = m.malloc(16)
+    m.write(m.errno, struct.pack("<i", error))
+
+
+def syscall(fn):
+    """A C call that answers -1 with errno set when FN raises OSError."""
+    def call(m):
+        try:
+            m.ret(fn(m))
+        except OSError as e:
+            set_errno(m, e.args[0])
+            m.ret(-1)
+    return call
+
+
+@standin("___error")
+def errno_address(m):
+    if m.errno is None:
+        set_errno(m, 0)
+    m.ret(m.errno)
+
+
+@standin("_getpid")
+def getpid(m):
+    m.ret(100)
+
+
+@standin("_open")
+@syscall
+def open_(m):
+    return m.fs.open(m.cstring(m.x(0)).decode(), m.x(1))
+
+
+@standin("_close")
+@syscall
+def close(m):
+    m.fs.close(m.x(0))
+    return 0
+
+
+@standin("_readlink")
+@syscall
+def readlink(m):
+    target = m.fs.readlink(m.cstring(m.x(0)).decode())[:m.x(2)]
+    m.write(m.x(1), target)
+    return len(target)
+
+
+@standin("_kqueue")
+@syscall
+def kqueue(m):
+    return m.fs._fd(("kqueue", Kqueue(m.fs)))
+
+
+@standin("_kevent")
+@syscall
+def kevent(m):
+    # kevent(kq, changes, nchanges, events, nevents, timeout): the six arguments as integers
+    # (armv7: the last two on the stack). Never blocks: nothing else runs while it would wait.
+    entry = m.fs.descriptors.get(m.x(0))
+    if entry is None or entry[0] != "kqueue":
+        raise OSError(EBADF)
+    kq, layout = entry[1], kevent_format(m)
+    size = struct.calcsize(layout)
+    for i in range(m.x(2) if m.x(1) else 0):
+        ident, filter_, flags, fflags, _data, udata = struct.unpack(
+            layout, m.read(m.x(1) + i * size, size))
+        kq.change(ident, filter_, flags, fflags, udata)
+    events = kq.take(m.x(4)) if m.x(3) else []
+    for i, (fd, notes, udata) in enumerate(events):
+        m.write(m.x(3) + i * size, struct.pack(layout, fd, EVFILT_VNODE, 0, notes, 0, udata))
+    return len(events)
 
 
 # --- Foundation and UIKit, as far as the deliverables message them ----------------------------
@@ -827,8 +1209,8 @@ def dictionary_alloc(m):
 def dictionary_init_with_contents(m):
     path = m.obj(m.x(2)).value
     m.calls.append(("initWithContentsOfFile:", path))
-    contents = m.preferences.get(path)
-    if contents is None:
+    contents = m.fs.read(path)
+    if not isinstance(contents, dict):
         m.ret(0)
         return
     values = {}
@@ -872,3 +1254,60 @@ for _colour in ("black", "darkGray", "lightGray", "white", "gray", "red", "green
                 "cyan", "clear", "yellow", "magenta", "orange", "purple", "brown"):
     method("UIColor", _colour + "Color", meta=True)(
         lambda m, c=_colour: m.ret(m.new_object("UIColor", ("named", c))))
+
+
+# The pane's controller: what PSListController does for it, and the navigation bar's button.
+@method("PSListController", "viewDidLoad")
+@method("PSListController", "viewWillAppear:")
+def list_controller_super(m):
+    m.calls.append(("super", m.selector_name(m.x(1)), m.x(0)))
+
+
+@method("PSListController", "clearCache")
+@method("PSListController", "reload")
+def list_controller_record(m):
+    m.calls.append((m.selector_name(m.x(1)), m.x(0)))
+
+
+@method("PSListController", "loadSpecifiersFromPlistName:target:")
+def load_specifiers(m):
+    m.calls.append(("loadSpecifiersFromPlistName:target:", m.obj(m.x(2)).value, m.x(3)))
+    m.ret(m.new_object("NSArray", "specifiers"))
+
+
+@method("*", "navigationItem")
+def navigation_item(m):
+    m.ret(m.new_object("UINavigationItem", m.x(0)))
+
+
+@method("UINavigationItem", "setRightBarButtonItem:")
+def set_right_bar_button_item(m):
+    m.calls.append(("setRightBarButtonItem:", m.obj(m.x(0)).value, m.obj(m.x(2)).value))
+
+
+@method("UIBarButtonItem", "alloc", meta=True)
+def bar_button_item_alloc(m):
+    m.ret(m.new_object("UIBarButtonItem"))
+
+
+@method("UIBarButtonItem", "initWithTitle:style:target:action:")
+def bar_button_item_init(m):
+    # Four arguments after self and _cmd: armv7 has the target and the action on the stack.
+    m.obj(m.x(0)).value = (m.obj(m.x(2)).value, m.x(3), m.x(4), m.selector_name(m.x(5)))
+    m.ret(m.x(0))
+
+
+@method("NSURL", "URLWithString:", meta=True)
+def url_with_string(m):
+    m.ret(m.new_object("NSURL", m.obj(m.x(2)).value))
+
+
+@method("UIApplication", "sharedApplication", meta=True)
+def shared_application(m):
+    m.ret(m.new_object("UIApplication"))
+
+
+@method("UIApplication", "openURL:")
+def open_url(m):
+    m.calls.append(("openURL:", m.obj(m.x(2)).value))
+    m.ret(1)
