@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 
 #include "device/files/door.hpp"
@@ -17,6 +18,8 @@ namespace {
 
 // Deeper than this, a walk up from an object to the device's root gives up (and protects).
 constexpr int kMaxClimb = 1024;
+// As many links as the kernel follows in one walk.
+constexpr int kMaxLinks = 40;
 
 void (*gAfterFolderOpened)(std::string_view) = nullptr;
 
@@ -34,8 +37,8 @@ int openat2Call(int dirfd, const char* path, std::uint64_t flags, std::uint64_t 
   }
 }
 
-// Whether the object open as FD is the simulator's folder or lies beneath it, found by walking
-// ".." up to the device's root.
+// Whether the folder open as FD is the simulator's folder or lies beneath it, found by walking
+// ".." up to the device's root. Anything but a folder counts as inside.
 bool inSimulatorFolder(int root, int fd) {
   Identity simulator;
   if (!simulatorFolder(root, &simulator)) return false;  // no simulator folder: nothing to protect
@@ -47,8 +50,8 @@ bool inSimulatorFolder(int root, int fd) {
     if (::fstat(current.get(), &st) != 0) return true;
     if (simulator.same(st)) return true;
     if (st.st_dev == rootSt.st_dev && st.st_ino == rootSt.st_ino) return false;
-    // Not a folder: its folder is looked at next (only the first step can be a file).
-    if (!S_ISDIR(st.st_mode)) return false;
+    // A file has no "..": where it lies cannot be told from it (callers pass its folder).
+    if (!S_ISDIR(st.st_mode)) return true;
     Fd up(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat upSt {};
     if (!up || ::fstat(up.get(), &upSt) != 0) return true;
@@ -56,6 +59,62 @@ bool inSimulatorFolder(int root, int fd) {
     current = std::move(up);
   }
   return true;  // too deep to tell: treat as protected
+}
+
+// Opens device path PATH beneath ROOT. The kernel walks to the folder that holds the last
+// component (links followed inside the device); the last component is then opened in that folder
+// without following a link, and a link found there is read and resolved again from that folder,
+// as the kernel would have. So what is checked against the simulator's folder is always a folder:
+// the object itself, or the very folder it was found in (a file has no ".." to climb from).
+Fd openDevicePath(int root, std::string path, int flags, bool follow) {
+  for (int links = 0;; ++links) {
+    if (path.front() != '/') return Fd::failure(ENOENT);
+    // A trailing slash asks for a folder, and follows a link to one.
+    const bool folderOnly = path.size() > 1 && path.back() == '/';
+    const std::optional<Split> parts = split(path);
+    if (!parts) return Fd::failure(ENOENT);
+    if (parts->leaf.empty() || parts->leaf == "." || parts->leaf == "..") {
+      // The root, or a name that can only be a folder: one walk of the kernel's is enough.
+      const int fd = openat2Call(root, path.c_str(),
+                                 static_cast<std::uint64_t>(flags | O_DIRECTORY | O_CLOEXEC), 0,
+                                 RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
+      if (fd < 0) return Fd::failure(errno);
+      Fd out(fd);
+      if (inSimulatorFolder(root, fd)) return Fd::failure(kSimulatorState);
+      return out;
+    }
+    const int folderFd = openat2Call(root, parts->folder.c_str(),
+                                     static_cast<std::uint64_t>(O_PATH | O_DIRECTORY | O_CLOEXEC),
+                                     0, RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
+    if (folderFd < 0) return Fd::failure(errno);
+    const Fd folder(folderFd);
+    Fd at(::openat(folder.get(), parts->leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!at || ::fstat(at.get(), &st) != 0) return Fd::failure(errno);
+    if (S_ISLNK(st.st_mode) && (follow || folderOnly)) {
+      if (links >= kMaxLinks) return Fd::failure(ELOOP);
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(at.get(), "", target, sizeof target);
+      if (n < 0) return Fd::failure(errno);
+      if (n == 0) return Fd::failure(ENOENT);
+      if (static_cast<std::size_t>(n) >= sizeof target) return Fd::failure(ENAMETOOLONG);
+      const std::string_view to(target, static_cast<std::size_t>(n));
+      path = to.front() == '/' ? std::string(to) : parts->folder + "/" + std::string(to);
+      if (folderOnly) path += '/';
+      continue;
+    }
+    if (inSimulatorFolder(root, S_ISDIR(st.st_mode) ? at.get() : folder.get())) {
+      return Fd::failure(kSimulatorState);
+    }
+    if ((folderOnly || (flags & O_DIRECTORY) != 0) && !S_ISDIR(st.st_mode)) {
+      return Fd::failure(S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR);
+    }
+    if ((flags & O_PATH) != 0) return at;
+    if (S_ISLNK(st.st_mode)) return Fd::failure(ELOOP);
+    // Opened again from the descriptor itself: the very object that was checked.
+    const int fd = reopen(at.get(), flags);
+    return fd < 0 ? Fd::failure(errno) : Fd(fd);
+  }
 }
 
 }  // namespace
@@ -96,17 +155,7 @@ Fd openIn(Area area, std::string_view path, int flags, bool follow) {
   Fd root = rootDescriptor();
   if (!root) return root;
   const std::string p(path);
-  if (area == Area::Device) {
-    if (p.front() != '/') return Fd::failure(ENOENT);
-    const int fd =
-        openat2Call(root.get(), p.c_str(),
-                    static_cast<std::uint64_t>(flags | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)), 0,
-                    RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
-    if (fd < 0) return Fd::failure(errno);
-    Fd out(fd);
-    if (inSimulatorFolder(root.get(), fd)) return Fd::failure(kSimulatorState);
-    return out;
-  }
+  if (area == Area::Device) return openDevicePath(root.get(), p, flags, follow);
   Fd simulator = simulatorFolder(root.get());
   if (!simulator) return simulator;
   const int fd = openat2Call(simulator.get(), p.c_str(),
