@@ -119,6 +119,20 @@ Fd createTemp(int folder, std::string_view leaf, std::string& temp, mode_t mode)
   return Fd::failure(EEXIST);
 }
 
+// Flushes the folder open as FOLDER to the disk; a folder open with O_PATH (which cannot be
+// flushed itself) is opened for reading first. A file system that cannot flush folders (EINVAL)
+// counts as flushed.
+int syncFolder(int folder) {
+  if (::fsync(folder) == 0) return 0;
+  int error = errno;
+  if (error == EBADF) {
+    const Fd readable(door::reopen(folder, O_RDONLY | O_DIRECTORY));
+    if (!readable) return errno;
+    error = ::fsync(readable.get()) == 0 ? 0 : errno;
+  }
+  return error == EINVAL ? 0 : error;
+}
+
 int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t mode) {
   removeStaleTemps(folder);
   std::string temp;
@@ -129,10 +143,16 @@ int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t
   ::flock(fd, LOCK_EX);
   int error = writeAll(fd, data);
   if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && gFlushWrites.load(std::memory_order_relaxed) && ::fsync(fd) != 0) error = errno;
+  const bool flush = gFlushWrites.load(std::memory_order_relaxed);
+  if (error == 0 && flush && ::fsync(fd) != 0) error = errno;
   if (error == 0 && ::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) error = errno;
-  if (error != 0) ::unlinkat(folder, temp.c_str(), 0);
-  return error;
+  if (error != 0) {
+    ::unlinkat(folder, temp.c_str(), 0);
+    return error;
+  }
+  // The rename lives in the folder: until the folder reaches the disk, a crash may bring the old
+  // file back (or leave the temporary name instead).
+  return flush ? syncFolder(folder) : 0;
 }
 
 }  // namespace

@@ -14,10 +14,12 @@ namespace sim {
 
 // Replaces the file at PATH with DATA so that readers see the old file or the new one, never a
 // part: a new file with an unpredictable name is created exclusively (no link followed) in the
-// folder, written, flushed and renamed over PATH inside that same folder. A link at PATH itself is
-// replaced, not followed. Temporary files that an earlier writer left behind when it was killed
-// are removed on the way. Returns 0, or the errno of the step that failed (the old file is then
-// untouched). MODE gives the new file's permissions.
+// folder, written, flushed and renamed over PATH inside that same folder, and the folder is
+// flushed so that the rename survives a crash. A link at PATH itself is replaced, not followed.
+// Temporary files that an earlier writer left behind when it was killed are removed on the way.
+// Returns 0, or the errno of the step that failed: the old file is then untouched, except when
+// only the folder's flush failed (the new file is in place, but a crash may still undo it); the
+// temporary file is removed. MODE gives the new file's permissions.
 int writeFile(Area area, std::string_view path, std::string_view data, mode_t mode = 0644) noexcept;
 
 // The same in a folder of the machine outside any device (a picture the user asked for): FOLDER_FD
@@ -37,8 +39,8 @@ Fd openOrCreateIn(int folderFd, std::string_view name, int flags, mode_t mode = 
 
 // Creates a new empty file with an unpredictable name derived from NAME (".NAME.vyr-<random>") in
 // the folder open as FOLDER_FD, exclusively and without following a link, open for reading and
-// writing; TEMP_NAME receives its name. The caller renames it into place or removes it.
-// Temporary files that killed writers left in the folder are removed first, as by writeFile.
+// writing; TEMP_NAME receives its name. The caller renames it into place or removes it, and
+// sweeps what killed callers left: unlike writeFile, this call removes nothing.
 Fd createTempIn(int folderFd, std::string_view name, std::string& tempName,
                 mode_t mode = 0644) noexcept;
 
