@@ -29,7 +29,8 @@
 // The door is split by job, one header each, all included here: descriptors and refusals
 // (files/fd.hpp), path resolution and reading (files/paths.hpp), writes through temporary names
 // and new names (files/writes.hpp), removal (files/removal.hpp), and the library loader beside
-// the confinement (library.hpp).
+// the confinement (library.hpp). The system calls by which the door acts go through one table
+// (files/os.hpp) that tests can make fail.
 #pragma once
 
 #include "device/files/fd.hpp"

@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 
 #include "device/files/door.hpp"
+#include "device/files/os.hpp"
 
 namespace sim {
 namespace door {
@@ -22,20 +22,6 @@ constexpr int kMaxClimb = 1024;
 constexpr int kMaxLinks = 40;
 
 void (*gAfterFolderOpened)(std::string_view) = nullptr;
-
-int openat2Call(int dirfd, const char* path, std::uint64_t flags, std::uint64_t mode,
-                std::uint64_t resolve) {
-  open_how how{};
-  how.flags = flags;
-  how.mode = mode;
-  how.resolve = resolve;
-  for (int attempt = 0;; ++attempt) {
-    const long fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
-    // EAGAIN: a rename elsewhere raced with the walk; the kernel asks to try again.
-    if (fd < 0 && (errno == EAGAIN || errno == EINTR) && attempt < 8) continue;
-    return static_cast<int>(fd);
-  }
-}
 
 // Whether the folder open as FD is the simulator's folder or lies beneath it, found by walking
 // ".." up to the device's root. Anything but a folder counts as inside.
@@ -52,7 +38,7 @@ bool inSimulatorFolder(int root, int fd) {
     if (st.st_dev == rootSt.st_dev && st.st_ino == rootSt.st_ino) return false;
     // A file has no "..": where it lies cannot be told from it (callers pass its folder).
     if (!S_ISDIR(st.st_mode)) return true;
-    Fd up(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd up(os::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat upSt {};
     if (!up || ::fstat(up.get(), &upSt) != 0) return true;
     if (upSt.st_dev == st.st_dev && upSt.st_ino == st.st_ino) return false;  // the machine's "/"
@@ -75,20 +61,20 @@ Fd openDevicePath(int root, std::string path, int flags, bool follow) {
     if (!parts) return Fd::failure(ENOENT);
     if (parts->leaf.empty() || parts->leaf == "." || parts->leaf == "..") {
       // The root, or a name that can only be a folder: one walk of the kernel's is enough.
-      const int fd = openat2Call(root, path.c_str(),
-                                 static_cast<std::uint64_t>(flags | O_DIRECTORY | O_CLOEXEC), 0,
+      const int fd = os::openat2(root, path.c_str(),
+                                 static_cast<std::uint64_t>(flags | O_DIRECTORY | O_CLOEXEC),
                                  RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
       if (fd < 0) return Fd::failure(errno);
       Fd out(fd);
       if (inSimulatorFolder(root, fd)) return Fd::failure(kSimulatorState);
       return out;
     }
-    const int folderFd = openat2Call(root, parts->folder.c_str(),
+    const int folderFd = os::openat2(root, parts->folder.c_str(),
                                      static_cast<std::uint64_t>(O_PATH | O_DIRECTORY | O_CLOEXEC),
-                                     0, RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
+                                     RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
     if (folderFd < 0) return Fd::failure(errno);
     const Fd folder(folderFd);
-    Fd at(::openat(folder.get(), parts->leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Fd at(os::openat(folder.get(), parts->leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!at || ::fstat(at.get(), &st) != 0) return Fd::failure(errno);
     if (S_ISLNK(st.st_mode) && (follow || folderOnly)) {
@@ -139,7 +125,7 @@ std::optional<Split> split(std::string_view path) {
 }
 
 Fd simulatorFolder(int root, Identity* id) {
-  const int fd = ::openat(root, kSimulatorFolder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = os::openat(root, kSimulatorFolder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Fd::failure(errno);
   Fd out(fd);
   if (id != nullptr) {
@@ -158,8 +144,8 @@ Fd openIn(Area area, std::string_view path, int flags, bool follow) {
   if (area == Area::Device) return openDevicePath(root.get(), p, flags, follow);
   Fd simulator = simulatorFolder(root.get());
   if (!simulator) return simulator;
-  const int fd = openat2Call(simulator.get(), p.c_str(),
-                             static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW), 0,
+  const int fd = os::openat2(simulator.get(), p.c_str(),
+                             static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW),
                              RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
   return fd < 0 ? Fd::failure(errno) : Fd(fd);
 }
@@ -186,11 +172,11 @@ Fd openContainer(Area area, std::string_view path, std::string& leaf) {
 
 int reopen(int fd, int flags) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::open(self.c_str(), flags | O_CLOEXEC);
+  return os::open(self.c_str(), flags | O_CLOEXEC);
 }
 
 std::optional<std::vector<std::string>> namesIn(int folder, int& error) {
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = os::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
     return std::nullopt;
@@ -255,8 +241,7 @@ std::optional<std::string> readOpenFile(int fd, std::size_t limit, int* error) n
         std::size_t done = 0;
         while (done < out.size()) {
           const ssize_t n =
-              ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
-          if (n < 0 && errno == EINTR) continue;
+              os::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
           if (n < 0) return fail(errno);
           if (n == 0) break;
           done += static_cast<std::size_t>(n);

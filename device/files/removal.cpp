@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/files/door.hpp"
+#include "device/files/os.hpp"
 
 namespace sim {
 namespace {
@@ -40,7 +41,7 @@ int removeContents(int top) {
       result = listError;
     } else {
       for (const std::string& name : *names) {
-        if (::unlinkat(current.get(), name.c_str(), 0) == 0 || errno == ENOENT) continue;
+        if (os::unlinkat(current.get(), name.c_str(), 0) == 0 || errno == ENOENT) continue;
         if (errno != EISDIR && errno != EPERM) {
           result = errno;
           continue;
@@ -54,7 +55,7 @@ int removeContents(int top) {
     if (sub) {
       // O_NOFOLLOW: a link put in the subfolder's place meanwhile is not entered.
       Fd child(
-          ::openat(current.get(), sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          os::openat(current.get(), sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat st {};
       if (!child || ::fstat(child.get(), &st) != 0) {
         if (errno != ENOENT) result = errno;
@@ -70,12 +71,12 @@ int removeContents(int top) {
     levels.pop_back();
     if (levels.empty()) break;
     Fd up(levels.size() == 1 ? ::fcntl(top, F_DUPFD_CLOEXEC, 0)
-                             : ::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                             : os::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat upSt {};
     if (!up || ::fstat(up.get(), &upSt) != 0) return errno;
     if (!levels.back().id.same(upSt)) return EXDEV;  // moved away during the walk
     current = std::move(up);
-    if (::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+    if (os::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       result = errno;
       levels.back().failed.push_back(done.name);
     }
@@ -90,7 +91,7 @@ int removeFile(Area area, std::string_view path) noexcept {
     std::string leaf;
     Fd folder = door::openContainer(area, path, leaf);
     if (!folder) return folder.error();
-    return ::unlinkat(folder.get(), leaf.c_str(), 0) == 0 ? 0 : errno;
+    return os::unlinkat(folder.get(), leaf.c_str(), 0) == 0 ? 0 : errno;
   });
 }
 
@@ -107,17 +108,17 @@ int removeTree(Area area, std::string_view path, bool* removed) noexcept {
       return errno == ENOENT ? 0 : errno;
     }
     if (!S_ISDIR(st.st_mode)) {
-      if (::unlinkat(folder.get(), leaf.c_str(), 0) == 0) {
+      if (os::unlinkat(folder.get(), leaf.c_str(), 0) == 0) {
         gone = true;
         return 0;
       }
       return errno == ENOENT ? 0 : errno;
     }
     const Fd tree(
-        ::openat(folder.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        os::openat(folder.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!tree) return errno == ENOENT ? 0 : errno;
     const int emptied = removeContents(tree.get());
-    if (::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
+    if (os::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
       if (errno != ENOENT) return emptied != 0 ? emptied : errno;
     } else {
       gone = true;

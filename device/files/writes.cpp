@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <ctime>
 
 #include "device/files/door.hpp"
+#include "device/files/os.hpp"
 
 namespace sim {
 namespace {
@@ -79,18 +79,18 @@ void removeStaleTemps(int folder) {
   const time_t now = std::time(nullptr);
   for (const std::string& name : stale) {
     // O_PATH first: a FIFO or device node planted under a temporary name is never opened.
-    Fd at(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Fd at(os::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!at || ::fstat(at.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (now - st.st_mtime < kStaleAfterSeconds) continue;
     Fd temp(door::reopen(at.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (!temp) continue;
-    if (::flock(temp.get(), LOCK_EX | LOCK_NB) != 0) continue;  // its writer is still at work
+    if (os::flock(temp.get(), LOCK_EX | LOCK_NB) != 0) continue;  // its writer is still at work
     // Only the file we looked at: a new one of the same name is another writer's.
     struct stat now_st {};
     if (::fstatat(folder, name.c_str(), &now_st, AT_SYMLINK_NOFOLLOW) == 0 &&
         now_st.st_ino == st.st_ino && now_st.st_dev == st.st_dev) {
-      ::unlinkat(folder, name.c_str(), 0);
+      os::unlinkat(folder, name.c_str(), 0);
     }
   }
 }
@@ -98,11 +98,8 @@ void removeStaleTemps(int folder) {
 int writeAll(int fd, std::string_view data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const ssize_t n = os::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) return errno;
     done += static_cast<std::size_t>(n);
   }
   return 0;
@@ -112,7 +109,7 @@ Fd createTemp(int folder, std::string_view leaf, std::string& temp, mode_t mode)
   for (int attempt = 0; attempt < 4; ++attempt) {
     temp = tempName(leaf);
     const int fd =
-        ::openat(folder, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        os::openat(folder, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return Fd(fd);
     if (errno != EEXIST) return Fd::failure(errno);
   }
@@ -123,12 +120,12 @@ Fd createTemp(int folder, std::string_view leaf, std::string& temp, mode_t mode)
 // flushed itself) is opened for reading first. A file system that cannot flush folders (EINVAL)
 // counts as flushed.
 int syncFolder(int folder) {
-  if (::fsync(folder) == 0) return 0;
+  if (os::fsync(folder) == 0) return 0;
   int error = errno;
   if (error == EBADF) {
     const Fd readable(door::reopen(folder, O_RDONLY | O_DIRECTORY));
     if (!readable) return errno;
-    error = ::fsync(readable.get()) == 0 ? 0 : errno;
+    error = os::fsync(readable.get()) == 0 ? 0 : errno;
   }
   return error == EINVAL ? 0 : error;
 }
@@ -140,14 +137,14 @@ int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t
   if (!file) return file.error();
   const int fd = file.get();
   // Held until the rename: a later writer's clean-up leaves a file with a live writer alone.
-  ::flock(fd, LOCK_EX);
+  os::flock(fd, LOCK_EX);
   int error = writeAll(fd, data);
-  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
+  if (error == 0 && os::fchmod(fd, mode) != 0) error = errno;
   const bool flush = gFlushWrites.load(std::memory_order_relaxed);
-  if (error == 0 && flush && ::fsync(fd) != 0) error = errno;
-  if (error == 0 && ::renameat(folder, temp.c_str(), folder, leaf.c_str()) != 0) error = errno;
+  if (error == 0 && flush && os::fsync(fd) != 0) error = errno;
+  if (error == 0 && os::renameat2(folder, temp.c_str(), folder, leaf.c_str()) != 0) error = errno;
   if (error != 0) {
-    ::unlinkat(folder, temp.c_str(), 0);
+    os::unlinkat(folder, temp.c_str(), 0);
     return error;
   }
   // The rename lives in the folder: until the folder reaches the disk, a crash may bring the old
@@ -197,13 +194,13 @@ Fd openOrCreateIn(int folderFd, std::string_view name, int flags, mode_t mode) n
     if (!door::isOneName(name)) return Fd::failure(EINVAL);
     const std::string leaf(name);
     // O_PATH first, as for reading: nothing but a regular file is opened for real.
-    int at = ::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int at = os::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (at < 0 && errno == ENOENT) {
-      const int made = ::openat(folderFd, leaf.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      const int made = os::openat(folderFd, leaf.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (made < 0 && errno != EEXIST) return Fd::failure(errno);
       if (made >= 0) ::close(made);
-      at = ::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      at = os::openat(folderFd, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     }
     if (at < 0) return Fd::failure(errno);
     Fd checked(at);
@@ -237,7 +234,7 @@ int makeFolders(Area area, std::string_view path, mode_t mode) noexcept {
       Fd root = rootDescriptor();
       if (!root) return root.error();
       if (!door::simulatorFolder(root.get()) &&
-          ::mkdirat(root.get(), door::kSimulatorFolder, 0755) != 0 && errno != EEXIST) {
+          os::mkdirat(root.get(), door::kSimulatorFolder, 0755) != 0 && errno != EEXIST) {
         return errno;
       }
     }
@@ -258,7 +255,7 @@ int makeFolders(Area area, std::string_view path, mode_t mode) noexcept {
     std::string leaf;
     Fd folder = door::openContainer(area, path, leaf);
     if (!folder) return folder.error();
-    if (::mkdirat(folder.get(), leaf.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    if (os::mkdirat(folder.get(), leaf.c_str(), mode) != 0 && errno != EEXIST) return errno;
     struct stat st {};
     if (::fstatat(folder.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     return S_ISDIR(st.st_mode) ? 0 : kNotFolder;
@@ -272,10 +269,10 @@ int renameFile(Area area, std::string_view from, std::string_view to, bool noRep
     if (!fromFolder) return fromFolder.error();
     Fd toFolder = door::openContainer(area, to, toLeaf);
     if (!toFolder) return toFolder.error();
-    const long rc =
-        ::syscall(SYS_renameat2, fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(),
-                  noReplace ? static_cast<unsigned>(RENAME_NOREPLACE) : 0U);
-    return rc == 0 ? 0 : errno;
+    return os::renameat2(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(),
+                         noReplace ? static_cast<unsigned>(RENAME_NOREPLACE) : 0U) == 0
+               ? 0
+               : errno;
   });
 }
 
@@ -286,7 +283,7 @@ int linkFile(Area area, std::string_view from, std::string_view to) noexcept {
     if (!fromFolder) return fromFolder.error();
     Fd toFolder = door::openContainer(area, to, toLeaf);
     if (!toFolder) return toFolder.error();
-    return ::linkat(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(), 0) == 0
+    return os::linkat(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(), 0) == 0
                ? 0
                : errno;
   });
@@ -298,7 +295,7 @@ int makeLink(Area area, std::string_view path, std::string_view target) noexcept
     std::string leaf;
     Fd folder = door::openContainer(area, path, leaf);
     if (!folder) return folder.error();
-    return ::symlinkat(std::string(target).c_str(), folder.get(), leaf.c_str()) == 0 ? 0 : errno;
+    return os::symlinkat(std::string(target).c_str(), folder.get(), leaf.c_str()) == 0 ? 0 : errno;
   });
 }
 
