@@ -98,7 +98,8 @@ Fd openDevicePath(int root, std::string path, int flags, bool follow) {
     if ((flags & O_PATH) != 0) return at;
     if (S_ISLNK(st.st_mode)) return Fd::failure(ELOOP);
     // Opened again from the descriptor itself: the very object that was checked.
-    const int fd = reopen(at.get(), flags);
+    const int fd = S_ISDIR(st.st_mode) ? os::openat(at.get(), ".", flags | O_CLOEXEC)
+                                       : reopen(at.get(), flags);
     return fd < 0 ? Fd::failure(errno) : Fd(fd);
   }
 }

@@ -152,6 +152,18 @@ int replaceIn(int folder, const std::string& leaf, std::string_view data, mode_t
   return flush ? syncFolder(folder) : 0;
 }
 
+// Opens the folders that hold FROM and TO and has CALL act on the two names in them, as a system
+// call (0, or -1 with errno set). Returns 0 or the errno.
+template <typename Call>
+int betweenFolders(Area area, std::string_view from, std::string_view to, Call call) {
+  std::string fromLeaf, toLeaf;
+  Fd fromFolder = door::openContainer(area, from, fromLeaf);
+  if (!fromFolder) return fromFolder.error();
+  Fd toFolder = door::openContainer(area, to, toLeaf);
+  if (!toFolder) return toFolder.error();
+  return call(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str()) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 int writeFile(Area area, std::string_view path, std::string_view data, mode_t mode) noexcept {
@@ -264,28 +276,21 @@ int makeFolders(Area area, std::string_view path, mode_t mode) noexcept {
 
 int renameFile(Area area, std::string_view from, std::string_view to, bool noReplace) noexcept {
   return guarded([&] {
-    std::string fromLeaf, toLeaf;
-    Fd fromFolder = door::openContainer(area, from, fromLeaf);
-    if (!fromFolder) return fromFolder.error();
-    Fd toFolder = door::openContainer(area, to, toLeaf);
-    if (!toFolder) return toFolder.error();
-    return os::renameat2(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(),
-                         noReplace ? static_cast<unsigned>(RENAME_NOREPLACE) : 0U) == 0
-               ? 0
-               : errno;
+    return betweenFolders(
+        area, from, to,
+        [&](int fromFolder, const char* fromLeaf, int toFolder, const char* toLeaf) {
+          return os::renameat2(fromFolder, fromLeaf, toFolder, toLeaf,
+                               noReplace ? static_cast<unsigned>(RENAME_NOREPLACE) : 0U);
+        });
   });
 }
 
 int linkFile(Area area, std::string_view from, std::string_view to) noexcept {
   return guarded([&] {
-    std::string fromLeaf, toLeaf;
-    Fd fromFolder = door::openContainer(area, from, fromLeaf);
-    if (!fromFolder) return fromFolder.error();
-    Fd toFolder = door::openContainer(area, to, toLeaf);
-    if (!toFolder) return toFolder.error();
-    return os::linkat(fromFolder.get(), fromLeaf.c_str(), toFolder.get(), toLeaf.c_str(), 0) == 0
-               ? 0
-               : errno;
+    return betweenFolders(
+        area, from, to, [](int fromFolder, const char* fromLeaf, int toFolder, const char* toLeaf) {
+          return os::linkat(fromFolder, fromLeaf, toFolder, toLeaf, 0);
+        });
   });
 }
 
