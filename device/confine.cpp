@@ -15,7 +15,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "device/files.hpp"
+#include "device/files/paths.hpp"
 
 namespace sim {
 namespace {

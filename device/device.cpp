@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "device/files.hpp"
+#include "device/files/paths.hpp"
+#include "device/files/writes.hpp"
 
 namespace sim {
 namespace {

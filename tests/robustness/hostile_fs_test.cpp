@@ -25,6 +25,7 @@
 
 #include "device/device.hpp"
 #include "device/files.hpp"
+#include "device/files/os.hpp"
 #include "device/processes.hpp"
 #include "platform/foundation/plist_io.hpp"
 #include "platform/preferences/domain.hpp"
@@ -394,6 +395,29 @@ TEST(HostileFailures, AWriteThatFailsLeavesTheFileAsItWas) {
   fs::remove(device.path(kFolder));
   fs::rename(device.path(kFolder) + "-away", device.path(kFolder));
   EXPECT_TRUE(unchanged());
+
+  // A full disk and a read-only file system as the system's calls report them, without root.
+  {
+    sim::os::Calls calls = sim::os::system();
+    sim::os::testing::setCalls(&calls);
+    calls.write = [](int, const void*, std::size_t) -> ssize_t {
+      errno = ENOSPC;
+      return -1;
+    };
+    const preferences::WriteResult full = writeSig(3);
+    calls.write = sim::os::system().write;
+    calls.openat = [](int at, const char* path, int flags, mode_t mode) {
+      if ((flags & O_CREAT) == 0) return sim::os::system().openat(at, path, flags, mode);
+      errno = EROFS;
+      return -1;
+    };
+    const preferences::WriteResult readOnly = writeSig(3);
+    sim::os::testing::setCalls(nullptr);
+    EXPECT_EQ(full.error, ENOSPC) << full.problem;
+    EXPECT_EQ(readOnly.error, EROFS) << readOnly.problem;
+    EXPECT_FALSE(full || readOnly);
+    EXPECT_TRUE(unchanged());
+  }
 
   // A full disk and a read-only file system: a small file system of its own, mounted in a mount
   // namespace of this test process alone.
