@@ -160,16 +160,26 @@ SpringBoard::Output SpringBoard::onEvents(short revents) {
     restart = bad_.add(now) || restart;
   }
   if (restart) {
-    if (say_)
-      say_("SpringBoard keeps sending messages that are dropped: it is ended and started again");
     process_.stop();
+    out.scenes.clear();
+    // One that does the same each time it starts (a library of the device that writes to the
+    // socket) is not started for ever.
+    if (restarts_.add(now)) {
+      out.startError =
+          "SpringBoard kept sending messages that are dropped each time it started: it is not "
+          "started again";
+      out.ended = true;
+      return out;
+    }
+    if (say_) {
+      say_("SpringBoard keeps sending messages that are dropped: it is ended and started again");
+    }
     if (const std::string err = start(exe_, device_, command_, state_); !err.empty()) {
-      if (say_) say_(err);
+      out.startError = err;
       out.ended = true;
     } else {
       out.restarted = true;
     }
-    out.scenes.clear();
     return out;
   }
   out.ended = read.ended;

@@ -64,7 +64,8 @@ class SpringBoard {
   };
   // Reads what it sent. Each message that is malformed, oversized or of the wrong type is dropped
   // with one line; a SpringBoard that sends many of them in a short while is ended and started
-  // again (with the same command and the last state), never this process.
+  // again (with the same command and the last state), never this process; one that goes on
+  // doing so after two new starts is ended for good (startError says so, and ended is set).
   Output onEvents(short revents);
 
   // Waits (at most about two seconds) for the ended process and describes how it ended, in words
@@ -79,6 +80,7 @@ class SpringBoard {
   Say say_;
   child::Process process_;
   child::BadMessages bad_;
+  child::BadMessages restarts_{3, std::chrono::minutes(1)};
   std::string exe_;
   std::string device_;
   std::vector<std::string> command_;

@@ -149,9 +149,7 @@ bool SettingsApp::ended() {
 
 void SettingsApp::failAll(const std::string& why) {
   process_.stop();
-  std::map<std::uint64_t, Pending> pending;
-  pending.swap(pending_);
-  for (auto& [id, request] : pending) request.done(unreachable(why));
+  pending_.failAll(unreachable(why));
   armTimer();
 }
 
@@ -170,13 +168,13 @@ void SettingsApp::ask(const std::string& op, const std::string& body, Done done)
         return;
       }
     }
-    const std::uint64_t id = nextId_++;
-    if (!process_.channel().send(encodePaneRequest({id, op, body})) || !process_.channel().open()) {
-      continue;
+    const std::uint64_t id =
+        pending_.add(std::move(done), std::chrono::steady_clock::now() + kAnswer);
+    if (process_.channel().send(encodePaneRequest({id, op, body})) && process_.channel().open()) {
+      armTimer();
+      return;
     }
-    pending_[id] = {std::move(done), std::chrono::steady_clock::now() + kAnswer};
-    armTimer();
-    return;
+    done = *pending_.take(id);
   }
   done(unreachable("it cannot be written to"));
 }
@@ -216,20 +214,13 @@ void SettingsApp::onEvents(short revents, bool timerFired) {
         bad.push_back(reply.error());
         continue;
       }
-      const auto waiting = pending_.find(reply->id);
-      if (waiting == pending_.end()) {
-        // Late (its request was answered 503 at its deadline), or never asked: not an answer.
-        if (say_) {
-          say_(child::droppedLine(
-              "the Settings app",
-              "a reply to request " + std::to_string(reply->id) + ", which waits no longer"));
-        }
-        continue;
-      }
-      Done done = std::move(waiting->second.done);
-      pending_.erase(waiting);
       PaneReply answered = *std::move(reply);
-      done(std::move(answered.reply));
+      if (!pending_.answer(answered.id, std::move(answered.reply)) && say_) {
+        // Late (its request was answered 503 at its deadline), or never asked: not an answer.
+        say_(child::droppedLine(
+            "the Settings app",
+            "a reply to request " + std::to_string(answered.id) + ", which waits no longer"));
+      }
     }
     bool restart = false;
     const auto now = child::BadMessages::Clock::now();
@@ -252,28 +243,19 @@ void SettingsApp::onEvents(short revents, bool timerFired) {
 }
 
 void SettingsApp::expire() {
-  const auto now = std::chrono::steady_clock::now();
-  for (auto it = pending_.begin(); it != pending_.end();) {
-    if (it->second.deadline > now) {
-      ++it;
-      continue;
-    }
-    Done done = std::move(it->second.done);
-    it = pending_.erase(it);
-    done(unreachable("no answer within " + std::to_string(kAnswer.count()) + " ms"));
-  }
+  pending_.expire(std::chrono::steady_clock::now(), [](std::uint64_t) {
+    return unreachable("no answer within " + std::to_string(kAnswer.count()) + " ms");
+  });
   armTimer();
 }
 
 void SettingsApp::armTimer() {
   if (!timer_) return;
   itimerspec when{};
-  if (!pending_.empty()) {
-    auto first = std::chrono::steady_clock::time_point::max();
-    for (const auto& [id, request] : pending_) first = std::min(first, request.deadline);
+  if (const auto first = pending_.nextDeadline()) {
     const auto left =
         std::max(std::chrono::nanoseconds(1), std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                  first - std::chrono::steady_clock::now()));
+                                                  *first - std::chrono::steady_clock::now()));
     when.it_value.tv_sec = static_cast<time_t>(left.count() / 1000000000);
     when.it_value.tv_nsec = static_cast<long>(left.count() % 1000000000);
   }

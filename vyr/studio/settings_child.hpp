@@ -14,11 +14,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 
 #include "device/files.hpp"
 #include "vyr/child/process.hpp"
+#include "vyr/child/requests.hpp"
 #include "vyr/studio/server.hpp"
 
 namespace vyr::studio {
@@ -60,10 +60,6 @@ class SettingsApp {
   void onEvents(short revents, bool timerFired);
 
  private:
-  struct Pending {
-    Done done;
-    std::chrono::steady_clock::time_point deadline;
-  };
   std::string start();
   bool ended();
   // Answers every request waiting with 503, WHY; stops the process when STOP.
@@ -76,9 +72,8 @@ class SettingsApp {
   child::Process process_;
   child::BadMessages bad_;
   sim::Fd timer_;
-  std::uint64_t nextId_ = 1;
   bool closing_ = false;
-  std::map<std::uint64_t, Pending> pending_;
+  child::Requests<Reply> pending_;
 };
 
 }  // namespace vyr::studio

@@ -7,6 +7,7 @@
 
 #include "vyr/child/channel.hpp"
 #include "vyr/child/lines.hpp"
+#include "vyr/child/requests.hpp"
 
 namespace vyr::child {
 namespace {
@@ -115,6 +116,42 @@ TEST(ChildFraming, AChannelNeitherBlocksNorGrowsOnAPeerThatFloodsOrReadsNothing)
   EXPECT_TRUE(ended);
   EXPECT_FALSE(ours.open());
   EXPECT_FALSE(ours.send(big));
+}
+
+}  // namespace
+}  // namespace vyr::child
+
+namespace vyr::child {
+namespace {
+
+TEST(ChildFraming, AReplyAfterItsDeadlineIsDroppedByIdNotTakenForTheNextRequest) {
+  Requests<std::string> requests;
+  std::vector<std::string> got;
+  const auto t0 = Requests<std::string>::Clock::now();
+  const auto first =
+      requests.add([&](std::string r) { got.push_back("1:" + r); }, t0 + std::chrono::seconds(10));
+  requests.expire(t0 + std::chrono::seconds(11), [](std::uint64_t) { return "late"; });
+  const auto second =
+      requests.add([&](std::string r) { got.push_back("2:" + r); }, t0 + std::chrono::seconds(30));
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(requests.answer(first, "first's answer"));  // it came after its deadline
+  EXPECT_TRUE(requests.answer(second, "second's answer"));
+  EXPECT_FALSE(requests.answer(second, "again"));
+  EXPECT_EQ(got, (std::vector<std::string>{"1:late", "2:second's answer"}));
+  EXPECT_FALSE(requests.nextDeadline());
+
+  // What a completion does (asking again) is not disturbed by the table, nor lost.
+  requests.add(
+      [&](std::string r) {
+        got.push_back("3:" + r);
+        requests.add([&](std::string s) { got.push_back("4:" + s); }, t0);
+      },
+      t0);
+  requests.failAll("gone");
+  ASSERT_TRUE(requests.nextDeadline());
+  requests.expire(t0, [](std::uint64_t) { return "late"; });
+  EXPECT_EQ(got.back(), "4:late");
+  EXPECT_TRUE(requests.empty());
 }
 
 }  // namespace
