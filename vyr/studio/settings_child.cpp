@@ -128,7 +128,10 @@ SettingsApp::SettingsApp(std::string exe, std::string device, Say say)
 
 SettingsApp::~SettingsApp() {
   closing_ = true;
-  failAll("the studio is stopping");
+  // What still waits is dropped uncompleted: its completions may reach what is being taken down
+  // with this (a page would be told the pane cannot be reached when it is only being replaced).
+  pending_ = child::Requests<Reply>();
+  process_.stop();
 }
 
 std::string SettingsApp::start() {

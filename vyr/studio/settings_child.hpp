@@ -40,7 +40,7 @@ class SettingsApp {
   static constexpr std::chrono::milliseconds kAnswer{10000};
 
   SettingsApp(std::string exe, std::string device, Say say = {});
-  ~SettingsApp();  // ends it; requests still waiting get 503
+  ~SettingsApp();  // ends it; requests still waiting are dropped, never completed
   SettingsApp(const SettingsApp&) = delete;
   SettingsApp& operator=(const SettingsApp&) = delete;
 
