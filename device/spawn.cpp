@@ -370,6 +370,10 @@ Spawned spawnProcess(const SpawnOptions& options) {
                                   options.err == Stdio::Inherit)) {
       return failure("a device process is given no descriptor of this process's own");
     }
+    if (options.in == Stdio::Errors || options.err == Stdio::Errors ||
+        (options.out == Stdio::Errors && options.err != Stdio::Pipe)) {
+      return failure("only standard output joins standard error, and only its pipe");
+    }
     Pipe in, out, errors;
     if ((options.in == Stdio::Pipe && !makePipe(in)) ||
         (options.out == Stdio::Pipe && !makePipe(out)) ||
@@ -383,7 +387,15 @@ Spawned spawnProcess(const SpawnOptions& options) {
     };
     place(STDIN_FILENO, options.in, in.read.get());
     place(STDOUT_FILENO, options.out, out.write.get());
+    if (options.out == Stdio::Errors) placed.emplace_back(STDOUT_FILENO, errors.write.get());
     place(STDERR_FILENO, options.err, errors.write.get());
+    // Above every number placed, so that no placing overwrites it first.
+    Fd protocol;
+    if (options.protocol >= 0) {
+      protocol = high(Fd(::fcntl(options.protocol, F_DUPFD_CLOEXEC, 0)));
+      if (!protocol) return failure("cannot hand over the protocol socket: " + errnoText(errno));
+      placed.emplace_back(kProtocolFd, protocol.get());
+    }
 
     std::vector<std::string> argv{options.exe};
     std::vector<std::string> env;

@@ -51,11 +51,15 @@ inline constexpr char kSandboxSupervisor[] = "/run/vyr/launchd.sock";
 inline constexpr char kSandboxVariable[] = "VYR_SIM_SANDBOX";
 // Set in every device process that spawnProcess starts: it is the device side of its command.
 inline constexpr char kDeviceProcessVariable[] = "VYR_DEVICE_PROCESS";
+// The descriptor on which a process finds the protocol socket its starter handed it
+// (SpawnOptions::protocol); closed in a process that was given none.
+inline constexpr int kProtocolFd = 5;
 
 enum class Stdio {
   Null,     // /dev/null
   Pipe,     // a new pipe, whose other end the caller gets
   Inherit,  // this process's own (never for a device process: it could be a terminal)
+  Errors,   // standard output only: the same pipe as standard error (Pipe), relayed with it
 };
 
 struct SpawnOptions {
@@ -76,6 +80,9 @@ struct SpawnOptions {
   std::string payload;
   // How the relay spells out one line of standard error (control characters); null: as it is.
   std::string (*escapeLine)(std::string_view) = nullptr;
+  // A descriptor of this process's that the process finds as kProtocolFd (-1: none); the caller
+  // keeps owning it.
+  int protocol = -1;
 };
 
 // The thread that relays a process's standard error (SpawnOptions::err Pipe). Dropping it

@@ -17,6 +17,7 @@
 #include "device/device.hpp"
 #include "device/processes.hpp"
 #include "device/spawn.hpp"
+#include "vyr/child/process.hpp"
 #include "vyr/install.hpp"
 #include "vyr/loader.hpp"
 #include "vyr/printable.hpp"
@@ -84,15 +85,10 @@ int runAsDeviceProcess(const std::vector<std::string>& command) {
     std::fprintf(stderr, "vyr: cannot find its own executable: %s\n", std::strerror(errno));
     return 1;
   }
-  sim::SpawnOptions options;
-  options.exe.assign(exe, static_cast<std::size_t>(length));
-  options.args = {"--device", sim::deviceRoot()};
-  options.args.insert(options.args.end(), command.begin(), command.end());
+  sim::SpawnOptions options = child::deviceCommand(
+      std::string(exe, static_cast<std::size_t>(length)), sim::deviceRoot(), command);
   options.in = sim::Stdio::Pipe;
   options.out = sim::Stdio::Pipe;
-  options.err = sim::Stdio::Pipe;
-  options.escapeLine = [](std::string_view line) { return printable(line); };
-  options.deviceProcess = true;
   options.payload = payloadFolder();
   sim::Spawned child = sim::spawnProcess(options);
   if (child.pid < 0) {

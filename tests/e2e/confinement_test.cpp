@@ -258,6 +258,37 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
   expectMachineUntouched();
 }
 
+// A library of the device can write to the socket on which the SpringBoard talks to `vyr show`:
+// a line with no end, a line whose type is a number, a scene of the wrong shape are each dropped
+// with one line, and the show goes on; a SpringBoard that keeps sending them is ended and started
+// again, and in the end not started again, while `vyr show` itself ends on its own terms.
+TEST_F(Confinement, AChildThatFloodsOrSendsWrongTypedMessagesEndsNotTheFrontEnd) {
+  const std::string probe = runHost();
+  if (!kernelCanConfine() || probe.find("run without their sandbox") != std::string::npos) {
+    GTEST_SKIP() << "no sandbox here: the planted library is not loaded";
+  }
+  const auto plant = [&](const char* how) {
+    std::ofstream conf(dir_ + "/planted.conf", std::ios::app);
+    conf << "PLANTED_PROTOCOL=" << how << "\n";
+  };
+  plant("flood");
+  const RunResult shown = runVyr({"--device", dir_, "show", "--no-picture"});
+  EXPECT_EQ(shown.exitCode, 0) << shown.err;
+  EXPECT_NE(shown.out.find("VYR"), std::string::npos) << shown.out;
+  EXPECT_EQ(count(shown.err, "dropped: a line longer than 1048576 bytes"), 1) << shown.err;
+  EXPECT_EQ(count(shown.err, "dropped: no string \"type\""), 1) << shown.err;
+  EXPECT_EQ(count(shown.err, "dropped: a scene message of the wrong shape"), 1) << shown.err;
+  EXPECT_EQ(count(shown.err, "started again"), 0) << shown.err;
+
+  plant("many");
+  const RunResult many = runVyr({"--device", dir_, "show", "--no-picture"});
+  EXPECT_EQ(many.exitCode, 1) << many.err;
+  EXPECT_EQ(count(many.err, "it is ended and started again"), 2) << many.err;
+  EXPECT_NE(many.err.find("it is not started again"), std::string::npos) << many.err;
+  EXPECT_EQ(count(many.err, "DONE"), 0) << many.err;
+  expectMachineUntouched();
+}
+
 TEST_F(Confinement, WithoutTheKernelOnlyVyrsOwnCodeIsLoaded) {
   ::setenv("VYR_SIM_CONFINE", "identical-only", 1);
   const std::string err = runHost();

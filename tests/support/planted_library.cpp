@@ -6,7 +6,8 @@
 // holding a file "precious"), PLANTED_PID (a process of the machine), PLANTED_PORT (a loopback
 // TCP port), PLANTED_UNIX (a listening unix socket outside the device), PLANTED_SHM (the key of
 // System V shared memory), PLANTED_KEY (the serial of a key in the user's keyring),
-// PLANTED_SUPERVISOR (another device's supervisor socket, asked to SIGKILL its SpringBoard). It
+// PLANTED_SUPERVISOR (another device's supervisor socket, asked to SIGKILL its SpringBoard),
+// PLANTED_PROTOCOL (what to write to the front end's protocol socket, see tryProtocol). It
 // also pushes a character into every terminal among its descriptors (TIOCSTI), opens a packet
 // socket, and leaves behind a detached process that ignores SIGTERM and holds a lock on
 // planted.lock at the device's root for a minute.
@@ -15,15 +16,18 @@
 #include <linux/if_ether.h>
 #include <linux/keyctl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -65,8 +69,9 @@ bool tryShell(const std::string& outside) {
 
 std::map<std::string, std::string> targets() {
   std::map<std::string, std::string> out;
-  for (const char* name : {"PLANTED_OUTSIDE", "PLANTED_PID", "PLANTED_PORT", "PLANTED_UNIX",
-                           "PLANTED_SHM", "PLANTED_KEY", "PLANTED_SUPERVISOR"}) {
+  for (const char* name :
+       {"PLANTED_OUTSIDE", "PLANTED_PID", "PLANTED_PORT", "PLANTED_UNIX", "PLANTED_SHM",
+        "PLANTED_KEY", "PLANTED_SUPERVISOR", "PLANTED_PROTOCOL"}) {
     if (const char* value = std::getenv(name)) out[name] = value;
   }
   if (const char* root = std::getenv("VYR_DEVICE_ROOT"); root != nullptr && out.empty()) {
@@ -163,6 +168,30 @@ void leaveBehind() {
   if (first > 0) ::waitpid(first, nullptr, 0);
 }
 
+// Speaks on the front end's protocol socket, when the process has one, as a library that
+// writes there may: PLANTED_PROTOCOL "flood" sends a line of 3 MiB, one whose type is a number
+// and a scene of the wrong shape; "many" sends 40 lines whose type is a number.
+void tryProtocol(const std::string& how) {
+  struct stat st {};
+  if (how.empty() || ::fstat(5, &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+  std::string out;
+  if (how == "flood") {
+    out = std::string(3 << 20, 'x') + "\n{\"type\": 7}\n{\"type\": \"scene\", \"reason\": 5}\n";
+  } else {
+    for (int i = 0; i < 40; ++i) out += "{\"type\": 7}\n";
+  }
+  for (std::size_t at = 0; at < out.size();) {
+    const ssize_t n = ::write(5, out.data() + at, out.size() - at);
+    if (n < 0 && errno == EAGAIN) {  // the process's own channel made it non-blocking
+      pollfd p{5, POLLOUT, 0};
+      ::poll(&p, 1, 1000);
+      continue;
+    }
+    if (n <= 0) return;
+    at += static_cast<std::size_t>(n);
+  }
+}
+
 __attribute__((constructor)) void planted() noexcept {
   auto target = targets();
   if (target.count("PLANTED_OUTSIDE") == 0) return;
@@ -187,6 +216,7 @@ __attribute__((constructor)) void planted() noexcept {
   report("packet", tryPacket());
   report("supervisor", trySupervisor(target["PLANTED_SUPERVISOR"]));
   leaveBehind();
+  tryProtocol(target["PLANTED_PROTOCOL"]);
 }
 
 }  // namespace

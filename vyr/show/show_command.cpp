@@ -356,7 +356,7 @@ int run(const Options& options, const std::string& device) {
     progress("previewing " + options.profile +
              " on a copy of the device's state; its settings file stays as it is");
   }
-  show::SpringBoard springBoard;
+  show::SpringBoard springBoard(progress);
   progress("starting SpringBoard on the device, with VYRSignals injected");
   if (const std::string err = springBoard.start(exe, shownDevice, child, options.state);
       !err.empty()) {
@@ -390,7 +390,7 @@ int run(const Options& options, const std::string& device) {
   };
   for (;;) {
     std::array<pollfd, 3> fds{{{stop.get(), POLLIN, 0},
-                               {springBoard.outputDescriptor(), POLLIN, 0},
+                               springBoard.pollEntry(),
                                {held ? held->descriptor() : -1, POLLIN, 0}}};
     // A deletion that the kernel does not report to the watch is noticed within a second.
     if (::poll(fds.data(), fds.size(), held ? 1000 : -1) < 0) {
@@ -405,23 +405,22 @@ int run(const Options& options, const std::string& device) {
       if (fds[2].revents != 0) held->changed();
       if (!deviceStillThere()) return gone();
     }
-    bool ended = false;
-    for (const std::string& line : springBoard.readLines(&ended)) {
-      if (const auto message = show::parseSceneMessage(line)) {
-        if (shown && message->reason == "settings") progress("settings changed");
-        const int status = showOnce(options, *message, shown, previous);
-        if (!options.watch) return status;
-        // A picture that cannot be written this time may be writable the next; a closed output
-        // not.
-        if (status != 0 && std::ferror(stdout) != 0) return 1;
-        if (!shown) progress("watching the device's settings (Ctrl-C ends)");
-        shown = showsThis = true;
-        continue;
-      }
-      const std::string error = show::springBoardError(line);
-      if (!error.empty()) return deviceStillThere() ? failure(error) : gone();
+    const show::SpringBoard::Output output = springBoard.onEvents(fds[1].revents);
+    if (output.restarted) showsThis = false;
+    for (const show::SceneMessage& message : output.scenes) {
+      if (shown && message.reason == "settings") progress("settings changed");
+      const int status = showOnce(options, message, shown, previous);
+      if (!options.watch) return status;
+      // A picture that cannot be written this time may be writable the next; a closed output
+      // not.
+      if (status != 0 && std::ferror(stdout) != 0) return 1;
+      if (!shown) progress("watching the device's settings (Ctrl-C ends)");
+      shown = showsThis = true;
     }
-    if (!ended) continue;
+    if (!output.startError.empty()) {
+      return deviceStillThere() ? failure(output.startError) : gone();
+    }
+    if (!output.ended) continue;
     bool clean = false;
     const std::string how = springBoard.reap(&clean);
     if (!deviceStillThere()) return gone();

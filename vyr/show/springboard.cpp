@@ -14,14 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <thread>
 
 #include "device/files.hpp"
 #include "platform/foundation/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/process.hpp"
-#include "vyr/show/child_process.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
 #include "vyr/show/watch.hpp"
@@ -43,88 +40,25 @@ std::string settingsFileState() {
   return dict ? "ok" : "unreadable";
 }
 
-json answerJson(const Answer& a) {
-  json colour = nullptr;
-  if (a.colour) colour = {a.colour->red, a.colour->green, a.colour->blue, a.colour->alpha};
-  return {{"colour", colour}, {"hostsOwn", a.hostsOwn}};
+// What the SpringBoard shows in STATE: every colour of the scene, the table of sources (which
+// only this process, with the library's settings, can name), and the facts around them.
+SceneMessage sceneOf(const DeviceState& state, const char* reason) {
+  SceneMessage m;
+  m.scene = askSpringBoard(state);
+  m.scene.state = state;
+  m.rows = tableRows(m.scene, &describeSource);
+  m.reason = reason;
+  m.settingsFile = settingsFileState();
+  return m;
 }
 
-json barJson(const BarColours& b) {
-  return {{"signal", answerJson(b.signal)},
-          {"foreground", answerJson(b.foreground)},
-          {"text", answerJson(b.text)},
-          {"battery", answerJson(b.battery)},
-          {"activity", answerJson(b.activity)}};
+// Sends MESSAGE and waits until it is written: this side has nothing else to do meanwhile.
+bool sendNow(child::Channel& channel, const json& message) {
+  return channel.send(message) && channel.flush(10000);
 }
 
-// What the SpringBoard shows in STATE, as one line of JSON: every colour of the scene, the table
-// of sources (which only this process, with the library's settings, can name), and the facts
-// around them.
-std::string sceneJson(const DeviceState& state, const char* reason) {
-  const Scene scene = askSpringBoard(state);
-  json rows = json::array();
-  for (const Row& row : tableRows(scene, &describeSource)) {
-    rows.push_back({{"screen", row.screen},
-                    {"item", row.item},
-                    {"element", row.element},
-                    {"source", row.source},
-                    {"value", row.value}});
-  }
-  json out = {{"type", "scene"},
-              {"reason", reason},
-              {"pid", ::getpid()},
-              {"ios", scene.iosVersion},
-              {"state",
-               {{"battery", state.batteryPercent},
-                {"charging", state.charging},
-                {"style", styleName(state.homeStyle)}}},
-              {"lockStyle", styleName(scene.lockStyle)},
-              {"lockStyleHostsOwn", scene.lockStyleHostsOwn},
-              {"settingsFile", settingsFileState()},
-              {"notes", scene.notes},
-              {"rows", rows},
-              {"scene",
-               {{"battery", state.batteryPercent},
-                {"charging", state.charging},
-                {"homeStyle", state.homeStyle},
-                {"home", barJson(scene.home)},
-                {"refresh", answerJson(scene.refresh)},
-                {"lockStyle", scene.lockStyle},
-                {"lock", barJson(scene.lock)},
-                {"legibility", answerJson(scene.legibility)}}}};
-  return out.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-bool writeLine(const std::string& line) {
-  return std::fputs((line + "\n").c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
-}
-
-int startFailure(const std::string& message) {
-  writeLine(json{{"type", "error"}, {"message", message}}.dump(-1, ' ', false,
-                                                               json::error_handler_t::replace));
-  return 1;
-}
-
-// "state 15 1 light" as a device state, or nothing.
-std::optional<DeviceState> parseState(const std::string& line) {
-  std::istringstream in(line);
-  std::string verb;
-  std::string style;
-  DeviceState state;
-  int charging = 0;
-  if (!(in >> verb >> state.batteryPercent >> charging >> style) || verb != "state") {
-    return std::nullopt;
-  }
-  if (state.batteryPercent < 0 || state.batteryPercent > 100) return std::nullopt;
-  if (style != "default" && style != "light") return std::nullopt;
-  state.charging = charging != 0;
-  state.homeStyle = style == "default" ? kStyleDefault : kStyleLight;
-  return state;
-}
-
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+void dropped(const std::string& why) {
+  std::fprintf(stderr, "vyr: SpringBoard dropped a message from its front end: %s\n", why.c_str());
 }
 
 }  // namespace
@@ -136,7 +70,15 @@ int runSpringBoard(sim::Relaunch relaunch) {
   // A front end that dies without ending its SpringBoard still takes it down.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (frontEndGone()) return 0;
-
+  child::Channel channel = child::protocolChannel();
+  if (!channel.open()) {
+    std::fputs("vyr: SpringBoard was started without its front end's socket\n", stderr);
+    return 1;
+  }
+  const auto startFailure = [&](const std::string& why) {
+    sendNow(channel, encodeStartError(why));
+    return 1;
+  };
   if (const Result<void> started = startUiProcess("SpringBoard", relaunch); !started) {
     return startFailure(started.error());
   }
@@ -144,146 +86,108 @@ int runSpringBoard(sim::Relaunch relaunch) {
   if (const Result<void> started = watch.start(); !started) return startFailure(started.error());
 
   std::optional<DeviceState> state;
-  std::string pending;
   for (;;) {
-    pollfd input{STDIN_FILENO, POLLIN, 0};
+    pollfd input{channel.descriptor(), POLLIN, 0};
     const auto event = watch.next(std::span<pollfd>(&input, 1));
     if (event == SettingsWatch::Event::stop) return 0;
     if (event == SettingsWatch::Event::changed) {
-      if (state && !writeLine(sceneJson(*state, "settings"))) return 0;
+      if (state && !sendNow(channel, encodeScene(sceneOf(*state, "settings")))) return 0;
       continue;
     }
-    char buffer[1024];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return 0;  // the studio has gone
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-      const std::string line = pending.substr(0, nl);
-      pending.erase(0, nl + 1);
-      if (line == "quit") return 0;
-      if (const auto next = parseState(line)) {
-        state = next;
-        if (!writeLine(sceneJson(*state, "state"))) return 0;
+    child::Channel::Read read = channel.onReadable();
+    for (const std::string& why : read.dropped) dropped(why);
+    for (const child::Message& message : read.messages) {
+      Result<DeviceState> next = decodeState(message);
+      if (!next) {
+        dropped(next.error());
+        continue;
       }
+      state = *next;
+      if (!sendNow(channel, encodeScene(sceneOf(*state, "state")))) return 0;
     }
+    if (read.ended) return 0;  // the front end has gone, or ends it
   }
-}
-
-SpringBoard::~SpringBoard() {
-  stop();
 }
 
 std::string SpringBoard::start(const std::string& exe, const std::string& device,
                                const std::vector<std::string>& command, const DeviceState& state) {
-  stop();
-  const Result<ChildProcess> child = startChild(exe, device, command);
-  if (!child) return "cannot start SpringBoard (" + child.error() + ")";
-  pid_ = child->pid;
-  in_ = child->in;
-  out_ = child->out;
-  ::fcntl(in_, F_SETFL, O_NONBLOCK);
-  ::fcntl(out_, F_SETFL, O_NONBLOCK);
-  pending_.clear();
+  const Result<void> started = process_.start(exe, device, command);
+  if (!started) return "cannot start SpringBoard (" + started.error() + ")";
+  exe_ = exe;
+  device_ = device;
+  command_ = command;
+  bad_.clear();
   send(state);
   return {};
 }
 
-void SpringBoard::send(const DeviceState& state) {
-  if (in_ < 0) return;
-  const std::string line = "state " + std::to_string(state.batteryPercent) + " " +
-                           (state.charging ? "1 " : "0 ") + styleName(state.homeStyle) + "\n";
-  // A line this short goes in whole or not at all; one that cannot go now is dropped, never
-  // waited for: the next state line or the next start says it again.
-  [[maybe_unused]] const ssize_t n = ::write(in_, line.data(), line.size());
+pollfd SpringBoard::pollEntry() {
+  child::Channel& channel = process_.channel();
+  return {channel.open() ? channel.descriptor() : -1, channel.events(), 0};
 }
 
-std::vector<std::string> SpringBoard::readLines(bool* ended) {
-  *ended = false;
-  std::vector<std::string> lines;
-  if (out_ < 0) {
-    *ended = running();
-    return lines;
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(out_, buffer, sizeof buffer);
-    if (n > 0) {
-      pending_.append(buffer, static_cast<std::size_t>(n));
+void SpringBoard::send(const DeviceState& state) {
+  state_ = state;
+  // Queued, never waited for; one that cannot be queued (it reads nothing) is dropped: the next
+  // state or the next start says it again.
+  if (process_.running()) process_.channel().send(encodeState(state));
+}
+
+SpringBoard::Output SpringBoard::onEvents(short revents) {
+  Output out;
+  child::Channel& channel = process_.channel();
+  if (!process_.running()) return out;
+  if ((revents & POLLOUT) != 0) channel.onWritable();
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return out;
+  child::Channel::Read read = channel.onReadable();
+  std::vector<std::string> bad = std::move(read.dropped);
+  for (const child::Message& message : read.messages) {
+    if (message.type == "error") {
+      if (const Result<std::string> error = decodeStartError(message)) out.startError = *error;
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || errno != EAGAIN) *ended = true;
-    break;
+    Result<SceneMessage> scene = decodeScene(message);
+    if (scene) {
+      out.scenes.push_back(*std::move(scene));
+    } else {
+      bad.push_back(scene.error());
+    }
   }
-  for (std::size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
-    lines.push_back(pending_.substr(0, nl));
-    pending_.erase(0, nl + 1);
+  bool restart = false;
+  const auto now = child::BadMessages::Clock::now();
+  for (const std::string& why : bad) {
+    if (say_) say_(child::droppedLine("SpringBoard", why));
+    restart = bad_.add(now) || restart;
   }
-  return lines;
+  if (restart) {
+    process_.stop();
+    out.scenes.clear();
+    // One that does the same each time it starts (a library of the device that writes to the
+    // socket) is not started for ever.
+    if (restarts_.add(now)) {
+      out.startError =
+          "SpringBoard kept sending messages that are dropped each time it started: it is not "
+          "started again";
+      out.ended = true;
+      return out;
+    }
+    if (say_) {
+      say_("SpringBoard keeps sending messages that are dropped: it is ended and started again");
+    }
+    if (const std::string err = start(exe_, device_, command_, state_); !err.empty()) {
+      out.startError = err;
+      out.ended = true;
+    } else {
+      out.restarted = true;
+    }
+    return out;
+  }
+  out.ended = read.ended;
+  return out;
 }
 
 std::string SpringBoard::reap(bool* clean) {
-  *clean = false;
-  closePipes();
-  if (pid_ <= 0) return "SpringBoard is not running";
-  const pid_t pid = pid_;
-  pid_ = -1;
-  int status = 0;
-  pid_t done = 0;
-  for (int i = 0; i < 200 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
-    // It closed its output but does not end: it is of no use any more.
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  const std::string who = "SpringBoard (pid " + std::to_string(pid) + ")";
-  if (done < 0) return who + " ended";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-    *clean = true;
-    return who + " ended";
-  }
-  if (WIFEXITED(status)) return who + " stopped with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) {
-    const int sig = WTERMSIG(status);
-    const char* name = ::strsignal(sig);
-    return who + " crashed: signal " + std::to_string(sig) + " (" + (name ? name : "unknown") + ")";
-  }
-  return who + " ended";
-}
-
-void SpringBoard::stop() {
-  if (pid_ <= 0) {
-    closePipes();
-    return;
-  }
-  if (in_ >= 0) {
-    [[maybe_unused]] const ssize_t n = ::write(in_, "quit\n", 5);
-  }
-  closePipes();
-  int status = 0;
-  const auto waitFor = [&](int tenths) {
-    for (int i = 0; i < tenths * 10; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) != 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  };
-  if (!waitFor(20)) {
-    ::kill(pid_, SIGTERM);
-    if (!waitFor(10)) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-  pid_ = -1;
-}
-
-void SpringBoard::closePipes() {
-  closeFd(in_);
-  closeFd(out_);
+  return process_.reap("SpringBoard", clean, std::chrono::seconds(2));
 }
 
 }  // namespace vyr::show

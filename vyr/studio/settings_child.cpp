@@ -4,17 +4,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <nlohmann/json.hpp>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "device/confine.hpp"
@@ -22,16 +23,13 @@
 #include "platform/foundation/facade.hpp"
 #include "platform/system/libsystem.h"
 #include "vyr/process.hpp"
-#include "vyr/show/child_process.hpp"
 #include "vyr/studio/pane.hpp"
+#include "vyr/studio/settings_messages.hpp"
 
 namespace vyr::studio {
 namespace {
 
 using nlohmann::json;
-
-// How long an answer may take: a respring from the pane runs its steps first.
-constexpr int kAnswerMs = 10000;
 
 std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -79,6 +77,11 @@ int runSettingsApp() {
   // A studio that dies without ending its Settings app still takes it down.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (frontEndGone()) return 0;
+  child::Channel channel = child::protocolChannel();
+  if (!channel.open()) {
+    std::fputs("vyr studio: the Settings app was started without the studio's socket\n", stderr);
+    return 1;
+  }
   // Joined first (a confined process could not reach the supervisor), then confined before the
   // pane's bundle is loaded.
   // The studio starts it again when it next needs it, not at once: a respring waits for nothing.
@@ -90,96 +93,176 @@ int runSettingsApp() {
   vyr::confineDeviceProcess();
   ns::AutoreleasePool pool;
   PaneView pane;
-  for (std::string line; std::getline(std::cin, line);) {
-    ns::AutoreleasePool iteration;
-    const json request = json::parse(line, nullptr, false);
-    Reply reply{400, dump({{"error", "not a request"}})};
-    if (request.is_object() && request.value("op", json()).is_string() &&
-        request.value("body", json()).is_string()) {
+  for (;;) {
+    pollfd input{channel.descriptor(), POLLIN, 0};
+    if (::poll(&input, 1, -1) < 0 && errno != EINTR) return 0;
+    child::Channel::Read read = channel.onReadable();
+    for (const std::string& why : read.dropped) {
+      std::fprintf(stderr, "vyr studio: the Settings app dropped a message: %s\n", why.c_str());
+    }
+    for (const child::Message& message : read.messages) {
+      ns::AutoreleasePool iteration;
+      const Result<PaneRequest> request = decodePaneRequest(message);
+      if (!request) {
+        std::fprintf(stderr, "vyr studio: the Settings app dropped a message: %s\n",
+                     request.error().c_str());
+        continue;
+      }
+      Reply reply;
       try {
-        reply = answer(pane, request["op"].get<std::string>(), request["body"].get<std::string>());
+        reply = answer(pane, request->op, request->body);
       } catch (const std::exception& e) {
         reply = {500, dump({{"error", e.what()}})};
       }
+      if (!channel.send(encodePaneReply({request->id, reply})) || !channel.flush(10000)) return 0;
     }
-    const std::string out = dump({{"status", reply.status}, {"body", reply.json}}) + "\n";
-    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) return 0;
+    if (read.ended) return 0;
   }
-  return 0;
 }
 
+SettingsApp::SettingsApp(std::string exe, std::string device, Say say)
+    : exe_(std::move(exe)),
+      device_(std::move(device)),
+      say_(std::move(say)),
+      timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {}
+
 SettingsApp::~SettingsApp() {
-  stop();
+  closing_ = true;
+  // What still waits is dropped uncompleted: its completions may reach what is being taken down
+  // with this (a page would be told the pane cannot be reached when it is only being replaced).
+  pending_ = child::Requests<Reply>();
+  process_.stop();
 }
 
 std::string SettingsApp::start() {
-  stop();
-  const Result<show::ChildProcess> child =
-      show::startChild(exe_, device_, {"studio", "--settings-app"});
-  if (!child) return child.error();
-  pid_ = child->pid;
-  in_ = child->in;
-  out_ = child->out;
-  pending_.clear();
-  return {};
+  const Result<void> started = process_.start(exe_, device_, {"studio", "--settings-app"});
+  bad_.clear();
+  return started ? std::string() : started.error();
 }
 
-void SettingsApp::stop() {
-  if (in_ >= 0) ::close(in_);
-  if (out_ >= 0) ::close(out_);
-  in_ = out_ = -1;
-  if (pid_ <= 0) return;
-  // Its input has ended: it ends by itself, else it is ended.
-  int status = 0;
-  for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-    if (i == 100) ::kill(pid_, SIGTERM);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (::waitpid(pid_, &status, WNOHANG) == 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-  }
-  pid_ = -1;
+bool SettingsApp::ended() {
+  if (!process_.running()) return true;
+  pollfd p{process_.exitDescriptor(), POLLIN, 0};
+  const bool gone = !process_.channel().open() || (p.fd >= 0 && ::poll(&p, 1, 0) > 0);
+  if (!gone) return false;
+  bool clean = false;
+  process_.reap("the Settings app", &clean, std::chrono::seconds(2));
+  return true;
 }
 
-Reply SettingsApp::ask(const std::string& op, const std::string& body) {
-  const std::string line = dump({{"op", op}, {"body", body}}) + "\n";
+void SettingsApp::failAll(const std::string& why) {
+  process_.stop();
+  pending_.failAll(unreachable(why));
+  armTimer();
+}
+
+void SettingsApp::ask(const std::string& op, const std::string& body, Done done) {
+  if (closing_) {
+    done(unreachable("the studio is stopping"));
+    return;
+  }
   // A Settings app that has ended (a respring elsewhere) is started again once.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (pid_ <= 0 || attempt > 0) {
-      if (const std::string err = start(); !err.empty()) return unreachable(err);
+    if (ended()) {
+      // What it had not answered before it ended, it never will.
+      failAll("it ended");
+      if (const std::string err = start(); !err.empty()) {
+        done(unreachable(err));
+        return;
+      }
     }
-    if (::write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) continue;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerMs);
-    bool ended = false;
-    while (!ended) {
-      const std::size_t nl = pending_.find('\n');
-      if (nl != std::string::npos) {
-        const json reply = json::parse(pending_.substr(0, nl), nullptr, false);
-        pending_.erase(0, nl + 1);
-        if (reply.is_object() && reply.value("status", json()).is_number_integer() &&
-            reply.value("body", json()).is_string()) {
-          return {reply["status"].get<int>(), reply["body"].get<std::string>()};
-        }
-        return unreachable("it answered something else than a reply");
+    const std::uint64_t id =
+        pending_.add(std::move(done), std::chrono::steady_clock::now() + kAnswer);
+    if (process_.channel().send(encodePaneRequest({id, op, body})) && process_.channel().open()) {
+      armTimer();
+      return;
+    }
+    done = *pending_.take(id);
+  }
+  done(unreachable("it cannot be written to"));
+}
+
+Reply SettingsApp::askAndWait(const std::string& op, const std::string& body) {
+  std::optional<Reply> answered;
+  ask(op, body, [&answered](Reply reply) { answered = std::move(reply); });
+  while (!answered) {
+    std::array<pollfd, 2> fds{{pollEntry(), {timer_.get(), POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+      failAll("cannot wait for it");
+      break;
+    }
+    onEvents(fds[0].revents, fds[1].revents != 0);
+  }
+  return answered.value_or(unreachable("no answer"));
+}
+
+pollfd SettingsApp::pollEntry() {
+  child::Channel& channel = process_.channel();
+  return {channel.open() ? channel.descriptor() : -1, channel.events(), 0};
+}
+
+void SettingsApp::onEvents(short revents, bool timerFired) {
+  if (timerFired) {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t n = ::read(timer_.get(), &expirations, sizeof expirations);
+  }
+  child::Channel& channel = process_.channel();
+  if ((revents & POLLOUT) != 0) channel.onWritable();
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    child::Channel::Read read = channel.onReadable();
+    std::vector<std::string> bad = std::move(read.dropped);
+    for (const child::Message& message : read.messages) {
+      Result<PaneReply> reply = decodePaneReply(message);
+      if (!reply) {
+        bad.push_back(reply.error());
+        continue;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return unreachable("no answer within " + std::to_string(kAnswerMs) + " ms");
-      char buffer[65536];
-      const ssize_t n = ::read(out_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ended = true;
-      } else {
-        pending_.append(buffer, static_cast<std::size_t>(n));
+      PaneReply answered = *std::move(reply);
+      if (!pending_.answer(answered.id, std::move(answered.reply)) && say_) {
+        // Late (its request was answered 503 at its deadline), or never asked: not an answer.
+        say_(child::droppedLine(
+            "the Settings app",
+            "a reply to request " + std::to_string(answered.id) + ", which waits no longer"));
       }
+    }
+    bool restart = false;
+    const auto now = child::BadMessages::Clock::now();
+    for (const std::string& why : bad) {
+      if (say_) say_(child::droppedLine("the Settings app", why));
+      restart = bad_.add(now) || restart;
+    }
+    if (restart) {
+      if (say_) {
+        say_(
+            "the Settings app keeps sending messages that are dropped: it is ended, and started "
+            "again when next asked");
+      }
+      failAll("it sent messages that are dropped");
+    } else if (read.ended) {
+      failAll("it ended");
     }
   }
-  return unreachable("it ended");
+  expire();
+}
+
+void SettingsApp::expire() {
+  pending_.expire(std::chrono::steady_clock::now(), [](std::uint64_t) {
+    return unreachable("no answer within " + std::to_string(kAnswer.count()) + " ms");
+  });
+  armTimer();
+}
+
+void SettingsApp::armTimer() {
+  if (!timer_) return;
+  itimerspec when{};
+  if (const auto first = pending_.nextDeadline()) {
+    const auto left =
+        std::max(std::chrono::nanoseconds(1), std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  *first - std::chrono::steady_clock::now()));
+    when.it_value.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(left.count() % 1000000000);
+  }
+  ::timerfd_settime(timer_.get(), 0, &when, nullptr);
 }
 
 }  // namespace vyr::studio

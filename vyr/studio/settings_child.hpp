@@ -2,18 +2,23 @@
 // pane loaded (PaneView), joined to the device and confined to it before it loads the pane's
 // bundle, while the studio, which serves the page over TCP, loads nothing from the device.
 //
-// The two sides talk in lines of JSON. The studio writes {"op": OP, "body": BODY} with OP "show"
-// (the pane as JSON), "profile" (the settings as `vyr export` writes them), "set", "tap" or
-// "respring" (BODY the page's request body); the Settings app
-// answers each with {"status": HTTP status, "body": the reply's body}. A tap whose action ran
-// system calls (the Respring) adds to the body "steps": what each did, and "failed": how many
-// failed. It ends at the end of its input.
+// The two sides talk over the child layer's protocol socket (vyr/child/), in the messages of
+// settings_messages.hpp: the studio sends requests with ids, the Settings app answers each with
+// a reply of the same id. A tap whose action ran system calls (the Respring) adds to the reply's
+// body "steps": what each did, and "failed": how many failed. It ends at the end of its socket.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 
+#include "device/files.hpp"
+#include "vyr/child/process.hpp"
+#include "vyr/child/requests.hpp"
 #include "vyr/studio/server.hpp"
 
 namespace vyr::studio {
@@ -22,29 +27,53 @@ namespace vyr::studio {
 // the process's exit status.
 int runSettingsApp();
 
-// The studio's side: one Settings app at a time, started again when it has ended (a respring
-// made elsewhere ends it as it ends every process of the device).
+// The studio's side: one Settings app at a time, started when a request needs it (a respring
+// made elsewhere ends it as it ends every process of the device). It never waits on the process
+// but in askAndWait(): replies complete through the caller's loop (pollEntry(),
+// timerDescriptor(), onEvents()). Main thread only.
 class SettingsApp {
  public:
-  SettingsApp(std::string exe, std::string device)
-      : exe_(std::move(exe)), device_(std::move(device)) {}
-  ~SettingsApp();  // ends it
+  using Done = std::function<void(Reply)>;
+  // SAY: how it says one line about its process (a dropped message); printable already.
+  using Say = std::function<void(const std::string&)>;
+  // How long a reply may take: a respring from the pane runs its steps first.
+  static constexpr std::chrono::milliseconds kAnswer{10000};
+
+  SettingsApp(std::string exe, std::string device, Say say = {});
+  ~SettingsApp();  // ends it; requests still waiting are dropped, never completed
   SettingsApp(const SettingsApp&) = delete;
   SettingsApp& operator=(const SettingsApp&) = delete;
 
-  // Asks it OP with BODY and returns its reply; a Settings app that cannot be reached (started,
-  // written to, or read from within a few seconds) is answered with status 503 and the reason.
-  Reply ask(const std::string& op, const std::string& body);
+  // Asks it OP with BODY; DONE gets its reply once it comes, from onEvents(). A Settings app that
+  // cannot be reached (started, or written to) or does not answer within kAnswer is answered
+  // with status 503 and the reason (at once, or when the deadline passes). A reply that comes
+  // after its deadline is dropped by its id, never taken for another request's.
+  void ask(const std::string& op, const std::string& body, Done done);
+  // As ask(), and waits for this reply (at most kAnswer), serving only this Settings app
+  // meanwhile: for a caller whose answer must be returned at once.
+  Reply askAndWait(const std::string& op, const std::string& body);
+
+  // What to poll for its messages (a descriptor of -1 when none runs), and a timer readable when
+  // a deadline has passed; hand both events to onEvents().
+  pollfd pollEntry();
+  int timerDescriptor() const { return timer_.get(); }
+  void onEvents(short revents, bool timerFired);
 
  private:
   std::string start();
-  void stop();
+  bool ended();
+  // Answers every request waiting with 503, WHY; stops the process when STOP.
+  void failAll(const std::string& why);
+  void expire();
+  void armTimer();
   std::string exe_;
   std::string device_;
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string pending_;
+  Say say_;
+  child::Process process_;
+  child::BadMessages bad_;
+  sim::Fd timer_;
+  bool closing_ = false;
+  child::Requests<Reply> pending_;
 };
 
 }  // namespace vyr::studio

@@ -170,10 +170,13 @@ class Studio {
   Reply startAgain(const std::string& body);
   Reply profile();
 
-  void publishSettings() { hub_.publish("settings", pane_->ask("show", "").json); }
+  // Asks the Settings app for the pane and publishes it when it answers: never waits.
+  void publishSettings() {
+    pane_->ask("show", "", [this](const Reply& reply) { hub_.publish("settings", reply.json); });
+  }
   void publishStatus();
   void startSpringBoard();
-  void springBoardOutput();
+  void springBoardOutput(short revents);
   void springBoardEnded();
   void armRestart(std::chrono::milliseconds after);
   // Whether the device folder is still there; a moved one is followed (the Settings app is
@@ -187,7 +190,7 @@ class Studio {
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
   std::optional<studio::SettingsApp> pane_;
-  show::SpringBoard springBoard_;
+  show::SpringBoard springBoard_{[](const std::string& line) { progress(line); }};
   show::DeviceState state_;
   std::string exe_;
   int restartTimer_ = -1;
@@ -236,7 +239,7 @@ int Studio::run() {
     ::timerfd_settime(checkTimer_, 0, &everySecond, nullptr);
   }
   ns::AutoreleasePool pool;
-  pane_.emplace(exe_, device_);
+  pane_.emplace(exe_, device_, [](const std::string& line) { progress(line); });
   publishSettings();
   if (const Result<void> started = watch.start(); !started) {
     notices_.push_back("The studio cannot watch the settings file (" + started.error() +
@@ -281,11 +284,13 @@ int Studio::run() {
 
   int status = 0;
   for (;;) {
-    std::array<pollfd, 5> extra{{{queue_.descriptor(), POLLIN, 0},
-                                 {springBoard_.outputDescriptor(), POLLIN, 0},
+    std::array<pollfd, 7> extra{{{queue_.descriptor(), POLLIN, 0},
+                                 springBoard_.pollEntry(),
                                  {restartTimer_, POLLIN, 0},
                                  {held_->descriptor(), POLLIN, 0},
-                                 {checkTimer_, POLLIN, 0}}};
+                                 {checkTimer_, POLLIN, 0},
+                                 pane_->pollEntry(),
+                                 {pane_->timerDescriptor(), POLLIN, 0}}};
     const auto event = watch.next(extra);
     if (opener > 0 && ::waitpid(opener, nullptr, WNOHANG) != 0) opener = -1;
     if (event == show::SettingsWatch::Event::stop) break;
@@ -303,8 +308,11 @@ int Studio::run() {
       publishSettings();
       continue;
     }
+    if (extra[5].revents != 0 || extra[6].revents != 0) {
+      pane_->onEvents(extra[5].revents, extra[6].revents != 0);
+    }
     if (extra[0].revents != 0) queue_.runPending();
-    if (extra[1].revents != 0) springBoardOutput();
+    if (extra[1].revents != 0) springBoardOutput(extra[1].revents);
     if (extra[2].revents != 0) {
       std::uint64_t expirations = 0;
       [[maybe_unused]] const ssize_t n = ::read(restartTimer_, &expirations, sizeof expirations);
@@ -342,7 +350,7 @@ bool Studio::deviceStillThere() {
   notices_.push_back("The device folder " + was + " was moved to " + device_ +
                      "; the studio follows it.");
   // The Settings app is started at the folder's new name when next asked.
-  pane_.emplace(exe_, device_);
+  pane_.emplace(exe_, device_, [](const std::string& line) { progress(line); });
   publishStatus();
   return true;
 }
@@ -375,40 +383,38 @@ void Studio::startSpringBoard() {
   publishStatus();
 }
 
-void Studio::springBoardOutput() {
-  bool ended = false;
-  for (const std::string& line : springBoard_.readLines(&ended)) {
-    const json message = json::parse(line, nullptr, false);
-    if (!message.is_object()) continue;
-    const std::string type = message.value("type", "");
-    if (type == "scene") {
-      // The page's picture is drawn here, from the colours the SpringBoard answered.
-      json phone = message;
-      phone.erase("scene");
-      // The process this studio started and can end, not what the process says of itself:
-      // inside its sandbox its own pid is that of its PID namespace.
-      phone["pid"] = springBoard_.pid();
-      const auto scene = show::parseSceneMessage(line);
-      const auto svg = scene ? show::renderPicture(scene->scene, show::PictureFormat::svg)
-                             : Result<std::string>(failed("SpringBoard sent no scene"));
-      if (svg) {
-        phone["svg"] = *svg;
-      } else {
-        phone["svg"] = nullptr;
-        phone["error"] = svg.error();
-      }
-      hub_.publish("phone", dump(phone));
-      if (phase_ != "running") {
-        phase_ = "running";
-        springBoardMessage_.clear();
-        publishStatus();
-      }
-    } else if (type == "error") {
-      springBoardMessage_ = "SpringBoard could not start: " + message.value("message", "");
-      startFailed_ = true;
+void Studio::springBoardOutput(short revents) {
+  const show::SpringBoard::Output output = springBoard_.onEvents(revents);
+  if (output.restarted) {
+    phase_ = "starting";
+    springBoardMessage_ = "SpringBoard kept sending messages that are dropped; started a new one";
+    publishStatus();
+  }
+  for (const show::SceneMessage& scene : output.scenes) {
+    // The page's picture is drawn here, from the colours the SpringBoard answered.
+    json phone = show::pageScene(scene);
+    // The process this studio started and can end, not what the process says of itself:
+    // inside its sandbox its own pid is that of its PID namespace.
+    phone["pid"] = springBoard_.pid();
+    const auto svg = show::renderPicture(scene.scene, show::PictureFormat::svg);
+    if (svg) {
+      phone["svg"] = *svg;
+    } else {
+      phone["svg"] = nullptr;
+      phone["error"] = svg.error();
+    }
+    hub_.publish("phone", dump(phone));
+    if (phase_ != "running") {
+      phase_ = "running";
+      springBoardMessage_.clear();
+      publishStatus();
     }
   }
-  if (ended) springBoardEnded();
+  if (!output.startError.empty()) {
+    springBoardMessage_ = output.startError;
+    startFailed_ = true;
+  }
+  if (output.ended) springBoardEnded();
 }
 
 void Studio::springBoardEnded() {
@@ -448,25 +454,25 @@ void Studio::armRestart(std::chrono::milliseconds after) {
 }
 
 Reply Studio::set(const std::string& body) {
-  Reply reply = pane_->ask("set", body);
+  Reply reply = pane_->askAndWait("set", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::tap(const std::string& body) {
-  Reply reply = pane_->ask("tap", body);
+  Reply reply = pane_->askAndWait("tap", body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::changeSettings(const char* op, const std::string& body) {
-  Reply reply = pane_->ask(op, body);
+  Reply reply = pane_->askAndWait(op, body);
   if (reply.status == 200) publishSettings();
   return reply;
 }
 
 Reply Studio::respring(const std::string& body) {
-  return pane_->ask("respring", body);
+  return pane_->askAndWait("respring", body);
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -493,7 +499,7 @@ Reply Studio::startAgain(const std::string& body) {
 
 Reply Studio::profile() {
   // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
-  Reply reply = pane_->ask("profile", "");
+  Reply reply = pane_->askAndWait("profile", "");
   if (reply.status != 200) return reply;
   return {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
 }

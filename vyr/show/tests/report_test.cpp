@@ -91,5 +91,72 @@ TEST(Report, TextFromTheSpringBoardCannotDriveTheTerminal) {
             "SpringBoard could not start: " + escaped);
 }
 
+// Every member of a SpringBoard message is read by its kind: one of the wrong kind or value drops
+// the message with a reason, where an unchecked read threw out of the front end or took a number
+// out of range.
+TEST(Report, SpringBoardMessagesOfTheWrongShapeAreDroppedNotThrownOn) {
+  using nlohmann::json;
+  vyr::show::SceneMessage sent;
+  sent.reason = "settings";
+  sent.settingsFile = "ok";
+  sent.scene.home.text.colour = Rgba{1, 0, 0, 1};
+  sent.rows.push_back({"home", "text", "txt", "VYR", "#ff0000ff"});
+  const json good = vyr::show::encodeScene(sent);
+  const auto decode = [](const json& j) {
+    std::string why;
+    const auto message = vyr::child::parseMessage(j.dump(), &why);
+    return message ? vyr::show::decodeScene(*message)
+                   : vyr::Result<vyr::show::SceneMessage>(vyr::failed(why));
+  };
+  const auto back = decode(good);
+  ASSERT_TRUE(back) << back.error();
+  EXPECT_EQ(back->scene.home.text.colour, (Rgba{1, 0, 0, 1}));
+  EXPECT_EQ(back->rows.size(), 1u);
+  EXPECT_EQ(vyr::show::pageScene(*back).value("lockStyle", ""), "default");
+
+  const std::vector<std::pair<json::json_pointer, json>> wrong{
+      {json::json_pointer("/type"), 7},
+      {json::json_pointer("/reason"), 5},
+      {json::json_pointer("/reason"), "anything"},
+      {json::json_pointer("/settingsFile"), "/etc/passwd"},
+      {json::json_pointer("/scene/battery"), "80"},
+      {json::json_pointer("/scene/battery"), 1e300},
+      {json::json_pointer("/scene/battery"), 101},
+      {json::json_pointer("/scene/charging"), 1},
+      {json::json_pointer("/scene/homeStyle"), 18446744073709551615u},
+      {json::json_pointer("/scene/home/text/colour"), json::array({1, 0, 0})},
+      {json::json_pointer("/scene/home/text/colour"), json::array({1, 0, "0", 1})},
+      {json::json_pointer("/scene/home/text/colour"), json::array({2, 0, 0, 1})},
+      {json::json_pointer("/scene/lock"), json::array()},
+      {json::json_pointer("/rows"), json::object()},
+      {json::json_pointer("/rows/0/value"), json::array()},
+      {json::json_pointer("/notes"), "a note"},
+      {json::json_pointer("/lockStyleHostsOwn"), nullptr},
+  };
+  for (const auto& [where, value] : wrong) {
+    json bad = good;
+    bad[where] = value;
+    const auto result = decode(bad);
+    EXPECT_FALSE(result) << where.to_string();
+  }
+  json missing = good;
+  missing["scene"].erase("legibility");
+  EXPECT_FALSE(decode(missing));
+
+  // The state the front end sends, read as strictly on the other side.
+  std::string why;
+  for (const char* line : {R"({"type":"state","battery":80,"charging":false,"style":"light"})",
+                           R"({"type":"state","battery":-1,"charging":false,"style":"light"})",
+                           R"({"type":"state","battery":80,"charging":"no","style":"light"})",
+                           R"({"type":"state","battery":80,"charging":false,"style":"dim"})"}) {
+    const auto message = vyr::child::parseMessage(line, &why);
+    ASSERT_TRUE(message) << line;
+    EXPECT_EQ(
+        static_cast<bool>(vyr::show::decodeState(*message)),
+        line == std::string(R"({"type":"state","battery":80,"charging":false,"style":"light"})"))
+        << line;
+  }
+}
+
 }  // namespace
 }  // namespace vyrtest

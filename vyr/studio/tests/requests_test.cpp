@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "vyr/studio/settings_messages.hpp"
+
 namespace vyr::studio {
 namespace {
 
@@ -74,6 +76,41 @@ TEST(StudioRequests, BodiesAreTakenOnlyWhenWellFormed) {
                           R"({"battery": 18446744073709551615})"}) {
     EXPECT_FALSE(parseDeviceChange(bad).value) << bad;
   }
+}
+
+// The Settings app's replies are a device process's words: one of the wrong shape is refused
+// (and then dropped), never thrown on or taken with a status no HTTP reply has.
+TEST(StudioRequests, PaneRepliesOfTheWrongShapeAreRefused) {
+  std::string why;
+  const auto decode = [&](const nlohmann::json& j) {
+    const auto message = child::parseMessage(j.dump(), &why);
+    return message ? decodePaneReply(*message) : Result<PaneReply>(failed(why));
+  };
+  const auto good = decode(encodePaneReply({7, {201, "{\"ok\":true}"}}));
+  ASSERT_TRUE(good) << good.error();
+  EXPECT_EQ(good->id, 7u);
+  EXPECT_EQ(good->reply.status, 201);
+  EXPECT_EQ(good->reply.json, "{\"ok\":true}");
+  for (const char* bad :
+       {R"({"type":"reply","status":200,"body":""})", R"({"type":"reply","id":1,"body":""})",
+        R"({"type":"reply","id":1,"status":"200","body":""})",
+        R"({"type":"reply","id":1,"status":99,"body":""})",
+        R"({"type":"reply","id":1,"status":18446744073709551615,"body":""})",
+        R"({"type":"reply","id":1,"status":200.5,"body":""})",
+        R"({"type":"reply","id":1,"status":200,"body":{}})",
+        R"({"type":"request","id":1,"op":"show","body":""})"}) {
+    const auto message = child::parseMessage(bad, &why);
+    EXPECT_FALSE(message && decodePaneReply(*message)) << bad;
+  }
+  const auto request = child::parseMessage(encodePaneRequest({3, "set", "{}"}).dump(), &why);
+  ASSERT_TRUE(request);
+  const auto read = decodePaneRequest(*request);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->id, 3u);
+  EXPECT_EQ(read->op, "set");
+  const auto noId = child::parseMessage(R"({"type":"request","op":"show","body":""})", &why);
+  ASSERT_TRUE(noId);
+  EXPECT_FALSE(decodePaneRequest(*noId));
 }
 
 }  // namespace
