@@ -182,8 +182,8 @@ void Hub::close() {
 }
 
 struct MainThreadQueue::Item {
-  std::function<Reply()> work;
-  std::function<void(Reply)> done;
+  std::function<void(Answer)> work;
+  Answer done;  // answers once: the first call counts
 };
 
 MainThreadQueue::MainThreadQueue() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -194,9 +194,17 @@ MainThreadQueue::~MainThreadQueue() {
 }
 
 void MainThreadQueue::submit(std::function<Reply()> work, std::function<void(Reply)> done) {
+  submitAnswering([work = std::move(work)](const Answer& answer) { answer(work()); },
+                  std::move(done));
+}
+
+void MainThreadQueue::submitAnswering(std::function<void(Answer)> work, Answer done) {
   auto item = std::make_shared<Item>();
   item->work = std::move(work);
-  item->done = std::move(done);
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  item->done = [answered, done = std::move(done)](Reply reply) {
+    if (!answered->exchange(true)) done(std::move(reply));
+  };
   {
     std::lock_guard lock(mutex_);
     if (!closed_ && event_ >= 0) {
@@ -228,13 +236,13 @@ void MainThreadQueue::runPending() {
     items.swap(items_);
   }
   for (const auto& item : items) {
-    Reply reply;
     try {
-      reply = item->work();
+      item->work(item->done);
     } catch (const std::exception& e) {
-      reply = {500, errorJson(std::string("the studio failed: ") + e.what())};
+      item->done({500, errorJson(std::string("the studio failed: ") + e.what())});
+    } catch (...) {
+      item->done({500, errorJson("the studio failed")});
     }
-    item->done(std::move(reply));
   }
 }
 
@@ -259,6 +267,18 @@ std::string loadWebFiles(const std::string& folder, WebFiles& files) {
   return {};
 }
 
+// A request handed to the main thread, until it is answered.
+struct Pending {
+  MHD_Connection* connection = nullptr;
+  Server::Request* request = nullptr;
+  bool answered = false;
+};
+
+struct Server::Handed {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Pending>> waiting;
+};
+
 // One request in progress: its body as it arrives, and the reply once the main thread gave it.
 struct Server::Request {
   std::string body;
@@ -267,6 +287,24 @@ struct Server::Request {
   std::optional<Reply> reply;  // set on the main thread, read after the connection resumes
   std::mutex mutex;
 };
+
+namespace {
+
+// Gives PENDING's request its REPLY and lets its connection go on, unless it was answered before
+// (by stop(), say): then nothing of it is touched any more.
+void finish(Server::Handed& handed, const std::shared_ptr<Pending>& pending, Reply reply) {
+  std::lock_guard lock(handed.mutex);
+  if (pending->answered) return;
+  pending->answered = true;
+  std::erase(handed.waiting, pending);
+  {
+    std::lock_guard requestLock(pending->request->mutex);
+    pending->request->reply = std::move(reply);
+  }
+  MHD_resume_connection(pending->connection);
+}
+
+}  // namespace
 
 // One open event stream: what its page has seen, and the text not yet sent.
 struct Server::Stream {
@@ -284,7 +322,8 @@ Server::Server(WebFiles files, Hub& hub, MainThreadQueue& queue, Actions actions
       hub_(hub),
       queue_(queue),
       actions_(std::move(actions)),
-      limits_(limits) {}
+      limits_(limits),
+      handed_(std::make_shared<Handed>()) {}
 
 Server::~Server() {
   stop();
@@ -454,8 +493,17 @@ void Server::wakeStreams() {
 void Server::stop() {
   if (daemon_ == nullptr) return;
   // Every suspended connection must be running again before the daemon may stop: waiting
-  // changes get their 503 from the closed queue, streams end at their next read.
+  // changes get their 503 from the closed queue, changes still being made get theirs here, and
+  // streams end at their next read.
   queue_.close();
+  std::vector<std::shared_ptr<Pending>> left;
+  {
+    std::lock_guard lock(handed_->mutex);
+    left = handed_->waiting;
+  }
+  for (const auto& pending : left) {
+    finish(*handed_, pending, {503, errorJson("the studio is stopping")});
+  }
   hub_.close();
   {
     std::lock_guard lock(streamsMutex_);
@@ -540,16 +588,19 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
   return answer(connection, url, method, request);
 }
 
-// Hands WORK to the main thread; the connection waits, off the event loop, for its reply.
-int Server::handOver(MHD_Connection* connection, Request& request, std::function<Reply()> work) {
+// Hands WORK to the main thread; the connection waits, off the event loop, for its answer, which
+// may come later than the work's return.
+int Server::handOver(MHD_Connection* connection, Request& request,
+                     std::function<void(Answer)> work) {
   request.submitted = true;
   MHD_suspend_connection(connection);
-  queue_.submit(std::move(work), [connection, &request](Reply reply) {
-    {
-      std::lock_guard lock(request.mutex);
-      request.reply = std::move(reply);
-    }
-    MHD_resume_connection(connection);
+  auto pending = std::make_shared<Pending>(Pending{connection, &request, false});
+  {
+    std::lock_guard lock(handed_->mutex);
+    handed_->waiting.push_back(pending);
+  }
+  queue_.submitAnswering(std::move(work), [handed = handed_, pending](Reply reply) {
+    finish(*handed, pending, std::move(reply));
   });
   return 1;
 }
@@ -575,7 +626,7 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
       {"/studio.js", {&files_.js, "text/javascript; charset=utf-8"}},
       {"/api/layout", {&files_.layout, "application/json"}},
   };
-  using Action = std::function<Reply(const std::string&)> Actions::*;
+  using Action = std::function<void(const std::string&, Answer)> Actions::*;
   const std::map<std::string_view, Action> posts = {
       {"/api/set", &Actions::set},           {"/api/tap", &Actions::tap},
       {"/api/respring", &Actions::respring}, {"/api/device", &Actions::device},
@@ -636,8 +687,9 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
   if (!handler)
     return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))},
                  startId_);
-  return handOver(connection, request,
-                  [&handler, body = std::move(request.body)] { return handler(body); });
+  return handOver(
+      connection, request,
+      [&handler, body = std::move(request.body)](const Answer& answer) { handler(body, answer); });
 }
 
 }  // namespace vyr::studio

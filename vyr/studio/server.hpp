@@ -81,6 +81,10 @@ struct Reply {
 
 // Work handed from the server's threads to the studio's main thread, which alone touches the
 // device's objects (the Settings pane must be used on one thread). Thread-safe.
+// Hands the reply to a request that waits for it; the first call counts, later ones do nothing.
+// Any thread may call it.
+using Answer = std::function<void(Reply)>;
+
 class MainThreadQueue {
  public:
   MainThreadQueue();
@@ -96,6 +100,10 @@ class MainThreadQueue {
   // Runs WORK on the main thread and hands its reply to DONE there, without waiting; DONE gets a
   // 503 reply instead (on the closing thread) when the queue closes first.
   void submit(std::function<Reply()> work, std::function<void(Reply)> done);
+  // As submit(), for WORK that answers when it can: it gets an Answer, which it calls once, then
+  // or later (say when a child process has replied), and which passes the reply on to DONE.
+  // WORK that throws answers 500.
+  void submitAnswering(std::function<void(Answer)> work, Answer done);
   // On the main thread: runs the work waiting now.
   void runPending();
   // Refuses work from now on; work still waiting is dropped (its callers get 503).
@@ -120,16 +128,18 @@ struct WebFiles {
 // else one line naming what is missing.
 std::string loadWebFiles(const std::string& folder, WebFiles& files);
 
-// What the page's changes do, called on the main thread with the request's body (not yet parsed).
+// What the page's changes do, called on the main thread with the request's body (not yet parsed)
+// and the Answer that replies to the page, at once or once the change is made. The main thread
+// never waits for a child process on a page's behalf.
 struct Actions {
-  std::function<Reply(const std::string& body)> set;       // POST api/set
-  std::function<Reply(const std::string& body)> tap;       // POST api/tap
-  std::function<Reply(const std::string& body)> respring;  // POST api/respring (nav bar button)
-  std::function<Reply(const std::string& body)> device;    // POST api/device
-  std::function<Reply(const std::string& body)> start;     // POST api/springboard
-  std::function<Reply()> profile;                          // GET api/profile (a download)
-  std::function<Reply(const std::string& body)> undo;      // POST api/undo (none: 404)
-  std::function<Reply(const std::string& body)> reset;     // POST api/reset (none: 404)
+  std::function<void(const std::string& body, Answer)> set;       // POST api/set
+  std::function<void(const std::string& body, Answer)> tap;       // POST api/tap
+  std::function<void(const std::string& body, Answer)> respring;  // POST api/respring (nav bar)
+  std::function<void(const std::string& body, Answer)> device;    // POST api/device
+  std::function<void(const std::string& body, Answer)> start;     // POST api/springboard
+  std::function<void(Answer)> profile;                            // GET api/profile (a download)
+  std::function<void(const std::string& body, Answer)> undo;      // POST api/undo (none: 404)
+  std::function<void(const std::string& body, Answer)> reset;     // POST api/reset (none: 404)
 };
 
 // What keeps one client from starving the others. A client is a source address: on loopback
@@ -174,13 +184,14 @@ class Server {
 
   struct Request;  // one request in progress (server.cpp)
   struct Stream;   // one open event stream
+  struct Handed;   // the requests handed to the main thread, not answered yet
 
  private:
   int handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
              std::size_t* uploadSize, void** context);
   int answer(MHD_Connection* connection, std::string_view url, const char* method,
              Request& request);
-  int handOver(MHD_Connection* connection, Request& request, std::function<Reply()> work);
+  int handOver(MHD_Connection* connection, Request& request, std::function<void(Answer)> work);
   ssize_t streamRead(Stream& stream, char* buffer, std::size_t max);
   void wakeStreams();
   void cutOffSlowHeaders();
@@ -207,6 +218,10 @@ class Server {
   std::map<MHD_Connection*, std::chrono::steady_clock::time_point> tokenless_;
   std::string startId_;
   std::thread waker_;
+  // The requests handed to the main thread and not answered yet. Shared with their Answers, which
+  // may be called after this server has gone: stop() answers what is left (503), and an Answer
+  // called after that finds its request answered and does nothing.
+  std::shared_ptr<Handed> handed_;
 };
 
 }  // namespace vyr::studio

@@ -182,20 +182,6 @@ void SettingsApp::ask(const std::string& op, const std::string& body, Done done)
   done(unreachable("it cannot be written to"));
 }
 
-Reply SettingsApp::askAndWait(const std::string& op, const std::string& body) {
-  std::optional<Reply> answered;
-  ask(op, body, [&answered](Reply reply) { answered = std::move(reply); });
-  while (!answered) {
-    std::array<pollfd, 2> fds{{pollEntry(), {timer_.get(), POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
-      failAll("cannot wait for it");
-      break;
-    }
-    onEvents(fds[0].revents, fds[1].revents != 0);
-  }
-  return answered.value_or(unreachable("no answer"));
-}
-
 pollfd SettingsApp::pollEntry() {
   child::Channel& channel = process_.channel();
   return {channel.open() ? channel.descriptor() : -1, channel.events(), 0};

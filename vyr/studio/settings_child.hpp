@@ -28,9 +28,9 @@ namespace vyr::studio {
 int runSettingsApp();
 
 // The studio's side: one Settings app at a time, started when a request needs it (a respring
-// made elsewhere ends it as it ends every process of the device). It never waits on the process
-// but in askAndWait(): replies complete through the caller's loop (pollEntry(),
-// timerDescriptor(), onEvents()). Main thread only.
+// made elsewhere ends it as it ends every process of the device). It never waits on the process:
+// replies complete through the caller's loop (pollEntry(), timerDescriptor(), onEvents()). Main
+// thread only.
 class SettingsApp {
  public:
   using Done = std::function<void(Reply)>;
@@ -49,9 +49,6 @@ class SettingsApp {
   // with status 503 and the reason (at once, or when the deadline passes). A reply that comes
   // after its deadline is dropped by its id, never taken for another request's.
   void ask(const std::string& op, const std::string& body, Done done);
-  // As ask(), and waits for this reply (at most kAnswer), serving only this Settings app
-  // meanwhile: for a caller whose answer must be returned at once.
-  Reply askAndWait(const std::string& op, const std::string& body);
 
   // What to poll for its messages (a descriptor of -1 when none runs), and a timer readable when
   // a deadline has passed; hand both events to onEvents().

@@ -161,14 +161,12 @@ class Studio {
   int run();
 
  private:
-  Reply set(const std::string& body);
-  Reply tap(const std::string& body);
-  Reply respring(const std::string& body);
-  // OP ("undo" or "reset") of the Settings app, then the pane shown again.
-  Reply changeSettings(const char* op, const std::string& body);
+  // What the page asks of the Settings app: answered once the app replies, never waited for.
+  void changeSettings(const char* op, const std::string& body, const studio::Answer& answer);
+  void respring(const std::string& body, const studio::Answer& answer);
+  void profile(const studio::Answer& answer);
   Reply changeDevice(const std::string& body);
   Reply startAgain(const std::string& body);
-  Reply profile();
 
   // Asks the Settings app for the pane and publishes it when it answers: never waits.
   void publishSettings() {
@@ -249,14 +247,17 @@ int Studio::run() {
 
   studio::Server server(
       std::move(files), hub_, queue_,
-      studio::Actions{[this](const std::string& b) { return set(b); },
-                      [this](const std::string& b) { return tap(b); },
-                      [this](const std::string& b) { return respring(b); },
-                      [this](const std::string& b) { return changeDevice(b); },
-                      [this](const std::string& b) { return startAgain(b); },
-                      [this] { return profile(); },
-                      [this](const std::string& b) { return changeSettings("undo", b); },
-                      [this](const std::string& b) { return changeSettings("reset", b); }});
+      studio::Actions{
+          [this](const std::string& b, const studio::Answer& a) { changeSettings("set", b, a); },
+          [this](const std::string& b, const studio::Answer& a) { changeSettings("tap", b, a); },
+          [this](const std::string& b, const studio::Answer& a) { respring(b, a); },
+          [this](const std::string& b, const studio::Answer& a) { a(changeDevice(b)); },
+          [this](const std::string& b, const studio::Answer& a) { a(startAgain(b)); },
+          [this](const studio::Answer& a) { profile(a); },
+          [this](const std::string& b, const studio::Answer& a) { changeSettings("undo", b, a); },
+          [this](const std::string& b, const studio::Answer& a) {
+            changeSettings("reset", b, a);
+          }});
   // The port served last comes first, so that pages open from then find the studio again.
   const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
   if (const std::string err = server.start(port, instance.token()); !err.empty()) {
@@ -453,26 +454,15 @@ void Studio::armRestart(std::chrono::milliseconds after) {
   restartArmed_ = true;
 }
 
-Reply Studio::set(const std::string& body) {
-  Reply reply = pane_->askAndWait("set", body);
-  if (reply.status == 200) publishSettings();
-  return reply;
+void Studio::changeSettings(const char* op, const std::string& body, const studio::Answer& answer) {
+  pane_->ask(op, body, [this, answer](const Reply& reply) {
+    if (reply.status == 200) publishSettings();
+    answer(reply);
+  });
 }
 
-Reply Studio::tap(const std::string& body) {
-  Reply reply = pane_->askAndWait("tap", body);
-  if (reply.status == 200) publishSettings();
-  return reply;
-}
-
-Reply Studio::changeSettings(const char* op, const std::string& body) {
-  Reply reply = pane_->askAndWait(op, body);
-  if (reply.status == 200) publishSettings();
-  return reply;
-}
-
-Reply Studio::respring(const std::string& body) {
-  return pane_->askAndWait("respring", body);
+void Studio::respring(const std::string& body, const studio::Answer& answer) {
+  pane_->ask("respring", body, answer);
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -497,11 +487,14 @@ Reply Studio::startAgain(const std::string& body) {
   return {200, dump({{"started", springBoard_.running()}})};
 }
 
-Reply Studio::profile() {
+void Studio::profile(const studio::Answer& answer) {
   // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
-  Reply reply = pane_->askAndWait("profile", "");
-  if (reply.status != 200) return reply;
-  return {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
+  pane_->ask("profile", "", [answer](Reply reply) {
+    if (reply.status == 200) {
+      reply = {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
+    }
+    answer(std::move(reply));
+  });
 }
 
 int run(const Options& options, const Invocation& inv) {

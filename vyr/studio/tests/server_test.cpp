@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -142,7 +143,12 @@ class StudioServer : public ::testing::Test {
     files_.html = "<p>the page</p>";
     files_.layout = "{}";
     Actions actions;
-    actions.set = [](const std::string& body) { return Reply{200, body}; };
+    actions.set = [](const std::string& body, const Answer& answer) { answer({200, body}); };
+    // Answered when the test says, as a change the Settings app makes is.
+    actions.tap = [this](const std::string&, const Answer& answer) {
+      std::lock_guard lock(heldMutex_);
+      held_ = answer;
+    };
     Limits limits;
     limits.headerDeadline = 2s;
     server_ = std::make_unique<Server>(files_, hub_, queue_, actions, limits);
@@ -159,6 +165,19 @@ class StudioServer : public ::testing::Test {
     server_->stop();
     done_ = true;
     main_.join();
+  }
+  // A POST of BODY to api/ACTION on a new connection; the connection.
+  int post(const std::string& action, const std::string& body) {
+    const int fd = connectTo(port_);
+    sendAll(fd, request("POST /" + std::string(kToken) + "/api/" + action,
+                        "Content-Type: application/json\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n") +
+                    body);
+    return fd;
+  }
+  Answer held() {
+    std::lock_guard lock(heldMutex_);
+    return held_;
   }
   std::string request(const std::string& line, const std::string& extra = "") {
     return line + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n" + extra + "\r\n";
@@ -186,6 +205,8 @@ class StudioServer : public ::testing::Test {
   int port_ = 0;
   std::atomic<bool> done_{false};
   std::thread main_;
+  std::mutex heldMutex_;
+  Answer held_;
 };
 
 TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering) {
@@ -274,6 +295,36 @@ TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering)
   }
   for (const int s : streams) ::close(s);
   for (const int s : slow) ::close(s);
+}
+
+// A change answered later than its work returns (once a child process replied) reaches its
+// page, the main thread serving other changes meanwhile; one still unanswered when the server
+// stops gets its 503 rather than holding the stop, and its late answer then does nothing.
+TEST_F(StudioServer, AChangeAnsweredLaterReachesItsPageAndAStopAnswersWhatIsLeft) {
+  const auto heldSoon = [&] {
+    for (int i = 0; i < 500 && !held(); ++i) std::this_thread::sleep_for(10ms);
+    return static_cast<bool>(held());
+  };
+  const int later = post("tap", "{}");
+  ASSERT_TRUE(heldSoon());
+  const int meanwhile = post("set", R"({"now":1})");
+  EXPECT_NE(readUntil(meanwhile, R"({"now":1})", 5s).find("200 OK"), std::string::npos);
+  ::close(meanwhile);
+  held()({200, R"({"tapped":"later"})"});
+  EXPECT_NE(readUntil(later, "later", 5s).find("200 OK"), std::string::npos);
+  ::close(later);
+
+  {
+    std::lock_guard lock(heldMutex_);
+    held_ = nullptr;
+  }
+  const int left = post("tap", "{}");
+  ASSERT_TRUE(heldSoon());
+  const Answer lateAnswer = held();
+  server_->stop();
+  EXPECT_NE(readUntil(left, "stopping", 5s).find("503"), std::string::npos);
+  ::close(left);
+  lateAnswer({200, "too late"});
 }
 
 TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {
