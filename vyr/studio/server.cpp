@@ -293,10 +293,13 @@ namespace {
 // Gives PENDING's request its REPLY and lets its connection go on, unless it was answered before
 // (by stop(), say): then nothing of it is touched any more.
 void finish(Server::Handed& handed, const std::shared_ptr<Pending>& pending, Reply reply) {
-  std::lock_guard lock(handed.mutex);
-  if (pending->answered) return;
-  pending->answered = true;
-  std::erase(handed.waiting, pending);
+  {
+    std::lock_guard lock(handed.mutex);
+    if (pending->answered) return;
+    pending->answered = true;
+    std::erase(handed.waiting, pending);
+  }
+  // Outside the lock: the daemon's thread takes it to hand requests over.
   {
     std::lock_guard requestLock(pending->request->mutex);
     pending->request->reply = std::move(reply);
