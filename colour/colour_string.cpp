@@ -93,6 +93,13 @@ objc::id readColourString(objc::id text) noexcept {
   return colour.withAlphaComponent(alpha).get();
 }
 
+bool readsRandomly(objc::id text) noexcept {
+  if (text == nullptr) return true;
+  // Nothing before the first ":" at all; a lone "#" is a hex part of its own (black).
+  const std::string_view bytes = bytesOf(ns::String(text));
+  return bytes.empty() || bytes.front() == ':';
+}
+
 bool readsQuietly(objc::id text) noexcept {
   if (text == nullptr) return false;
   std::string_view hex = bytesOf(ns::String(text));

@@ -17,4 +17,9 @@ objc::id readColourString(objc::id text) noexcept;
 // gives the same colour every time, so a caller may skip it when it does not need the colour.
 bool readsQuietly(objc::id text) noexcept;
 
+// Whether reading TEXT draws a random colour, a different one on every reading, so that no one
+// colour shows what TEXT reads as: a nil TEXT, or nothing before its first ":" ("", ":0.5"; a
+// lone "#" reads as black).
+bool readsRandomly(objc::id text) noexcept;
+
 }  // namespace colour

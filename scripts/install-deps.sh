@@ -61,6 +61,8 @@ test_packages=(
   bubblewrap libseccomp-dev
   # the studio's browser tests: headless Chromium driven by Selenium (run with /usr/bin/python3)
   chromium chromium-driver python3-selenium
+  # the lint of the studio's page script (a ctest test)
+  eslint
 )
 if [ $demo -eq 0 ]; then packages+=("${test_packages[@]}"); fi
 

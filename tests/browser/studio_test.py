@@ -7,6 +7,7 @@ Run one scenario: VYR_BINARY=build/gcc/bin/vyr /usr/bin/python3 studio_test.py S
 import http.server
 import json
 import os
+import plistlib
 import shutil
 import signal
 import stat
@@ -166,6 +167,26 @@ class StudioTest(unittest.TestCase):
         self.assertEqual(undone.returncode, 0, undone.stderr)
         self.assertEqual(self.studio.vyr("prefs", "get", "vyrColor1").stdout.strip(),
                          "#12AB34:1.000000")
+        # A value the cell would never store, written by an editor: the row's swatch and the picker
+        # show the colour the library paints (the phone shows it too), not a reading of their own.
+        settings = os.path.join(self.studio.device, "var/mobile/Library/Preferences",
+                                "com.belvorin.VYR.plist")
+        for stored, painted, rgb in (("#a1a1a1a1", "#aa11aa", "rgb(170, 17, 170)"),
+                                     ("#zzzzzz:0.5", "#000000", "rgba(0, 0, 0, 0.5)")):
+            with open(settings, "rb") as f:
+                values = plistlib.load(f)
+            values["vyrColor1"] = stored
+            with open(settings + ".new", "wb") as f:
+                plistlib.dump(values, f)
+            os.replace(settings + ".new", settings)
+            self.wait_for_colour(painted)
+            support.wait_for(lambda: self.driver.execute_script(
+                "return getComputedStyle(document.querySelector("
+                "\"[data-row='vyrColor1'] .swatch i\")).backgroundColor") == rgb,
+                what=f"the swatch of {stored}")
+            support.wait_for(lambda: self.driver.find_element(By.ID, "picker-hex")
+                             .get_attribute("value") == painted.upper(),
+                             what=f"the picker on {stored}")
 
     def test_respring(self):
         """The navigation bar's Respring ends SpringBoard, the studio starts a new one, and does

@@ -2,9 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "colour/colour_string.hpp"
+#include "platform/foundation/facade.hpp"
+#include "platform/uikit/facade.hpp"
 #include "vyr/printable.hpp"
 
 namespace vyr::show {
@@ -206,10 +211,27 @@ Result<std::string> decodeStartError(const child::Message& message) {
   });
 }
 
+json pageColour(const std::string& text) {
+  ns::AutoreleasePool pool;
+  const ns::String string = ns::String::withUTF8(text.c_str());
+  if (colour::readsRandomly(string.get())) return nullptr;
+  const auto [red, green, blue, alpha] =
+      ui::Color(colour::readColourString(string.get())).components();
+  const auto unit = [](double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0.0; };
+  const auto byte = [&](double v) { return std::lround(unit(v) * 255); };
+  return {{"red", byte(red)}, {"green", byte(green)}, {"blue", byte(blue)}, {"alpha", unit(alpha)}};
+}
+
 json pageScene(const SceneMessage& m) {
   json page = encodeScene(m);
   page.erase("scene");
   page.erase("pid");
+  // The table's colours are written as colourString writes them, a form that starts with "#" and
+  // reads back as itself; its other values ("none", a style) are no colour strings.
+  for (json& row : page["rows"]) {
+    const std::string& value = row["value"].get_ref<const std::string&>();
+    if (value.rfind('#', 0) == 0) row["reads"] = pageColour(value);
+  }
   return page;
 }
 

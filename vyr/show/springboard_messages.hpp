@@ -43,8 +43,16 @@ nlohmann::json encodeStartError(const std::string& why);
 Result<std::string> decodeStartError(const child::Message& message);
 
 // What the studio's page is told of a scene (its "phone" event, before the picture is added):
-// the scene message's own members, less the colours.
+// the scene message's own members, less the colours; each row whose value is a colour string
+// has it read as "reads" (pageColour).
 nlohmann::json pageScene(const SceneMessage& scene);
+
+// How the library reads colour string TEXT (colour::readColourString: the hex part through
+// colorFromHex, then the alpha suffix), for the page to draw without reading the string itself:
+// {"red", "green", "blue"} as bytes 0 to 255 and "alpha" from 0 to 1; null when the reading is a
+// random colour, another on every reading. Reading a string with invalid hex digits writes the
+// library's log lines, as it does on the device.
+nlohmann::json pageColour(const std::string& text);
 
 // The scene one line carries, or nothing (another type, or malformed).
 std::optional<SceneMessage> parseSceneMessage(const std::string& line);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "vyr/show/profile.hpp"
 #include "vyr/show/report.hpp"
 #include "vyr/show/sources.hpp"
+#include "vyr/show/springboard_messages.hpp"
 #include "vyr/studio/requests.hpp"
 
 namespace vyr::studio {
@@ -60,7 +62,10 @@ bool isPresetKey(const std::string& key) {
 }
 
 json rowJson(const Row& row) {
-  json out = {{"kind", kindOf(row)}, {"label", row.label}, {"key", row.key}, {"value", row.value}};
+  const char* kind = kindOf(row);
+  json out = {{"kind", kind}, {"label", row.label}, {"key", row.key}, {"value", row.value}};
+  // The page draws a colour row's swatch from the library's reading, never from the string.
+  if (std::string_view(kind) == "colour") out["reads"] = show::pageColour(row.value);
   if (!row.choices.empty()) {
     json choices = json::array();
     for (const Row::Choice& c : row.choices) {
@@ -170,6 +175,13 @@ Reply PaneView::set(const std::string& body) {
     case Change::Done: {
       const std::string value = pane_->value(row.key).value_or("");
       json out = {{"key", row.key}, {"value", value}};
+      // The picker takes up what the cell stored, as the library reads it.
+      const std::vector<Row> rows = pane_->rows();
+      const auto shown =
+          std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.key == row.key; });
+      if (shown != rows.end() && std::string_view(kindOf(*shown)) == "colour") {
+        out["reads"] = show::pageColour(value);
+      }
       // The writes of one drag of the colour picker are one step.
       const std::string what = "studio: " + row.key + " set to ";
       const bool colour =

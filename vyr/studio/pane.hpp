@@ -21,8 +21,10 @@ class PaneView {
 
   // The pane as the page draws it, every value read afresh from the settings:
   // {"title", "rightButton", "groups": [{"header", "footer", "rows": [{"kind", "label", "key",
-  //  "value", "choices": [{"title", "value", "swatch"}]}]}], "notice", "error"}.
+  //  "value", "choices": [{"title", "value", "swatch"}], "reads"}]}], "notice", "error"}.
   // Kinds: "switch", "list", "colour", "text", "button", "static", "value" (shown, not changed).
+  // A colour row's "reads" is the colour the library reads from its value (show::pageColour),
+  // which the page draws; set's reply carries it too for a colour row.
   std::string toJson();
 
   // The page's changes; each body is validated first, and a refused one changes nothing.

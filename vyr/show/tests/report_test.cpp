@@ -7,6 +7,7 @@
 
 #include "vyr/show/report.hpp"
 #include "vyr/show/springboard.hpp"
+#include "vyr/show/springboard_messages.hpp"
 #include "vyr/show/terminal.hpp"
 
 namespace vyrtest {
@@ -30,6 +31,19 @@ TEST(Report, ColoursPrintAsRoundedBytesWithAlpha) {
   EXPECT_EQ(colourString(Rgba{-1, 2, std::nan(""), std::nan("")}), "#00FF00:0.000000");
   EXPECT_EQ(colourString(Rgba{1, 1, 1, 7}), "#FFFFFF:1.000000");
   EXPECT_EQ(colourString(std::nullopt), "none");
+  // What the studio's page draws is the library's reading, the forms the cells never store
+  // included: eight digits are the short form of their first three, an invalid digit reads 0.
+  using vyr::show::pageColour;
+  const auto page = [](int r, int g, int b, double a) {
+    return nlohmann::json{{"red", r}, {"green", g}, {"blue", b}, {"alpha", a}};
+  };
+  EXPECT_EQ(pageColour("#a1a1a1a1"), page(170, 17, 170, 1));
+  EXPECT_EQ(pageColour("#zzzzzz:0.5"), page(0, 0, 0, 0.5));
+  EXPECT_EQ(pageColour("12AB34:7"), page(18, 171, 52, 1));
+  EXPECT_EQ(pageColour(colourString(Rgba{0, 1, 0, 128 / 255.0})), page(0, 255, 0, 0.501961f));
+  // A random colour has no one colour to draw; a lone "#" is black.
+  for (const char* random : {"", ":0.5", ":"}) EXPECT_TRUE(pageColour(random).is_null());
+  EXPECT_EQ(pageColour("#:0.25"), page(0, 0, 0, 0.25));
 }
 
 TEST(Terminal, ElementsShowInTheirColourOverTheirBackground) {

@@ -114,51 +114,23 @@ async function post(path, body) {
 
 // ---- colours ----------------------------------------------------------------------------------
 
-// A colour string "#RRGGBB:alpha" (as the tables print colours), "#rrggbbaa" or "#rrggbb" as CSS.
-function cssColour(hex) {
-  const m = /^#?([0-9a-f]{6})(?:([0-9a-f]{2})|:([0-9]*\.?[0-9]+))?$/i.exec(hex || "");
-  if (!m) return "transparent";
-  const a = m[2] ? parseInt(m[2], 16) / 255 : m[3] !== undefined ? Math.min(1, Number(m[3])) : 1;
-  const n = parseInt(m[1], 16);
-  return `rgba(${n >> 16}, ${(n >> 8) & 255}, ${n & 255}, ${a.toFixed(3)})`;
+// The page never reads a colour string itself: the server sends, beside each colour string, the
+// colour the library reads from it as {red, green, blue (bytes), alpha (0 to 1)}, or null when
+// that reading is a random colour. As CSS; a random colour shows no colour.
+function cssOf(reads) {
+  return reads ? `rgba(${reads.red}, ${reads.green}, ${reads.blue}, ${reads.alpha})` : "transparent";
 }
 
+// A swatch of CSS colour CSS (a preset's swatch comes as "#rrggbbaa", which CSS takes as it is).
 function swatch(css) {
   const dot = el("span", { class: "swatch", "aria-hidden": "true" }, el("i"));
   dot.firstChild.style.background = css;
   return dot;
 }
 
-// What the hex field takes, as the colour cells do: #RGB or #RRGGBB, optionally followed by
-// :ALPHA (0 to 1), or #RRGGBBAA; {r, g, b, a}, or null.
-function parseHexField(text) {
-  const m = /^#([0-9a-f]{3}|[0-9a-f]{6}|[0-9a-f]{8})(?::([0-9]*\.?[0-9]+))?$/i.exec(text || "");
-  if (!m || (m[1].length === 8 && m[2] !== undefined)) return null;
-  let hex = m[1];
-  if (hex.length === 3) hex = hex.split("").map((c) => c + c).join("");
-  let a = 1;
-  if (hex.length === 8) {
-    a = parseInt(hex.slice(6), 16) / 255;
-    hex = hex.slice(0, 6);
-  }
-  if (m[2] !== undefined) {
-    a = Number(m[2]);
-    if (!(a >= 0 && a <= 1)) return null;
-  }
-  const n = parseInt(hex, 16);
-  return { r: n >> 16, g: (n >> 8) & 255, b: n & 255, a };
-}
-
-// A colour string as the colour cells store it ("#RRGGBB:alpha", "#rgb", ...) as
-// {r, g, b, a}, or null.
-function parseColourString(text) {
-  const m = /^\s*#?([0-9a-f]{6}|[0-9a-f]{3})(?::([0-9]*\.?[0-9]+))?\s*$/i.exec(text || "");
-  if (!m) return null;
-  let hex = m[1];
-  if (hex.length === 3) hex = hex.split("").map((c) => c + c).join("");
-  const n = parseInt(hex, 16);
-  const a = m[2] === undefined ? 1 : Math.min(1, Math.max(0, parseFloat(m[2])));
-  return { r: n >> 16, g: (n >> 8) & 255, b: n & 255, a };
+// The picker's {r, g, b, a} of a library reading; the grey of an unset colour when it is random.
+function rgbaOf(reads) {
+  return reads ? { r: reads.red, g: reads.green, b: reads.blue, a: reads.alpha } : { r: 161, g: 161, b: 161, a: 1 };
 }
 
 function rgbToHsb({ r, g, b }) {
@@ -251,7 +223,7 @@ function renderPhone() {
           el("td", {}, row.item),
           el("td", {}, row.element),
           el("td", {}, row.source),
-          el("td", { class: "colour" }, row.value.startsWith("#") ? swatch(cssColour(row.value)) : null, row.value)
+          el("td", { class: "colour" }, "reads" in row ? swatch(cssOf(row.reads)) : null, row.value)
         )
       )
     );
@@ -408,14 +380,12 @@ function rowNode(row, group) {
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
-        el("span", { class: "value" }, chosen && chosen.swatch ? swatch(cssColour(chosen.swatch)) : null, row.value),
+        el("span", { class: "value" }, chosen && chosen.swatch ? swatch(chosen.swatch) : null, row.value),
         el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
         inactiveHint(row)
       );
     }
     case "colour": {
-      const colour = parseColourString(row.value);
-      const css = colour ? `rgba(${colour.r}, ${colour.g}, ${colour.b}, ${colour.a})` : "transparent";
       return el(
         "button",
         {
@@ -429,7 +399,7 @@ function rowNode(row, group) {
           ...pointHandlers(key),
         },
         el("span", { class: "label" }, row.label),
-        el("span", { class: "value" }, swatch(css), row.value),
+        el("span", { class: "value" }, swatch(cssOf(row.reads)), row.value),
         el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
         inactiveHint(row)
       );
@@ -590,7 +560,7 @@ function renderChoices(row) {
         onclick: () => setRow(row.key, choice.value),
         ...pointHandlers(row.key),
       },
-      choice.swatch ? swatch(cssColour(choice.swatch)) : null,
+      choice.swatch ? swatch(choice.swatch) : null,
       el("span", { class: "label" }, choice.title),
       choice.title === row.value ? el("span", { class: "check", "aria-hidden": "true" }, "✓") : null
     )
@@ -626,21 +596,22 @@ function schedulePickerWrite() {
     const text = pickerColourString();
     if (picker.sent.size > 100) picker.sent.clear();
     picker.sent.add(text);
-    const answer = await setRow(picker.key, text);
-    if (answer && picker) picker.stored = answer.value;
+    const key = picker.key;
+    const answer = await setRow(key, text);
+    // The picker may have been closed, or opened on another row, while the write was on its way.
+    if (answer && picker && picker.key === key) picker.stored = answer.value;
     if (writeDue) writeTimer = setTimeout(flush, WRITE_INTERVAL);
   };
   writeTimer = setTimeout(flush, WRITE_INTERVAL);
 }
 
 function renderPicker(row) {
-  const stored = parseColourString(row.value);
   // The picker keeps its own hue and saturation while it is open (a grey has no hue); a change of
   // the stored value from elsewhere replaces them. News of its own earlier writes, which may
   // arrive while it is still being dragged, does not.
   const ownWrite = picker && picker.key === row.key && (row.value === picker.stored || picker.sent.has(row.value));
   if (!ownWrite) {
-    const start = stored || { r: 161, g: 161, b: 161, a: 1 };
+    const start = rgbaOf(row.reads);
     const hsb = rgbToHsb(start);
     picker = { key: row.key, h: hsb.h, s: hsb.s, b: hsb.b, a: start.a, sent: new Set(), stored: row.value };
   } else {
@@ -677,27 +648,24 @@ function renderPicker(row) {
     spellcheck: "false",
     autocomplete: "off",
     "aria-label": `${row.group || row.label}: Hex colour`,
+    // What is typed goes to the colour cell as it is, as vyr prefs set sends it: the cell decides
+    // what it takes and stores, and the picker shows what the library reads from that.
     onchange: async (e) => {
       const typed = e.target.value.trim();
-      const parsed = parseHexField(typed);
-      if (!parsed) {
-        e.target.setAttribute("aria-invalid", "true");
-        say(`'${typed}' is not a colour: type #RGB, #RRGGBB or #RRGGBBAA, optionally with :ALPHA ` +
-            "from 0 to 1 after six digits, as #FF3B30:0.5.", true);
-        return;
-      }
-      e.target.removeAttribute("aria-invalid");
-      const hsb = rgbToHsb(parsed);
-      Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b, a: parsed.a });
-      updatePicker(null, true);
-      // Stored as typed, through the cell, as vyr prefs set stores it: the alpha included.
       const key = picker.key;
       picker.sent.add(typed);
       const answer = await setRow(key, typed);
-      if (answer && picker && picker.key === key) {
-        picker.stored = answer.value;
+      if (!answer) {
+        e.target.setAttribute("aria-invalid", "true");
+        return;
+      }
+      e.target.removeAttribute("aria-invalid");
+      if (picker && picker.key === key) {
+        const start = rgbaOf(answer.reads);
+        const hsb = rgbToHsb(start);
+        Object.assign(picker, { h: hsb.h, s: hsb.s, b: hsb.b, a: start.a, stored: answer.value });
         picker.sent.add(answer.value);
-        updatePicker();
+        updatePicker(null, true);
       }
     },
   });
