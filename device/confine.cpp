@@ -269,11 +269,15 @@ bool identicalTo(int fd, const std::string& buildCopy) {
   }
 }
 
-std::string executableFolder() {
+std::string ownExecutable() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string exe(buf, static_cast<std::size_t>(n));
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string executableFolder() {
+  const std::string exe = ownExecutable();
+  if (exe.empty()) return ".";
   const std::size_t slash = exe.rfind('/');
   return slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash);
 }

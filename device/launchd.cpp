@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "device/device.hpp"
+#include "device/processes.hpp"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5
@@ -41,22 +42,10 @@ constexpr std::size_t kMaxConnections = 512;
 // more; a process that opens connections in a loop cannot fill the table for the others.
 constexpr std::size_t kMaxPerProcess = 8;
 
-// Whether the folder open as FD may hold this user's sockets: a folder of this user that nobody
-// else can enter or write.
-bool privateFolder(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    errno = EPERM;
-    return false;
-  }
-  return true;
-}
-
 Fd openPrivate(const std::string& path, bool create) {
   if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fd();
   Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd || !privateFolder(fd.get())) return Fd();
+  if (!fd || !isPrivateFolder(fd.get())) return Fd();
   return fd;
 }
 
@@ -405,7 +394,7 @@ Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
     }
     at = std::move(next);
   }
-  if (!privateFolder(at.get())) {
+  if (!isPrivateFolder(at.get())) {
     struct stat st {};
     ::fstat(at.get(), &st);
     char mode[8];

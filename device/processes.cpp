@@ -265,6 +265,16 @@ RuntimeFolder runtimeFolder(bool create) {
   return out;
 }
 
+bool isPrivateFolder(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
 std::string supervisorProblem() {
   std::lock_guard<std::mutex> guard(gProblemLock);
   return gProblem != nullptr ? *gProblem : std::string();
