@@ -15,10 +15,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "device/confine_rules.hpp"
 #include "device/files/paths.hpp"
+#include "device/spawn.hpp"
 
 namespace sim {
 namespace {
+
+using namespace landlock;
 
 // Landlock's interface, spelt out here: the C library's headers of this generation know only its
 // first versions, and the ABI is asked of the running kernel anyway.
@@ -43,29 +47,6 @@ struct __attribute__((packed)) PathBeneathAttr {
   std::uint64_t allowed;
   std::int32_t parentFd;
 };
-
-constexpr std::uint64_t kExecute = 1ULL << 0;
-constexpr std::uint64_t kWriteFile = 1ULL << 1;
-constexpr std::uint64_t kReadFile = 1ULL << 2;
-constexpr std::uint64_t kReadDir = 1ULL << 3;
-constexpr std::uint64_t kTruncate = 1ULL << 14;
-constexpr std::uint64_t kIoctlDev = 1ULL << 15;
-// Every file-system right up to ABI 5 (bits 0 to 15), all handled so that none is left open.
-constexpr std::uint64_t kAllFs = (1ULL << 16) - 1;
-// The rights a rule on a file (not a folder) may carry.
-constexpr std::uint64_t kFileRights = kExecute | kWriteFile | kReadFile | kTruncate | kIoctlDev;
-constexpr std::uint64_t kBindTcp = 1ULL << 0;
-constexpr std::uint64_t kConnectTcp = 1ULL << 1;
-constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;
-constexpr std::uint64_t kScopeSignal = 1ULL << 1;
-// Signals and abstract sockets are scoped from ABI 6 on: below it a planted library could still
-// signal any process of the user, so the kernel's confinement is not enough to trust.
-constexpr long kLeastAbi = 6;
-
-constexpr char kKnob[] = "VYR_SIM_CONFINE";
-constexpr char kKnobIdenticalOnly[] = "identical-only";
-
-constexpr std::uint64_t kReadExecute = kReadFile | kReadDir | kExecute;
 
 std::atomic<Confinement> gConfinement{Confinement::None};
 std::mutex gConfineLock;
@@ -98,66 +79,25 @@ void allow(int ruleset, const std::string& path, std::uint64_t rights) {
   if (fd < 0) return;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
-    PathBeneathAttr rule{S_ISDIR(st.st_mode) ? rights : rights & kFileRights, fd};
+    PathBeneathAttr rule{rightsFor(S_ISDIR(st.st_mode), rights), fd};
     ::syscall(kAddRule, ruleset, kRulePathBeneath, &rule, 0U);
   }
   ::close(fd);
 }
 
-// The machine folders (and files) a device process reads outside its device: the dynamic
-// loader's and the system's libraries, their data (/usr/share: locales, fonts), fontconfig's
-// settings and caches, this process's own /proc entry (sanitizers read its maps), and a few
-// harmless devices.
-void allowSystem(int ruleset, const ConfineOptions& options, const std::string& payload) {
-  for (const char* folder : {"/usr", "/lib", "/lib64", "/lib32", "/libx32", "/bin", "/sbin"}) {
-    allow(ruleset, folder, kReadExecute);
-  }
-  for (const char* file :
-       {"/etc/ld.so.cache", "/etc/ld.so.preload", "/etc/ld.so.conf", "/etc/ld.so.conf.d",
-        "/etc/fonts", "/etc/localtime", "/var/cache/fontconfig"}) {
-    allow(ruleset, file, kReadFile | kReadDir);
-  }
-  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
-    allow(ruleset, std::string(cache) + "/fontconfig", kReadFile | kReadDir);
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-    allow(ruleset, std::string(home) + "/.cache/fontconfig", kReadFile | kReadDir);
-  }
-  // "/proc/self" resolves to this process's own folder: other processes' entries stay closed.
-  allow(ruleset, "/proc/self", kReadFile | kReadDir);
-  for (const char* device : {"/dev/null", "/dev/zero", "/dev/urandom", "/dev/random"}) {
-    allow(ruleset, device, kReadFile | kWriteFile);
-  }
-  allow(ruleset, payload, kReadExecute);
-  for (const std::string& file : sanitizerSuppressionFiles()) allow(ruleset, file, kReadFile);
-  for (const std::string& extra : options.readOnly) allow(ruleset, extra, kReadExecute);
-}
-
 // Asks the kernel to confine this process; an empty answer when it did, else why not.
 std::string confineByKernel(const ConfineOptions& options, const std::string& payload) {
-  if (const char* knob = std::getenv(kKnob);
-      knob != nullptr && std::strcmp(knob, kKnobIdenticalOnly) == 0) {
-    return std::string("the kernel's confinement is turned off (") + kKnob + "=" +
-           kKnobIdenticalOnly + ")";
-  }
-  // A device process that its front end could not put in the sandbox loads only the build's own
-  // code, whatever Landlock could add.
-  if (const char* sandbox = std::getenv("VYR_SIM_SANDBOX");
-      sandbox != nullptr && std::strncmp(sandbox, "none: ", 6) == 0) {
-    return std::string("the device process runs without its sandbox: ") + (sandbox + 6);
-  }
-  const long abi = ::syscall(kCreateRuleset, nullptr, 0U, kAskVersion);
-  if (abi < 0) return "Landlock is not available: " + errnoText(errno);
-  if (abi < kLeastAbi) {
-    return "the kernel's Landlock (ABI " + std::to_string(abi) +
-           ") cannot scope signals and sockets (ABI " + std::to_string(kLeastAbi) + " needed)";
-  }
-  if (const int threads = threadCount(); threads != 1) {
-    return threads < 0 ? std::string("this process's threads cannot be counted")
-                       : "this process already runs " + std::to_string(threads) +
-                             " threads, which the kernel would leave unconfined";
-  }
-  const RulesetAttr attr{kAllFs, kBindTcp | kConnectTcp,
-                         kScopeAbstractUnix | (options.signalOutside ? 0 : kScopeSignal)};
+  KernelFacts facts;
+  facts.knob = std::getenv(kKnob);
+  facts.sandbox = std::getenv(kSandboxVariable);
+  // The environment decides first: the kernel is asked nothing when it has no say.
+  facts.abi = kLeastAbi;
+  if (std::string why = whyNotKernel(facts); !why.empty()) return why;
+  facts.abi = ::syscall(kCreateRuleset, nullptr, 0U, kAskVersion);
+  if (facts.abi < 0) facts.abiError = errnoText(errno);
+  facts.threads = threadCount();
+  if (std::string why = whyNotKernel(facts); !why.empty()) return why;
+  const RulesetAttr attr{kAllFs, kBindTcp | kConnectTcp, scopes(options.signalOutside)};
   const long made = ::syscall(kCreateRuleset, &attr, sizeof attr, 0U);
   if (made < 0) return "the kernel refused a Landlock ruleset: " + errnoText(errno);
   const Fd ruleset(static_cast<int>(made));
@@ -169,7 +109,10 @@ std::string confineByKernel(const ConfineOptions& options, const std::string& pa
   if (::syscall(kAddRule, ruleset.get(), kRulePathBeneath, &device, 0U) != 0) {
     return "the kernel refused the device's folder as a Landlock rule: " + errnoText(errno);
   }
-  allowSystem(ruleset.get(), options, payload);
+  for (const Rule& rule : systemRules(options, payload, sanitizerSuppressionFiles(),
+                                      std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"))) {
+    allow(ruleset.get(), rule.path, rule.rights);
+  }
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     return "no_new_privs cannot be set: " + errnoText(errno);
   }
@@ -222,19 +165,8 @@ std::string whyNotConfined() {
 
 std::string buildCopyOf(std::string_view devicePath) {
   try {
-    // Where the installer puts the build's files: a substrate library by its name, a preference
-    // bundle as the build's bundle folder.
-    for (const std::string_view folder :
-         {std::string_view("/Library/MobileSubstrate/DynamicLibraries/"),
-          std::string_view("/Library/PreferenceBundles/")}) {
-      if (!devicePath.starts_with(folder)) continue;
-      const std::string_view rest = devicePath.substr(folder.size());
-      if (rest.empty() || rest.find("..") != std::string_view::npos || rest.front() == '/') {
-        return {};
-      }
-      return payloadFolder() + "/" + std::string(rest);
-    }
-    return {};
+    if (!devicePath.starts_with("/Library/")) return {};
+    return buildCopyIn(payloadFolder(), devicePath);
   } catch (...) {
     return {};
   }
@@ -269,11 +201,15 @@ bool identicalTo(int fd, const std::string& buildCopy) {
   }
 }
 
-std::string executableFolder() {
+std::string ownExecutable() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string exe(buf, static_cast<std::size_t>(n));
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string executableFolder() {
+  const std::string exe = ownExecutable();
+  if (exe.empty()) return ".";
   const std::size_t slash = exe.rfind('/');
   return slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
@@ -282,14 +218,8 @@ std::vector<std::string> sanitizerSuppressionFiles() {
   std::vector<std::string> files;
   for (const char* variable : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
     const char* value = std::getenv(variable);
-    for (std::string_view rest = value != nullptr ? value : ""; !rest.empty();) {
-      const std::size_t end = std::min(rest.find_first_of(":, "), rest.size());
-      const std::string_view option = rest.substr(0, end);
-      rest.remove_prefix(end < rest.size() ? end + 1 : end);
-      constexpr std::string_view kSuppressions = "suppressions=";
-      if (option.starts_with(kSuppressions)) {
-        files.emplace_back(option.substr(kSuppressions.size()));
-      }
+    for (std::string& file : landlock::suppressionFilesIn(value != nullptr ? value : "")) {
+      files.push_back(std::move(file));
     }
   }
   return files;

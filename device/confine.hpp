@@ -70,6 +70,10 @@ std::string whyNotConfined();
 // preference bundle's executable), as a machine path; empty when the build has none.
 std::string buildCopyOf(std::string_view devicePath);
 
+// The machine path of this process's own executable (as /proc/self/exe names it); empty when it
+// cannot be read. The one place that answers it: the front end starts its children with it.
+std::string ownExecutable();
+
 // The folder of this process's executable (the build's payload beside it); "." when unknown.
 std::string executableFolder();
 

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "device/device.hpp"
+#include "device/processes.hpp"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5
@@ -41,22 +42,10 @@ constexpr std::size_t kMaxConnections = 512;
 // more; a process that opens connections in a loop cannot fill the table for the others.
 constexpr std::size_t kMaxPerProcess = 8;
 
-// Whether the folder open as FD may hold this user's sockets: a folder of this user that nobody
-// else can enter or write.
-bool privateFolder(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    errno = EPERM;
-    return false;
-  }
-  return true;
-}
-
 Fd openPrivate(const std::string& path, bool create) {
   if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Fd();
   Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd || !privateFolder(fd.get())) return Fd();
+  if (!fd || !isPrivateFolder(fd.get())) return Fd();
   return fd;
 }
 
@@ -78,29 +67,6 @@ std::optional<std::string> randomName() {
     name += kDigits[b & 0xf];
   }
   return name;
-}
-
-bool isRandomName(std::string_view text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
-bool endsProcess(int signalNumber) {
-  switch (signalNumber) {
-    case 0:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGWINCH:
-      return false;
-    default:
-      return true;
-  }
 }
 
 bool sendMessage(int fd, const std::string& text) {
@@ -188,35 +154,35 @@ bool Supervisor::answer(Connection& c) {
   if (n < 0) return errno == EAGAIN || errno == EINTR;
   if (n == 0) return false;
   buffer.resize(static_cast<std::size_t>(n));
-  const std::size_t space = buffer.find(' ');
-  const std::string verb = buffer.substr(0, space);
-  const std::string rest = space == std::string::npos ? std::string() : buffer.substr(space + 1);
+  const Request request = parseRequest(buffer);
+  using Verb = Request::Verb;
 
-  if (verb == "join") {
-    const std::size_t tab = rest.find('\t');
-    const std::string name = rest.substr(0, tab);
-    const std::string flags = tab == std::string::npos ? std::string() : rest.substr(tab + 1);
-    if (!validProcessName(name)) return sendMessage(c.socket.get(), "refused not a process name");
-    if (ended(c.pidfd.get())) return false;
-    if (c.name != name) {
-      c.joinedAt = Clock::now();
-      if (lastRespring_) startedSince_.push_back({c.pid, name});
+  if (request.verb == Verb::Join) {
+    if (!validProcessName(request.name)) {
+      return sendMessage(c.socket.get(), "refused not a process name");
     }
-    c.name = name;
-    c.kept = flags == "kept";
+    if (ended(c.pidfd.get())) return false;
+    if (c.name != request.name) {
+      c.joinedAt = Clock::now();
+      if (lastRespring_) startedSince_.push_back({c.pid, request.name});
+    }
+    c.name = request.name;
+    c.kept = request.kept;
     const bool sent = sendMessage(c.socket.get(), "ok");
     answerWaiters(false);
     return sent;
   }
-  if (verb == "control") {
+  if (request.verb == Verb::Control) {
     return sendMessage(c.socket.get(), "ok");
   }
   // Only a process of the device may see or signal the device's processes: a connection that
   // joined as one. A control connection only keeps the supervisor running.
-  if ((verb == "list" || verb == "killall" || verb == "started") && c.name.empty()) {
+  if ((request.verb == Verb::List || request.verb == Verb::Killall ||
+       request.verb == Verb::Started) &&
+      c.name.empty()) {
     return sendMessage(c.socket.get(), "refused this connection has not joined the device");
   }
-  if (verb == "list") {
+  if (request.verb == Verb::List) {
     dropEnded();
     std::vector<std::pair<pid_t, std::string>> out;
     for (const Connection& p : connections_) {
@@ -224,23 +190,16 @@ bool Supervisor::answer(Connection& c) {
     }
     std::sort(out.begin(), out.end());
     std::string reply = "ok";
-    for (const auto& [pid, name] : out) reply += "\n" + std::to_string(pid) + "\t" + name;
+    for (const auto& [pid, name] : out) reply += "\n" + processLine(pid, name);
     return sendMessage(c.socket.get(), reply);
   }
-  if (verb == "killall") {
-    const std::size_t tab = rest.find('\t');
-    if (tab == std::string::npos) return sendMessage(c.socket.get(), "ok 0");
-    char* end = nullptr;
-    const long number = std::strtol(rest.c_str(), &end, 10);
-    if (end != rest.c_str() + tab || number < 0 || number > SIGRTMAX) {
-      return sendMessage(c.socket.get(), "ok 0");
-    }
-    return sendMessage(c.socket.get(), killall(c, static_cast<int>(number), rest.substr(tab + 1)));
+  if (request.verb == Verb::Killall) {
+    if (request.signalNumber < 0) return sendMessage(c.socket.get(), "ok 0");
+    return sendMessage(c.socket.get(), killall(c, request.signalNumber, request.name));
   }
-  if (verb == "started") {
-    const long ms = std::clamp(std::strtol(rest.c_str(), nullptr, 10), 0L, 60000L);
-    c.waitingUntil = Clock::now() + std::chrono::milliseconds(ms);
-    if (respringDone() || ms == 0) {
+  if (request.verb == Verb::Started) {
+    c.waitingUntil = Clock::now() + std::chrono::milliseconds(request.waitMs);
+    if (respringDone() || request.waitMs == 0) {
       c.waitingUntil.reset();
       return sendMessage(c.socket.get(), startedSinceRespring());
     }
@@ -250,10 +209,11 @@ bool Supervisor::answer(Connection& c) {
 }
 
 std::string Supervisor::killall(const Connection& from, int signalNumber, const std::string& name) {
-  const bool respring = name == "backboardd";
-  if (name == "lsd" || (respring && !endsProcess(signalNumber))) return "ok 1";
+  const KillallPlan plan = planKillall(name, signalNumber);
+  if (plan.daemonOnly) return "ok 1";
   dropEnded();
-  const bool ending = endsProcess(signalNumber);
+  const bool respring = plan.respring;
+  const bool ending = plan.ending;
   const std::string reason = "killall " + name;
   int count = respring ? 1 : 0;
   std::string listed;
@@ -268,7 +228,7 @@ std::string Supervisor::killall(const Connection& from, int signalNumber, const 
       continue;  // ESRCH: it has ended; no other process is reached
     }
     ++count;
-    listed += "\n" + std::to_string(p.pid) + "\t" + p.name;
+    listed += "\n" + processLine(p.pid, p.name);
     if (ending) endedNow.push_back({p.name, p.kept});
   }
   if (ending) {
@@ -293,7 +253,7 @@ bool Supervisor::respringDone() const {
 
 std::string Supervisor::startedSinceRespring() const {
   std::string reply = "ok";
-  for (const Started& s : startedSince_) reply += "\n" + std::to_string(s.pid) + "\t" + s.name;
+  for (const Started& s : startedSince_) reply += "\n" + processLine(s.pid, s.name);
   return reply;
 }
 
@@ -405,7 +365,7 @@ Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
     }
     at = std::move(next);
   }
-  if (!privateFolder(at.get())) {
+  if (!isPrivateFolder(at.get())) {
     struct stat st {};
     ::fstat(at.get(), &st);
     char mode[8];
@@ -417,34 +377,6 @@ Fd openRuntimeFolder(bool create, std::string* path, std::string* problem) {
   }
   why.clear();
   return at;
-}
-
-bool validProcessName(std::string_view name) {
-  if (name.empty() || name.size() > 255 || name == "lsd" || name == "backboardd") return false;
-  for (std::size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20 || c == 0x7f) return false;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    // The sequence's length, and the least code point it may stand for (no overlong forms).
-    const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
-    if (length == 0 || c > 0xf4 || i + length > name.size()) return false;
-    std::uint32_t point = c & (0xff >> (length + 1));
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(name[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3f);
-    }
-    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
-        point <= 0x9f) {
-      return false;  // overlong, beyond Unicode, a surrogate, or a C1 control (U+0080..U+009F)
-    }
-    i += length;
-  }
-  return true;
 }
 
 std::string deviceKey() {

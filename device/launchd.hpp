@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "device/files.hpp"
+#include "device/launchd_protocol.hpp"
 
 namespace sim::launchd {
 
@@ -52,11 +53,6 @@ inline constexpr char kEndingNotice[] = "ending ";
 // invalid Fd, *PROBLEM saying which folder and why). PATH gets the path it was opened as, for
 // the supervisor's command line.
 Fd openRuntimeFolder(bool create, std::string* path = nullptr, std::string* problem = nullptr);
-
-// Whether NAME may name a device process: 1 to 255 bytes of valid UTF-8 (no overlong form, no
-// surrogate) without a C0 or C1 control or DEL, and not a system daemon (lsd, backboardd), so
-// that a name printed anywhere can neither drive a terminal nor break a line.
-bool validProcessName(std::string_view name);
 
 // The name the attached device's lock and socket-name file take in the runtime folder, from the
 // device folder's identity (its file system and inode): "dev-ino". Empty without a device.

@@ -236,19 +236,8 @@ std::optional<std::string> request(const std::string& text, int waitMs = kAnswer
 // The "PID\tNAME" lines after an answer's first line.
 std::vector<DeviceProcess> processLines(const std::string& answer) {
   std::vector<DeviceProcess> out;
-  std::size_t at = answer.find('\n');
-  while (at != std::string::npos) {
-    const std::size_t next = answer.find('\n', at + 1);
-    const std::string line =
-        answer.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-    const std::size_t tab = line.find('\t');
-    if (tab != std::string::npos) {
-      DeviceProcess p;
-      p.pid = static_cast<pid_t>(std::atol(line.substr(0, tab).c_str()));
-      p.name = line.substr(tab + 1);
-      out.push_back(std::move(p));
-    }
-    at = next;
+  for (launchd::ListedProcess& p : launchd::listedProcesses(answer)) {
+    out.push_back({p.pid, std::move(p.name)});
   }
   return out;
 }
@@ -263,6 +252,16 @@ RuntimeFolder runtimeFolder(bool create) {
     out.problem = "out of memory";
   }
   return out;
+}
+
+bool isPrivateFolder(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
 }
 
 std::string supervisorProblem() {
@@ -324,7 +323,7 @@ std::vector<DeviceProcess> runningProcesses() {
 Killed killallReport(std::string_view name, int signalNumber) {
   Killed out;
   if (signalNumber < 0 || signalNumber > SIGRTMAX || name.empty()) return out;
-  const bool daemon = name == "lsd" || name == "backboardd";
+  const bool daemon = launchd::isSystemDaemon(name);
   const auto answer = request("killall " + std::to_string(signalNumber) + "\t" + std::string(name));
   // The supervisor this process joined is gone: no process is left; the virtual daemons still
   // run.

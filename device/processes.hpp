@@ -55,6 +55,10 @@ struct RuntimeFolder {
 };
 RuntimeFolder runtimeFolder(bool create);
 
+// Whether the folder open as FD is private as the runtime folder must be: a folder of this user
+// that nobody else may enter or write. The one check for every private folder of the user's.
+bool isPrivateFolder(int fd);
+
 // Why this process's last attempt to reach its device's supervisor failed, in words that name
 // the folder or the supervisor; empty when it did not fail. Thread-safe.
 std::string supervisorProblem();

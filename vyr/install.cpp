@@ -10,6 +10,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "device/confine.hpp"
 #include "device/device.hpp"
 #include "device/files.hpp"
 
@@ -120,9 +121,7 @@ Result<> linkUser() {
 }  // namespace
 
 std::string payloadFolder() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
+  return sim::executableFolder();
 }
 
 std::string defaultDeviceFolder() {

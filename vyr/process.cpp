@@ -79,14 +79,12 @@ bool frontEndGone() {
 }
 
 int runAsDeviceProcess(const std::vector<std::string>& command) {
-  char exe[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (length <= 0) {
+  const std::string exe = sim::ownExecutable();
+  if (exe.empty()) {
     std::fprintf(stderr, "vyr: cannot find its own executable: %s\n", std::strerror(errno));
     return 1;
   }
-  sim::SpawnOptions options = child::deviceCommand(
-      std::string(exe, static_cast<std::size_t>(length)), sim::deviceRoot(), command);
+  sim::SpawnOptions options = child::deviceCommand(exe, sim::deviceRoot(), command);
   options.in = sim::Stdio::Pipe;
   options.out = sim::Stdio::Pipe;
   options.payload = payloadFolder();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/files.hpp"
+#include "device/launchd_protocol.hpp"
 #include "device/processes.hpp"
 
 namespace libsystem::shell {
@@ -113,7 +114,7 @@ int run(const Command& command, Outcome* outcome) {
     }
     const sim::Killed killed = sim::killallReport(killall->name, killall->signalNumber);
     // The virtual daemons are counted without a machine process to list.
-    if (killall->name == "lsd" || killall->name == "backboardd") {
+    if (sim::launchd::isSystemDaemon(killall->name)) {
       if (killed.count > 0) out.ended.push_back(killall->name);
     }
     for (const sim::DeviceProcess& p : killed.signalled) {

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/confine.hpp"
 #include "device/files.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/commands.hpp"
@@ -306,12 +307,6 @@ class PreviewDevice {
   std::string path_;
 };
 
-std::string thisExecutable() {
-  std::array<char, 4096> path{};
-  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-  return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
-}
-
 int run(const Options& options, const std::string& device) {
   if (options.springboard) {
     return show::runSpringBoard(options.watch ? sim::Relaunch::ByParent : sim::Relaunch::Never);
@@ -342,7 +337,7 @@ int run(const Options& options, const std::string& device) {
   sigaddset(&stops, SIGTERM);
   ::sigprocmask(SIG_BLOCK, &stops, nullptr);
   const sim::Fd stop(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
-  const std::string exe = thisExecutable();
+  const std::string exe = sim::ownExecutable();
   if (!stop || exe.empty()) return failure("cannot prepare to start SpringBoard");
 
   std::vector<std::string> child{"show", "--springboard"};

@@ -26,13 +26,6 @@ std::string why(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-// FD is a folder of this user that no one else may enter.
-bool privateFolderAt(int fd) {
-  struct stat s {};
-  return ::fstat(fd, &s) == 0 && S_ISDIR(s.st_mode) && s.st_uid == ::geteuid() &&
-         (s.st_mode & 077) == 0;
-}
-
 // The text of NAME in folder DIR (not following a link), or nothing when it is missing.
 std::optional<std::string> readPrivate(int dir, const std::string& name) {
   const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -79,7 +72,7 @@ Result<Instance> Instance::claim(const std::optional<std::string>& folder) {
   Instance instance;
   instance.folder_ = path;
   instance.dir_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (instance.dir_ < 0 || !privateFolderAt(instance.dir_)) {
+  if (instance.dir_ < 0 || !sim::isPrivateFolder(instance.dir_)) {
     return failed(path + " is not a private folder of this user");
   }
   // The device is known by its folder's identity, not by a path that may name another later.

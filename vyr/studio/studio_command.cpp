@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "device/confine.hpp"
 #include "device/device.hpp"
 #include "platform/foundation/facade.hpp"
 #include "vyr/commands.hpp"
@@ -124,12 +125,6 @@ std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string thisExecutable() {
-  std::array<char, 4096> path{};
-  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-  return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
-}
-
 // Opens the private page at PATH in the user's browser without waiting for it; the opener's pid,
 // or -1. The page forwards to the studio's address: the token is on no command line.
 pid_t openBrowser(const std::string& path) {
@@ -223,7 +218,7 @@ int Studio::run() {
     return 0;
   }
   files.layout = studio::elementRegionsJson();
-  exe_ = thisExecutable();
+  exe_ = sim::ownExecutable();
   restartTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (exe_.empty() || restartTimer_ < 0) {
     progress("cannot prepare to start SpringBoard");
