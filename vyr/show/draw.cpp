@@ -283,22 +283,37 @@ void lockScreen(cairo_t* cr, const Scene& scene) {
        Align::centre);
 }
 
-// SCREEN's frame, then DRAW inside it, clipped to the screen's rounded corners.
+// SCREEN's frame, then DRAW inside it, with the screen's rounded corners. The corners are cut by
+// painting the canvas and the frame over them afterwards, not by drawing under a clip or into a
+// group: an SVG writer repeats a clip around every shape drawn under it (a browser pays for each),
+// and cairo's SVG writer leaks a group's memory.
 template <class Draw>
 void onScreen(cairo_t* cr, const Rect& screen, Draw&& draw) {
-  setHex(cr, 0x000000, 0.18);
-  roundedRect(cr, {screen.x - 1, screen.y, screen.width + 2, screen.height + 3},
-              layout::kScreenCornerRadius + 1);
-  cairo_fill(cr);
-  // Drawn as one group and then filled into the rounded frame, rather than under a clip: an
-  // SVG writer repeats a clip for every shape drawn under it, and a browser pays for each.
+  const auto frame = [&] {
+    setHex(cr, 0x000000, 0.18);
+    roundedRect(cr, {screen.x - 1, screen.y, screen.width + 2, screen.height + 3},
+                layout::kScreenCornerRadius + 1);
+    cairo_fill(cr);
+  };
+  frame();
   cairo_save(cr);
-  cairo_push_group(cr);
   cairo_translate(cr, screen.x, screen.y);
   draw();
-  cairo_pop_group_to_source(cr);
+  cairo_restore(cr);
+  // Beyond the rounded corners (and a little around the screen, where the frame's shadow lies):
+  // the canvas and the frame again. Two shapes under this clip, not every shape of the screen.
+  constexpr double kAround = 4;
+  cairo_save(cr);
+  rect(cr, {screen.x - kAround, screen.y - kAround, screen.width + 2 * kAround,
+            screen.height + 2 * kAround});
   roundedRect(cr, screen, layout::kScreenCornerRadius);
+  cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
+  cairo_clip(cr);
+  setHex(cr, layout::kCanvasColour);
+  rect(cr, {screen.x - kAround, screen.y - kAround, screen.width + 2 * kAround,
+            screen.height + 2 * kAround});
   cairo_fill(cr);
+  frame();
   cairo_restore(cr);
 }
 
