@@ -45,23 +45,21 @@ class Reader:
         self.at += 1
         return value
 
-    def uleb(self):
+    def leb(self, signed):
+        """A LEB128 number: seven bits a byte, the low ones first; SIGNED extends the sign bit."""
         value, shift = 0, 0
         while True:
             b = self.byte()
             value |= (b & 0x7F) << shift
             shift += 7
             if not b & 0x80:
-                return value
+                return value - (1 << shift) if signed and b & 0x40 else value
+
+    def uleb(self):
+        return self.leb(signed=False)
 
     def sleb(self):
-        value, shift = 0, 0
-        while True:
-            b = self.byte()
-            value |= (b & 0x7F) << shift
-            shift += 7
-            if not b & 0x80:
-                return value - (1 << shift) if b & 0x40 else value
+        return self.leb(signed=True)
 
     def encoded(self, encoding):
         """A value in DWARF pointer ENCODING (absptr, uleb128, udata4, sdata4; pcrel, indirect)."""
