@@ -303,15 +303,15 @@ void onScreen(cairo_t* cr, const Rect& screen, Draw&& draw) {
   // Beyond the rounded corners (and a little around the screen, where the frame's shadow lies):
   // the canvas and the frame again. Two shapes under this clip, not every shape of the screen.
   constexpr double kAround = 4;
+  const Rect around{screen.x - kAround, screen.y - kAround, screen.width + 2 * kAround,
+                    screen.height + 2 * kAround};
   cairo_save(cr);
-  rect(cr, {screen.x - kAround, screen.y - kAround, screen.width + 2 * kAround,
-            screen.height + 2 * kAround});
+  rect(cr, around);
   roundedRect(cr, screen, layout::kScreenCornerRadius);
   cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
   cairo_clip(cr);
   setHex(cr, layout::kCanvasColour);
-  rect(cr, {screen.x - kAround, screen.y - kAround, screen.width + 2 * kAround,
-            screen.height + 2 * kAround});
+  rect(cr, around);
   cairo_fill(cr);
   frame();
   cairo_restore(cr);
