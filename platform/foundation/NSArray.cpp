@@ -114,7 +114,6 @@ const std::vector<id>* arrayItems(id obj) {
 
 void registerArrayClass() {
   objc::ClassBuilder b("NSArray", rootClass());
-  gItems.declare(b);
   b.classMethod("array", guarded<&mArray>)
       .classMethod("arrayWithObjects:count:", guarded<&mArrayWithObjectsCount>)
       .method("count", guarded<&mCount>)
@@ -123,8 +122,7 @@ void registerArrayClass() {
       .method("description", guarded<&mDescription>)
       .method("copy", guarded<&mCopy>)
       .method("dealloc", guarded<&mDealloc>);
-  Class cls = b.finish();
-  gItems.bind(cls);
+  Class cls = finishWithFields(b, gItems);
   gArrayClass.store(cls, std::memory_order_release);
 }
 

@@ -53,14 +53,12 @@ id mAutorelease(id self, SEL) {
 
 void registerAutoreleasePoolClass() {
   objc::ClassBuilder b("NSAutoreleasePool", rootClass());
-  gToken.declare(b);
   b.method("init", guarded<&mInit>)
       .method("drain", guarded<&mDrain>)
       .method("release", guarded<&mDrain>)
       .method("retain", guarded<&mRetain>)
       .method("autorelease", guarded<&mAutorelease>);
-  Class cls = b.finish();
-  gToken.bind(cls);
+  Class cls = finishWithFields(b, gToken);
   gPoolClass.store(cls, std::memory_order_release);
 }
 

@@ -187,7 +187,6 @@ std::optional<double> dateValue(id obj) {
 void registerDataClasses() {
   {
     objc::ClassBuilder b("NSData", rootClass());
-    gBytes.declare(b);
     b.classMethod("dataWithBytes:length:", guarded<&mDataWithBytesLength>)
         .method("length", guarded<&mDataLength>)
         .method("bytes", guarded<&mDataBytes>)
@@ -195,21 +194,18 @@ void registerDataClasses() {
         .method("hash", guarded<&mDataHash>)
         .method("description", guarded<&mDataDescription>)
         .method("dealloc", guarded<&mDataDealloc>);
-    Class cls = b.finish();
-    gBytes.bind(cls);
+    Class cls = finishWithFields(b, gBytes);
     gDataClass.store(cls, std::memory_order_release);
   }
   {
     objc::ClassBuilder b("NSDate", rootClass());
-    gMoment.declare(b);
     b.classMethod("dateWithTimeIntervalSinceReferenceDate:", guarded<&mDateWithTimeInterval>)
         .method("timeIntervalSinceReferenceDate", guarded<&mTimeInterval>)
         .method("isEqual:", guarded<&mDateIsEqual>)
         .method("hash", guarded<&mDateHash>)
         .method("description", guarded<&mDateDescription>)
         .method("dealloc", guarded<&mDateDealloc>);
-    Class cls = b.finish();
-    gMoment.bind(cls);
+    Class cls = finishWithFields(b, gMoment);
     gDateClass.store(cls, std::memory_order_release);
   }
 }

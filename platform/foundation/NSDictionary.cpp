@@ -237,7 +237,6 @@ const DictionaryData* dictionaryEntries(id obj) {
 void registerDictionaryClasses() {
   {
     objc::ClassBuilder b("NSDictionary", rootClass());
-    gEntries.declare(b);
     b.classMethod("dictionary", guarded<&mDictionary>)
         .classMethod("dictionaryWithContentsOfFile:", guarded<&mDictionaryWithContentsOfFile>)
         .method("initWithContentsOfFile:", guarded<&mInitWithContentsOfFile>)
@@ -248,8 +247,7 @@ void registerDictionaryClasses() {
         .method("description", guarded<&mDescription>)
         .method("copy", guarded<&mCopy>)
         .method("dealloc", guarded<&mDealloc>);
-    Class cls = b.finish();
-    gEntries.bind(cls);
+    Class cls = finishWithFields(b, gEntries);
     gDictionaryClass.store(cls, std::memory_order_release);
   }
   {

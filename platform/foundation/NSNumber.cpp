@@ -270,7 +270,6 @@ std::optional<NumberData> numberValue(id obj) {
 
 void registerNumberClass() {
   objc::ClassBuilder b("NSNumber", rootClass());
-  gNumber.declare(b);
   b.classMethod("numberWithBool:", guarded<&mNumberWithBool>)
       .classMethod("numberWithInt:", guarded<&mNumberWithInt>)
       .classMethod("numberWithInteger:", guarded<&mNumberWithInteger>)
@@ -292,8 +291,7 @@ void registerNumberClass() {
       .method("description", guarded<&mDescription>)
       .method("stringValue", guarded<&mDescription>)
       .method("dealloc", guarded<&mDealloc>);
-  Class cls = b.finish();
-  gNumber.bind(cls);
+  Class cls = finishWithFields(b, gNumber);
   gNumberClass.store(cls, std::memory_order_release);
 }
 

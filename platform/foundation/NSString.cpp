@@ -469,7 +469,6 @@ objc::id constantString(const char* text) {
 
 void registerStringClass() {
   objc::ClassBuilder b("NSString", rootClass());
-  gText.declare(b);
   b.classMethod("stringWithUTF8String:", guarded<&mStringWithUTF8String>)
       .classMethod("string", guarded<&mString>)
       // Registered with the types of its format argument; callers send it variadic.
@@ -496,8 +495,7 @@ void registerStringClass() {
       .method("floatValue", guarded<&mFloatValue>)
       .method("doubleValue", guarded<&mDoubleValue>)
       .method("dealloc", guarded<&mDealloc>);
-  Class cls = b.finish();
-  gText.bind(cls);
+  Class cls = finishWithFields(b, gText);
   gStringClass.store(cls, std::memory_order_release);
 }
 

@@ -120,7 +120,6 @@ Class urlClass() {
 
 void registerURLClass() {
   objc::ClassBuilder b("NSURL", rootClass());
-  gLink.declare(b);
   b.classMethod("URLWithString:", guarded<&mURLWithString>)
       .method("initWithString:", guarded<&mInitWithString>)
       .method("absoluteString", guarded<&mAbsoluteString>)
@@ -129,8 +128,7 @@ void registerURLClass() {
       .method("isEqual:", guarded<&mIsEqual>)
       .method("hash", guarded<&mHash>)
       .method("dealloc", guarded<&mDealloc>);
-  Class cls = b.finish();
-  gLink.bind(cls);
+  Class cls = finishWithFields(b, gLink);
   gURLClass.store(cls, std::memory_order_release);
 }
 

@@ -56,6 +56,17 @@ class Payload {
 // Finishes a dealloc chain: runs the superclass's dealloc of IMPLEMENTOR on SELF.
 void deallocSuper(objc::id self, Class implementor);
 
+// Registers the class under construction in B with FIELDS as its instance variables (Payload, or
+// any field with declare(ClassBuilder&) and bind(Class)), and binds each field to the class it
+// returns: one call, so that no field is declared and left unbound, or bound to another class.
+template <class... Fields>
+Class finishWithFields(objc::ClassBuilder& b, Fields&... fields) {
+  (fields.declare(b), ...);
+  const Class cls = b.finish();
+  (fields.bind(cls), ...);
+  return cls;
+}
+
 // The NSString for TEXT (UTF-8, NUL-terminated) that lives until the process ends: the same object
 // for every call with the same text, from any thread. Not owned by the caller; retain and release
 // do nothing to it. Nil for NULL (or when memory runs out). This is what a string literal is.

@@ -189,8 +189,6 @@ void mDealloc(id self, SEL) {
 
 void registerListController() {
   objc::ClassBuilder b("PSListController", objc::getClass("UIViewController"));
-  gSpecifiers.declare(b);
-  gCells.declare(b);
   b.method("specifiers", &mSpecifiers)
       .method("loadSpecifiersFromPlistName:target:", &mLoadSpecifiers)
       .method("specifierForID:", &mSpecifierForID)
@@ -200,9 +198,7 @@ void registerListController() {
       .method("readPreferenceValue:", &mReadPreferenceValue)
       .method("setPreferenceValue:specifier:", &mSetPreferenceValue)
       .method("dealloc", &mDealloc);
-  gListController = b.finish();
-  gSpecifiers.bind(gListController);
-  gCells.bind(gListController);
+  gListController = foundation::finishWithFields(b, gSpecifiers, gCells);
 }
 
 ns::Array specifiersFromFile(ns::String path, id target) {

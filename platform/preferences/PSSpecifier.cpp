@@ -63,10 +63,6 @@ void mSetPropertyForKey(id self, SEL, id value, id key) {
   });
 }
 
-id mProperties(id self, SEL) {
-  return gProperties.getAutoreleased(self);
-}
-
 id mName(id self, SEL) {
   return guarded<id>(nullptr, [&] {
     return foundation::autorelease(
@@ -83,22 +79,6 @@ id mIdentifier(id self, SEL) {
   });
 }
 
-long mCellType(id self, SEL) {
-  return gCellType.of(self);
-}
-id mTarget(id self, SEL) {
-  return gTarget.of(self);
-}
-void mSetTarget(id self, SEL, id target) {
-  gTarget.of(self) = target;
-}
-SEL mButtonAction(id self, SEL) {
-  return gAction.of(self);
-}
-void mSetButtonAction(id self, SEL, SEL action) {
-  gAction.of(self) = action;
-}
-
 id mValues(id self, SEL) {
   return guarded<id>(nullptr, [&] {
     ns::Object values(properties(self).objectForKey(ns::String::literal<"validValues">().get()));
@@ -107,36 +87,23 @@ id mValues(id self, SEL) {
   });
 }
 
-void mDealloc(id self, SEL) {
-  gProperties.clear(self);
-  foundation::deallocSuper(self, gSpecifier);
-}
-
 }  // namespace
 
 void registerSpecifier() {
   objc::ClassBuilder b("PSSpecifier", foundation::rootClass());
-  gProperties.declare(b);
-  gTarget.declare(b, "@");
-  gCellType.declare(b, "l");
-  gAction.declare(b, ":");
   b.method("propertyForKey:", &mPropertyForKey)
       .method("setProperty:forKey:", &mSetPropertyForKey)
-      .method("properties", &mProperties)
+      .method("properties", &uikit::getObject<gProperties>)
       .method("name", &mName)
       .method("identifier", &mIdentifier)
-      .method("cellType", &mCellType)
-      .method("target", &mTarget)
-      .method("setTarget:", &mSetTarget)
-      .method("buttonAction", &mButtonAction)
-      .method("setButtonAction:", &mSetButtonAction)
+      .method("cellType", &uikit::getValue<gCellType>)
+      .method("target", &uikit::getValue<gTarget>)
+      .method("setTarget:", &uikit::setValue<gTarget>)
+      .method("buttonAction", &uikit::getValue<gAction>)
+      .method("setButtonAction:", &uikit::setValue<gAction>)
       .method("values", &mValues)
-      .method("dealloc", &mDealloc);
-  gSpecifier = b.finish();
-  gProperties.bind(gSpecifier);
-  gTarget.bind(gSpecifier);
-  gCellType.bind(gSpecifier);
-  gAction.bind(gSpecifier);
+      .method("dealloc", &uikit::releaseAndDealloc<gSpecifier, gProperties>);
+  gSpecifier = foundation::finishWithFields(b, gProperties, gTarget, gCellType, gAction);
 }
 
 id makeSpecifier(ns::Dictionary source, id target) {

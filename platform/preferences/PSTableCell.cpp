@@ -71,12 +71,6 @@ id cellInit(id self, SEL, long, id, id specifier) {
   ps::TableCell(self).refreshCellContentsWithSpecifier(ps::Specifier(specifier));
   return self;
 }
-id cellSpecifier(id self, SEL) {
-  return gSpecifier.getAutoreleased(self);
-}
-void cellSetSpecifier(id self, SEL, id specifier) {
-  gSpecifier.set(self, specifier);
-}
 id cellValue(id self, SEL) {
   return gValue.get(self);
 }
@@ -97,12 +91,6 @@ id cellNoText(id, SEL) {
 BOOL cellNoInput(id, SEL, id) {
   return objc::no;
 }
-void cellDealloc(id self, SEL) {
-  gSpecifier.clear(self);
-  gValue.clear(self);
-  foundation::deallocSuper(self, gTableCell);
-}
-
 // A switch: YES or NO, stored as a Boolean. A switch with no value shows off.
 std::optional<bool> parseSwitch(std::string_view text) {
   const std::string word = lowered(trimmed(text));
@@ -204,19 +192,15 @@ Class buildCell(const char* name, Class superclass, id (*text)(id, SEL),
 
 void registerCells() {
   objc::ClassBuilder b("PSTableCell", objc::getClass("UIView"));
-  gSpecifier.declare(b);
-  gValue.declare(b);
   b.method("initWithStyle:reuseIdentifier:specifier:", &cellInit)
-      .method("specifier", &cellSpecifier)
-      .method("setSpecifier:", &cellSetSpecifier)
+      .method("specifier", &uikit::getObject<gSpecifier>)
+      .method("setSpecifier:", &uikit::setObject<gSpecifier>)
       .method("value", &cellValue)
       .method("refreshCellContentsWithSpecifier:", &cellRefresh)
       .method("valueText", &cellNoText)
       .method("takeInput:", &cellNoInput)
-      .method("dealloc", &cellDealloc);
-  gTableCell = b.finish();
-  gSpecifier.bind(gTableCell);
-  gValue.bind(gTableCell);
+      .method("dealloc", &uikit::releaseAndDealloc<gTableCell, gSpecifier, gValue>);
+  gTableCell = foundation::finishWithFields(b, gSpecifier, gValue);
 
   gSwitchCell = buildCell("PSSwitchTableCell", gTableCell, &switchText, &switchInput);
   gListCell = buildCell("PSListTableCell", gTableCell, &listText, &listInput);

@@ -28,14 +28,6 @@ Field<long> gItemStyle("_style");
 Field<id> gItemTarget("_target");  // not retained: a target is referenced weakly, as on the device
 Field<SEL> gItemAction("_action");
 
-// Stores a copy of TEXT (titles are copied, so a mutable string changed later does not change
-// the title).
-void setCopy(const ObjectField& field, id self, id text) {
-  id copy = objc::send<"copy">(text);
-  field.set(self, copy);
-  foundation::release(copy);
-}
-
 // UIViewController.
 id controllerView(id self, SEL) {
   if (gView.get(self) == nullptr) {
@@ -48,9 +40,6 @@ void controllerLoadView(id self, SEL) {
   id view = objc::send<"init">(objc::send<"alloc">(objc::getClass("UIView")));
   gView.set(self, view);
   foundation::release(view);
-}
-void controllerSetView(id self, SEL, id view) {
-  gView.set(self, view);
 }
 BOOL controllerIsViewLoaded(id self, SEL) {
   return gView.get(self) != nullptr ? objc::yes : objc::no;
@@ -66,61 +55,18 @@ id controllerNavigationItem(id self, SEL) {
   }
   return gNavItem.get(self);
 }
-id controllerTitle(id self, SEL) {
-  return gControllerTitle.getAutoreleased(self);
-}
 void controllerSetTitle(id self, SEL, id title) {
   setCopy(gControllerTitle, self, title);
   if (gNavItem.get(self) != nullptr) objc::send<"setTitle:", void>(gNavItem.get(self), title);
 }
-void controllerDealloc(id self, SEL) {
-  gView.clear(self);
-  gNavItem.clear(self);
-  gControllerTitle.clear(self);
-  foundation::deallocSuper(self, gController);
-}
 
-// UINavigationItem: owns its title and its bar button items.
+// UINavigationItem.
 id navInitWithTitle(id self, SEL, id title) {
   setCopy(gNavTitle, self, title);
   return self;
 }
-id navTitle(id self, SEL) {
-  return gNavTitle.getAutoreleased(self);
-}
-void navSetTitle(id self, SEL, id title) {
-  setCopy(gNavTitle, self, title);
-}
-id navRight(id self, SEL) {
-  return gRightItem.getAutoreleased(self);
-}
-void navSetRight(id self, SEL, id item) {
-  gRightItem.set(self, item);
-}
-id navLeft(id self, SEL) {
-  return gLeftItem.getAutoreleased(self);
-}
-void navSetLeft(id self, SEL, id item) {
-  gLeftItem.set(self, item);
-}
-void navDealloc(id self, SEL) {
-  gNavTitle.clear(self);
-  gRightItem.clear(self);
-  gLeftItem.clear(self);
-  foundation::deallocSuper(self, gNavigationItem);
-}
 
-// UIBarItem and UIBarButtonItem.
-id itemTitle(id self, SEL) {
-  return gItemTitle.getAutoreleased(self);
-}
-void itemSetTitle(id self, SEL, id title) {
-  setCopy(gItemTitle, self, title);
-}
-void itemDealloc(id self, SEL) {
-  gItemTitle.clear(self);
-  foundation::deallocSuper(self, gBarItem);
-}
+// UIBarButtonItem.
 id buttonInit(id self, SEL, id title, long style, id target, SEL action) {
   setCopy(gItemTitle, self, title);
   gItemStyle.of(self) = style;
@@ -128,35 +74,14 @@ id buttonInit(id self, SEL, id title, long style, id target, SEL action) {
   gItemAction.of(self) = action;
   return self;
 }
-long buttonStyle(id self, SEL) {
-  return gItemStyle.of(self);
-}
-void buttonSetStyle(id self, SEL, long style) {
-  gItemStyle.of(self) = style;
-}
-id buttonTarget(id self, SEL) {
-  return gItemTarget.of(self);
-}
-void buttonSetTarget(id self, SEL, id target) {
-  gItemTarget.of(self) = target;
-}
-SEL buttonAction(id self, SEL) {
-  return gItemAction.of(self);
-}
-void buttonSetAction(id self, SEL, SEL action) {
-  gItemAction.of(self) = action;
-}
 
 }  // namespace
 
 void registerControllers() {
   objc::ClassBuilder controller("UIViewController", objc::getClass("UIResponder"));
-  gView.declare(controller);
-  gNavItem.declare(controller);
-  gControllerTitle.declare(controller);
   controller.method("view", &controllerView)
       .method("loadView", &controllerLoadView)
-      .method("setView:", &controllerSetView)
+      .method("setView:", &setObject<gView>)
       .method("isViewLoaded", &controllerIsViewLoaded)
       .method("viewDidLoad", &controllerNothing)
       .method("viewWillAppear:", &controllerAppearance)
@@ -164,54 +89,38 @@ void registerControllers() {
       .method("viewWillDisappear:", &controllerAppearance)
       .method("viewDidDisappear:", &controllerAppearance)
       .method("navigationItem", &controllerNavigationItem)
-      .method("title", &controllerTitle)
+      .method("title", &getObject<gControllerTitle>)
       .method("setTitle:", &controllerSetTitle)
-      .method("dealloc", &controllerDealloc);
-  gController = controller.finish();
-  gView.bind(gController);
-  gNavItem.bind(gController);
-  gControllerTitle.bind(gController);
+      .method("dealloc", &releaseAndDealloc<gController, gView, gNavItem, gControllerTitle>);
+  gController = foundation::finishWithFields(controller, gView, gNavItem, gControllerTitle);
 
+  // UINavigationItem: owns its title and its bar button items.
   objc::ClassBuilder nav("UINavigationItem", foundation::rootClass());
-  gNavTitle.declare(nav);
-  gRightItem.declare(nav);
-  gLeftItem.declare(nav);
   nav.method("initWithTitle:", &navInitWithTitle)
-      .method("title", &navTitle)
-      .method("setTitle:", &navSetTitle)
-      .method("rightBarButtonItem", &navRight)
-      .method("setRightBarButtonItem:", &navSetRight)
-      .method("leftBarButtonItem", &navLeft)
-      .method("setLeftBarButtonItem:", &navSetLeft)
-      .method("dealloc", &navDealloc);
-  gNavigationItem = nav.finish();
-  gNavTitle.bind(gNavigationItem);
-  gRightItem.bind(gNavigationItem);
-  gLeftItem.bind(gNavigationItem);
+      .method("title", &getObject<gNavTitle>)
+      .method("setTitle:", &setCopyOf<gNavTitle>)
+      .method("rightBarButtonItem", &getObject<gRightItem>)
+      .method("setRightBarButtonItem:", &setObject<gRightItem>)
+      .method("leftBarButtonItem", &getObject<gLeftItem>)
+      .method("setLeftBarButtonItem:", &setObject<gLeftItem>)
+      .method("dealloc", &releaseAndDealloc<gNavigationItem, gNavTitle, gRightItem, gLeftItem>);
+  gNavigationItem = foundation::finishWithFields(nav, gNavTitle, gRightItem, gLeftItem);
 
   objc::ClassBuilder barItem("UIBarItem", foundation::rootClass());
-  gItemTitle.declare(barItem);
-  barItem.method("title", &itemTitle)
-      .method("setTitle:", &itemSetTitle)
-      .method("dealloc", &itemDealloc);
-  gBarItem = barItem.finish();
-  gItemTitle.bind(gBarItem);
+  barItem.method("title", &getObject<gItemTitle>)
+      .method("setTitle:", &setCopyOf<gItemTitle>)
+      .method("dealloc", &releaseAndDealloc<gBarItem, gItemTitle>);
+  gBarItem = foundation::finishWithFields(barItem, gItemTitle);
 
   objc::ClassBuilder button("UIBarButtonItem", gBarItem);
-  gItemStyle.declare(button, "l");
-  gItemTarget.declare(button, "@");
-  gItemAction.declare(button, ":");
   button.method("initWithTitle:style:target:action:", &buttonInit)
-      .method("style", &buttonStyle)
-      .method("setStyle:", &buttonSetStyle)
-      .method("target", &buttonTarget)
-      .method("setTarget:", &buttonSetTarget)
-      .method("action", &buttonAction)
-      .method("setAction:", &buttonSetAction);
-  const Class buttonClass = button.finish();
-  gItemStyle.bind(buttonClass);
-  gItemTarget.bind(buttonClass);
-  gItemAction.bind(buttonClass);
+      .method("style", &getValue<gItemStyle>)
+      .method("setStyle:", &setValue<gItemStyle>)
+      .method("target", &getValue<gItemTarget>)
+      .method("setTarget:", &setValue<gItemTarget>)
+      .method("action", &getValue<gItemAction>)
+      .method("setAction:", &setValue<gItemAction>);
+  foundation::finishWithFields(button, gItemStyle, gItemTarget, gItemAction);
 }
 
 }  // namespace uikit

@@ -50,13 +50,6 @@ id styleInitWithRequest(id self, SEL, id request) {
   gRequest.set(self, request);
   return self;
 }
-id styleRequest(id self, SEL) {
-  return gRequest.getAutoreleased(self);
-}
-void styleDealloc(id self, SEL) {
-  gRequest.clear(self);
-  foundation::deallocSuper(self, gStyleAttributes);
-}
 
 // UIStatusBarNewUIStyleAttributes: the request's style with explicit background and foreground
 // colours. The initialiser passes the request to its superclass's initWithRequest: and keeps both
@@ -76,17 +69,6 @@ id newUIInit(id self, SEL, id request, id background, id foreground) {
   gForeground.set(self, foreground);
   return self;
 }
-id newUIForeground(id self, SEL) {
-  return gForeground.getAutoreleased(self);
-}
-id newUIBackground(id self, SEL) {
-  return gBackground.getAutoreleased(self);
-}
-void newUIDealloc(id self, SEL) {
-  gBackground.clear(self);
-  gForeground.clear(self);
-  foundation::deallocSuper(self, gNewUIStyleAttributes);
-}
 
 // UIStatusBarForegroundStyleAttributes, the classic foreground style: black text on the default
 // style (0), white on every other; battery green while charging, red at or below the low level,
@@ -101,9 +83,6 @@ constexpr Rgba kClassicLow{1, byte(0x3b), byte(0x30), 1};                // #ff3
 id foregroundInitWithStyle(id self, SEL, NSInteger style) {
   gStyle.of(self) = style;
   return self;
-}
-NSInteger foregroundStyle(id self, SEL) {
-  return gStyle.of(self);
 }
 
 void recordGetter(const char* implementor, id self, const char* selector,
@@ -196,58 +175,36 @@ void legibilitySetPrimary(id self, SEL, id colour) {
   });
   gPrimary.set(self, colour);
 }
-id legibilityPrimary(id self, SEL) {
-  return gPrimary.getAutoreleased(self);
-}
-void legibilitySetSecondary(id self, SEL, id colour) {
-  gSecondary.set(self, colour);
-}
-id legibilitySecondary(id self, SEL) {
-  return gSecondary.getAutoreleased(self);
-}
-void legibilityDealloc(id self, SEL) {
-  gPrimary.clear(self);
-  gSecondary.clear(self);
-  foundation::deallocSuper(self, gLegibility);
-}
 
 }  // namespace
 
 void registerStatusBarStyles() {
   if (auto style = hostClass("UIStatusBarStyleAttributes")) {
-    gRequest.declare(*style);
     style->method("initWithRequest:", &styleInitWithRequest)
-        .method("request", &styleRequest)
-        .method("dealloc", &styleDealloc);
-    gStyleAttributes = style->finish();
-    gRequest.bind(gStyleAttributes);
+        .method("request", &getObject<gRequest>)
+        .method("dealloc", &releaseAndDealloc<gStyleAttributes, gRequest>);
+    gStyleAttributes = foundation::finishWithFields(*style, gRequest);
   }
 
   constexpr char kNewUI[] = "UIStatusBarNewUIStyleAttributes";
   if (auto newUI = hostClass(kNewUI)) {
-    gForeground.declare(*newUI);
-    gBackground.declare(*newUI);
     hostMethod(*newUI, kNewUI, "initWithRequest:backgroundColor:foregroundColor:", &newUIInit);
-    newUI->method("foregroundColor", &newUIForeground)
-        .method("backgroundColor", &newUIBackground)
-        .method("dealloc", &newUIDealloc);
-    gNewUIStyleAttributes = newUI->finish();
-    gForeground.bind(gNewUIStyleAttributes);
-    gBackground.bind(gNewUIStyleAttributes);
+    newUI->method("foregroundColor", &getObject<gForeground>)
+        .method("backgroundColor", &getObject<gBackground>)
+        .method("dealloc", &releaseAndDealloc<gNewUIStyleAttributes, gBackground, gForeground>);
+    gNewUIStyleAttributes = foundation::finishWithFields(*newUI, gForeground, gBackground);
   }
 
   constexpr char kClassic[] = "UIStatusBarForegroundStyleAttributes";
   if (auto classic = hostClass(kClassic)) {
-    gStyle.declare(*classic, objc::Encoding<NSInteger>::value);
-    classic->method("initWithStyle:", &foregroundInitWithStyle).method("style", &foregroundStyle);
+    classic->method("initWithStyle:", &foregroundInitWithStyle).method("style", &getValue<gStyle>);
     hostMethod(*classic, kClassic, "textColorForStyle:", &classicTextColor);
     hostMethod(*classic, kClassic,
                "_batteryColorForCapacity:lowCapacity:charging:", &classicBatteryCharging);
     hostMethod(*classic, kClassic,
                "_batteryColorForCapacity:lowCapacity:style:", &classicBatteryStyle<CGFloat>,
                &classicBatteryStyle<int>);
-    gForegroundStyle = classic->finish();
-    gStyle.bind(gForegroundStyle);
+    gForegroundStyle = foundation::finishWithFields(*classic, gStyle);
   }
 
   constexpr char kFlat[] = "UIStatusBarNewUIForegroundStyleAttributes";
@@ -260,16 +217,12 @@ void registerStatusBarStyles() {
 
   constexpr char kLegibility[] = "_UILegibilitySettings";
   if (auto legibility = hostClass(kLegibility)) {
-    gPrimary.declare(*legibility);
-    gSecondary.declare(*legibility);
     hostMethod(*legibility, kLegibility, "setPrimaryColor:", &legibilitySetPrimary);
-    legibility->method("primaryColor", &legibilityPrimary)
-        .method("setSecondaryColor:", &legibilitySetSecondary)
-        .method("secondaryColor", &legibilitySecondary)
-        .method("dealloc", &legibilityDealloc);
-    gLegibility = legibility->finish();
-    gPrimary.bind(gLegibility);
-    gSecondary.bind(gLegibility);
+    legibility->method("primaryColor", &getObject<gPrimary>)
+        .method("setSecondaryColor:", &setObject<gSecondary>)
+        .method("secondaryColor", &getObject<gSecondary>)
+        .method("dealloc", &releaseAndDealloc<gLegibility, gPrimary, gSecondary>);
+    gLegibility = foundation::finishWithFields(*legibility, gPrimary, gSecondary);
   }
 }
 

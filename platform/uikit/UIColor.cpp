@@ -23,7 +23,7 @@ namespace uikit {
 namespace {
 
 Class gColor = nullptr;
-Field<Rgba> gRgba("_rgba");
+Field<Rgba> gRgba("_rgba", "[4d]");
 
 Rgba& rgbaOf(id self) {
   return gRgba.of(self);
@@ -185,7 +185,6 @@ bool colorComponents(id obj, Rgba* out) {
 
 void registerColor() {
   objc::ClassBuilder b("UIColor", foundation::rootClass());
-  gRgba.declare(b, "[4d]");
   b.classMethod("colorWithRed:green:blue:alpha:", &cWithRGBA)
       .classMethod("colorWithWhite:alpha:", &cWithWhite)
       .classMethod("colorWithHue:saturation:brightness:alpha:", &cWithHSBA)
@@ -198,8 +197,7 @@ void registerColor() {
       .method("hash", &mHash)
       .method("description", &mDescription);
   addNamed(b, std::make_index_sequence<std::size(kNamed)>());
-  gColor = b.finish();
-  gRgba.bind(gColor);
+  gColor = foundation::finishWithFields(b, gRgba);
 }
 
 }  // namespace uikit

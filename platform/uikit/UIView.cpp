@@ -52,45 +52,17 @@ void modernRefreshContentSetTint(id self, SEL, id colour) {
   recordSetter("_UIRefreshControlModernContentView", self, "setTintColor:", colour);
   gTint.set(self, colour);
 }
-id viewTint(id self, SEL) {
-  return gTint.getAutoreleased(self);
-}
-void viewSetBackground(id self, SEL, id colour) {
-  gBackground.set(self, colour);
-}
-id viewBackground(id self, SEL) {
-  return gBackground.getAutoreleased(self);
-}
-void viewDealloc(id self, SEL) {
-  gTint.clear(self);
-  gBackground.clear(self);
-  foundation::deallocSuper(self, gView);
-}
 
 // UIStatusBar: the colour its items are drawn in.
 void statusBarSetForeground(id self, SEL, id colour) {
   recordSetter("UIStatusBar", self, "setForegroundColor:", colour);
   gStatusBarForeground.set(self, colour);
 }
-id statusBarForeground(id self, SEL) {
-  return gStatusBarForeground.getAutoreleased(self);
-}
-void statusBarDealloc(id self, SEL) {
-  gStatusBarForeground.clear(self);
-  foundation::deallocSuper(self, gStatusBar);
-}
 
 // UIActivityIndicatorView: the colour of the spinner.
 void indicatorSetColor(id self, SEL, id colour) {
   recordSetter("UIActivityIndicatorView", self, "setColor:", colour);
   gIndicatorColor.set(self, colour);
-}
-id indicatorColor(id self, SEL) {
-  return gIndicatorColor.getAutoreleased(self);
-}
-void indicatorDealloc(id self, SEL) {
-  gIndicatorColor.clear(self);
-  foundation::deallocSuper(self, gActivityIndicator);
 }
 
 }  // namespace
@@ -99,35 +71,29 @@ void registerViews() {
   const Class responder = objc::ClassBuilder("UIResponder", foundation::rootClass()).finish();
 
   objc::ClassBuilder view("UIView", responder);
-  gTint.declare(view);
-  gBackground.declare(view);
   hostMethod(view, "UIView", "setTintColor:", &viewSetTint);
-  view.method("tintColor", &viewTint)
-      .method("setBackgroundColor:", &viewSetBackground)
-      .method("backgroundColor", &viewBackground)
-      .method("dealloc", &viewDealloc);
-  gView = view.finish();
-  gTint.bind(gView);
-  gBackground.bind(gView);
+  view.method("tintColor", &getObject<gTint>)
+      .method("setBackgroundColor:", &setObject<gBackground>)
+      .method("backgroundColor", &getObject<gBackground>)
+      .method("dealloc", &releaseAndDealloc<gView, gTint, gBackground>);
+  gView = foundation::finishWithFields(view, gTint, gBackground);
 
   if (auto scrollsToTop = hostClass("_UIScrollsToTopInitiatorView")) scrollsToTop->finish();
 
   constexpr char kBar[] = "UIStatusBar";
   if (auto bar = hostClass(kBar)) {
-    gStatusBarForeground.declare(*bar);
     hostMethod(*bar, kBar, "setForegroundColor:", &statusBarSetForeground);
-    bar->method("foregroundColor", &statusBarForeground).method("dealloc", &statusBarDealloc);
-    gStatusBar = bar->finish();
-    gStatusBarForeground.bind(gStatusBar);
+    bar->method("foregroundColor", &getObject<gStatusBarForeground>)
+        .method("dealloc", &releaseAndDealloc<gStatusBar, gStatusBarForeground>);
+    gStatusBar = foundation::finishWithFields(*bar, gStatusBarForeground);
   }
 
   constexpr char kIndicator[] = "UIActivityIndicatorView";
   if (auto indicator = hostClass(kIndicator)) {
-    gIndicatorColor.declare(*indicator);
     hostMethod(*indicator, kIndicator, "setColor:", &indicatorSetColor);
-    indicator->method("color", &indicatorColor).method("dealloc", &indicatorDealloc);
-    gActivityIndicator = indicator->finish();
-    gIndicatorColor.bind(gActivityIndicator);
+    indicator->method("color", &getObject<gIndicatorColor>)
+        .method("dealloc", &releaseAndDealloc<gActivityIndicator, gIndicatorColor>);
+    gActivityIndicator = foundation::finishWithFields(*indicator, gIndicatorColor);
   }
 
   constexpr char kRefresh[] = "_UIRefreshControlContentView";

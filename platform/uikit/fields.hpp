@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/foundation/object.hpp"
 #include "platform/objc/runtime.hpp"
@@ -20,12 +21,13 @@ namespace uikit {
 template <class T>
 class Field {
  public:
-  constexpr explicit Field(const char* name) : name_(name) {}
+  using Type = T;
+  // TYPE is the variable's runtime type encoding: the device's for T unless given.
+  constexpr explicit Field(const char* name, const char* type = objc::Encoding<T>::value)
+      : name_(name), type_(type) {}
 
-  // Adds the variable to a class under construction; TYPE is its runtime type encoding.
-  void declare(objc::ClassBuilder& b, const char* type) const {
-    b.ivar(name_, sizeof(T), log2Alignment(), type);
-  }
+  // Adds the variable to a class under construction.
+  void declare(objc::ClassBuilder& b) const { b.ivar(name_, sizeof(T), log2Alignment(), type_); }
   void bind(Class cls) { offset_ = objc::ivarOffset(cls, name_); }
   T& of(objc::id self) const {
     return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + offset_);
@@ -38,6 +40,7 @@ class Field {
     return n;
   }
   const char* name_;
+  const char* type_;
   std::ptrdiff_t offset_ = 0;
 };
 
@@ -45,7 +48,7 @@ class Field {
 class ObjectField {
  public:
   constexpr explicit ObjectField(const char* name) : field_(name) {}
-  void declare(objc::ClassBuilder& b) const { field_.declare(b, "@"); }
+  void declare(objc::ClassBuilder& b) const { field_.declare(b); }
   void bind(Class cls) { field_.bind(cls); }
 
   // The stored object, not retained for the caller (nil when unset).
@@ -68,5 +71,45 @@ class ObjectField {
  private:
   Field<objc::id> field_;
 };
+
+// Methods for the accessors that do nothing more than read or write one field, with the device's
+// memory rules: a getter hands out its object retained and autoreleased, a setter retains (or,
+// for titles, copies) what it stores. Use as `.method("title", &getObject<gTitle>)`.
+template <const ObjectField& F>
+objc::id getObject(objc::id self, objc::SEL) {
+  return F.getAutoreleased(self);
+}
+template <const ObjectField& F>
+void setObject(objc::id self, objc::SEL, objc::id value) {
+  F.set(self, value);
+}
+// Stores a copy of VALUE, so that a mutable string changed later does not change what is stored.
+inline void setCopy(const ObjectField& field, objc::id self, objc::id value) {
+  objc::id copy = objc::send<"copy">(value);
+  field.set(self, copy);
+  foundation::release(copy);
+}
+template <const ObjectField& F>
+void setCopyOf(objc::id self, objc::SEL, objc::id value) {
+  setCopy(F, self, value);
+}
+// A plain field's value, and its setter (no retain: an object in a plain field is a weak
+// reference, as a target is).
+template <const auto& F>
+typename std::remove_cvref_t<decltype(F)>::Type getValue(objc::id self, objc::SEL) {
+  return F.of(self);
+}
+template <const auto& F>
+void setValue(objc::id self, objc::SEL, typename std::remove_cvref_t<decltype(F)>::Type value) {
+  F.of(self) = value;
+}
+
+// A dealloc that releases the objects of FIELDS, then runs the superclass's dealloc of IMPLEMENTOR
+// (the class the method is added to, once registered).
+template <const Class& Implementor, const ObjectField&... Fields>
+void releaseAndDealloc(objc::id self, objc::SEL) {
+  (Fields.clear(self), ...);
+  foundation::deallocSuper(self, Implementor);
+}
 
 }  // namespace uikit
