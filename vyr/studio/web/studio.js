@@ -339,6 +339,29 @@ function inactiveHint(row) {
   return el("span", { class: "hint", id: controlId("hint", row.key) }, row.inactive);
 }
 
+// A row that opens a sub-page of KIND (a list's choices, a colour's picker), showing its value
+// after SWATCH (a node, or null); NAME is its accessible name.
+function linkRow(row, name, kind, swatchNode) {
+  const key = row.key || undefined;
+  return el(
+    "button",
+    {
+      type: "button",
+      class: row.inactive ? "row link inactive" : "row link",
+      "data-row": key,
+      id: controlId("control", key),
+      "aria-label": name,
+      ...inactiveAttributes(row),
+      onclick: () => openSubpage({ kind, key: row.key }),
+      ...pointHandlers(key),
+    },
+    el("span", { class: "label" }, row.label),
+    el("span", { class: "value" }, swatchNode, row.value),
+    el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
+    inactiveHint(row)
+  );
+}
+
 function rowNode(row, group) {
   const key = row.key || undefined;
   // The group's name goes with every control's name: six rows are called "Enabled".
@@ -367,43 +390,11 @@ function rowNode(row, group) {
     }
     case "list": {
       const chosen = (row.choices || []).find((c) => c.title === row.value);
-      return el(
-        "button",
-        {
-          type: "button",
-          class: row.inactive ? "row link inactive" : "row link",
-          "data-row": key,
-          id: controlId("control", key),
-          "aria-label": named(`${row.label}, ${row.value}`),
-          ...inactiveAttributes(row),
-          onclick: () => openSubpage({ kind: "list", key: row.key }),
-          ...pointHandlers(key),
-        },
-        el("span", { class: "label" }, row.label),
-        el("span", { class: "value" }, chosen && chosen.swatch ? swatch(chosen.swatch) : null, row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
-        inactiveHint(row)
-      );
+      const dot = chosen && chosen.swatch ? swatch(chosen.swatch) : null;
+      return linkRow(row, named(`${row.label}, ${row.value}`), "list", dot);
     }
-    case "colour": {
-      return el(
-        "button",
-        {
-          type: "button",
-          class: row.inactive ? "row link inactive" : "row link",
-          "data-row": key,
-          id: controlId("control", key),
-          "aria-label": named(`${row.label}, ${row.value}`),
-          ...inactiveAttributes(row),
-          onclick: () => openSubpage({ kind: "colour", key: row.key }),
-          ...pointHandlers(key),
-        },
-        el("span", { class: "label" }, row.label),
-        el("span", { class: "value" }, swatch(cssOf(row.reads)), row.value),
-        el("span", { class: "chevron", "aria-hidden": "true" }, "›"),
-        inactiveHint(row)
-      );
-    }
+    case "colour":
+      return linkRow(row, named(`${row.label}, ${row.value}`), "colour", swatch(cssOf(row.reads)));
     case "text": {
       const input = el("input", {
         type: "text",
