@@ -162,9 +162,9 @@ std::string PaneView::toJson() {
 
 Reply PaneView::set(const std::string& body) {
   const auto request = parseSetRow(body);
-  if (!request.value) return failure(400, request.error);
+  if (!request) return failure(400, request.error());
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
-  const SetRow& row = *request.value;
+  const SetRow& row = *request;
   // Held from the snapshot to the record (the pane's own write takes it again inside): a write
   // by another process in between would otherwise become part of this step, and undoing the
   // step would take that write back too.
@@ -207,15 +207,15 @@ Reply PaneView::set(const std::string& body) {
 
 Reply PaneView::tap(const std::string& body) {
   const auto request = parseTapButton(body);
-  if (!request.value) return failure(400, request.error);
+  if (!request) return failure(400, request.error());
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const std::string before = openedUrls();
   const history::Before settings = history::before();
-  if (!pane_->tap(request.value->label)) {
-    return failure(404, "the pane has no button '" + request.value->label + "'");
+  if (!pane_->tap(request->label)) {
+    return failure(404, "the pane has no button '" + request->label + "'");
   }
-  nlohmann::json out = {{"tapped", request.value->label}};
-  if (const auto note = history::record(settings, "studio: tapped " + request.value->label)) {
+  nlohmann::json out = {{"tapped", request->label}};
+  if (const auto note = history::record(settings, "studio: tapped " + request->label)) {
     out["note"] = "Tapped, but " + *note + ".";
   }
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
@@ -231,7 +231,7 @@ Reply PaneView::profile() {
 
 Reply PaneView::undo(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request.value) return failure(400, request.error);
+  if (!request) return failure(400, request.error());
   auto outcome = history::undo();
   if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
     return failure(refused->why == history::Refusal::failed ? 500 : 409, refused->line);
@@ -248,7 +248,7 @@ Reply PaneView::undo(const std::string& body) {
 
 Reply PaneView::reset(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request.value) return failure(400, request.error);
+  if (!request) return failure(400, request.error());
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const history::Before before = history::before();
   const Result<int> rows = vyr::profile::resetToDefaults(*pane_);
@@ -261,7 +261,7 @@ Reply PaneView::reset(const std::string& body) {
 
 Reply PaneView::tapRightButton(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request.value) return failure(400, request.error);
+  if (!request) return failure(400, request.error());
   if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
   const auto title = pane_->rightButtonTitle();
   if (!title || !pane_->tapRightButton()) {

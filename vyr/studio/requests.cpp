@@ -37,46 +37,35 @@ bool ownAuthority(std::string_view authority, int port) {
 }
 
 // The object of BODY, or the reason it is none; NAMES are the only members allowed.
-std::optional<json> objectOf(std::string_view body, std::initializer_list<std::string_view> names,
-                             std::string& error) {
+Result<json> objectOf(std::string_view body, std::initializer_list<std::string_view> names) {
   if (body.size() > kMaxBody) {
-    error = "the request body is larger than " + std::to_string(kMaxBody) + " bytes";
-    return std::nullopt;
+    return failed("the request body is larger than " + std::to_string(kMaxBody) + " bytes");
   }
   json value = json::parse(body, nullptr, false);
-  if (value.is_discarded()) {
-    error = "the request body is not valid JSON";
-    return std::nullopt;
-  }
-  if (!value.is_object()) {
-    error = "the request body must be a JSON object";
-    return std::nullopt;
-  }
+  if (value.is_discarded()) return failed("the request body is not valid JSON");
+  if (!value.is_object()) return failed("the request body must be a JSON object");
   for (const auto& [name, member] : value.items()) {
     if (std::find(names.begin(), names.end(), name) == names.end()) {
-      error = "unknown member \"" + name.substr(0, 40) + "\" in the request body";
-      return std::nullopt;
+      return failed("unknown member \"" + name.substr(0, 40) + "\" in the request body");
     }
   }
   return value;
 }
 
 // The string member NAME of OBJECT, or the reason it is not a usable one.
-std::optional<std::string> textMember(const json& object, const char* name, std::string& error) {
+Result<std::string> textMember(const json& object, const char* name) {
   const auto it = object.find(name);
   if (it == object.end() || !it->is_string()) {
-    error = std::string("\"") + name + "\" must be a string";
-    return std::nullopt;
+    return failed(std::string("\"") + name + "\" must be a string");
   }
   std::string text = it->get<std::string>();
   if (text.empty() || text.size() > kMaxText) {
-    error = std::string("\"") + name + "\" must hold 1 to " + std::to_string(kMaxText) + " bytes";
-    return std::nullopt;
+    return failed(std::string("\"") + name + "\" must hold 1 to " + std::to_string(kMaxText) +
+                  " bytes");
   }
   if (std::any_of(text.begin(), text.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-    error = std::string("\"") + name + "\" must not hold control characters";
-    return std::nullopt;
+    return failed(std::string("\"") + name + "\" must not hold control characters");
   }
   return text;
 }
@@ -131,65 +120,52 @@ std::optional<std::string> refusal(const Address& address, std::string_view host
   return std::nullopt;
 }
 
-Parsed<SetRow> parseSetRow(std::string_view body) {
-  Parsed<SetRow> out;
-  const auto object = objectOf(body, {"key", "value"}, out.error);
-  if (!object) return out;
-  auto key = textMember(*object, "key", out.error);
-  if (!key) return out;
-  auto value = textMember(*object, "value", out.error);
-  if (!value) return out;
-  out.value = SetRow{std::move(*key), std::move(*value)};
-  return out;
+Result<SetRow> parseSetRow(std::string_view body) {
+  const auto object = objectOf(body, {"key", "value"});
+  if (!object) return failed(object.error());
+  auto key = textMember(*object, "key");
+  if (!key) return failed(key.error());
+  auto value = textMember(*object, "value");
+  if (!value) return failed(value.error());
+  return SetRow{*std::move(key), *std::move(value)};
 }
 
-Parsed<TapButton> parseTapButton(std::string_view body) {
-  Parsed<TapButton> out;
-  const auto object = objectOf(body, {"label"}, out.error);
-  if (!object) return out;
-  auto label = textMember(*object, "label", out.error);
-  if (label) out.value = TapButton{std::move(*label)};
-  return out;
+Result<TapButton> parseTapButton(std::string_view body) {
+  const auto object = objectOf(body, {"label"});
+  if (!object) return failed(object.error());
+  auto label = textMember(*object, "label");
+  if (!label) return failed(label.error());
+  return TapButton{*std::move(label)};
 }
 
-Parsed<NoArguments> parseNoArguments(std::string_view body) {
-  Parsed<NoArguments> out;
-  if (objectOf(body, {}, out.error)) out.value = NoArguments{};
-  return out;
+Result<NoArguments> parseNoArguments(std::string_view body) {
+  const auto object = objectOf(body, {});
+  if (!object) return failed(object.error());
+  return NoArguments{};
 }
 
-Parsed<DeviceChange> parseDeviceChange(std::string_view body) {
-  Parsed<DeviceChange> out;
-  const auto object = objectOf(body, {"battery", "charging", "style"}, out.error);
-  if (!object) return out;
-  if (object->empty()) {
-    out.error = "the request names no battery, charging or style";
-    return out;
-  }
+Result<DeviceChange> parseDeviceChange(std::string_view body) {
+  const auto object = objectOf(body, {"battery", "charging", "style"});
+  if (!object) return failed(object.error());
+  if (object->empty()) return failed("the request names no battery, charging or style");
   DeviceChange change;
   if (const auto it = object->find("battery"); it != object->end()) {
     if (!it->is_number_integer() || it->get<long long>() < 0 || it->get<long long>() > 100) {
-      out.error = "\"battery\" must be a whole number from 0 to 100";
-      return out;
+      return failed("\"battery\" must be a whole number from 0 to 100");
     }
     change.battery = static_cast<int>(it->get<long long>());
   }
   if (const auto it = object->find("charging"); it != object->end()) {
-    if (!it->is_boolean()) {
-      out.error = "\"charging\" must be true or false";
-      return out;
-    }
+    if (!it->is_boolean()) return failed("\"charging\" must be true or false");
     change.charging = it->get<bool>();
   }
   if (const auto it = object->find("style"); it != object->end()) {
     if (!it->is_string() || (*it != "default" && *it != "light")) {
-      out.error = "\"style\" must be \"default\" or \"light\"";
-      return out;
+      return failed("\"style\" must be \"default\" or \"light\"");
     }
     change.style = *it == "default" ? show::kStyleDefault : show::kStyleLight;
   }
-  out.value = change;
-  return out;
+  return change;
 }
 
 show::DeviceState DeviceChange::applied(show::DeviceState state) const {

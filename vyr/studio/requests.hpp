@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "vyr/base/result.hpp"
 #include "vyr/render/scene.hpp"
 
 namespace vyr::studio {
@@ -31,15 +32,10 @@ std::optional<std::string> newToken();
 std::optional<std::string> refusal(const Address& address, std::string_view host,
                                    std::optional<std::string_view> origin, std::string_view path);
 
-// A request body read into T, or the one-line reason it was refused (error non-empty, value
-// empty). Every body is a JSON object of at most kMaxBody bytes with exactly the named members
+// Each parse below gives the request body read into its type, or the one-line reason it was
+// refused. Every body is a JSON object of at most kMaxBody bytes with exactly the named members
 // (unknown members are refused); strings are valid UTF-8 of at most kMaxText bytes without
 // control characters.
-template <class T>
-struct Parsed {
-  std::optional<T> value;
-  std::string error;
-};
 
 inline constexpr std::size_t kMaxBody = 4096;
 inline constexpr std::size_t kMaxText = 256;
@@ -49,17 +45,17 @@ struct SetRow {
   std::string key;
   std::string value;
 };
-Parsed<SetRow> parseSetRow(std::string_view body);
+Result<SetRow> parseSetRow(std::string_view body);
 
 // {"label": "Respring"}: taps the pane's button row LABEL.
 struct TapButton {
   std::string label;
 };
-Parsed<TapButton> parseTapButton(std::string_view body);
+Result<TapButton> parseTapButton(std::string_view body);
 
 // {}: a request that takes no arguments (the navigation bar's button, starting SpringBoard).
 struct NoArguments {};
-Parsed<NoArguments> parseNoArguments(std::string_view body);
+Result<NoArguments> parseNoArguments(std::string_view body);
 
 // {"battery": 15, "charging": true, "style": "light"}: the state SpringBoard draws for; each
 // member optional, at least one present. The battery is a whole number from 0 to 100, the style
@@ -71,6 +67,6 @@ struct DeviceChange {
   // STATE with the members present applied.
   show::DeviceState applied(show::DeviceState state) const;
 };
-Parsed<DeviceChange> parseDeviceChange(std::string_view body);
+Result<DeviceChange> parseDeviceChange(std::string_view body);
 
 }  // namespace vyr::studio

@@ -332,7 +332,7 @@ Server::~Server() {
   stop();
 }
 
-std::string Server::start(int port, const std::string& token) {
+Result<> Server::start(int port, const std::string& token) {
   int fd = -1;
   if (port == 0) {
     fd = listenOn(0);
@@ -346,15 +346,15 @@ std::string Server::start(int port, const std::string& token) {
   if (fd < 0) {
     const std::string why = std::strerror(errno);
     if (port != 0 && errno == EADDRINUSE) {
-      return "cannot listen on 127.0.0.1: ports " + std::to_string(port) + " to " +
-             std::to_string(std::min(port + kPortsTried - 1, 65535)) + " are all taken";
+      return failed("cannot listen on 127.0.0.1: ports " + std::to_string(port) + " to " +
+                    std::to_string(std::min(port + kPortsTried - 1, 65535)) + " are all taken");
     }
-    return "cannot listen on 127.0.0.1: " + why;
+    return failed("cannot listen on 127.0.0.1: " + why);
   }
   const auto id = newToken();
   if (!id) {
     ::close(fd);
-    return "cannot make the studio's id: the kernel's random source failed";
+    return failed("cannot make the studio's id: the kernel's random source failed");
   }
   startId_ = id->substr(0, 16);
   address_ = Address{boundPort(fd), token};
@@ -418,7 +418,7 @@ std::string Server::start(int port, const std::string& token) {
   if (daemon_ == nullptr) {
     ::close(fd);
     listener_ = -1;
-    return "cannot start the studio's server";
+    return failed("cannot start the studio's server");
   }
   // One thread for every open stream: it wakes the suspended ones on news, and for a comment
   // now and then, so that a page sees a dead studio and a dead page is noticed.

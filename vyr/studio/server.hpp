@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "vyr/base/result.hpp"
 #include "vyr/studio/requests.hpp"
 
 struct MHD_Daemon;
@@ -170,10 +171,10 @@ class Server {
 
   // Binds 127.0.0.1:PORT, or the next free port above it when it is taken (PORT 0: any free
   // port), and serves from a thread of its own. The port is never shared with another program
-  // (no SO_REUSEPORT). Returns an empty string on success, else one line saying what failed.
+  // (no SO_REUSEPORT).
   // Every answer carries this start's own random id (header X-VYR-Studio), so that a page whose
   // stream broke can tell its own studio from whatever holds the port now.
-  std::string start(int port, const std::string& token);
+  Result<> start(int port, const std::string& token);
   const std::string& startId() const { return startId_; }
   const Address& address() const { return address_; }
   // The ports tried before the one bound because another program held them (empty when the

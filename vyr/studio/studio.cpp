@@ -255,8 +255,8 @@ int Studio::run() {
           }});
   // The port served last comes first, so that pages open from then find the studio again.
   const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
-  if (const std::string err = server.start(port, instance.token()); !err.empty()) {
-    progress(err);
+  if (const Result<> started = server.start(port, instance.token()); !started) {
+    progress(started.error());
     return 1;
   }
   const std::string url = server.address().url();
@@ -462,8 +462,8 @@ void Studio::respring(const std::string& body, const studio::Answer& answer) {
 
 Reply Studio::changeDevice(const std::string& body) {
   const auto change = studio::parseDeviceChange(body);
-  if (!change.value) return {400, dump({{"error", change.error}})};
-  state_ = change.value->applied(state_);
+  if (!change) return {400, dump({{"error", change.error()}})};
+  state_ = change->applied(state_);
   springBoard_.send(state_);
   publishStatus();
   return {200, dump({{"battery", state_.batteryPercent},
@@ -473,7 +473,7 @@ Reply Studio::changeDevice(const std::string& body) {
 
 Reply Studio::startAgain(const std::string& body) {
   const auto request = studio::parseNoArguments(body);
-  if (!request.value) return {400, dump({{"error", request.error}})};
+  if (!request) return {400, dump({{"error", request.error()}})};
   if (springBoard_.running() || restartArmed_) {
     return {409, dump({{"error", "SpringBoard is already running or starting"}})};
   }

@@ -42,9 +42,9 @@ TEST(StudioRequests, OnlyTheStudiosOwnHostOriginAndTokenPass) {
 
 TEST(StudioRequests, BodiesAreTakenOnlyWhenWellFormed) {
   const auto set = parseSetRow(R"({"key": "sig", "value": "13"})");
-  ASSERT_TRUE(set.value) << set.error;
-  EXPECT_EQ(set.value->key, "sig");
-  EXPECT_EQ(set.value->value, "13");
+  ASSERT_TRUE(set) << set.error();
+  EXPECT_EQ(set->key, "sig");
+  EXPECT_EQ(set->value, "13");
 
   for (const char* bad :
        {"", "{", "[]", "\"sig\"", R"({"key": "sig"})", R"({"key": 1, "value": "1"})",
@@ -52,29 +52,29 @@ TEST(StudioRequests, BodiesAreTakenOnlyWhenWellFormed) {
         R"({"key": "sig", "value": "1", "extra": 0})", "{\"key\": \"sig\", \"value\": \"a\\nb\"}",
         "{\"key\": \"sig\", \"value\": \"\xff\"}"}) {
     const auto parsed = parseSetRow(bad);
-    EXPECT_FALSE(parsed.value) << bad;
-    EXPECT_FALSE(parsed.error.empty()) << bad;
+    EXPECT_FALSE(parsed) << bad;
+    EXPECT_FALSE(parsed.error().empty()) << bad;
   }
   EXPECT_FALSE(
-      parseSetRow(R"({"key": "sig", "value": ")" + std::string(kMaxText + 1, 'a') + "\"}").value);
-  EXPECT_FALSE(parseSetRow(std::string(kMaxBody + 1, ' ') + "{}").value);
+      parseSetRow(R"({"key": "sig", "value": ")" + std::string(kMaxText + 1, 'a') + "\"}").ok());
+  EXPECT_FALSE(parseSetRow(std::string(kMaxBody + 1, ' ') + "{}").ok());
 
-  EXPECT_TRUE(parseTapButton(R"({"label": "Respring"})").value);
-  EXPECT_FALSE(parseTapButton(R"({"label": null})").value);
-  EXPECT_TRUE(parseNoArguments("{}").value);
-  EXPECT_FALSE(parseNoArguments(R"({"now": true})").value);
+  EXPECT_TRUE(parseTapButton(R"({"label": "Respring"})").ok());
+  EXPECT_FALSE(parseTapButton(R"({"label": null})").ok());
+  EXPECT_TRUE(parseNoArguments("{}").ok());
+  EXPECT_FALSE(parseNoArguments(R"({"now": true})").ok());
 
   const auto device = parseDeviceChange(R"({"battery": 15, "charging": true, "style": "light"})");
-  ASSERT_TRUE(device.value) << device.error;
-  const show::DeviceState s = device.value->applied({});
+  ASSERT_TRUE(device) << device.error();
+  const show::DeviceState s = device->applied({});
   EXPECT_EQ(s.batteryPercent, 15);
   EXPECT_TRUE(s.charging);
   EXPECT_EQ(s.homeStyle, show::kStyleLight);
-  EXPECT_EQ(parseDeviceChange(R"({"charging": false})").value->applied(s).batteryPercent, 15);
+  EXPECT_EQ(parseDeviceChange(R"({"charging": false})")->applied(s).batteryPercent, 15);
   for (const char* bad : {"{}", R"({"battery": 101})", R"({"battery": -1})", R"({"battery": 1.5})",
                           R"({"battery": "15"})", R"({"charging": 1})", R"({"style": "dark"})",
                           R"({"battery": 18446744073709551615})"}) {
-    EXPECT_FALSE(parseDeviceChange(bad).value) << bad;
+    EXPECT_FALSE(parseDeviceChange(bad).ok()) << bad;
   }
 }
 

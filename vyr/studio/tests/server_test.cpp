@@ -152,7 +152,7 @@ class StudioServer : public ::testing::Test {
     Limits limits;
     limits.headerDeadline = 2s;
     server_ = std::make_unique<Server>(files_, hub_, queue_, actions, limits);
-    ASSERT_EQ(server_->start(0, kToken), "");
+    ASSERT_TRUE(server_->start(0, kToken));
     port_ = server_->address().port;
     main_ = std::thread([this] {
       while (!done_) {
@@ -333,7 +333,7 @@ TEST_F(StudioServer, AChangeAnsweredLaterReachesItsPageAndAStopAnswersWhatIsLeft
 
 TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {
   Server second(files_, hub_, queue_, Actions{});
-  ASSERT_EQ(second.start(port_, "ff"), "");
+  ASSERT_TRUE(second.start(port_, "ff"));
   EXPECT_NE(second.address().port, port_);
   EXPECT_EQ(second.takenPorts(), std::vector<int>{port_});
   second.stop();
