@@ -176,8 +176,9 @@ class PathText {
     return Found::link;
   }
   bool enter() {
+    if (!kernel_.watch(found_, false)) return false;
     folder_ = path_;
-    return kernel_.watch(found_, false);
+    return true;
   }
   bool watchFile() { return kernel_.watch(found_, true); }
   bool noFile() { return true; }
