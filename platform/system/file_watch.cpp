@@ -21,6 +21,7 @@
 #include "device/files.hpp"
 #include "platform/system/libsystem.h"
 #include "platform/system/libsystem_names.h"
+#include "platform/system/path_walk.hpp"
 #include "platform/system/path_watch.hpp"
 
 namespace libsystem {
@@ -61,22 +62,6 @@ std::optional<unsigned> forkGeneration() {
   return gForkGeneration.load(std::memory_order_relaxed);
 }
 
-// Pushes the components of PATH onto TODO so that the first one is popped first. "." and empty
-// components go; ".." stays, for the walk to apply where it stands, as the kernel does: applied to
-// the text, it would skip a link before it.
-void pushComponents(std::vector<std::string>& todo, std::string_view path) {
-  const std::size_t at = todo.size();
-  std::size_t i = 0;
-  while (i < path.size()) {
-    std::size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    const std::string_view part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") todo.emplace_back(part);
-    i = j + 1;
-  }
-  std::reverse(todo.begin() + static_cast<long>(at), todo.end());
-}
-
 // Whether A and B are open on the same object.
 bool sameObject(int a, int b) {
   struct stat sa {};
@@ -84,9 +69,6 @@ bool sameObject(int a, int b) {
   return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
-
-// As many links as a walk follows before it gives up, as the kernel does (ELOOP).
-constexpr int kMaxLinks = 40;
 
 // Watches the object open as FD (an O_PATH descriptor) through its own /proc entry, so the watch
 // is on what was opened, not on whatever a path names by now.
@@ -162,6 +144,77 @@ bool PathWatch::changed() noexcept {
   return any || unfollowable_;
 }
 
+// The walk's place on the simulated device (see path_walk.hpp). The walk stands on O_PATH
+// descriptors, from a duplicate of the device's root down, each opened by one name beneath the
+// one before without following a link, so it never leaves the device folder: ".." goes back to
+// the descriptor the walk came from (never above the root) and an absolute link goes back to the
+// root. Each folder is watched, for the name looked up next in it, on its own descriptor. Where
+// the walk ends, the door must agree (settled): a walk finds only what a read would find.
+class PathWatch::Place {
+ public:
+  static constexpr int kMaxLinks = 40;  // Linux's
+
+  explicit Place(PathWatch& watch) : watch_(watch) {}
+
+  // The root, and the inotify descriptor the walk's watches go to.
+  bool start() {
+    sim::Fd root = sim::rootDescriptor();
+    if (!root) return false;
+    walked_.push_back(std::move(root));
+    watch_.fd_ = newInotify();
+    if (watch_.fd_ < 0) {
+      logNoWatchOnce(errno);
+      return false;
+    }
+    return true;
+  }
+  bool watch(const std::string& name, bool last) {
+    const int wd = watchDescriptor(watch_.fd_, walked_.back().get(), kFolderEvents | IN_MASK_ADD);
+    if (wd < 0) {
+      if (errno == ENOSPC || errno == ENOMEM) logNoWatchOnce(errno);
+      return false;
+    }
+    watch_.folders_.push_back(Folder{wd, name, last});
+    return true;
+  }
+  Found lookUp(const std::string& name, bool last, std::string& link) {
+    const int current = walked_.back().get();
+    struct stat st {};
+    if (::fstatat(current, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT || errno == ENOTDIR ? Found::missing : Found::failed;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char text[4096];
+      const ssize_t n = ::readlinkat(current, name.c_str(), text, sizeof text);
+      link.clear();
+      if (n > 0 && static_cast<std::size_t>(n) < sizeof text) {
+        link.assign(text, static_cast<std::size_t>(n));
+      }
+      return Found::link;
+    }
+    const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY);
+    sim::Fd opened(::openat(current, name.c_str(), flags));
+    if (!opened) return errno == ENOENT || errno == ENOTDIR ? Found::missing : Found::failed;
+    found_ = std::move(opened);
+    return last ? Found::file : Found::folder;
+  }
+  bool enter() {
+    walked_.push_back(std::move(found_));
+    return true;
+  }
+  bool watchFile() { return watch_.settled(found_.get()); }
+  bool noFile() { return watch_.settled(-1); }
+  void climb() {
+    if (walked_.size() > 1) walked_.pop_back();
+  }
+  void toRoot() { walked_.resize(1); }
+
+ private:
+  PathWatch& watch_;
+  std::vector<sim::Fd> walked_;  // the folders from the root to where the walk stands
+  sim::Fd found_;                // what the last lookup opened
+};
+
 bool PathWatch::rewatch() noexcept {
   // Only this process's reference goes: after a fork the parent keeps its descriptor and watches.
   if (fd_ >= 0) ::close(fd_);
@@ -174,85 +227,18 @@ bool PathWatch::rewatch() noexcept {
   if (!generation) return false;
   forkGeneration_ = *generation;
   try {
-    if (devicePath_.empty() || devicePath_.front() != '/' ||
-        devicePath_.find('\0') != std::string::npos) {
-      return false;
-    }
-    sim::Fd root = sim::rootDescriptor();
-    if (!root) return false;
-    fd_ = newInotify();
-    if (fd_ < 0) {
-      logNoWatchOnce(errno);
-      return false;
-    }
-    // The walk goes from the root down, one component at a time, as the door's resolution goes:
-    // each folder is watched (for the name that leads on) before the next is looked at, so a
-    // folder that appears or goes in between is reported by the watch one level up. A link on the
-    // way is watched by name in its folder and then followed: its target's components take its
-    // place, from the root for an absolute target, from the link's folder otherwise. ".." goes to
-    // the folder the walk came from (the real parent of where it stands, since every step opens a
-    // real folder without following links) and stops at the root.
-    std::vector<std::string> todo;
-    pushComponents(todo, devicePath_);
-    if (todo.empty()) return false;
-    std::vector<sim::Fd> walked;  // the folders from the root to where the walk stands
-    walked.emplace_back(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
-    if (!walked.back()) return false;
-    int links = 0;
-    while (!todo.empty()) {
-      const std::string name = std::move(todo.back());
-      todo.pop_back();
-      const bool holdsFile = todo.empty();
-      if (name == "..") {
-        if (walked.size() > 1) walked.pop_back();
-        if (holdsFile) {
-          unfollowable_ = true;  // the path names a folder: reads fail, nothing to watch beyond
-          blind_ = false;
-          return true;
-        }
-        continue;
-      }
-      const int current = walked.back().get();
-      const int wd = watchDescriptor(fd_, current, kFolderEvents | IN_MASK_ADD);
-      if (wd < 0) {
-        if (errno == ENOSPC || errno == ENOMEM) logNoWatchOnce(errno);
+    Place place(*this);
+    switch (walk(devicePath_, place)) {
+      case Walked::blind:
         return false;
-      }
-      folders_.push_back(Folder{wd, name, holdsFile});
-      struct stat st {};
-      if (::fstatat(current, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Missing: there is no file, and the watch one level up reports when that changes.
-        if (errno != ENOENT && errno != ENOTDIR) return false;
-        return settled(-1);
-      }
-      if (S_ISLNK(st.st_mode)) {
-        char target[4096];
-        const ssize_t n = ::readlinkat(current, name.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target || ++links > kMaxLinks) {
-          unfollowable_ = true;  // reads fail the same way; nothing to watch beyond
-          blind_ = false;
-          return true;
-        }
-        const std::string_view link(target, static_cast<std::size_t>(n));
-        if (link.front() == '/') walked.resize(1);
-        pushComponents(todo, link);
-        if (todo.empty()) {
-          unfollowable_ = true;  // the path names the root itself
-          blind_ = false;
-          return true;
-        }
-        continue;
-      }
-      const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (holdsFile ? 0 : O_DIRECTORY);
-      sim::Fd next(::openat(current, name.c_str(), flags));
-      if (!next) {
-        if (errno != ENOENT && errno != ENOTDIR) return false;
-        return settled(-1);
-      }
-      if (holdsFile) return settled(next.get());
-      walked.push_back(std::move(next));
+      case Walked::unfollowable:
+        unfollowable_ = true;  // reads fail the same way: nothing to watch beyond
+        break;
+      case Walked::watching:
+        break;
     }
-    return false;
+    blind_ = false;
+    return true;
   } catch (...) {
     return false;  // out of memory: stay blind and try again at the next call
   }
@@ -263,16 +249,10 @@ bool PathWatch::settled(int walkedFile) noexcept {
   // both sides. The file's watch is set on the door's own descriptor. Anything else (a change
   // racing with the walk) leaves the watch blind, to be set up again at the next call.
   const sim::Fd opened = sim::openPath(sim::Area::Device, devicePath_);
-  if (walkedFile < 0) {
-    if (opened || (opened.error() != ENOENT && opened.error() != ENOTDIR)) return false;
-    blind_ = false;
-    return true;
-  }
+  if (walkedFile < 0) return !opened && (opened.error() == ENOENT || opened.error() == ENOTDIR);
   if (!opened || !sameObject(walkedFile, opened.get())) return false;
   fileWd_ = watchDescriptor(fd_, opened.get(), kFileEvents | IN_MASK_ADD);
-  if (fileWd_ < 0) return false;
-  blind_ = false;
-  return true;
+  return fileWd_ >= 0;
 }
 
 bool PathWatch::drain(bool& again) noexcept {

@@ -1,7 +1,7 @@
 // FileWatch on the device (libsystem.h states the contract): one kqueue holding an EVFILT_VNODE
 // watch on each folder from the root down to the file's folder and one on the file, each on a
-// descriptor opened with O_EVTONLY. Which folders and which file: path_walk.hpp, shared with the
-// Linux build's tests. This file is the kqueue part.
+// descriptor opened with O_EVTONLY. Which folders and which file: path_walk.hpp, whose walk the
+// Linux build's inotify watch shares. This file is the kqueue part.
 //
 // A folder's NOTE_WRITE does not say which entry changed, so any event on a folder counts as a
 // change and the walk is set up again: more reads than inotify's per-name watch gives, never a

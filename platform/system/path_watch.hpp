@@ -38,10 +38,12 @@ class PathWatch {
     std::string next;
     bool holdsFile = false;
   };
+  // Where the path walk (path_walk.hpp) stands on the device: descriptors beneath its root.
+  class Place;
   // Closes the descriptor and sets everything up again; false leaves the watch blind.
   bool rewatch() noexcept;
   // Ends a walk that found the file open as WALKED_FILE (-1: nothing there): checks it against
-  // what the door opens, and watches the file. False leaves the watch blind.
+  // what the door opens, and watches the file. False: the watch stays blind.
   bool settled(int walkedFile) noexcept;
   // Reads what is queued; whether any of it concerns the path. Sets REWATCH when a folder on the
   // way changed, the file was replaced, or events were lost.

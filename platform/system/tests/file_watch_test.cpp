@@ -155,6 +155,19 @@ TEST(FileWatch, FoldersOnTheWayMayComeGoAndMove) {
   writeInPlace(device.path("/var/mobile/Nope/deeper/f.plist"), "x");
   EXPECT_TRUE(deep.changed());
   EXPECT_FALSE(deep.changed());
+
+  // A file where a folder is needed: no file either, quiet until a folder holds one.
+  const std::string plain = device.path("/var/mobile/Plain");
+  writeInPlace(plain, "a file");
+  libsystem::FileWatch throughFile("/var/mobile/Plain/f.plist");
+  EXPECT_TRUE(throughFile.changed());
+  EXPECT_FALSE(throughFile.changed());
+  fs::remove(plain);
+  fs::create_directories(plain);
+  EXPECT_TRUE(throughFile.changed());
+  writeInPlace(plain + "/f.plist", "x");
+  EXPECT_TRUE(throughFile.changed());
+  EXPECT_FALSE(throughFile.changed());
 }
 
 TEST(FileWatch, FollowsLinksInsideTheDeviceAndReportsWhatItCannotFollowOnEveryCall) {

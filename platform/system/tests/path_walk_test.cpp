@@ -54,6 +54,7 @@ TEST(PathWalk, WatchesWhatTheKernelResolvesOnTheWay) {
   fs::create_symlink("x/y", root + "/a/l");
   fs::create_symlink("loop2", root + "/a/loop1");
   fs::create_symlink("loop1", root + "/a/loop2");
+  fs::create_symlink("/", root + "/a/top");
 
   using libsystem::Walked;
   const std::string prefs = "/private/var/mobile/Preferences";
@@ -81,6 +82,9 @@ TEST(PathWalk, WatchesWhatTheKernelResolvesOnTheWay) {
       {"/a/x/f/g", Walked::watching, {"/", "/a", "/a/x"}},
       {"/a/loop1", Walked::unfollowable, {"/", "/a"}},
       {"/a/x/..", Walked::unfollowable, {"/", "/a", "/a/x"}},
+      // A link to the root at the end names a folder; with more after it, the walk goes on.
+      {"/a/top", Walked::unfollowable, {"/", "/a"}},
+      {"/a/top/a/x/f", Walked::watching, {"/", "/a", "/", "/a", "/a/x", "file /a/x/f"}},
       {"/", Walked::blind, {}},
       {"relative/f", Walked::blind, {}},
   };
