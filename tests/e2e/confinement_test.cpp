@@ -246,6 +246,9 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
       kernelCanConfine() && err.find("run without their sandbox") == std::string::npos;
   if (loads) {
     EXPECT_EQ(count(err, "planted: "), 12) << err;
+    // What it printed on standard output, the answer's form included, is not the answer (which
+    // runHost checked): it shows among the diagnostics.
+    EXPECT_EQ(count(err, "#00FF00:1.000000"), 1) << err;
   }
   expectMachineUntouched();
   // Run from a terminal, as a user runs it: the device process holds none of it.
