@@ -175,8 +175,10 @@ void leaveBehind() {
 
 // Speaks on the front end's protocol socket, when the process has one, as a library that
 // writes there may: PLANTED_PROTOCOL "flood" sends a line of 3 MiB, one whose type is a number
-// and a scene of the wrong shape; "many" sends 40 lines whose type is a number.
+// and a scene of the wrong shape; "many" sends 40 lines whose type is a number; "exit" ends the
+// process at once, with status 0, before it did any of its work.
 void tryProtocol(const std::string& how) {
+  if (how == "exit") ::_exit(0);
   struct stat st {};
   if (how.empty() || ::fstat(5, &st) != 0 || !S_ISSOCK(st.st_mode)) return;
   std::string out;
