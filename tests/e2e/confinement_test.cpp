@@ -246,6 +246,9 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
       kernelCanConfine() && err.find("run without their sandbox") == std::string::npos;
   if (loads) {
     EXPECT_EQ(count(err, "planted: "), 12) << err;
+    // What it printed on standard output, the answer's form included, is not the answer (which
+    // runHost checked): it shows among the diagnostics.
+    EXPECT_EQ(count(err, "#00FF00:1.000000"), 1) << err;
   }
   expectMachineUntouched();
   // Run from a terminal, as a user runs it: the device process holds none of it.
@@ -261,7 +264,8 @@ TEST_F(Confinement, APlantedLibraryRunsConfinedWhileVyrsOwnWorks) {
 // A library of the device can write to the socket on which the SpringBoard talks to `vyr show`:
 // a line with no end, a line whose type is a number, a scene of the wrong shape are each dropped
 // with one line, and the show goes on; a SpringBoard that keeps sending them is ended and started
-// again, and in the end not started again, while `vyr show` itself ends on its own terms.
+// again, and in the end not started again, while `vyr show` itself ends on its own terms. A
+// library that ends `vyr host`'s process before its work does not make the command succeed.
 TEST_F(Confinement, AChildThatFloodsOrSendsWrongTypedMessagesEndsNotTheFrontEnd) {
   const std::string probe = runHost();
   if (!kernelCanConfine() || probe.find("run without their sandbox") != std::string::npos) {
@@ -286,6 +290,13 @@ TEST_F(Confinement, AChildThatFloodsOrSendsWrongTypedMessagesEndsNotTheFrontEnd)
   EXPECT_EQ(count(many.err, "it is ended and started again"), 2) << many.err;
   EXPECT_NE(many.err.find("it is not started again"), std::string::npos) << many.err;
   EXPECT_EQ(count(many.err, "DONE"), 0) << many.err;
+
+  // A process that ends well before it did its work has not succeeded.
+  plant("exit");
+  const RunResult ended = runVyr({"--device", dir_, "host"}, "hooks\n");
+  EXPECT_EQ(ended.exitCode, 1) << ended.err;
+  EXPECT_EQ(ended.out, "");
+  EXPECT_NE(ended.err.find("before its command finished"), std::string::npos) << ended.err;
   expectMachineUntouched();
 }
 

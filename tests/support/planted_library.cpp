@@ -9,8 +9,9 @@
 // PLANTED_SUPERVISOR (another device's supervisor socket, asked to SIGKILL its SpringBoard),
 // PLANTED_PROTOCOL (what to write to the front end's protocol socket, see tryProtocol). It
 // also pushes a character into every terminal among its descriptors (TIOCSTI), opens a packet
-// socket, and leaves behind a detached process that ignores SIGTERM and holds a lock on
-// planted.lock at the device's root for a minute.
+// socket, leaves behind a detached process that ignores SIGTERM and holds a lock on
+// planted.lock at the device's root for a minute, and prints on standard output a line that
+// `vyr host` would answer (kForged), as if it were the command's answer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_ether.h>
@@ -38,6 +39,10 @@
 #include <string>
 
 namespace {
+
+// A green battery: no setting of the tests gives one.
+constexpr char kForged[] =
+    "{\"result\": [0, 1, 0, 1], \"host\": null, \"colour\": \"#00FF00:1.000000\"}\n";
 
 void report(const char* what, bool done) {
   std::fprintf(stderr, "planted: %s %s\n", what, done ? "DONE" : "refused");
@@ -170,8 +175,10 @@ void leaveBehind() {
 
 // Speaks on the front end's protocol socket, when the process has one, as a library that
 // writes there may: PLANTED_PROTOCOL "flood" sends a line of 3 MiB, one whose type is a number
-// and a scene of the wrong shape; "many" sends 40 lines whose type is a number.
+// and a scene of the wrong shape; "many" sends 40 lines whose type is a number; "exit" ends the
+// process at once, with status 0, before it did any of its work.
 void tryProtocol(const std::string& how) {
+  if (how == "exit") ::_exit(0);
   struct stat st {};
   if (how.empty() || ::fstat(5, &st) != 0 || !S_ISSOCK(st.st_mode)) return;
   std::string out;
@@ -217,6 +224,7 @@ __attribute__((constructor)) void planted() noexcept {
   report("supervisor", trySupervisor(target["PLANTED_SUPERVISOR"]));
   leaveBehind();
   tryProtocol(target["PLANTED_PROTOCOL"]);
+  [[maybe_unused]] const ssize_t forged = ::write(STDOUT_FILENO, kForged, sizeof kForged - 1);
 }
 
 }  // namespace

@@ -1,17 +1,20 @@
 #include "vyr/attach/process.hpp"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "device/confine.hpp"
 #include "device/device.hpp"
@@ -21,13 +24,16 @@
 #include "vyr/attach/install.hpp"
 #include "vyr/base/printable.hpp"
 #include "vyr/child/process.hpp"
+#include "vyr/roles/command_messages.hpp"
 
 namespace vyr {
 namespace {
 
-// The longest line relayed whole; the rest of a longer one follows on lines of its own, so a
-// device process that never ends its line cannot make the front end hold its output.
+// The longest line of output printed whole; the rest of a longer one follows on lines of its
+// own, so a device process that never ends its line cannot make the front end hold its output.
 constexpr std::size_t kRelayLine = 1 << 20;
+// The most text one "out" message carries: with its escapes, well within a protocol line.
+constexpr std::size_t kOutPiece = 64 * 1024;
 
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -50,6 +56,20 @@ void flushLines(std::string& pending, bool end) {
   }
 }
 
+// The device side's channel to its front end: open in a device process that was handed one.
+child::Channel& frontEnd() {
+  static child::Channel channel = isDeviceProcess() ? child::protocolChannel() : child::Channel();
+  return channel;
+}
+
+// Sends MESSAGE to the front end and waits until it is written, as a write to a pipe would: the
+// device side has nothing else to do meanwhile. Dropped only when the front end is gone.
+void sendToFrontEnd(const nlohmann::json& message) {
+  child::Channel& channel = frontEnd();
+  if (!channel.send(message)) return;
+  while (channel.open() && channel.wantsWrite()) channel.flush(1000);
+}
+
 }  // namespace
 
 sim::Confinement confineDeviceProcess() {
@@ -64,7 +84,10 @@ bool isDeviceProcess() {
 }
 
 bool runsDeviceSideHere() {
-  if (isDeviceProcess()) return true;
+  if (isDeviceProcess()) {
+    frontEnd();  // its protocol socket claimed (close-on-exec) before anything else runs
+    return true;
+  }
   const std::string why = sim::whyNoSandbox();
   if (why.empty()) return false;
   ::setenv(sim::kSandboxVariable, ("none: " + why).c_str(), 1);
@@ -78,75 +101,181 @@ bool frontEndGone() {
   return ::getppid() == 1;
 }
 
-int runAsDeviceProcess(const std::vector<std::string>& command) {
+int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInput) {
   const std::string exe = sim::ownExecutable();
   if (exe.empty()) {
     std::fprintf(stderr, "vyr: cannot find its own executable: %s\n", std::strerror(errno));
     return 1;
   }
-  sim::SpawnOptions options = child::deviceCommand(exe, sim::deviceRoot(), command);
-  options.in = sim::Stdio::Pipe;
-  options.out = sim::Stdio::Pipe;
-  options.payload = payloadFolder();
-  sim::Spawned child = sim::spawnProcess(options);
-  if (child.pid < 0) {
+  child::Process process;
+  if (const Result<void> started = process.start(exe, sim::deviceRoot(), command); !started) {
     std::fprintf(stderr, "vyr: cannot start the device's process: %s\n",
-                 printable(child.error).c_str());
+                 printable(started.error()).c_str());
     return 1;
   }
   std::signal(SIGPIPE, SIG_IGN);
-  ::fcntl(child.in.get(), F_SETFL, O_NONBLOCK);
-  // What came from standard input and has not gone to the process yet, and what came from the
-  // process and is not a whole line yet; standard input is read again once the first is gone.
-  std::string toChild;
-  std::string fromChild;
-  bool inputOpen = true;
+  child::Channel& channel = process.channel();
+  // Standard input, cut into the lines the command takes; read again only once what was read
+  // has gone to the process, so that one that reads nothing does not make this one hold more.
+  child::LineReader input(kLongestInput);
+  bool inputOpen = forwardInput;
+  std::optional<int> done;
+  std::string pending;  // output that is no whole line yet
+  child::BadMessages bad;
+  bool tooMany = false;
   std::vector<char> buffer(64 * 1024);
-  while (child.out) {
-    pollfd fds[3] = {{inputOpen && toChild.empty() ? STDIN_FILENO : -1, POLLIN, 0},
-                     {!toChild.empty() ? child.in.get() : -1, POLLOUT, 0},
-                     {child.out.get(), POLLIN, 0}};
-    if (::poll(fds, 3, -1) < 0) {
+  // Once the process has ended, what it sent is read to the end of its socket, for a short
+  // while at most.
+  std::optional<std::chrono::steady_clock::time_point> exited;
+  while (channel.open() && !done && !tooMany) {
+    int timeout = -1;
+    if (exited) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *exited + std::chrono::seconds(2) - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      timeout = static_cast<int>(left.count());
+    }
+    pollfd fds[3] = {{inputOpen && !channel.wantsWrite() ? STDIN_FILENO : -1, POLLIN, 0},
+                     {channel.descriptor(), channel.events(), 0},
+                     {exited ? -1 : process.exitDescriptor(), POLLIN, 0}};
+    if (::poll(fds, 3, timeout) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
       if (n > 0) {
-        toChild.assign(buffer.data(), static_cast<std::size_t>(n));
+        std::vector<child::Line> lines;
+        input.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), lines);
+        for (const child::Line& line : lines) {
+          channel.send(command::encodeInput({line.text, line.oversized, false}));
+        }
       } else if (n == 0 || errno != EINTR) {
         inputOpen = false;
+        channel.send(command::encodeInput({{}, false, true}));
       }
     }
-    if ((fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-      const ssize_t n = ::write(child.in.get(), toChild.data(), toChild.size());
-      if (n > 0) {
-        toChild.erase(0, static_cast<std::size_t>(n));
-      } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-        toChild.clear();  // it no longer reads: what it was sent is dropped, as by a closed pipe
-        inputOpen = false;
+    if ((fds[1].revents & POLLOUT) != 0) channel.onWritable();
+    if ((fds[2].revents & POLLIN) != 0) exited = std::chrono::steady_clock::now();
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    child::Channel::Read read = channel.onReadable();
+    for (const child::Message& message : read.messages) {
+      const Result<command::Output> output = command::decodeOutput(message);
+      if (!output) {
+        read.dropped.push_back(output.error());
+      } else if (output->done) {
+        done = output->status;
+      } else if (!done) {
+        pending += output->text;
+        flushLines(pending, false);
       }
     }
-    if (!inputOpen && toChild.empty()) child.in = sim::Fd();
-    if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const ssize_t n = ::read(child.out.get(), buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        child.out = sim::Fd();
-      } else {
-        fromChild.append(buffer.data(), static_cast<std::size_t>(n));
-        flushLines(fromChild, false);
-      }
+    for (const std::string& why : read.dropped) {
+      std::fprintf(stderr, "vyr: %s\n", child::droppedLine("the device's process", why).c_str());
+      tooMany = tooMany || bad.add(child::BadMessages::Clock::now());
     }
   }
-  flushLines(fromChild, true);
-  child.in = sim::Fd();
+  flushLines(pending, true);
+  if (tooMany) {
+    std::fprintf(stderr,
+                 "vyr: the device's process keeps sending messages of no use: it is ended\n");
+    process.stop(std::chrono::milliseconds(500));
+    process.waitOutput();
+    return 1;
+  }
+  // After its last message the process ends on its own; one that lingers is of no use.
+  bool clean = false;
   int status = 0;
-  while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+  const std::string end =
+      process.reap("the device's process", &clean, std::chrono::seconds(10), &status);
+  process.waitOutput();
+  if (done) return *done;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0) return WEXITSTATUS(status);
+  // It ended well without saying how its command ended: that is no success.
+  std::fprintf(stderr, "vyr: %s before its command finished\n", end.c_str());
+  return 1;
+}
+
+void printOutput(std::string_view text) {
+  if (!frontEnd().open()) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return;
   }
-  child.errors.wait();
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+  while (!text.empty()) {
+    // Cut between characters, never inside one, so that each piece stays UTF-8.
+    std::size_t cut = std::min(text.size(), kOutPiece);
+    while (cut < text.size() && cut > kOutPiece - 4 &&
+           (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) {
+      --cut;
+    }
+    sendToFrontEnd(command::encodeOutput(text.substr(0, cut)));
+    text.remove_prefix(cut);
+  }
+}
+
+void printOutputF(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::va_list again;
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (size > 0) {
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.pop_back();
+    printOutput(text);
+  }
+  va_end(again);
+}
+
+void flushOutput() {
+  if (!frontEnd().open()) std::fflush(stdout);
+}
+
+int commandDone(int status) {
+  if (frontEnd().open()) sendToFrontEnd(command::encodeDone(status));
+  return status;
+}
+
+CommandInput::CommandInput(std::size_t max) : reader_(max) {}
+
+int CommandInput::descriptor() const {
+  return frontEnd().open() ? frontEnd().descriptor() : STDIN_FILENO;
+}
+
+std::vector<child::Line> CommandInput::read(bool* ended) {
+  std::vector<child::Line> lines;
+  *ended = false;
+  child::Channel& channel = frontEnd();
+  if (!channel.open()) {
+    char buffer[64 * 1024];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) return lines;
+    if (n <= 0) {
+      *ended = true;
+      return lines;
+    }
+    reader_.feed(std::string_view(buffer, static_cast<std::size_t>(n)), lines);
+    return lines;
+  }
+  child::Channel::Read read = channel.onReadable();
+  for (const child::Message& message : read.messages) {
+    const Result<command::Input> input = command::decodeInput(message);
+    if (!input) {
+      read.dropped.push_back(input.error());
+    } else if (input->end) {
+      *ended = true;
+    } else if (!*ended) {
+      lines.push_back({input->line, input->isLong});
+    }
+  }
+  for (const std::string& why : read.dropped) {
+    std::fprintf(stderr, "%s\n", child::droppedLine("the front end", why).c_str());
+  }
+  if (read.ended) *ended = true;
+  return lines;
 }
 
 Result<> startUiProcess(const std::string& name, sim::Relaunch relaunch) {

@@ -4,8 +4,11 @@
 #include "device/confine.hpp"
 #include "device/processes.hpp"
 #include "vyr/base/result.hpp"
+#include "vyr/child/lines.hpp"
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vyr {
@@ -33,7 +36,9 @@ bool isDeviceProcess();
 // For `vyr host` and `vyr prefs`: whether this process does the device's work itself. It does
 // when it is the device process its front end started, and when no sandbox can be had: then it
 // loads only VYR's own code (sim::whyNoSandbox says why, in one line). Otherwise it is the front
-// end, and runAsDeviceProcess does the work.
+// end, and runAsDeviceProcess does the work. In the device process it takes the protocol socket
+// (sim::kProtocolFd) for the functions below, which own it from then on: a role that reads the
+// socket itself (the SpringBoard, the Settings app) calls none of them.
 bool runsDeviceSideHere();
 
 // Whether the front end that started this device process has ended before it could make sure
@@ -41,11 +46,48 @@ bool runsDeviceSideHere();
 bool frontEndGone();
 
 // The front end of a command whose work is a device process (vyr host, vyr prefs): runs
-// `vyr --device DEVICE COMMAND...` as a device process, in its sandbox, and relays this
-// process's standard input to it and its standard output and error here, each line with its
-// control characters spelt out (printable), so that only this process holds the terminal.
-// Returns the device process's exit status (128 + N when signal N ended it); 1, with a line
-// saying why, when it cannot be started. Call on the main thread.
-int runAsDeviceProcess(const std::vector<std::string>& command);
+// `vyr --device DEVICE COMMAND...` as a device process (vyr/child/process.hpp), in its sandbox,
+// and prints what it sends on its protocol socket (vyr/roles/command_messages.hpp) as this
+// command's output, each line with its control characters spelt out (printable), so that only this
+// process holds the terminal. With FORWARD_INPUT, this process's standard input goes to it line by
+// line. What the process writes on its standard output or error is never taken for the command's
+// output: it shows on standard error, spelt out. Returns the exit status the command sent; when
+// it sent none, 128 + N when signal N ended the process, else its exit status, but 1 (with a line)
+// for 0: a process that ends without finishing its command has not succeeded. 1, with a line
+// saying why, when it cannot be started. Call on the main thread, once.
+int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInput);
+
+// The device side of such a command, and the same command run where no sandbox can be had.
+//
+// The command's own output (the answers of `vyr host`, what `vyr prefs` shows): sent to the front
+// end when this process is its device process, else written to standard output (stdio's buffer:
+// flushOutput writes it now). Main thread.
+void printOutput(std::string_view text);
+void printOutputF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void flushOutput();
+
+// Ends the command's output with its exit STATUS (sent to the front end after all of it, when
+// this process is its device process) and returns STATUS. Call once, as the command returns.
+int commandDone(int status);
+
+// The longest line of input a command takes (`vyr host`'s commands are a few words: this leaves
+// room for any real one); a longer one is skipped, and answered with an error.
+inline constexpr std::size_t kLongestInput = 64 * 1024;
+
+// The command's input, one line at a time (`vyr host`): the front end's lines when this process
+// is its device process, else standard input's. Lines longer than MAX come as Line::oversized,
+// once each. Main thread.
+class CommandInput {
+ public:
+  explicit CommandInput(std::size_t max = kLongestInput);
+  // The descriptor to poll for POLLIN.
+  int descriptor() const;
+  // The lines that what is there now completes; ENDED is set at the end of the input (an
+  // unfinished last line is not a line).
+  std::vector<child::Line> read(bool* ended);
+
+ private:
+  child::LineReader reader_;
+};
 
 }  // namespace vyr

@@ -48,6 +48,7 @@ Result<void> Process::start(const std::string& exe, const std::string& device,
   pid_ = spawned.pid;
   pidfd_ = sim::Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
   channel_ = Channel(std::move(ours));
+  errors_ = std::move(spawned.errors);
   return {};
 }
 
@@ -71,7 +72,8 @@ std::optional<int> Process::waitEnd(std::chrono::milliseconds wait) {
   }
 }
 
-std::string Process::reap(const std::string& name, bool* clean, std::chrono::milliseconds wait) {
+std::string Process::reap(const std::string& name, bool* clean, std::chrono::milliseconds wait,
+                          int* waitStatus) {
   *clean = false;
   channel_.close();
   if (pid_ <= 0) return name + " is not running";
@@ -83,6 +85,7 @@ std::string Process::reap(const std::string& name, bool* clean, std::chrono::mil
   const pid_t pid = pid_;
   pid_ = -1;
   pidfd_ = sim::Fd();
+  if (waitStatus != nullptr) *waitStatus = status.value_or(0);
   return describeEnd(name, pid, status.value_or(0), clean);
 }
 

@@ -48,8 +48,14 @@ class Process {
   // Reaps the process once it ends, waiting at most WAIT for that (on its pidfd, without
   // sleeping), and kills it if it has not ended by then (it closed its channel but goes on: it
   // is of no use). Returns how it ended, naming it NAME; CLEAN is set when it exited with
-  // status 0. Nothing runs afterwards; with nothing running, says so.
-  std::string reap(const std::string& name, bool* clean, std::chrono::milliseconds wait);
+  // status 0, WAIT_STATUS (when given) to its wait status. Nothing runs afterwards; with nothing
+  // running, says so (WAIT_STATUS untouched).
+  std::string reap(const std::string& name, bool* clean, std::chrono::milliseconds wait,
+                   int* waitStatus = nullptr);
+  // Waits until everything the last process started (and what it started) wrote on its standard
+  // output and error is written here. Call after it was reaped; it returns once the last of
+  // those processes has ended (in a sandbox, with the process itself).
+  void waitOutput() { errors_.wait(); }
 
   // Ends it by escalation, once: closes the channel (the device side ends at the end of its
   // input), then SIGTERM after GRACE, then SIGKILL after GRACE again; then reaps it. A second
@@ -62,6 +68,7 @@ class Process {
   pid_t pid_ = -1;
   sim::Fd pidfd_;
   Channel channel_;
+  sim::Relay errors_;
 };
 
 // Describes the wait status STATUS of NAME (pid PID) in words for a person, setting CLEAN when it

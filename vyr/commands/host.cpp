@@ -4,7 +4,8 @@
 // substrate loader injects the libraries whose filters match it (VYRSignals among them, whose
 // initialisers run right there), and then its main run loop serves two sources: Darwin
 // notifications from any process of the device, and the commands on standard input, each answered
-// with exactly one line of JSON on standard output.
+// with exactly one line of JSON on standard output. In its sandbox, both come through its front
+// end (vyr/attach/process.hpp), which alone holds the terminal.
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,10 +46,6 @@
 
 namespace vyr {
 namespace {
-
-// The longest command line the process reads; a longer one is answered with an error and skipped.
-// Commands are a few words: this leaves room for any real one.
-constexpr std::size_t kLongestLine = 64 * 1024;
 
 const char kHostHelp[] =
     "usage: vyr host [--process NAME]\n"
@@ -193,8 +190,8 @@ std::string notifyJson(const std::vector<std::string>& words) {
 }
 
 void answer(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
-  std::fflush(stdout);
+  printOutput(line + "\n");
+  flushOutput();
 }
 
 // Answers the command LINE; false for quit, after its answer.
@@ -246,15 +243,13 @@ int runHost(const std::string& processName) {
     return 1;
   }
 
-  // The current line so far; every byte read is looked at once, so a long line costs linear
-  // time. A line that outgrows the limit is answered once and its remaining bytes skipped.
-  std::string pending;
-  bool skipping = false;
-  std::vector<char> buf(64 * 1024);
+  // Every byte read is looked at once, so a long line costs linear time. A line that outgrows
+  // the limit is answered once and its remaining bytes skipped.
+  CommandInput input;
   int supervisor = sim::supervisorDescriptor();
   for (;;) {
     // Negative descriptors are passed over by poll.
-    std::array<pollfd, 4> fds{{{STDIN_FILENO, POLLIN, 0},
+    std::array<pollfd, 4> fds{{{input.descriptor(), POLLIN, 0},
                                {terminate.get(), POLLIN, 0},
                                {supervisor, POLLIN, 0},
                                {cfsim::notificationDescriptor(), POLLIN, 0}}};
@@ -267,26 +262,17 @@ int runHost(const std::string& processName) {
     // A supervisor that went away tells nothing more; the process goes on.
     if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) supervisor = -1;
     if ((fds[3].revents & POLLIN) != 0) cfsim::deliverPendingNotifications();
-    if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
 
-    const ssize_t n = read(STDIN_FILENO, buf.data(), buf.size());
-    if (n <= 0) return 0;  // standard input closed: the process ends like quit
-    std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
-    while (!chunk.empty()) {
-      const std::size_t nl = chunk.find('\n');
-      const std::string_view part = chunk.substr(0, nl);
-      if (!skipping && pending.size() + part.size() > kLongestLine) {
-        answer(errorJson("line longer than " + std::to_string(kLongestLine) + " bytes; skipped"));
-        skipping = true;
-        std::string().swap(pending);
+    bool ended = false;
+    for (const child::Line& line : input.read(&ended)) {
+      if (line.oversized) {
+        answer(errorJson("line longer than " + std::to_string(kLongestInput) + " bytes; skipped"));
+      } else if (!serve(line.text)) {
+        return 0;
       }
-      if (!skipping) pending.append(part);
-      if (nl == std::string_view::npos) break;
-      chunk.remove_prefix(nl + 1);
-      if (!skipping && !serve(pending)) return 0;
-      skipping = false;
-      pending.clear();
     }
+    if (ended) return 0;  // the input ended: the process ends like quit
   }
 }
 
@@ -305,13 +291,13 @@ std::optional<Run> parseHost(const std::vector<std::string>& args) {
     if (!runsDeviceSideHere()) {
       std::vector<std::string> command{"host"};
       command.insert(command.end(), invocation.args.begin(), invocation.args.end());
-      return runAsDeviceProcess(command);
+      return runAsDeviceProcess(command, true);
     }
     if (isDeviceProcess()) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (frontEndGone()) return 1;
     }
-    return runHost(processName);
+    return commandDone(runHost(processName));
   });
 }
 

@@ -78,29 +78,29 @@ void show(const Pane& pane) {
     const std::size_t used = header.size() + right.size();
     header += std::string(used < kColumnWidth ? kColumnWidth - used : 1, ' ') + right;
   }
-  std::printf("%s\n", printable(header).c_str());
+  printOutputF("%s\n", printable(header).c_str());
   // A group's footer comes after its rows, as the Settings app draws it.
   std::string footer;
   const auto endGroup = [&footer] {
-    if (!footer.empty()) std::printf("  (%s)\n", printable(footer).c_str());
+    if (!footer.empty()) printOutputF("  (%s)\n", printable(footer).c_str());
     footer.clear();
   };
   for (const Row& row : pane.rows()) {
     switch (row.kind) {
       case Row::Kind::Group:
         endGroup();
-        std::printf("\n%s", row.label.empty() ? "" : (printable(row.label) + "\n").c_str());
+        printOutputF("\n%s", row.label.empty() ? "" : (printable(row.label) + "\n").c_str());
         footer = row.footer;
         break;
       case Row::Kind::Value:
-        std::printf("  %-30s %-22s %s\n", printable(row.label).c_str(),
-                    printable(row.value).c_str(), printable(row.key).c_str());
+        printOutputF("  %-30s %-22s %s\n", printable(row.label).c_str(),
+                     printable(row.value).c_str(), printable(row.key).c_str());
         break;
       case Row::Kind::Button:
-        std::printf("  [%s]\n", printable(row.label).c_str());
+        printOutputF("  [%s]\n", printable(row.label).c_str());
         break;
       case Row::Kind::Other:
-        std::printf("  %s\n", printable(row.label).c_str());
+        printOutputF("  %s\n", printable(row.label).c_str());
         break;
     }
   }
@@ -182,7 +182,7 @@ void explainValues(const Pane& pane, const std::string& key, const std::string& 
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
   if (!value) return noSuchKey(pane, key);
-  std::printf("%s\n", printable(*value).c_str());
+  printOutputF("%s\n", printable(*value).c_str());
   return 0;
 }
 
@@ -195,7 +195,7 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
                      "and a new one begun\n",
                      printable(pane.setAside()).c_str());
       }
-      std::printf("%s\n", printable(pane.value(key).value_or("")).c_str());
+      printOutputF("%s\n", printable(pane.value(key).value_or("")).c_str());
       return 0;
     case Change::NotWritten:
       std::fprintf(stderr, "vyr prefs: %s; nothing changed\n",
@@ -233,8 +233,8 @@ int reportSteps(const std::vector<libsystem::Step>& steps) {
   int failed = 0;
   std::vector<std::string> ended;
   for (const libsystem::Step& step : steps) {
-    std::printf("%s %s: %s\n", step.call.c_str(), printable(step.argument).c_str(),
-                printable(step.outcome).c_str());
+    printOutputF("%s %s: %s\n", step.call.c_str(), printable(step.argument).c_str(),
+                 printable(step.outcome).c_str());
     if (step.failed) ++failed;
     ended.insert(ended.end(), step.ended.begin(), step.ended.end());
   }
@@ -244,8 +244,8 @@ int reportSteps(const std::vector<libsystem::Step>& steps) {
       started.push_back(p.name + " (pid " + std::to_string(p.pid) + ")");
     }
   }
-  std::printf("ended: %s\nstarted again: %s\n", listed(ended).c_str(), listed(started).c_str());
-  std::fflush(stdout);
+  printOutputF("ended: %s\nstarted again: %s\n", listed(ended).c_str(), listed(started).c_str());
+  flushOutput();
   if (failed == 0) return 0;
   std::fprintf(stderr, "vyr prefs: %d step%s of the respring failed\n", failed,
                failed == 1 ? "" : "s");
@@ -294,7 +294,7 @@ int reset(const Pane& pane) {
                  done.error().c_str());
     return 1;
   }
-  std::printf("reset %d rows to the pane's defaults\n", *done);
+  printOutputF("reset %d rows to the pane's defaults\n", *done);
   return 0;
 }
 
@@ -324,21 +324,21 @@ int undo(const Pane& pane) {
     return 1;
   }
   const auto& undone = std::get<history::Undone>(outcome);
-  std::printf("undid %s\n", printable(undone.what).c_str());
+  printOutputF("undid %s\n", printable(undone.what).c_str());
   // A pane opened now reads the settings put back.
   if (const auto reopened = openVyrPane()) {
     int changed = 0;
     for (const auto& [key, now] : valuesOf(*reopened)) {
       for (const auto& [oldKey, was] : shownBefore) {
         if (oldKey != key || was == now) continue;
-        std::printf("  %-12s %s (was %s)\n", printable(key).c_str(), printable(now).c_str(),
-                    printable(was).c_str());
+        printOutputF("  %-12s %s (was %s)\n", printable(key).c_str(), printable(now).c_str(),
+                     printable(was).c_str());
         ++changed;
       }
     }
-    if (changed == 0) std::printf("  (no row of the pane shows a difference)\n");
+    if (changed == 0) printOutputF("  (no row of the pane shows a difference)\n");
   }
-  std::printf("%zu more step%s to undo\n", undone.left, undone.left == 1 ? "" : "s");
+  printOutputF("%zu more step%s to undo\n", undone.left, undone.left == 1 ? "" : "s");
   if (!undone.settingsBefore) {
     // The library keeps a value whose key goes missing until its process ends.
     std::fprintf(stderr,
@@ -428,17 +428,17 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
     if (!runsDeviceSideHere()) {
       std::vector<std::string> command{"prefs"};
       command.insert(command.end(), invocation.args.begin(), invocation.args.end());
-      return runAsDeviceProcess(command);
+      return runAsDeviceProcess(command, false);
     }
     if (isDeviceProcess()) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (frontEndGone()) return 1;
     }
     try {
-      return prefs(request);
+      return commandDone(prefs(request));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "vyr prefs: %s\n", e.what());
-      return 1;
+      return commandDone(1);
     }
   });
 }

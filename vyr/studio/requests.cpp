@@ -109,15 +109,20 @@ std::optional<std::string> refusal(const Address& address, std::string_view host
       return "refused: the request comes from a page of another site";
     }
   }
-  const std::string prefix = address.prefix();
-  const std::string_view given = path.substr(0, std::min(path.size(), prefix.size()));
-  const bool boundary =
-      path.size() == prefix.size() || (path.size() > prefix.size() && path[prefix.size()] == '/');
-  if (!sameSecret(given, prefix) || !boundary) {
+  if (!carriesToken(address, path)) {
     return "refused: the request does not carry the studio's access token (use the URL that "
            "vyr studio printed)";
   }
   return std::nullopt;
+}
+
+bool carriesToken(const Address& address, std::string_view path) {
+  path = path.substr(0, path.find('?'));
+  const std::string prefix = address.prefix();
+  const std::string_view given = path.substr(0, std::min(path.size(), prefix.size()));
+  const bool boundary =
+      path.size() == prefix.size() || (path.size() > prefix.size() && path[prefix.size()] == '/');
+  return sameSecret(given, prefix) && boundary;
 }
 
 Result<SetRow> parseSetRow(std::string_view body) {

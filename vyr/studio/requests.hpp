@@ -32,6 +32,10 @@ std::optional<std::string> newToken();
 std::optional<std::string> refusal(const Address& address, std::string_view host,
                                    std::optional<std::string_view> origin, std::string_view path);
 
+// Whether PATH begins with the studio's token (ADDRESS.prefix(), then the path's end or "/"),
+// compared in constant time. A query after the path is no part of it.
+bool carriesToken(const Address& address, std::string_view path);
+
 // Each parse below gives the request body read into its type, or the one-line reason it was
 // refused. Every body is a JSON object of at most kMaxBody bytes with exactly the named members
 // (unknown members are refused); strings are valid UTF-8 of at most kMaxText bytes without

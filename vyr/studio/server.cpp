@@ -408,13 +408,25 @@ Result<> Server::start(int port, const std::string& token) {
         }
         server.tokenless_[connection] = now;
       };
+  // A connection shows the token in its request line: it is no longer token-less from there
+  // on, so a page's connection whose headers are still on their way keeps its place in a burst of
+  // token-less ones. Whether the request may go on is decided once its headers are in.
+  const auto requestLine = +[](void* self, const char* uri, MHD_Connection* connection) -> void* {
+    auto& server = *static_cast<Server*>(self);
+    if (uri != nullptr && carriesToken(server.address_, uri)) {
+      std::lock_guard lock(server.arrivingMutex_);
+      server.tokenless_.erase(connection);
+    }
+    return nullptr;  // the request's context, which handle() makes
+  };
   daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, access, this,
       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connectionsPerClient,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.requestMemory, MHD_OPTION_CONNECTION_TIMEOUT,
       limits_.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED, completed, this,
-      MHD_OPTION_NOTIFY_CONNECTION, notify, this, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, notify, this, MHD_OPTION_URI_LOG_CALLBACK, requestLine, this,
+      MHD_OPTION_END);
   if (daemon_ == nullptr) {
     ::close(fd);
     listener_ = -1;

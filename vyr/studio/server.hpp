@@ -146,8 +146,9 @@ struct Actions {
 // What keeps one client from starving the others. A client is a source address: on loopback
 // every local program shares 127.0.0.1, so the cap is wide enough for many open pages and still
 // bounds what one flood of connections can hold. A connection that has not shown the studio's
-// token is "token-less": they are few and short-lived, and one more than the cap ends the oldest
-// of them, so token-less traffic can neither fill the table nor lock a page out.
+// token (in its request line) is "token-less": they are few and short-lived, and one more than
+// the cap ends the oldest of them, so token-less traffic can neither fill the table nor lock a
+// page out, nor push out a page's connection whose headers are still coming.
 struct Limits {
   unsigned connections = 512;           // open at once, in all
   unsigned connectionsPerClient = 256;  // open at once from one source address

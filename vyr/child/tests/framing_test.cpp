@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +153,47 @@ TEST(ChildFraming, AReplyAfterItsDeadlineIsDroppedByIdNotTakenForTheNextRequest)
   requests.expire(t0, [](std::uint64_t) { return "late"; });
   EXPECT_EQ(got.back(), "4:late");
   EXPECT_TRUE(requests.empty());
+
+  // Over a channel, on the clock: a child answers the first request only after its deadline
+  // passed and the next was sent. Its late reply arrives first and is dropped by its id.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  Channel ours{sim::Fd(pair[0])};
+  Channel child{sim::Fd(pair[1])};
+  got.clear();
+  const auto ask = [&](const char* name, std::chrono::milliseconds deadline) {
+    const std::uint64_t id = requests.add([&got, name](std::string r) { got.push_back(name + r); },
+                                          Requests<std::string>::Clock::now() + deadline);
+    EXPECT_TRUE(ours.send({{"type", "ask"}, {"id", id}}));
+    return id;
+  };
+  std::vector<Message> dropped;
+  const auto serve = [&](int timeoutMs) {
+    pollfd p{ours.descriptor(), POLLIN, 0};
+    ::poll(&p, 1, timeoutMs);
+    for (Message& m : ours.onReadable().messages) {
+      if (!requests.answer(m.id.value_or(0), m.object.at("text").get<std::string>())) {
+        dropped.push_back(m);
+      }
+    }
+    requests.expire(Requests<std::string>::Clock::now(), [](std::uint64_t) { return "late"; });
+  };
+  const std::uint64_t slow = ask("a:", std::chrono::milliseconds(20));
+  while (!requests.empty()) serve(5);
+  const std::uint64_t next = ask("b:", std::chrono::seconds(10));
+  std::vector<std::uint64_t> asked;
+  while (asked.size() < 2) {
+    pollfd p{child.descriptor(), POLLIN, 0};
+    ::poll(&p, 1, 1000);
+    for (Message& m : child.onReadable().messages) asked.push_back(m.id.value_or(0));
+  }
+  EXPECT_EQ(asked, (std::vector<std::uint64_t>{slow, next}));
+  ASSERT_TRUE(child.send({{"type", "reply"}, {"id", slow}, {"text", "a's answer"}}));
+  ASSERT_TRUE(child.send({{"type", "reply"}, {"id", next}, {"text", "b's answer"}}));
+  while (!requests.empty()) serve(1000);
+  EXPECT_EQ(got, (std::vector<std::string>{"a:late", "b:b's answer"}));
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].id, slow);
 }
 
 }  // namespace

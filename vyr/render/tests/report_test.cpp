@@ -7,6 +7,7 @@
 
 #include "vyr/render/report.hpp"
 #include "vyr/render/terminal.hpp"
+#include "vyr/roles/command_messages.hpp"
 #include "vyr/roles/springboard.hpp"
 #include "vyr/roles/springboard_messages.hpp"
 
@@ -169,6 +170,45 @@ TEST(Report, SpringBoardMessagesOfTheWrongShapeAreDroppedNotThrownOn) {
         static_cast<bool>(vyr::show::decodeState(*message)),
         line == std::string(R"({"type":"state","battery":80,"charging":false,"style":"light"})"))
         << line;
+  }
+}
+
+// The messages of vyr host and vyr prefs: each reader is total, and an input line or a piece of
+// output comes through as it was sent (text that is not UTF-8 replaced, never thrown on).
+TEST(Report, CommandMessagesOfTheWrongShapeAreDroppedNotThrownOn) {
+  namespace command = vyr::command;
+  const auto message = [](const nlohmann::json& j) {
+    std::string why;
+    return *vyr::child::parseMessage(vyr::child::encodeMessage(j), &why);
+  };
+  const auto line = command::decodeInput(message(command::encodeInput({"send A b\x1b", false})));
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->line, "send A b\x1b");
+  EXPECT_TRUE(command::decodeInput(message(command::encodeInput({{}, true})))->isLong);
+  EXPECT_TRUE(command::decodeInput(message(command::encodeInput({{}, false, true})))->end);
+  const auto out = command::decodeOutput(message(command::encodeOutput("caf\xc3\xa9 \xff\n")));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->text, "caf\xc3\xa9 \xef\xbf\xbd\n");
+  const auto done = command::decodeOutput(message(command::encodeDone(3)));
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(done->done);
+  EXPECT_EQ(done->status, 3);
+
+  for (const char* bad : {R"({"type":"in"})", R"({"type":"in","line":7})",
+                          R"({"type":"in","long":"yes"})", R"({"type":"out"})"}) {
+    std::string why;
+    const auto m = vyr::child::parseMessage(bad, &why);
+    ASSERT_TRUE(m) << bad;
+    EXPECT_FALSE(command::decodeInput(*m)) << bad;
+  }
+  for (const char* bad : {R"({"type":"out","text":null})", R"({"type":"out","text":["a"]})",
+                          R"({"type":"done"})", R"({"type":"done","status":-1})",
+                          R"({"type":"done","status":256})", R"({"type":"done","status":"0"})",
+                          R"({"type":"done","status":1.5})", R"({"type":"in","line":"x"})"}) {
+    std::string why;
+    const auto m = vyr::child::parseMessage(bad, &why);
+    ASSERT_TRUE(m) << bad;
+    EXPECT_FALSE(command::decodeOutput(*m)) << bad;
   }
 }
 

@@ -297,6 +297,26 @@ TEST_F(StudioServer, OpenPagesSlowClientsAndEndlessHeadersLeaveThePageAnswering)
   for (const int s : slow) ::close(s);
 }
 
+// A page's connection that has shown the token in its request line keeps its place when more
+// token-less connections than the table holds arrive before its headers are all in.
+TEST_F(StudioServer, APageMidRequestKeepsItsPlaceInABurstOfTokenlessConnections) {
+  const int page = connectTo(port_);
+  ASSERT_GE(page, 0);
+  ASSERT_TRUE(sendAll(page, "GET /" + std::string(kToken) + "/ HTTP/1.1\r\n"));
+  std::this_thread::sleep_for(200ms);  // the daemon has read the request line
+  std::vector<int> burst;
+  for (int i = 0; i < 100; ++i) {
+    const int s = connectTo(port_);
+    if (s >= 0) burst.push_back(s);
+  }
+  std::this_thread::sleep_for(200ms);  // and taken in the burst
+  ASSERT_TRUE(
+      sendAll(page, "Host: 127.0.0.1:" + std::to_string(port_) + "\r\nConnection: close\r\n\r\n"));
+  EXPECT_NE(readUntil(page, "the page", 5s).find("the page"), std::string::npos);
+  ::close(page);
+  for (const int s : burst) ::close(s);
+}
+
 // A change answered later than its work returns (once a child process replied) reaches its
 // page, the main thread serving other changes meanwhile; one still unanswered when the server
 // stops is answered by the stop rather than holding it, and its late answer then does nothing.
