@@ -11,11 +11,11 @@
 #include "device/device.hpp"
 #include "platform/corefoundation/simulator.hpp"
 #include "platform/uikit/host_calls.hpp"
-#include "vyr/commands.hpp"
-#include "vyr/device_folder.hpp"
-#include "vyr/install.hpp"
-#include "vyr/printable.hpp"
-#include "vyr/suggest.hpp"
+#include "vyr/attach/device_folder.hpp"
+#include "vyr/attach/install.hpp"
+#include "vyr/base/printable.hpp"
+#include "vyr/base/suggest.hpp"
+#include "vyr/commands/commands.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "vyr/show/layout.hpp"
+#include "vyr/render/layout.hpp"
 
 namespace vyrtest {
 

@@ -17,7 +17,7 @@
 #include "tests/e2e/show_harness.hpp"
 #include "tests/support/temp_device.hpp"
 #include "tests/support/vyr_process.hpp"
-#include "vyr/show/layout.hpp"
+#include "vyr/render/layout.hpp"
 
 namespace vyrtest {
 namespace {

@@ -1,6 +1,6 @@
 #include "vyr/child/lines.hpp"
 
-#include "vyr/printable.hpp"
+#include "vyr/base/printable.hpp"
 
 namespace vyr::child {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vyr/printable.hpp"
+#include "vyr/base/printable.hpp"
 
 namespace vyr::child {
 

@@ -16,8 +16,8 @@
 
 #include "device/files.hpp"
 #include "device/spawn.hpp"
+#include "vyr/base/result.hpp"
 #include "vyr/child/channel.hpp"
-#include "vyr/result.hpp"
 
 namespace vyr::child {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "vyr/result.hpp"
+#include "vyr/base/result.hpp"
 
 namespace vyr::studio {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "tweak/elements.hpp"
-#include "vyr/show/layout.hpp"
+#include "vyr/render/layout.hpp"
 
 namespace vyr::studio {
 namespace {

@@ -8,7 +8,7 @@ namespace vyr::studio {
 
 // {"canvas": {...}, "bar": {"home": rect, "lock": rect}, "elements": [{"name": "sig", "keys":
 // [the element's four preference keys], "regions": [rect...]}]}, every rect {"x", "y", "width",
-// "height"} in the picture's points (vyr/show/layout.hpp).
+// "height"} in the picture's points (vyr/render/layout.hpp).
 std::string elementRegionsJson();
 
 }  // namespace vyr::studio

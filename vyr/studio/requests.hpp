@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "vyr/show/scene.hpp"
+#include "vyr/render/scene.hpp"
 
 namespace vyr::studio {
 

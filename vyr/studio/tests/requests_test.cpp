@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vyr/studio/settings_messages.hpp"
+#include "vyr/roles/settings_messages.hpp"
 
 namespace vyr::studio {
 namespace {
