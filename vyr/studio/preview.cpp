@@ -296,7 +296,7 @@ void Previews::run(Job& job, const std::string& device, const std::string& name,
     const int ready = ::poll(fds.data(), fds.size(), ended ? 0 : 200);
     if (ready < 0 && errno != EINTR) break;
     bool read = false;
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buffer[4096];
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
