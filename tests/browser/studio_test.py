@@ -486,6 +486,41 @@ class StudioTest(unittest.TestCase):
         self.assertIn("<key>sig</key>", profile)
         self.assertIn("<integer>13</integer>", profile)
 
+        # A profile previewed from the page is drawn as vyr show --profile draws it, over the page;
+        # the settings file keeps every byte and the page's phone stays as it was.
+        self.wait_for_colour(RED)
+        settings = os.path.join(self.studio.device, "var/mobile/Library/Preferences",
+                                "com.belvorin.VYR.plist")
+        with open(settings, "rb") as f:
+            before = f.read()
+        folder = tempfile.mkdtemp(prefix="vyr-preview-test-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        theme = os.path.join(folder, "green theme.plist")
+        with open(theme, "wb") as f:
+            plistlib.dump({"sig": 9}, f)
+        self.driver.find_element(By.ID, "preview-file").send_keys(theme)
+        support.wait_for(lambda: self.driver.find_element(By.ID, "preview").is_displayed(),
+                         timeout=30, what="the preview")
+        previewed = support.svg_colours(self.driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "fetch(document.querySelector('#preview-picture img').src)"
+            ".then((r) => r.text()).then(done, () => done(''));"))
+        self.assertIn(GREEN, previewed)
+        self.assertNotIn(RED, previewed)
+        self.assertIn("previewing green theme.plist",
+                      self.driver.find_element(By.ID, "preview-messages").text)
+        self.assertIn(f"vyr --device {self.studio.device} import 'green theme.plist'",
+                      self.driver.find_element(By.ID, "preview-apply").text)
+        self.assertEqual(self.active(), "preview-close")
+        self.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
+        support.wait_for(lambda: not self.driver.find_element(By.ID, "preview").is_displayed(),
+                         what="the preview closed")
+        self.assertEqual(self.active(), "preview-file")
+        with open(settings, "rb") as f:
+            self.assertEqual(f.read(), before)
+        self.assertIn(RED, self.phone_colours())
+        self.assertNotIn(GREEN, self.phone_colours())
+
         device, url = self.studio.device, self.studio.url
         self.addCleanup(shutil.rmtree, device, True)
         self.studio.keep = True

@@ -546,6 +546,17 @@ TEST_F(Show, APreviewShowsTheProfileAndLeavesTheSettingsAsTheyAre) {
   EXPECT_EQ(readAll(prefsPath(device)), settings);
   EXPECT_TRUE(!fs::exists(notify) || fs::is_empty(notify));
   EXPECT_EQ(vyr({"show", "--watch", "--profile", "x.plist"}).status, 2);
+  // A file that is no profile at all is said to be one, not shown as if it chose the defaults.
+  const std::string broken = device.root() + "/broken.plist";
+  std::ofstream(broken) << "<plist><dict><key>sig</key>";
+  const Finished b = vyr({"show", "--profile", broken, "--no-picture"});
+  EXPECT_EQ(b.status, 0) << b.err;
+  EXPECT_NE(b.err.find(broken + " is not a property list with a dictionary at its root"),
+            std::string::npos)
+      << b.err;
+  EXPECT_EQ(parseTable(b.out).at("home signal").source, "preset 6 light grey");
+  EXPECT_EQ(readAll(prefsPath(device)), settings);
+  fs::remove(broken);
 }
 
 TEST_F(Show, DrawsInTheTerminalOnlyWhenItShowsTrueColour) {

@@ -193,6 +193,12 @@ int showOnce(const Options& options, const show::SceneMessage& message, bool red
              std::vector<show::Row>& previous) {
   if (options.profile.empty()) {
     if (const auto note = profile::unreadableSettingsNote()) progress(*note);
+  } else if (message.settingsFile == "unreadable") {
+    // What SpringBoard made of the profile as its settings file: a preview of a broken file
+    // must not pass for a preview of defaults that were chosen.
+    progress(options.profile +
+             " is not a property list with a dictionary at its root: the library reads no "
+             "setting from it, so every element shows its default (vyr import refuses it)");
   }
   const show::Scene& scene = message.scene;
   if (options.picture) {

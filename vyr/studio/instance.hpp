@@ -35,6 +35,7 @@ class Instance {
   Result<std::string> opener(const std::string& url);
   // The private folder, and the name its files start with.
   const std::string& folder() const { return folder_; }
+  const std::string& key() const { return key_; }
 
  private:
   Instance() = default;

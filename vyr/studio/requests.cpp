@@ -180,4 +180,26 @@ show::DeviceState DeviceChange::applied(show::DeviceState state) const {
   return state;
 }
 
+std::size_t maxBody(std::string_view path) {
+  return path == "/api/preview" ? kMaxProfileBody : kMaxBody;
+}
+
+std::string profileName(std::string_view name) {
+  if (const auto slash = name.find_last_of("/\\"); slash != std::string_view::npos) {
+    name.remove_prefix(slash + 1);
+  }
+  std::string out;
+  for (const char c : name.substr(0, kMaxText)) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) out += c;
+  }
+  // A name cut inside a character, or not UTF-8 at all, is not one to show.
+  try {
+    (void)json(out).dump();
+  } catch (const json::exception&) {
+    out.clear();
+  }
+  if (out.empty() || out == "." || out == "..") return "profile.plist";
+  return out;
+}
+
 }  // namespace vyr::studio

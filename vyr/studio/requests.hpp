@@ -43,6 +43,19 @@ bool carriesToken(const Address& address, std::string_view path);
 
 inline constexpr std::size_t kMaxBody = 4096;
 inline constexpr std::size_t kMaxText = 256;
+// A profile to preview comes as the file's own bytes: settings files are a few hundred bytes,
+// and one of many keys with long colour strings still fits.
+inline constexpr std::size_t kMaxProfileBody = 64 * 1024;
+
+// The largest body the studio reads for PATH (the path after the token): kMaxProfileBody for
+// api/preview, kMaxBody for every other path.
+std::size_t maxBody(std::string_view path);
+
+// The name a previewed profile is called by in the preview's messages and the command that
+// imports it: the last component of NAME (as the page names the chosen file), without control
+// characters, at most kMaxText bytes of valid UTF-8; "profile.plist" when nothing usable is
+// left.
+std::string profileName(std::string_view name);
 
 // {"key": "sig", "value": "13"}: types VALUE into the pane's row of KEY.
 struct SetRow {

@@ -35,6 +35,10 @@ std::string errorJson(const std::string& message) {
   return json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+std::string tooLargeJson(std::size_t limit) {
+  return errorJson("the request body is larger than " + std::to_string(limit) + " bytes");
+}
+
 // The headers every answer carries, START_ID the server's (Server::startId).
 void secure(MHD_Response* response, const std::string& startId) {
   MHD_add_response_header(response, "X-VYR-Studio", startId.c_str());
@@ -282,6 +286,7 @@ struct Server::Handed {
 // One request in progress: its body as it arrives, and the reply once the main thread gave it.
 struct Server::Request {
   std::string body;
+  std::size_t limit = kMaxBody;  // the largest body this request's path takes (maxBody)
   bool tooLarge = false;
   bool submitted = false;
   std::optional<Reply> reply;  // set on the main thread, read after the connection resumes
@@ -571,21 +576,20 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
       // A token-less connection is short-lived: it ends with this answer.
       return queue(connection, {403, *why + "\n", "text/plain; charset=utf-8", {}, true}, startId_);
     }
-    *context = new Request;
+    auto* request = new Request;
+    *context = request;
+    request->limit = maxBody(std::string_view(url).substr(address_.prefix().size()));
     const auto length = header(connection, "Content-Length");
     if (isPost && length &&
         (length->size() > 12 || length->find_first_not_of("0123456789") != std::string::npos ||
-         std::stoull("0" + *length) > kMaxBody)) {
-      return queue(connection,
-                   {413, errorJson("the request body is larger than " + std::to_string(kMaxBody) +
-                                   " bytes")},
-                   startId_);
+         std::stoull("0" + *length) > request->limit)) {
+      return queue(connection, {413, tooLargeJson(request->limit)}, startId_);
     }
     return 1;
   }
   Request& request = *static_cast<Request*>(*context);
   if (*uploadSize != 0) {
-    if (request.body.size() + *uploadSize > kMaxBody) request.tooLarge = true;
+    if (request.body.size() + *uploadSize > request.limit) request.tooLarge = true;
     if (!request.tooLarge) request.body.append(upload, *uploadSize);
     *uploadSize = 0;
     return 1;
@@ -594,12 +598,7 @@ int Server::handle(MHD_Connection* connection, const char* url, const char* meth
     std::lock_guard lock(request.mutex);
     return queue(connection, request.reply.value_or(Reply{503, errorJson("no answer")}), startId_);
   }
-  if (request.tooLarge) {
-    return queue(
-        connection,
-        {413, errorJson("the request body is larger than " + std::to_string(kMaxBody) + " bytes")},
-        startId_);
-  }
+  if (request.tooLarge) return queue(connection, {413, tooLargeJson(request.limit)}, startId_);
   return answer(connection, url, method, request);
 }
 
@@ -649,12 +648,12 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
       {"/api/reset", &Actions::reset},
   };
   const bool known = files.contains(path) || posts.contains(path) || path == "/api/state" ||
-                     path == "/api/events" || path == "/api/profile";
+                     path == "/api/events" || path == "/api/profile" || path == "/api/preview";
   if (!known) {
     return queue(connection, {404, errorJson("the studio has nothing at " + std::string(url))},
                  startId_);
   }
-  if (posts.contains(path) ? !isPost : !isGet) {
+  if (posts.contains(path) || path == "/api/preview" ? !isPost : !isGet) {
     return queue(connection,
                  {405, errorJson("the studio does not take " + std::string(method) + " here")},
                  startId_);
@@ -693,6 +692,22 @@ int Server::answer(MHD_Connection* connection, std::string_view url, const char*
     return queued;
   }
   const std::string type = header(connection, "Content-Type").value_or("");
+  if (path == "/api/preview") {
+    // The profile's own bytes, as a property list: a type no page of another site may send
+    // without asking first.
+    if (type.rfind("application/x-plist", 0) != 0) {
+      return queue(connection,
+                   {415, errorJson("the request body must be a property list (Content-Type: "
+                                   "application/x-plist)")},
+                   startId_);
+    }
+    if (!actions_.preview) return queue(connection, {404, errorJson("no preview here")}, startId_);
+    const char* name = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "name");
+    return handOver(
+        connection, request,
+        [this, name = std::string(name != nullptr ? name : ""), body = std::move(request.body)](
+            const Answer& answer) { actions_.preview(name, body, answer); });
+  }
   if (type.rfind("application/json", 0) != 0) {
     return queue(connection,
                  {415, errorJson("the request body must be JSON (Content-Type: application/json)")},

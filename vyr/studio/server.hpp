@@ -141,6 +141,9 @@ struct Actions {
   std::function<void(Answer)> profile;                            // GET api/profile (a download)
   std::function<void(const std::string& body, Answer)> undo;      // POST api/undo (none: 404)
   std::function<void(const std::string& body, Answer)> reset;     // POST api/reset (none: 404)
+  // POST api/preview?name=NAME: BODY is a profile's bytes (at most kMaxProfileBody), NAME the
+  // file's name as the page gives it (empty without one). None: 404.
+  std::function<void(const std::string& name, const std::string& body, Answer)> preview;
 };
 
 // What keeps one client from starving the others. A client is a source address: on loopback

@@ -42,6 +42,7 @@
 #include "vyr/roles/settings_app.hpp"
 #include "vyr/roles/springboard.hpp"
 #include "vyr/studio/instance.hpp"
+#include "vyr/studio/preview.hpp"
 #include "vyr/studio/regions.hpp"
 #include "vyr/studio/requests.hpp"
 #include "vyr/studio/server.hpp"
@@ -183,6 +184,7 @@ class Studio {
   studio::Hub hub_;
   studio::MainThreadQueue queue_;
   std::optional<studio::SettingsApp> pane_;
+  std::optional<studio::Previews> previews_;  // profiles previewed for the page, off this loop
   show::SpringBoard springBoard_{[](const std::string& line) { progress(line); }};
   show::DeviceState state_;
   std::string exe_;
@@ -225,6 +227,8 @@ int Studio::run() {
     return 1;
   }
 
+  // A preview's files live in the private folder, never in the device.
+  previews_.emplace(exe_, instance.folder() + "/" + instance.key() + "-preview-");
   held_.emplace(device_);
   checkTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (checkTimer_ >= 0) {
@@ -250,8 +254,9 @@ int Studio::run() {
           [this](const std::string& b, const studio::Answer& a) { a(startAgain(b)); },
           [this](const studio::Answer& a) { profile(a); },
           [this](const std::string& b, const studio::Answer& a) { changeSettings("undo", b, a); },
-          [this](const std::string& b, const studio::Answer& a) {
-            changeSettings("reset", b, a);
+          [this](const std::string& b, const studio::Answer& a) { changeSettings("reset", b, a); },
+          [this](const std::string& name, const std::string& b, const studio::Answer& a) {
+            previews_->start(device_, studio::profileName(name), b, a);
           }});
   // The port served last comes first, so that pages open from then find the studio again.
   const int port = options_.portGiven ? options_.port : instance.lastPort().value_or(kDefaultPort);
@@ -320,6 +325,7 @@ int Studio::run() {
   progress("stopping");
   queue_.close();
   server.stop();
+  previews_->stop();
   springBoard_.stop();
   ::close(restartTimer_);
   if (checkTimer_ >= 0) ::close(checkTimer_);

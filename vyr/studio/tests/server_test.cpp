@@ -149,6 +149,9 @@ class StudioServer : public ::testing::Test {
       std::lock_guard lock(heldMutex_);
       held_ = answer;
     };
+    actions.preview = [](const std::string& name, const std::string& body, const Answer& answer) {
+      answer({200, name + " " + std::to_string(body.size()) + " bytes, last " + body.back()});
+    };
     Limits limits;
     limits.headerDeadline = 2s;
     server_ = std::make_unique<Server>(files_, hub_, queue_, actions, limits);
@@ -349,6 +352,49 @@ TEST_F(StudioServer, AChangeAnsweredLaterReachesItsPageAndAStopAnswersWhatIsLeft
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 4s);
   ::close(left);
   lateAnswer({200, "too late"});
+}
+
+// A profile to preview takes up to 64 KiB, sent at once or in chunks of unknown length; every
+// other path keeps its 4 KiB, and a body over its path's limit is refused, never cut short.
+TEST_F(StudioServer, AProfileOfUpTo64KiBReachesThePreviewAndNoOtherPathTakesMoreThan4KiB) {
+  const auto send = [&](const std::string& path, const std::string& headers,
+                        const std::string& body, std::string_view wanted) {
+    const int fd = connectTo(port_);
+    sendAll(fd, request("POST /" + std::string(kToken) + path, headers) + body);
+    std::string got = readUntil(fd, wanted, 5s);
+    ::close(fd);
+    return got;
+  };
+  const auto length = [](std::size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; };
+  const std::string plist = "Content-Type: application/x-plist\r\n";
+  std::string profile(kMaxProfileBody, 'x');
+  profile.back() = 'z';
+  EXPECT_NE(
+      send("/api/preview?name=my%20theme.plist", plist + length(profile.size()), profile, "last z")
+          .find("my theme.plist 65536 bytes, last z"),
+      std::string::npos);
+  // In chunks, without a length: counted as they come.
+  std::string chunked;
+  for (std::size_t sent = 0; sent <= kMaxProfileBody; sent += 0x1000) {
+    chunked += "1000\r\n" + std::string(0x1000, 'x') + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  EXPECT_NE(send("/api/preview", plist + "Transfer-Encoding: chunked\r\n", chunked, "65536 bytes")
+                .find("413"),
+            std::string::npos);
+  profile += 'x';
+  EXPECT_NE(
+      send("/api/preview", plist + length(profile.size()), profile, "65536 bytes").find("413"),
+      std::string::npos);
+  const std::string json = R"({"key":"sig","value":")" + std::string(kMaxBody, '1') + "\"}";
+  EXPECT_NE(send("/api/set", "Content-Type: application/json\r\n" + length(json.size()), json,
+                 "4096 bytes")
+                .find("413"),
+            std::string::npos);
+  // The profile goes as a property list, which no page of another site may send unasked.
+  EXPECT_NE(send("/api/preview", "Content-Type: text/plain\r\n" + length(3), "abc", "property")
+                .find("415"),
+            std::string::npos);
 }
 
 TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {

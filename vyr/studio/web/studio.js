@@ -884,6 +884,90 @@ async function downloadProfile() {
   say("The settings were saved as VYR.plist: vyr import VYR.plist takes them back.");
 }
 
+// ---- previewing a profile --------------------------------------------------------------------
+
+// The object URL of the preview's picture while the preview is open.
+let previewPicture = null;
+
+// Sends FILE's bytes to the studio, which draws the phone as it would look with them (as
+// `vyr show --profile` does, in a child of its own); the settings, their history and the running
+// SpringBoard are left as they are.
+async function previewProfile(file) {
+  const input = $("preview-file");
+  input.setAttribute("aria-busy", "true");
+  say(`Drawing ${file.name} as the phone would show it…`);
+  let response;
+  try {
+    response = await fetch(`api/preview?name=${encodeURIComponent(file.name)}`, {
+      method: "POST",
+      headers: { "Content-Type": "application/x-plist" },
+      body: file,
+    });
+  } catch (e) {
+    say("The studio cannot be reached: is vyr studio still running?", true);
+    return;
+  } finally {
+    input.removeAttribute("aria-busy");
+    input.value = "";  // the same file may be chosen again, after an edit
+  }
+  let answer = {};
+  try {
+    answer = await response.json();
+  } catch (e) {
+    answer = {};
+  }
+  if (response.status === 403 && response.headers.get("X-VYR-Studio") !== studioId) {
+    restarted();
+    return;
+  }
+  if (!response.ok) {
+    say(answer.error || `The studio cannot preview ${file.name} (HTTP ${response.status}).`, true);
+    return;
+  }
+  showPreview(answer);
+}
+
+function showPreview(answer) {
+  const dialog = $("preview");
+  $("preview-title").textContent = `Preview of ${answer.file}`;
+  if (previewPicture) URL.revokeObjectURL(previewPicture);
+  previewPicture = answer.svg ? URL.createObjectURL(new Blob([answer.svg], { type: "image/svg+xml" })) : null;
+  $("preview-picture").replaceChildren(
+    previewPicture
+      ? el("img", { src: previewPicture, alt: `The home screen and the lock screen with ${answer.file}` })
+      : el("p", { class: "notice" }, "No picture: vyr show drew none (its messages say why).")
+  );
+  const messages = (answer.messages || []).map((line) => el("li", {}, line));
+  if (answer.status !== 0) {
+    messages.push(el("li", { class: "error" }, `vyr show ended with status ${answer.status}.`));
+  }
+  $("preview-messages").replaceChildren(...messages);
+  $("preview-table").textContent = answer.table || "";
+  $("preview-apply").replaceChildren(
+    "To put it on the device, run ",
+    el("code", {}, answer.apply),
+    " in a terminal (Undo takes an import back)."
+  );
+  if (!dialog.open) dialog.showModal();
+  $("preview-close").focus();
+}
+
+function wirePreview() {
+  const dialog = $("preview");
+  $("preview-file").addEventListener("change", (e) => {
+    const file = e.target.files && e.target.files[0];
+    if (file) previewProfile(file);
+  });
+  $("preview-close").addEventListener("click", () => dialog.close());
+  // Escape closes it too (the dialog's own cancel); the focus goes back to the file input.
+  dialog.addEventListener("close", () => {
+    if (previewPicture) URL.revokeObjectURL(previewPicture);
+    previewPicture = null;
+    $("preview-picture").replaceChildren();
+    $("preview-file").focus();
+  });
+}
+
 // ---- the device-state controls ----------------------------------------------------------------
 
 // What the controls changed and the studio has not been sent yet, merged: the slider's moves go
@@ -920,6 +1004,7 @@ function wireControls() {
   });
   $("start-springboard").addEventListener("click", () => post("api/springboard", {}));
   $("download-profile").addEventListener("click", downloadProfile);
+  wirePreview();
   // The history of changes is the device's, shared with vyr prefs undo in a terminal.
   $("undo-change").addEventListener("click", async () => {
     const answer = await post("api/undo", {});
@@ -939,7 +1024,7 @@ function wireControls() {
   }
   // Escape goes back from a sub-page, as the navigation bar's back button does.
   document.addEventListener("keydown", (e) => {
-    if (e.key === "Escape" && subpage) {
+    if (e.key === "Escape" && subpage && !$("preview").open) {
       e.preventDefault();
       closeSubpage();
     }
