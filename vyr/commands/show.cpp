@@ -72,8 +72,7 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
-  std::string profile;       // a profile to preview, or empty
-  bool springboard = false;  // this process is the SpringBoard child of a `vyr show`
+  std::string profile;  // a profile to preview, or empty
 };
 
 void progress(const std::string& line) {
@@ -141,8 +140,6 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.picture = false;
     } else if (arg == "--watch") {
       o.watch = true;
-    } else if (arg == "--springboard") {
-      o.springboard = true;
     } else {
       failure("unknown option " + arg +
               didYouMean(
@@ -310,9 +307,6 @@ class PreviewDevice {
 };
 
 int run(const Options& options, const std::string& device) {
-  if (options.springboard) {
-    return show::runSpringBoard(options.watch ? sim::Relaunch::ByParent : sim::Relaunch::Never);
-  }
   struct ReleaseFonts {
     ~ReleaseFonts() { show::releaseFontCaches(); }
   } releaseFonts;
@@ -342,8 +336,9 @@ int run(const Options& options, const std::string& device) {
   const std::string exe = sim::ownExecutable();
   if (!stop || exe.empty()) return failure("cannot prepare to start SpringBoard");
 
-  std::vector<std::string> child{"show", "--springboard"};
-  if (options.watch) child.push_back("--watch");
+  // A watch starts it again after a respring, as the device's launchd does.
+  std::vector<std::string> child{"role", "springboard"};
+  if (options.watch) child.push_back("--relaunch");
   PreviewDevice preview;
   std::string shownDevice = device;
   if (!options.profile.empty()) {

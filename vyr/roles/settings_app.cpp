@@ -135,7 +135,7 @@ SettingsApp::~SettingsApp() {
 }
 
 std::string SettingsApp::start() {
-  const Result<void> started = process_.start(exe_, device_, {"studio", "--settings-app"});
+  const Result<void> started = process_.start(exe_, device_, {"role", "settings-app"});
   bad_.clear();
   return started ? std::string() : started.error();
 }

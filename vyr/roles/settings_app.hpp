@@ -23,7 +23,7 @@
 
 namespace vyr::studio {
 
-// The Settings app's side: runs in the process that `vyr studio --settings-app` starts. Returns
+// The Settings app's side: runs in the process that `vyr role settings-app` starts. Returns
 // the process's exit status.
 int runSettingsApp();
 

@@ -75,8 +75,6 @@ struct Options {
   int port = kDefaultPort;
   bool portGiven = false;
   bool open = true;
-  bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
-  bool settingsApp = false;  // this process is a studio's Settings app (started by the studio)
   bool help = false;
 };
 
@@ -108,10 +106,6 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       return std::nullopt;
     } else if (arg == "--no-open") {
       o.open = false;
-    } else if (arg == "--springboard") {
-      o.springboard = true;
-    } else if (arg == "--settings-app") {
-      o.settingsApp = true;
     } else if (arg == "-h" || arg == "--help") {
       o.help = true;
     } else {
@@ -366,7 +360,7 @@ void Studio::publishStatus() {
 
 void Studio::startSpringBoard() {
   if (const std::string err =
-          springBoard_.start(exe_, device_, {"studio", "--springboard"}, state_);
+          springBoard_.start(exe_, device_, {"role", "springboard", "--relaunch"}, state_);
       !err.empty()) {
     supervision_.couldNotStart(err);
     progress(err);
@@ -466,8 +460,6 @@ void Studio::profile(const studio::Answer& answer) {
 }
 
 int run(const Options& options, const Invocation& inv) {
-  if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
-  if (options.settingsApp) return studio::runSettingsApp();
   // The phone is drawn here, from what the SpringBoard child answers: the fonts are this
   // process's to let go of.
   struct ReleaseFonts {
