@@ -120,6 +120,40 @@ std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// How the Settings app's answers are said over HTTP: here alone.
+Reply httpReply(studio::PaneAnswer answer) {
+  using Outcome = studio::PaneAnswer::Outcome;
+  using Refusal = studio::PaneAnswer::Refusal;
+  int status = 500;
+  switch (answer.outcome) {
+    case Outcome::ok:
+      status = 200;
+      break;
+    case Outcome::refused:
+      switch (answer.refusal) {
+        case Refusal::malformed:
+          status = 400;
+          break;
+        case Refusal::noSuch:
+          status = 404;
+          break;
+        case Refusal::notNow:
+          status = 409;
+          break;
+        case Refusal::notTaken:
+          status = 422;
+          break;
+      }
+      break;
+    case Outcome::failed:
+      break;
+    case Outcome::unreachable:
+      status = 503;
+      break;
+  }
+  return {status, std::move(answer.body)};
+}
+
 // Opens the private page at PATH in the user's browser without waiting for it; the opener's pid,
 // or -1. The page forwards to the studio's address: the token is on no command line.
 pid_t openBrowser(const std::string& path) {
@@ -160,7 +194,8 @@ class Studio {
 
   // Asks the Settings app for the pane and publishes it when it answers: never waits.
   void publishSettings() {
-    pane_->ask("show", "", [this](const Reply& reply) { hub_.publish("settings", reply.json); });
+    pane_->ask("show", "",
+               [this](const studio::PaneAnswer& shown) { hub_.publish("settings", shown.body); });
   }
   void publishStatus();
   void startSpringBoard();
@@ -418,14 +453,15 @@ void Studio::armRestart(std::chrono::nanoseconds after) {
 }
 
 void Studio::changeSettings(const char* op, const std::string& body, const studio::Answer& answer) {
-  pane_->ask(op, body, [this, answer](const Reply& reply) {
-    if (reply.status == 200) publishSettings();
-    answer(reply);
+  pane_->ask(op, body, [this, answer](studio::PaneAnswer done) {
+    if (done.outcome == studio::PaneAnswer::Outcome::ok) publishSettings();
+    answer(httpReply(std::move(done)));
   });
 }
 
 void Studio::respring(const std::string& body, const studio::Answer& answer) {
-  pane_->ask("respring", body, answer);
+  pane_->ask("respring", body,
+             [answer](studio::PaneAnswer done) { answer(httpReply(std::move(done))); });
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -451,11 +487,9 @@ Reply Studio::startAgain(const std::string& body) {
 
 void Studio::profile(const studio::Answer& answer) {
   // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
-  pane_->ask("profile", "", [answer](Reply reply) {
-    if (reply.status == 200) {
-      reply = {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
-    }
-    answer(std::move(reply));
+  pane_->ask("profile", "", [answer](studio::PaneAnswer done) {
+    if (done.outcome != studio::PaneAnswer::Outcome::ok) return answer(httpReply(std::move(done)));
+    answer({200, std::move(done.body), "application/x-plist", "VYR.plist"});
   });
 }
 
