@@ -136,6 +136,14 @@ std::uint64_t Hub::version() const {
   return clock_;
 }
 
+void Hub::wake() {
+  {
+    std::lock_guard lock(mutex_);
+    ++clock_;
+  }
+  changed_.notify_all();
+}
+
 bool Hub::closed() const {
   std::lock_guard lock(mutex_);
   return closed_;
@@ -507,11 +515,13 @@ void Server::stop() {
   for (const auto& pending : left) {
     finish(*handed_, pending, {503, errorJson("the studio is stopping")});
   }
-  hub_.close();
   {
     std::lock_guard lock(streamsMutex_);
     stopping_ = true;
   }
+  // The hub is its owner's to close (another server may be serving it); the waker's wait ends
+  // now, and as the version it waits past is read before it looks at stopping_, it sees it.
+  hub_.wake();
   if (waker_.joinable()) waker_.join();
   wakeStreams();
   MHD_stop_daemon(daemon_);

@@ -40,8 +40,12 @@ class Hub {
   // Server-Sent Events, one event per topic; empty on timeout. Nothing once closed.
   std::optional<std::string> news(std::map<std::string, std::uint64_t>& seen,
                                   std::chrono::milliseconds timeout);
-  // Ends every wait, now and later.
+  // Ends every wait, now and later. The hub's owner calls it; a server that borrows the hub
+  // never does.
   void close();
+  // Ends the waits for news going on now (waitPast, news) as a publish of nothing would: the
+  // version grows, no topic changes. The hub stays open.
+  void wake();
   // A number that grows with every publish, and a wait for it to pass SEEN (or TIMEOUT, or close).
   std::uint64_t version() const;
   void waitPast(std::uint64_t seen, std::chrono::milliseconds timeout);
@@ -179,7 +183,9 @@ class Server {
   // The ports tried before the one bound because another program held them (empty when the
   // first one tried was free).
   const std::vector<int>& takenPorts() const { return taken_; }
-  // Ends every open event stream and stops serving; waits for the server's threads.
+  // Ends every open event stream and stops serving; waits for the server's threads. The hub is
+  // left open (its owner closes it); the queue is closed, so that changes still waiting are
+  // answered 503.
   void stop();
 
   struct Request;  // one request in progress (server.cpp)

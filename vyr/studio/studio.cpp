@@ -349,6 +349,8 @@ int Studio::run() {
 
   progress("stopping");
   queue_.close();
+  // Every page's stream ends; the hub is this loop's, the server only borrows it.
+  hub_.close();
   server.stop();
   springBoard_.stop();
   ::close(restartTimer_);

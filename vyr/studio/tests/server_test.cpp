@@ -337,6 +337,8 @@ TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {
   EXPECT_NE(second.address().port, port_);
   EXPECT_EQ(second.takenPorts(), std::vector<int>{port_});
   second.stop();
+  // The hub is borrowed: stopping one server leaves it open for the other's pages.
+  EXPECT_FALSE(hub_.closed());
 }
 
 }  // namespace
