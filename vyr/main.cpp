@@ -42,11 +42,18 @@ void usage(std::FILE* to) {
   std::fputs(kUsageTail, to);
 }
 
+// Commands that `vyr --help` does not list and no suggestion names: what the device processes
+// that the listed commands start are to play.
+const vyr::Command* const kHiddenCommands[] = {&vyr::roleCommand};
+
 const vyr::Command* find(const std::string& name) {
   for (const vyr::Command* command : kCommands) {
     if (name == command->name || (command->alias != nullptr && name == command->alias)) {
       return command;
     }
+  }
+  for (const vyr::Command* command : kHiddenCommands) {
+    if (name == command->name) return command;
   }
   return nullptr;
 }

@@ -313,12 +313,22 @@ TEST_F(Show, RefusesWhatItCannotDoWithOneLineAndLeavesNoFileBehind) {
                                                                 {"host", "--frobnicate"},
                                                                 {"prefs", "set", "txt"},
                                                                 {"colour"},
-                                                                {"import"}}) {
+                                                                {"import"},
+                                                                // Roles are no options of these.
+                                                                {"show", "--springboard"},
+                                                                {"studio", "--settings-app"},
+                                                                // Nor run by hand.
+                                                                {"role", "springboard"},
+                                                                {"role", "settings-app"}}) {
     std::vector<std::string> all = {"--device", fresh};
     all.insert(all.end(), args.begin(), args.end());
     EXPECT_EQ(runVyrWith(all, {}).status, 2) << args[0];
     EXPECT_FALSE(fs::exists(fresh)) << args[0];
   }
+  const Finished byHand = runVyrWith({"--device", fresh, "role", "springboard", "--relaunch"}, {});
+  EXPECT_NE(byHand.err.find("it is not run by hand"), std::string::npos) << byHand.err;
+  const Finished listed = runVyrWith({"--help"}, {});
+  EXPECT_EQ(listed.out.find("role"), std::string::npos) << listed.out;
   for (const char* command : {"host", "colour", "color", "prefs", "show", "import"}) {
     const Finished help = runVyrWith({"--device", fresh, command, "--help"}, {});
     EXPECT_EQ(help.status, 0) << command << help.err;

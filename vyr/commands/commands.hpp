@@ -39,5 +39,7 @@ extern const Command showCommand;    // vyr/commands/show.cpp
 extern const Command importCommand;  // vyr/commands/profiles.cpp
 extern const Command exportCommand;  // vyr/commands/profiles.cpp
 extern const Command studioCommand;  // vyr/studio/studio.cpp
+// Hidden: the device processes' roles, started by the commands above, never listed.
+extern const Command roleCommand;  // vyr/roles/command.cpp
 
 }  // namespace vyr

@@ -17,6 +17,7 @@
 #include <array>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@
 #include "tweak/elements.hpp"
 #include "vyr/attach/held_folder.hpp"
 #include "vyr/attach/process.hpp"
+#include "vyr/attach/supervision.hpp"
 #include "vyr/base/files.hpp"
 #include "vyr/base/options.hpp"
 #include "vyr/base/printable.hpp"
@@ -70,8 +72,7 @@ struct Options {
   bool outGiven = false;
   bool picture = true;
   bool watch = false;
-  std::string profile;       // a profile to preview, or empty
-  bool springboard = false;  // this process is the SpringBoard child of a `vyr show`
+  std::string profile;  // a profile to preview, or empty
 };
 
 void progress(const std::string& line) {
@@ -139,8 +140,6 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       o.picture = false;
     } else if (arg == "--watch") {
       o.watch = true;
-    } else if (arg == "--springboard") {
-      o.springboard = true;
     } else {
       failure("unknown option " + arg +
               didYouMean(
@@ -314,9 +313,6 @@ class PreviewDevice {
 };
 
 int run(const Options& options, const std::string& device) {
-  if (options.springboard) {
-    return show::runSpringBoard(options.watch ? sim::Relaunch::ByParent : sim::Relaunch::Never);
-  }
   struct ReleaseFonts {
     ~ReleaseFonts() { show::releaseFontCaches(); }
   } releaseFonts;
@@ -346,8 +342,9 @@ int run(const Options& options, const std::string& device) {
   const std::string exe = sim::ownExecutable();
   if (!stop || exe.empty()) return failure("cannot prepare to start SpringBoard");
 
-  std::vector<std::string> child{"show", "--springboard"};
-  if (options.watch) child.push_back("--watch");
+  // A watch starts it again after a respring, as the device's launchd does.
+  std::vector<std::string> child{"role", "springboard"};
+  if (options.watch) child.push_back("--relaunch");
   PreviewDevice preview;
   std::string shownDevice = device;
   if (!options.profile.empty()) {
@@ -363,9 +360,13 @@ int run(const Options& options, const std::string& device) {
       !err.empty()) {
     return failure(err);
   }
+  // Only a SpringBoard that came up and was ended as the device ends it is started again: one
+  // that cannot start or crashes would only do so again.
+  using namespace std::chrono_literals;
+  attach::Supervision supervision({1, 0s, 0ms, 0ms, true, "vyr show"});
+  supervision.started("");
   bool shown = false;               // something was shown at all
   std::vector<show::Row> previous;  // the rows shown last
-  bool showsThis = false;           // the running SpringBoard has shown its screens
   // A watch holds the device by its folder's identity: SpringBoard is started again where the
   // folder is now, never at a name that may since hold nothing (or another folder).
   std::optional<show::HeldFolder> held;
@@ -407,7 +408,7 @@ int run(const Options& options, const std::string& device) {
       if (!deviceStillThere()) return gone();
     }
     const show::SpringBoard::Output output = springBoard.onEvents(fds[1].revents);
-    if (output.restarted) showsThis = false;
+    if (output.restarted) supervision.started("");
     for (const show::SceneMessage& message : output.scenes) {
       if (shown && message.reason == "settings") progress("settings changed");
       const int status = showOnce(options, message, shown, previous);
@@ -416,24 +417,28 @@ int run(const Options& options, const std::string& device) {
       // not.
       if (status != 0 && std::ferror(stdout) != 0) return 1;
       if (!shown) progress("watching the device's settings (Ctrl-C ends)");
-      shown = showsThis = true;
+      shown = true;
+      supervision.shown();
     }
-    if (!output.startError.empty()) {
-      return deviceStillThere() ? failure(output.startError) : gone();
+    if (!output.startError.empty() && supervision.saidCannotStart(output.startError).action ==
+                                          attach::Supervision::Action::giveUp) {
+      return deviceStillThere() ? failure(supervision.message()) : gone();
     }
     if (!output.ended) continue;
     bool clean = false;
     const std::string how = springBoard.reap(&clean);
     if (!deviceStillThere()) return gone();
-    // Only a SpringBoard that came up and was ended as the device ends it is started again: one
-    // that cannot start or crashes would only do so again.
-    if (!options.watch || !clean || !showsThis) return failure(how);
-    progress(how + " (a respring ends the device's user interface); starting a new one");
-    showsThis = false;
+    // A one-shot show has ended before it showed anything, so this is never a respring there.
+    if (supervision.ended(clean, how, attach::Supervision::Clock::now()).action !=
+        attach::Supervision::Action::restart) {
+      return failure(supervision.message());
+    }
+    progress(supervision.message());
     if (const std::string err = springBoard.start(exe, devicePath, child, options.state);
         !err.empty()) {
       return failure(err);
     }
+    supervision.started("");
   }
   springBoard.stop();
   progress("stopped");

@@ -33,8 +33,18 @@ std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-Reply failure(int status, const std::string& message) {
-  return {status, dump({{"error", message}})};
+using Refusal = PaneAnswer::Refusal;
+
+PaneAnswer ok(std::string body) {
+  return {PaneAnswer::Outcome::ok, Refusal::malformed, std::move(body)};
+}
+
+PaneAnswer refused(Refusal why, const std::string& message) {
+  return {PaneAnswer::Outcome::refused, why, dump({{"error", message}})};
+}
+
+PaneAnswer failure(const std::string& message) {
+  return {PaneAnswer::Outcome::failed, Refusal::malformed, dump({{"error", message}})};
 }
 
 const char* kindOf(const Row& row) {
@@ -160,16 +170,16 @@ std::string PaneView::toJson() {
   return dump(out);
 }
 
-Reply PaneView::set(const std::string& body) {
+PaneAnswer PaneView::set(const std::string& body) {
   const auto request = parseSetRow(body);
-  if (!request) return failure(400, request.error());
-  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  if (!request) return refused(Refusal::malformed, request.error());
+  if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const SetRow& row = *request;
   // Held from the snapshot to the record (the pane's own write takes it again inside): a write
   // by another process in between would otherwise become part of this step, and undoing the
   // step would take that write back too.
   const preferences::WritersLock lock(kDomain);
-  if (!lock) return failure(500, lock.problem());
+  if (!lock) return failure(lock.problem());
   const history::Before before = history::before();
   switch (pane_->set(row.key, row.value)) {
     case Change::Done: {
@@ -190,51 +200,52 @@ Reply PaneView::set(const std::string& body) {
       if (const auto note = history::record(before, what + value, colour ? what : std::string())) {
         out["note"] = "Changed, but " + *note + ".";
       }
-      return {200, dump(out)};
+      return ok(dump(out));
     }
     case Change::NoSuchKey:
-      return failure(404, "no row of the pane has the key '" + row.key + "'");
+      return refused(Refusal::noSuch, "no row of the pane has the key '" + row.key + "'");
     case Change::NotEditable:
-      return failure(400, "the row of '" + row.key + "' takes no value");
+      return refused(Refusal::malformed, "the row of '" + row.key + "' takes no value");
     case Change::NotWritten:
-      return failure(500, pane_->writeProblem() + "; nothing changed");
+      return failure(pane_->writeProblem() + "; nothing changed");
     case Change::Refused:
       break;
   }
-  return failure(
-      422, "'" + row.value + "' is not a value of the row of '" + row.key + "'; nothing changed");
+  return refused(Refusal::notTaken, "'" + row.value + "' is not a value of the row of '" + row.key +
+                                        "'; nothing changed");
 }
 
-Reply PaneView::tap(const std::string& body) {
+PaneAnswer PaneView::tap(const std::string& body) {
   const auto request = parseTapButton(body);
-  if (!request) return failure(400, request.error());
-  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  if (!request) return refused(Refusal::malformed, request.error());
+  if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const std::string before = openedUrls();
   const history::Before settings = history::before();
   if (!pane_->tap(request->label)) {
-    return failure(404, "the pane has no button '" + request->label + "'");
+    return refused(Refusal::noSuch, "the pane has no button '" + request->label + "'");
   }
   nlohmann::json out = {{"tapped", request->label}};
   if (const auto note = history::record(settings, "studio: tapped " + request->label)) {
     out["note"] = "Tapped, but " + *note + ".";
   }
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
-  return {200, dump(out)};
+  return ok(dump(out));
 }
 
-Reply PaneView::profile() {
+PaneAnswer PaneView::profile() {
   const Result<std::string> exported =
       vyr::profile::exportProfile(vyr::profile::settingsOf(pane_.get()));
-  if (!exported) return {404, json({{"error", exported.error()}}).dump()};
-  return {200, *exported, "application/x-plist", "VYR.plist"};
+  if (!exported) return refused(Refusal::noSuch, exported.error());
+  return ok(*exported);
 }
 
-Reply PaneView::undo(const std::string& body) {
+PaneAnswer PaneView::undo(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request) return failure(400, request.error());
+  if (!request) return refused(Refusal::malformed, request.error());
   auto outcome = history::undo();
-  if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
-    return failure(refused->why == history::Refusal::failed ? 500 : 409, refused->line);
+  if (const auto* notUndone = std::get_if<history::NotUndone>(&outcome)) {
+    if (notUndone->why == history::Refusal::failed) return failure(notUndone->line);
+    return refused(Refusal::notNow, notUndone->line);
   }
   const auto& undone = std::get<history::Undone>(outcome);
   json out = {{"undid", undone.what}, {"left", undone.left}};
@@ -243,31 +254,31 @@ Reply PaneView::undo(const std::string& body) {
         "There was no settings file before it, so none is there now: SpringBoard keeps the values "
         "it read until a respring.";
   }
-  return {200, dump(out)};
+  return ok(dump(out));
 }
 
-Reply PaneView::reset(const std::string& body) {
+PaneAnswer PaneView::reset(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request) return failure(400, request.error());
-  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  if (!request) return refused(Refusal::malformed, request.error());
+  if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const history::Before before = history::before();
   const Result<int> rows = vyr::profile::resetToDefaults(*pane_);
   const auto note = history::record(before, "studio: reset");
-  if (!rows) return failure(500, rows.error() + "; the rows before it have their defaults");
+  if (!rows) return failure(rows.error() + "; the rows before it have their defaults");
   json out = {{"reset", *rows}};
   if (note) out["note"] = "Reset, but " + *note + ".";
-  return {200, dump(out)};
+  return ok(dump(out));
 }
 
-Reply PaneView::tapRightButton(const std::string& body) {
+PaneAnswer PaneView::tapRightButton(const std::string& body) {
   const auto request = parseNoArguments(body);
-  if (!request) return failure(400, request.error());
-  if (!pane_) return failure(409, "the Settings pane is not open: " + error_);
+  if (!request) return refused(Refusal::malformed, request.error());
+  if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const auto title = pane_->rightButtonTitle();
   if (!title || !pane_->tapRightButton()) {
-    return failure(404, "the navigation bar has no button to tap");
+    return refused(Refusal::noSuch, "the navigation bar has no button to tap");
   }
-  return {200, dump({{"tapped", *title}})};
+  return ok(dump({{"tapped", *title}}));
 }
 
 }  // namespace vyr::studio

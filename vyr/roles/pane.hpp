@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/preferences/settings_app.hpp"
-#include "vyr/studio/server.hpp"
+#include "vyr/roles/settings_messages.hpp"
 
 namespace vyr::studio {
 
@@ -27,19 +27,20 @@ class PaneView {
   // which the page draws; set's reply carries it too for a colour row.
   std::string toJson();
 
-  // The page's changes; each body is validated first, and a refused one changes nothing.
-  Reply set(const std::string& body);
-  Reply tap(const std::string& body);
-  Reply tapRightButton(const std::string& body);
+  // The page's changes; each body is validated first (refused as malformed), and a refused one
+  // changes nothing.
+  PaneAnswer set(const std::string& body);
+  PaneAnswer tap(const std::string& body);
+  PaneAnswer tapRightButton(const std::string& body);
   // The settings' history, shared with `vyr prefs undo`: puts back the settings as they were
-  // before the last change made through VYR ({200, {"undid", "left"}}, or 409 saying why not:
-  // nothing to undo, or a change made elsewhere since); and every row's default put back through
-  // its own cell, as one step of the history ({200, {"reset": rows}}).
-  Reply undo(const std::string& body);
-  Reply reset(const std::string& body);
-  // The settings as a profile, the same file as `vyr export` writes: {200, XML property list},
-  // or a 404 reply saying why there is none.
-  Reply profile();
+  // before the last change made through VYR ({"undid", "left"}, or refused as not now saying why
+  // not: nothing to undo, or a change made elsewhere since); and every row's default put back
+  // through its own cell, as one step of the history ({"reset": rows}).
+  PaneAnswer undo(const std::string& body);
+  PaneAnswer reset(const std::string& body);
+  // The settings as a profile, the same file as `vyr export` writes (an XML property list), or
+  // refused as no such, saying why there is none.
+  PaneAnswer profile();
 
  private:
   std::unique_ptr<preferences::settings::Pane> pane_;

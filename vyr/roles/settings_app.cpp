@@ -35,15 +35,16 @@ std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-Reply unreachable(const std::string& why) {
-  return {503, dump({{"error", "the Settings app cannot be reached: " + why}})};
+PaneAnswer unreachable(const std::string& why) {
+  return {PaneAnswer::Outcome::unreachable, PaneAnswer::Refusal::malformed,
+          dump({{"error", "the Settings app cannot be reached: " + why}})};
 }
 
-// REPLY with what the system calls of the action did, when it made any.
-Reply withSteps(Reply reply, const std::vector<libsystem::Step>& steps) {
-  if (steps.empty()) return reply;
-  json body = json::parse(reply.json, nullptr, false);
-  if (!body.is_object()) return reply;
+// ANSWER with what the system calls of the action did, when it made any.
+PaneAnswer withSteps(PaneAnswer answer, const std::vector<libsystem::Step>& steps) {
+  if (steps.empty()) return answer;
+  json body = json::parse(answer.body, nullptr, false);
+  if (!body.is_object()) return answer;
   json lines = json::array();
   int failed = 0;
   for (const libsystem::Step& s : steps) {
@@ -52,22 +53,24 @@ Reply withSteps(Reply reply, const std::vector<libsystem::Step>& steps) {
   }
   body["steps"] = std::move(lines);
   body["failed"] = failed;
-  return {reply.status, dump(body)};
+  answer.body = dump(body);
+  return answer;
 }
 
-Reply answer(PaneView& pane, const std::string& op, const std::string& body) {
-  if (op == "show") return {200, pane.toJson()};
+PaneAnswer answer(PaneView& pane, const std::string& op, const std::string& body) {
+  if (op == "show") return {PaneAnswer::Outcome::ok, PaneAnswer::Refusal::malformed, pane.toJson()};
   if (op == "set") return pane.set(body);
   if (op == "profile") return pane.profile();
   if (op == "undo") return pane.undo(body);
   if (op == "reset") return pane.reset(body);
   if (op != "tap" && op != "respring") {
-    return {400, dump({{"error", "unknown request " + op.substr(0, 40)}})};
+    return {PaneAnswer::Outcome::refused, PaneAnswer::Refusal::malformed,
+            dump({{"error", "unknown request " + op.substr(0, 40)}})};
   }
   libsystem::takeJournal();
   // The journal is read once the tap has run, never before.
-  Reply reply = op == "tap" ? pane.tap(body) : pane.tapRightButton(body);
-  return withSteps(std::move(reply), libsystem::takeJournal());
+  PaneAnswer tapped = op == "tap" ? pane.tap(body) : pane.tapRightButton(body);
+  return withSteps(std::move(tapped), libsystem::takeJournal());
 }
 
 }  // namespace
@@ -108,11 +111,12 @@ int runSettingsApp() {
                      request.error().c_str());
         continue;
       }
-      Reply reply;
+      PaneAnswer reply;
       try {
         reply = answer(pane, request->op, request->body);
       } catch (const std::exception& e) {
-        reply = {500, dump({{"error", e.what()}})};
+        reply = {PaneAnswer::Outcome::failed, PaneAnswer::Refusal::malformed,
+                 dump({{"error", e.what()}})};
       }
       if (!channel.send(encodePaneReply({request->id, reply})) || !channel.flush(10000)) return 0;
     }
@@ -130,12 +134,12 @@ SettingsApp::~SettingsApp() {
   closing_ = true;
   // What still waits is dropped uncompleted: its completions may reach what is being taken down
   // with this (a page would be told the pane cannot be reached when it is only being replaced).
-  pending_ = child::Requests<Reply>();
+  pending_ = child::Requests<PaneAnswer>();
   process_.stop();
 }
 
 std::string SettingsApp::start() {
-  const Result<void> started = process_.start(exe_, device_, {"studio", "--settings-app"});
+  const Result<void> started = process_.start(exe_, device_, {"role", "settings-app"});
   bad_.clear();
   return started ? std::string() : started.error();
 }
@@ -204,8 +208,9 @@ void SettingsApp::onEvents(short revents, bool timerFired) {
         continue;
       }
       PaneReply answered = *std::move(reply);
-      if (!pending_.answer(answered.id, std::move(answered.reply)) && say_) {
-        // Late (its request was answered 503 at its deadline), or never asked: not an answer.
+      if (!pending_.answer(answered.id, std::move(answered.answer)) && say_) {
+        // Late (its request was answered unreachable at its deadline), or never asked: not an
+        // answer.
         say_(child::droppedLine(
             "the Settings app",
             "a reply to request " + std::to_string(answered.id) + ", which waits no longer"));

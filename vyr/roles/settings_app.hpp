@@ -19,11 +19,11 @@
 #include "device/files.hpp"
 #include "vyr/child/process.hpp"
 #include "vyr/child/requests.hpp"
-#include "vyr/studio/server.hpp"
+#include "vyr/roles/settings_messages.hpp"
 
 namespace vyr::studio {
 
-// The Settings app's side: runs in the process that `vyr studio --settings-app` starts. Returns
+// The Settings app's side: runs in the process that `vyr role settings-app` starts. Returns
 // the process's exit status.
 int runSettingsApp();
 
@@ -33,7 +33,7 @@ int runSettingsApp();
 // thread only.
 class SettingsApp {
  public:
-  using Done = std::function<void(Reply)>;
+  using Done = std::function<void(PaneAnswer)>;
   // SAY: how it says one line about its process (a dropped message); printable already.
   using Say = std::function<void(const std::string&)>;
   // How long a reply may take: a respring from the pane runs its steps first.
@@ -46,7 +46,7 @@ class SettingsApp {
 
   // Asks it OP with BODY; DONE gets its reply once it comes, from onEvents(). A Settings app that
   // cannot be reached (started, or written to) or does not answer within kAnswer is answered
-  // with status 503 and the reason (at once, or when the deadline passes). A reply that comes
+  // unreachable, with the reason (at once, or when the deadline passes). A reply that comes
   // after its deadline is dropped by its id, never taken for another request's.
   void ask(const std::string& op, const std::string& body, Done done);
 
@@ -59,7 +59,7 @@ class SettingsApp {
  private:
   std::string start();
   bool ended();
-  // Answers every request waiting with 503, WHY; stops the process when STOP.
+  // Answers every request waiting as unreachable, WHY, and stops the process.
   void failAll(const std::string& why);
   void expire();
   void armTimer();
@@ -70,7 +70,7 @@ class SettingsApp {
   child::BadMessages bad_;
   sim::Fd timer_;
   bool closing_ = false;
-  child::Requests<Reply> pending_;
+  child::Requests<PaneAnswer> pending_;
 };
 
 }  // namespace vyr::studio

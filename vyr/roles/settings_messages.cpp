@@ -1,6 +1,7 @@
 #include "vyr/roles/settings_messages.hpp"
 
-#include <algorithm>
+#include <cstddef>
+#include <optional>
 
 namespace vyr::studio {
 
@@ -29,31 +30,56 @@ Result<PaneRequest> decodePaneRequest(const child::Message& message) {
   return PaneRequest{*message.id, *op, *body};
 }
 
+namespace {
+
+constexpr const char* kOutcomes[] = {"ok", "refused", "failed"};
+constexpr const char* kRefusals[] = {"malformed", "no such", "not now", "not taken"};
+
+// The index of NAME in NAMES, or nothing.
+template <std::size_t N>
+std::optional<std::size_t> indexOf(const char* const (&names)[N], const std::string& name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (name == names[i]) return i;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 json encodePaneReply(const PaneReply& reply) {
-  return {{"type", "reply"},
-          {"id", reply.id},
-          {"status", reply.reply.status},
-          {"body", reply.reply.json}};
+  const PaneAnswer& answer = reply.answer;
+  // Never sent: the Settings app that would say it is the one that could not be reached.
+  const PaneAnswer::Outcome outcome = answer.outcome == PaneAnswer::Outcome::unreachable
+                                          ? PaneAnswer::Outcome::failed
+                                          : answer.outcome;
+  json out = {{"type", "reply"},
+              {"id", reply.id},
+              {"outcome", kOutcomes[static_cast<std::size_t>(outcome)]},
+              {"body", answer.body}};
+  if (outcome == PaneAnswer::Outcome::refused) {
+    out["refusal"] = kRefusals[static_cast<std::size_t>(answer.refusal)];
+  }
+  return out;
 }
 
 Result<PaneReply> decodePaneReply(const child::Message& message) {
   if (message.type != "reply") return failed("not a reply");
   if (!message.id) return failed("a reply without an id");
-  const auto status = message.object.find("status");
-  if (status == message.object.end() || !status->is_number_integer()) {
-    return failed("a reply without a whole status");
-  }
-  const long long code =
-      status->is_number_unsigned()
-          ? static_cast<long long>(std::min<std::uint64_t>(status->get<std::uint64_t>(), 1000))
-          : status->get<long long>();
-  if (code < 100 || code > 599) return failed("a reply whose status is no HTTP status");
-  const std::string* body = stringMember(message.object, "body");
-  if (body == nullptr) return failed("a reply without a string body");
+  const std::string* outcome = stringMember(message.object, "outcome");
+  const auto known = outcome != nullptr ? indexOf(kOutcomes, *outcome) : std::nullopt;
+  if (!known) return failed("a reply whose outcome is not ok, refused or failed");
   PaneReply out;
   out.id = *message.id;
-  out.reply.status = static_cast<int>(code);
-  out.reply.json = *body;
+  out.answer.outcome = static_cast<PaneAnswer::Outcome>(*known);
+  if (out.answer.outcome == PaneAnswer::Outcome::refused) {
+    const std::string* refusal = stringMember(message.object, "refusal");
+    const auto reason = refusal != nullptr ? indexOf(kRefusals, *refusal) : std::nullopt;
+    if (!reason) return failed("a refused reply without a known reason");
+    out.answer.refusal = static_cast<PaneAnswer::Refusal>(*reason);
+  }
+  const std::string* body = stringMember(message.object, "body");
+  if (body == nullptr) return failed("a reply without a string body");
+  out.answer.body = *body;
   return out;
 }
 

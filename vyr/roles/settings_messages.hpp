@@ -3,7 +3,10 @@
 //  - "request" (studio to Settings app): {"id", "op", "body"}, OP "show" (the pane as JSON),
 //    "profile" (the settings as `vyr export` writes them), "set", "tap", "respring", "undo" or
 //    "reset" (BODY the page's request body);
-//  - "reply" (Settings app to studio): {"id" of the request, "status": an HTTP status, "body"}.
+//  - "reply" (Settings app to studio): {"id" of the request, "outcome": "ok", "refused" or
+//    "failed", "refusal" (a refused one's reason: "malformed", "no such", "not now", "not
+//    taken"), "body"}. The Settings app says what became of a request; how that is said over
+//    HTTP is the studio's to decide.
 // Every reader is total: a message of the wrong shape is refused with a few words saying why,
 // never thrown on.
 #pragma once
@@ -14,7 +17,6 @@
 
 #include "vyr/base/result.hpp"
 #include "vyr/child/lines.hpp"
-#include "vyr/studio/server.hpp"
 
 namespace vyr::studio {
 
@@ -24,14 +26,35 @@ struct PaneRequest {
   std::string body;
 };
 
+// What became of a request to the Settings app.
+struct PaneAnswer {
+  enum class Outcome {
+    ok,
+    refused,      // the request was not carried out, for the refusal's reason; nothing changed
+    failed,       // carrying it out failed
+    unreachable,  // the studio's own: the Settings app could not be asked or did not answer
+  };
+  enum class Refusal {
+    malformed,  // the body is not a request of its kind
+    noSuch,     // what it names is not there (a key, a button)
+    notNow,     // it cannot be done in this state (the pane not open, nothing to undo)
+    notTaken,   // the row does not take the value
+  };
+  Outcome outcome = Outcome::ok;
+  Refusal refusal = Refusal::malformed;  // when refused
+  // JSON: an ok one's result, else {"error": ...}; the profile's property list for "profile".
+  std::string body;
+};
+
 struct PaneReply {
   std::uint64_t id = 0;
-  Reply reply;  // only status and json (the body) cross
+  PaneAnswer answer;
 };
 
 nlohmann::json encodePaneRequest(const PaneRequest& request);
 Result<PaneRequest> decodePaneRequest(const child::Message& message);
 
+// An unreachable answer is not the Settings app's to give: it is refused on both sides.
 nlohmann::json encodePaneReply(const PaneReply& reply);
 Result<PaneReply> decodePaneReply(const child::Message& message);
 

@@ -27,8 +27,8 @@
 
 namespace vyr::show {
 
-// The SpringBoard side: runs in the process that `vyr show --springboard` or `vyr studio
-// --springboard` starts; RELAUNCH says whether its front end starts it again after a respring.
+// The SpringBoard side: runs in the process that `vyr role springboard` starts (for `vyr show`
+// and the studio); RELAUNCH says whether its front end starts it again after a respring.
 // Returns the process's exit status: 0 when it was told to end or was ended by a signal, 1 when
 // it could not start (after one line {"type": "error", "message": ...}).
 int runSpringBoard(sim::Relaunch relaunch);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device/files.hpp"
+#include "device/launchd.hpp"
 #include "device/processes.hpp"
 #include "vyr/studio/requests.hpp"
 
@@ -75,11 +76,12 @@ Result<Instance> Instance::claim(const std::optional<std::string>& folder) {
   if (instance.dir_ < 0 || !sim::isPrivateFolder(instance.dir_)) {
     return failed(path + " is not a private folder of this user");
   }
-  // The device is known by its folder's identity, not by a path that may name another later.
-  const sim::Fd root = sim::rootDescriptor();
-  struct stat s {};
-  if (!root || ::fstat(root.get(), &s) != 0) return failed("the device's folder cannot be opened");
-  instance.key_ = "device-" + std::to_string(s.st_dev) + "-" + std::to_string(s.st_ino);
+  // The device is known by its folder's identity, not by a path that may name another later:
+  // the key its supervisor goes by. The studio's files have carried "device-" before it from
+  // the first, so a studio started by an earlier build is still found.
+  const std::string key = sim::launchd::deviceKey();
+  if (key.empty()) return failed("the device's folder cannot be opened");
+  instance.key_ = "device-" + key;
 
   const std::string lockName = instance.key_ + ".lock";
   const int lock =

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -140,6 +139,14 @@ std::uint64_t Hub::version() const {
   return clock_;
 }
 
+void Hub::wake() {
+  {
+    std::lock_guard lock(mutex_);
+    ++clock_;
+  }
+  changed_.notify_all();
+}
+
 bool Hub::closed() const {
   std::lock_guard lock(mutex_);
   return closed_;
@@ -159,22 +166,6 @@ std::string Hub::newsSince(std::map<std::string, std::uint64_t>& seen) {
     out += "event: " + name + "\ndata: " + topic.json + "\n\n";
   }
   return out;
-}
-
-std::optional<std::string> Hub::news(std::map<std::string, std::uint64_t>& seen,
-                                     std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  const auto fresh = [&] {
-    for (const auto& [name, topic] : topics_) {
-      if (topic.version > seen[name]) return true;
-    }
-    return false;
-  };
-  changed_.wait_for(lock, timeout, [&] { return closed_ || fresh(); });
-  if (closed_) return std::nullopt;
-  // What was published meanwhile is news too.
-  lock.unlock();
-  return newsSince(seen);
 }
 
 void Hub::close() {
@@ -219,16 +210,6 @@ void MainThreadQueue::submitAnswering(std::function<void(Answer)> work, Answer d
     }
   }
   item->done({503, errorJson("the studio is stopping")});
-}
-
-Reply MainThreadQueue::run(std::function<Reply()> work, std::chrono::milliseconds timeout) {
-  auto promise = std::make_shared<std::promise<Reply>>();
-  std::future<Reply> reply = promise->get_future();
-  submit(std::move(work), [promise](Reply r) { promise->set_value(std::move(r)); });
-  if (reply.wait_for(timeout) != std::future_status::ready) {
-    return {503, errorJson("the studio did not answer in time; the change may still be made")};
-  }
-  return reply.get();
 }
 
 void MainThreadQueue::runPending() {
@@ -524,11 +505,13 @@ void Server::stop() {
   for (const auto& pending : left) {
     finish(*handed_, pending, {503, errorJson("the studio is stopping")});
   }
-  hub_.close();
   {
     std::lock_guard lock(streamsMutex_);
     stopping_ = true;
   }
+  // The hub is its owner's to close (another server may be serving it); the waker's wait ends
+  // now, and as the version it waits past is read before it looks at stopping_, it sees it.
+  hub_.wake();
   if (waker_.joinable()) waker_.join();
   wakeStreams();
   MHD_stop_daemon(daemon_);

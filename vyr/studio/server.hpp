@@ -37,16 +37,17 @@ class Hub {
   void publish(const std::string& topic, std::string json);
   // {"settings": ..., "phone": ..., "status": ...}, null for a topic not published yet.
   std::string snapshot() const;
-  // Waits up to TIMEOUT for a topic newer than SEEN says (SEEN is updated) and returns the news as
-  // Server-Sent Events, one event per topic; empty on timeout. Nothing once closed.
-  std::optional<std::string> news(std::map<std::string, std::uint64_t>& seen,
-                                  std::chrono::milliseconds timeout);
-  // Ends every wait, now and later.
+  // Ends every wait, now and later. The hub's owner calls it; a server that borrows the hub
+  // never does.
   void close();
+  // Ends the waits for news going on now (waitPast) as a publish of nothing would: the
+  // version grows, no topic changes. The hub stays open.
+  void wake();
   // A number that grows with every publish, and a wait for it to pass SEEN (or TIMEOUT, or close).
   std::uint64_t version() const;
   void waitPast(std::uint64_t seen, std::chrono::milliseconds timeout);
-  // The news newer than SEEN, without waiting (empty when there is none).
+  // The news newer than SEEN, as Server-Sent Events, one event per topic, without waiting (empty
+  // when there is none); SEEN is updated.
   std::string newsSince(std::map<std::string, std::uint64_t>& seen);
   bool closed() const;
 
@@ -95,9 +96,6 @@ class MainThreadQueue {
 
   // Readable while work waits: poll it on the main thread, then call runPending().
   int descriptor() const { return event_; }
-  // Runs WORK on the main thread and returns its reply; a 503 reply when the queue is closed or
-  // the main thread does not get to it within TIMEOUT.
-  Reply run(std::function<Reply()> work, std::chrono::milliseconds timeout);
   // Runs WORK on the main thread and hands its reply to DONE there, without waiting; DONE gets a
   // 503 reply instead (on the closing thread) when the queue closes first.
   void submit(std::function<Reply()> work, std::function<void(Reply)> done);
@@ -184,7 +182,9 @@ class Server {
   // The ports tried before the one bound because another program held them (empty when the
   // first one tried was free).
   const std::vector<int>& takenPorts() const { return taken_; }
-  // Ends every open event stream and stops serving; waits for the server's threads.
+  // Ends every open event stream and stops serving; waits for the server's threads. The hub is
+  // left open (its owner closes it); the queue is closed, so that changes still waiting are
+  // answered 503.
   void stop();
 
   struct Request;  // one request in progress (server.cpp)

@@ -16,12 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -32,6 +32,7 @@
 #include "platform/foundation/facade.hpp"
 #include "vyr/attach/held_folder.hpp"
 #include "vyr/attach/install.hpp"
+#include "vyr/attach/supervision.hpp"
 #include "vyr/attach/watch.hpp"
 #include "vyr/base/files.hpp"
 #include "vyr/base/options.hpp"
@@ -65,18 +66,16 @@ constexpr char kUsage[] =
     "Ctrl-C ends the studio and every device process it started.\n";
 
 constexpr int kDefaultPort = 8642;
-// A SpringBoard that ends this often this quickly is not started again until the page asks.
-constexpr int kCrashesBeforeGivingUp = 3;
-constexpr auto kCrashWindow = std::chrono::seconds(30);
-constexpr auto kRestartAfterRespring = std::chrono::milliseconds(400);
-constexpr auto kRestartAfterCrash = std::chrono::milliseconds(1500);
+// A SpringBoard that ends three times in 30 s is not started again until the page asks.
+attach::SupervisionRules supervisionRules() {
+  using namespace std::chrono_literals;
+  return {3, 30s, 400ms, 1500ms, false, "the studio"};
+}
 
 struct Options {
   int port = kDefaultPort;
   bool portGiven = false;
   bool open = true;
-  bool springboard = false;  // this process is a studio's SpringBoard (started by the studio)
-  bool settingsApp = false;  // this process is a studio's Settings app (started by the studio)
   bool help = false;
 };
 
@@ -108,10 +107,6 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       return std::nullopt;
     } else if (arg == "--no-open") {
       o.open = false;
-    } else if (arg == "--springboard") {
-      o.springboard = true;
-    } else if (arg == "--settings-app") {
-      o.settingsApp = true;
     } else if (arg == "-h" || arg == "--help") {
       o.help = true;
     } else {
@@ -124,6 +119,40 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
 
 std::string dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// How the Settings app's answers are said over HTTP: here alone.
+Reply httpReply(studio::PaneAnswer answer) {
+  using Outcome = studio::PaneAnswer::Outcome;
+  using Refusal = studio::PaneAnswer::Refusal;
+  int status = 500;
+  switch (answer.outcome) {
+    case Outcome::ok:
+      status = 200;
+      break;
+    case Outcome::refused:
+      switch (answer.refusal) {
+        case Refusal::malformed:
+          status = 400;
+          break;
+        case Refusal::noSuch:
+          status = 404;
+          break;
+        case Refusal::notNow:
+          status = 409;
+          break;
+        case Refusal::notTaken:
+          status = 422;
+          break;
+      }
+      break;
+    case Outcome::failed:
+      break;
+    case Outcome::unreachable:
+      status = 503;
+      break;
+  }
+  return {status, std::move(answer.body)};
 }
 
 // Opens the private page at PATH in the user's browser without waiting for it; the opener's pid,
@@ -166,13 +195,14 @@ class Studio {
 
   // Asks the Settings app for the pane and publishes it when it answers: never waits.
   void publishSettings() {
-    pane_->ask("show", "", [this](const Reply& reply) { hub_.publish("settings", reply.json); });
+    pane_->ask("show", "",
+               [this](const studio::PaneAnswer& shown) { hub_.publish("settings", shown.body); });
   }
   void publishStatus();
   void startSpringBoard();
   void springBoardOutput(short revents);
   void springBoardEnded();
-  void armRestart(std::chrono::milliseconds after);
+  void armRestart(std::chrono::nanoseconds after);
   // Whether the device folder is still there; a moved one is followed (the Settings app is
   // started again at its new name), a deleted one ends the studio.
   bool deviceStillThere();
@@ -189,11 +219,8 @@ class Studio {
   show::DeviceState state_;
   std::string exe_;
   int restartTimer_ = -1;
-  bool restartArmed_ = false;
-  bool startFailed_ = false;  // the running SpringBoard said it could not start
-  std::string springBoardMessage_;
-  std::string phase_ = "starting";  // starting, running, restarting, stopped
-  std::deque<std::chrono::steady_clock::time_point> crashes_;
+  // The SpringBoard's phase and status line, and when it is started again.
+  attach::Supervision supervision_{supervisionRules()};
   std::vector<std::string> notices_;
 };
 
@@ -317,13 +344,18 @@ int Studio::run() {
     if (extra[2].revents != 0) {
       std::uint64_t expirations = 0;
       [[maybe_unused]] const ssize_t n = ::read(restartTimer_, &expirations, sizeof expirations);
-      restartArmed_ = false;
-      if (!springBoard_.running()) startSpringBoard();
+      const attach::Supervision::Decision due =
+          supervision_.timer(attach::Supervision::Clock::now());
+      if (due.action == attach::Supervision::Action::restart && !springBoard_.running()) {
+        startSpringBoard();
+      }
     }
   }
 
   progress("stopping");
   queue_.close();
+  // Every page's stream ends; the hub is this loop's, the server only borrows it.
+  hub_.close();
   server.stop();
   previews_->stop();
   springBoard_.stop();
@@ -337,8 +369,7 @@ bool Studio::deviceStillThere() {
   const show::HeldFolder::Where where = held_->where();
   if (where.state == show::HeldFolder::State::here) return true;
   if (where.state == show::HeldFolder::State::gone) {
-    phase_ = "stopped";
-    springBoardMessage_ = "The device folder " + device_ + " is gone; the studio ends.";
+    supervision_.stop("The device folder " + device_ + " is gone; the studio ends.");
     publishStatus();
     progress("the device folder " + device_ +
              " is gone (deleted, or moved where it cannot be "
@@ -358,7 +389,7 @@ bool Studio::deviceStillThere() {
 }
 
 void Studio::publishStatus() {
-  json springboard = {{"phase", phase_}, {"message", springBoardMessage_}};
+  json springboard = {{"phase", supervision_.phaseName()}, {"message", supervision_.message()}};
   springboard["pid"] = springBoard_.running() ? json(springBoard_.pid()) : json(nullptr);
   hub_.publish("status", dump({{"device", device_},
                                {"ios", sim::iosVersion()},
@@ -372,15 +403,13 @@ void Studio::publishStatus() {
 
 void Studio::startSpringBoard() {
   if (const std::string err =
-          springBoard_.start(exe_, device_, {"studio", "--springboard"}, state_);
+          springBoard_.start(exe_, device_, {"role", "springboard", "--relaunch"}, state_);
       !err.empty()) {
-    phase_ = "stopped";
-    springBoardMessage_ = err;
+    supervision_.couldNotStart(err);
     progress(err);
   } else {
-    phase_ = "starting";
-    springBoardMessage_ = "Starting SpringBoard (pid " + std::to_string(springBoard_.pid()) +
-                          ") with VYRSignals injected";
+    supervision_.started("Starting SpringBoard (pid " + std::to_string(springBoard_.pid()) +
+                         ") with VYRSignals injected");
   }
   publishStatus();
 }
@@ -388,8 +417,7 @@ void Studio::startSpringBoard() {
 void Studio::springBoardOutput(short revents) {
   const show::SpringBoard::Output output = springBoard_.onEvents(revents);
   if (output.restarted) {
-    phase_ = "starting";
-    springBoardMessage_ = "SpringBoard kept sending messages that are dropped; started a new one";
+    supervision_.started("SpringBoard kept sending messages that are dropped; started a new one");
     publishStatus();
   }
   for (const show::SceneMessage& scene : output.scenes) {
@@ -406,64 +434,42 @@ void Studio::springBoardOutput(short revents) {
       phone["error"] = svg.error();
     }
     hub_.publish("phone", dump(phone));
-    if (phase_ != "running") {
-      phase_ = "running";
-      springBoardMessage_.clear();
-      publishStatus();
-    }
+    if (supervision_.shown().publish) publishStatus();
   }
-  if (!output.startError.empty()) {
-    springBoardMessage_ = output.startError;
-    startFailed_ = true;
-  }
+  if (!output.startError.empty()) supervision_.saidCannotStart(output.startError);
   if (output.ended) springBoardEnded();
 }
 
 void Studio::springBoardEnded() {
   bool clean = false;
-  std::string how = springBoard_.reap(&clean);
-  if (startFailed_) how = springBoardMessage_;
-  if (clean && !startFailed_) {
-    phase_ = "restarting";
-    springBoardMessage_ =
-        how + " (a respring ends the device's user interface); starting a new one";
-    armRestart(kRestartAfterRespring);
-  } else {
-    const auto now = std::chrono::steady_clock::now();
-    crashes_.push_back(now);
-    while (now - crashes_.front() > kCrashWindow) crashes_.pop_front();
-    if (static_cast<int>(crashes_.size()) >= kCrashesBeforeGivingUp) {
-      phase_ = "stopped";
-      springBoardMessage_ = how + ". It failed " + std::to_string(crashes_.size()) +
-                            " times in a row, so the studio does not start it again by itself.";
-    } else {
-      phase_ = "restarting";
-      springBoardMessage_ = how + "; starting a new SpringBoard";
-      armRestart(kRestartAfterCrash);
-    }
-  }
-  startFailed_ = false;
-  progress(springBoardMessage_);
+  const std::string how = springBoard_.reap(&clean);
+  const auto now = attach::Supervision::Clock::now();
+  const attach::Supervision::Decision decision = supervision_.ended(clean, how, now);
+  if (!decision.publish) return;
+  if (decision.action == attach::Supervision::Action::restart) armRestart(decision.at - now);
+  progress(supervision_.message());
   publishStatus();
 }
 
-void Studio::armRestart(std::chrono::milliseconds after) {
+void Studio::armRestart(std::chrono::nanoseconds after) {
+  // Zero would disarm the timer: a restart due at once comes a nanosecond later.
+  const long long ns = std::max<long long>(after.count(), 1);
   itimerspec when{};
-  when.it_value.tv_sec = static_cast<time_t>(after.count() / 1000);
-  when.it_value.tv_nsec = static_cast<long>((after.count() % 1000) * 1000000);
+  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
   ::timerfd_settime(restartTimer_, 0, &when, nullptr);
-  restartArmed_ = true;
 }
 
 void Studio::changeSettings(const char* op, const std::string& body, const studio::Answer& answer) {
-  pane_->ask(op, body, [this, answer](const Reply& reply) {
-    if (reply.status == 200) publishSettings();
-    answer(reply);
+  pane_->ask(op, body, [this, answer](studio::PaneAnswer done) {
+    if (done.outcome == studio::PaneAnswer::Outcome::ok) publishSettings();
+    answer(httpReply(std::move(done)));
   });
 }
 
 void Studio::respring(const std::string& body, const studio::Answer& answer) {
-  pane_->ask("respring", body, answer);
+  pane_->ask("respring", body,
+             [answer](studio::PaneAnswer done) { answer(httpReply(std::move(done))); });
 }
 
 Reply Studio::changeDevice(const std::string& body) {
@@ -480,27 +486,22 @@ Reply Studio::changeDevice(const std::string& body) {
 Reply Studio::startAgain(const std::string& body) {
   const auto request = studio::parseNoArguments(body);
   if (!request) return {400, dump({{"error", request.error()}})};
-  if (springBoard_.running() || restartArmed_) {
+  if (springBoard_.running() || !supervision_.mayStartAgain()) {
     return {409, dump({{"error", "SpringBoard is already running or starting"}})};
   }
-  crashes_.clear();
   startSpringBoard();
   return {200, dump({{"started", springBoard_.running()}})};
 }
 
 void Studio::profile(const studio::Answer& answer) {
   // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
-  pane_->ask("profile", "", [answer](Reply reply) {
-    if (reply.status == 200) {
-      reply = {200, std::move(reply.json), "application/x-plist", "VYR.plist"};
-    }
-    answer(std::move(reply));
+  pane_->ask("profile", "", [answer](studio::PaneAnswer done) {
+    if (done.outcome != studio::PaneAnswer::Outcome::ok) return answer(httpReply(std::move(done)));
+    answer({200, std::move(done.body), "application/x-plist", "VYR.plist"});
   });
 }
 
 int run(const Options& options, const Invocation& inv) {
-  if (options.springboard) return show::runSpringBoard(sim::Relaunch::ByParent);
-  if (options.settingsApp) return studio::runSettingsApp();
   // The phone is drawn here, from what the SpringBoard child answers: the fonts are this
   // process's to let go of.
   struct ReleaseFonts {

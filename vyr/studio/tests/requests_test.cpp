@@ -79,25 +79,32 @@ TEST(StudioRequests, BodiesAreTakenOnlyWhenWellFormed) {
 }
 
 // The Settings app's replies are a device process's words: one of the wrong shape is refused
-// (and then dropped), never thrown on or taken with a status no HTTP reply has.
+// (and then dropped), never thrown on, and it cannot claim an outcome only the studio's side
+// gives (that it could not be reached).
 TEST(StudioRequests, PaneRepliesOfTheWrongShapeAreRefused) {
+  using Outcome = PaneAnswer::Outcome;
+  using Refusal = PaneAnswer::Refusal;
   std::string why;
   const auto decode = [&](const nlohmann::json& j) {
     const auto message = child::parseMessage(j.dump(), &why);
     return message ? decodePaneReply(*message) : Result<PaneReply>(failed(why));
   };
-  const auto good = decode(encodePaneReply({7, {201, "{\"ok\":true}"}}));
+  const auto good = decode(encodePaneReply({7, {Outcome::refused, Refusal::notTaken, "{}"}}));
   ASSERT_TRUE(good) << good.error();
   EXPECT_EQ(good->id, 7u);
-  EXPECT_EQ(good->reply.status, 201);
-  EXPECT_EQ(good->reply.json, "{\"ok\":true}");
+  EXPECT_EQ(good->answer.outcome, Outcome::refused);
+  EXPECT_EQ(good->answer.refusal, Refusal::notTaken);
+  EXPECT_EQ(good->answer.body, "{}");
+  const auto sent = decode(encodePaneReply({8, {Outcome::unreachable, Refusal::malformed, "{}"}}));
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(sent->answer.outcome, Outcome::failed);
   for (const char* bad :
-       {R"({"type":"reply","status":200,"body":""})", R"({"type":"reply","id":1,"body":""})",
-        R"({"type":"reply","id":1,"status":"200","body":""})",
-        R"({"type":"reply","id":1,"status":99,"body":""})",
-        R"({"type":"reply","id":1,"status":18446744073709551615,"body":""})",
-        R"({"type":"reply","id":1,"status":200.5,"body":""})",
-        R"({"type":"reply","id":1,"status":200,"body":{}})",
+       {R"({"type":"reply","outcome":"ok","body":""})", R"({"type":"reply","id":1,"body":""})",
+        R"({"type":"reply","id":1,"outcome":200,"body":""})",
+        R"({"type":"reply","id":1,"outcome":"unreachable","body":""})",
+        R"({"type":"reply","id":1,"outcome":"refused","body":""})",
+        R"({"type":"reply","id":1,"outcome":"refused","refusal":"teapot","body":""})",
+        R"({"type":"reply","id":1,"outcome":"ok","body":{}})",
         R"({"type":"request","id":1,"op":"show","body":""})"}) {
     const auto message = child::parseMessage(bad, &why);
     EXPECT_FALSE(message && decodePaneReply(*message)) << bad;

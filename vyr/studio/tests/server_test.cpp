@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,10 +31,13 @@ TEST(StudioHub, EveryWaitingPageGetsTheLatestNewsAndCloseEndsEveryWait) {
   std::vector<std::string> last(4);
   for (std::size_t i = 0; i < last.size(); ++i) {
     pages.emplace_back([&hub, &last, i] {
+      // As the server's streams read it: the version first, then what is new since.
       std::map<std::string, std::uint64_t> seen;
       const std::string final = "data: " + std::to_string(kPublished) + "\n\n";
-      while (auto news = hub.news(seen, 5s)) {
-        if (!news->empty()) last[i] = *news;
+      for (std::uint64_t version = 0; !hub.closed();) {
+        hub.waitPast(version, 5s);
+        version = hub.version();
+        if (std::string news = hub.newsSince(seen); !news.empty()) last[i] = std::move(news);
         if (last[i].ends_with(final)) return;
       }
     });
@@ -43,16 +49,31 @@ TEST(StudioHub, EveryWaitingPageGetsTheLatestNewsAndCloseEndsEveryWait) {
   }
   EXPECT_EQ(hub.snapshot(), R"({"settings":null,"phone":300,"status":null})");
 
-  // A page that has seen everything waits; closing the hub ends its wait at once.
-  std::map<std::string, std::uint64_t> seen;
-  ASSERT_TRUE(hub.news(seen, 0ms));
-  std::thread waiting([&] { EXPECT_FALSE(hub.news(seen, 60s)); });
-  std::this_thread::sleep_for(20ms);
+  // A page that has seen everything waits; a wake ends its wait at once and leaves the hub open
+  // (a server that stops), closing the hub ends every wait, now and later.
+  for (const bool close : {false, true}) {
+    const std::uint64_t seen = hub.version();
+    std::thread waiting([&hub, seen] { hub.waitPast(seen, 60s); });
+    std::this_thread::sleep_for(20ms);
+    const auto start = std::chrono::steady_clock::now();
+    close ? hub.close() : hub.wake();
+    waiting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(hub.closed(), close);
+  }
   const auto start = std::chrono::steady_clock::now();
-  hub.close();
-  waiting.join();
+  hub.waitPast(hub.version(), 60s);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  EXPECT_FALSE(hub.news(seen, 0ms));
+}
+
+// WORK's reply from QUEUE's main thread, waiting at most TIMEOUT for it (a 503 after that).
+Reply runOnMain(MainThreadQueue& queue, std::function<Reply()> work,
+                std::chrono::milliseconds timeout) {
+  auto promise = std::make_shared<std::promise<Reply>>();
+  std::future<Reply> reply = promise->get_future();
+  queue.submit(std::move(work), [promise](Reply r) { promise->set_value(std::move(r)); });
+  if (reply.wait_for(timeout) != std::future_status::ready) return {503, "no answer in time"};
+  return reply.get();
 }
 
 TEST(StudioMainThreadQueue, WorkRunsOnTheMainThreadAndCloseRefusesTheRest) {
@@ -64,7 +85,8 @@ TEST(StudioMainThreadQueue, WorkRunsOnTheMainThreadAndCloseRefusesTheRest) {
   for (int t = 0; t < 4; ++t) {
     servers.emplace_back([&] {
       for (int i = 0; i < 50; ++i) {
-        const Reply reply = queue.run(
+        const Reply reply = runOnMain(
+            queue,
             [&] {
               const bool onMain = std::this_thread::get_id() == mainThread;
               return Reply{onMain ? 200 : 500, std::to_string(++counter)};
@@ -83,7 +105,12 @@ TEST(StudioMainThreadQueue, WorkRunsOnTheMainThreadAndCloseRefusesTheRest) {
 
   // Work that waits when the queue closes is answered 503 and never runs; later work too.
   std::thread late([&] {
-    const Reply reply = queue.run([&] { return Reply{200, std::to_string(++counter)}; }, 10s);
+    const Reply reply = runOnMain(
+        queue,
+        [&] {
+          return Reply{200, std::to_string(++counter)};
+        },
+        10s);
     EXPECT_EQ(reply.status, 503);
   });
   for (;;) {
@@ -92,7 +119,10 @@ TEST(StudioMainThreadQueue, WorkRunsOnTheMainThreadAndCloseRefusesTheRest) {
   }
   queue.close();
   late.join();
-  EXPECT_EQ(queue.run([] { return Reply{}; }, 10s).status, 503);
+  EXPECT_EQ(runOnMain(
+                queue, [] { return Reply{}; }, 10s)
+                .status,
+            503);
   queue.runPending();
   EXPECT_EQ(counter, 200);
 }
@@ -409,6 +439,8 @@ TEST_F(StudioServer, ATakenPortIsNamedAndNeverShared) {
   for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], port_ + static_cast<int>(i));
   EXPECT_EQ(second.address().port, port_ + static_cast<int>(taken.size()));
   second.stop();
+  // The hub is borrowed: stopping one server leaves it open for the other's pages.
+  EXPECT_FALSE(hub_.closed());
 }
 
 }  // namespace
