@@ -18,7 +18,6 @@
 #include "vyr/render/report.hpp"
 #include "vyr/render/sources.hpp"
 #include "vyr/roles/springboard_messages.hpp"
-#include "vyr/studio/requests.hpp"
 
 namespace vyr::studio {
 namespace {
@@ -170,11 +169,12 @@ std::string PaneView::toJson() {
   return dump(out);
 }
 
-PaneAnswer PaneView::set(const std::string& body) {
-  const auto request = parseSetRow(body);
-  if (!request) return refused(Refusal::malformed, request.error());
+PaneAnswer PaneView::set(const std::string& key, const std::string& typed) {
   if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
-  const SetRow& row = *request;
+  const struct {
+    const std::string& key;
+    const std::string& value;
+  } row{key, typed};
   // Held from the snapshot to the record (the pane's own write takes it again inside): a write
   // by another process in between would otherwise become part of this step, and undoing the
   // step would take that write back too.
@@ -215,17 +215,13 @@ PaneAnswer PaneView::set(const std::string& body) {
                                         "'; nothing changed");
 }
 
-PaneAnswer PaneView::tap(const std::string& body) {
-  const auto request = parseTapButton(body);
-  if (!request) return refused(Refusal::malformed, request.error());
+PaneAnswer PaneView::tap(const std::string& label) {
   if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const std::string before = openedUrls();
   const history::Before settings = history::before();
-  if (!pane_->tap(request->label)) {
-    return refused(Refusal::noSuch, "the pane has no button '" + request->label + "'");
-  }
-  nlohmann::json out = {{"tapped", request->label}};
-  if (const auto note = history::record(settings, "studio: tapped " + request->label)) {
+  if (!pane_->tap(label)) return refused(Refusal::noSuch, "the pane has no button '" + label + "'");
+  nlohmann::json out = {{"tapped", label}};
+  if (const auto note = history::record(settings, "studio: tapped " + label)) {
     out["note"] = "Tapped, but " + *note + ".";
   }
   if (const std::string url = openedSince(before); !url.empty()) out["opened"] = url;
@@ -239,9 +235,7 @@ PaneAnswer PaneView::profile() {
   return ok(*exported);
 }
 
-PaneAnswer PaneView::undo(const std::string& body) {
-  const auto request = parseNoArguments(body);
-  if (!request) return refused(Refusal::malformed, request.error());
+PaneAnswer PaneView::undo() {
   auto outcome = history::undo();
   if (const auto* notUndone = std::get_if<history::NotUndone>(&outcome)) {
     if (notUndone->why == history::Refusal::failed) return failure(notUndone->line);
@@ -257,9 +251,7 @@ PaneAnswer PaneView::undo(const std::string& body) {
   return ok(dump(out));
 }
 
-PaneAnswer PaneView::reset(const std::string& body) {
-  const auto request = parseNoArguments(body);
-  if (!request) return refused(Refusal::malformed, request.error());
+PaneAnswer PaneView::reset() {
   if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const history::Before before = history::before();
   const Result<int> rows = vyr::profile::resetToDefaults(*pane_);
@@ -270,9 +262,7 @@ PaneAnswer PaneView::reset(const std::string& body) {
   return ok(dump(out));
 }
 
-PaneAnswer PaneView::tapRightButton(const std::string& body) {
-  const auto request = parseNoArguments(body);
-  if (!request) return refused(Refusal::malformed, request.error());
+PaneAnswer PaneView::tapRightButton() {
   if (!pane_) return refused(Refusal::notNow, "the Settings pane is not open: " + error_);
   const auto title = pane_->rightButtonTitle();
   if (!title || !pane_->tapRightButton()) {

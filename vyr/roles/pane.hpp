@@ -27,17 +27,17 @@ class PaneView {
   // which the page draws; set's reply carries it too for a colour row.
   std::string toJson();
 
-  // The page's changes; each body is validated first (refused as malformed), and a refused one
-  // changes nothing.
-  PaneAnswer set(const std::string& body);
-  PaneAnswer tap(const std::string& body);
-  PaneAnswer tapRightButton(const std::string& body);
+  // The page's changes (what the studio read from the page's requests); a refused one changes
+  // nothing.
+  PaneAnswer set(const std::string& key, const std::string& value);
+  PaneAnswer tap(const std::string& label);
+  PaneAnswer tapRightButton();
   // The settings' history, shared with `vyr prefs undo`: puts back the settings as they were
   // before the last change made through VYR ({"undid", "left"}, or refused as not now saying why
   // not: nothing to undo, or a change made elsewhere since); and every row's default put back
   // through its own cell, as one step of the history ({"reset": rows}).
-  PaneAnswer undo(const std::string& body);
-  PaneAnswer reset(const std::string& body);
+  PaneAnswer undo();
+  PaneAnswer reset();
   // The settings as a profile, the same file as `vyr export` writes (an XML property list), or
   // refused as no such, saying why there is none.
   PaneAnswer profile();

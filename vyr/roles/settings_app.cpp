@@ -57,19 +57,20 @@ PaneAnswer withSteps(PaneAnswer answer, const std::vector<libsystem::Step>& step
   return answer;
 }
 
-PaneAnswer answer(PaneView& pane, const std::string& op, const std::string& body) {
+PaneAnswer answer(PaneView& pane, const PaneRequest& request) {
+  const std::string& op = request.op;
   if (op == "show") return {PaneAnswer::Outcome::ok, PaneAnswer::Refusal::malformed, pane.toJson()};
-  if (op == "set") return pane.set(body);
+  if (op == "set") return pane.set(request.key, request.value);
   if (op == "profile") return pane.profile();
-  if (op == "undo") return pane.undo(body);
-  if (op == "reset") return pane.reset(body);
+  if (op == "undo") return pane.undo();
+  if (op == "reset") return pane.reset();
   if (op != "tap" && op != "respring") {
     return {PaneAnswer::Outcome::refused, PaneAnswer::Refusal::malformed,
             dump({{"error", "unknown request " + op.substr(0, 40)}})};
   }
   libsystem::takeJournal();
   // The journal is read once the tap has run, never before.
-  PaneAnswer tapped = op == "tap" ? pane.tap(body) : pane.tapRightButton(body);
+  PaneAnswer tapped = op == "tap" ? pane.tap(request.label) : pane.tapRightButton();
   return withSteps(std::move(tapped), libsystem::takeJournal());
 }
 
@@ -113,7 +114,7 @@ int runSettingsApp() {
       }
       PaneAnswer reply;
       try {
-        reply = answer(pane, request->op, request->body);
+        reply = answer(pane, *request);
       } catch (const std::exception& e) {
         reply = {PaneAnswer::Outcome::failed, PaneAnswer::Refusal::malformed,
                  dump({{"error", e.what()}})};
@@ -160,7 +161,7 @@ void SettingsApp::failAll(const std::string& why) {
   armTimer();
 }
 
-void SettingsApp::ask(const std::string& op, const std::string& body, Done done) {
+void SettingsApp::ask(PaneRequest request, Done done) {
   if (closing_) {
     done(unreachable("the studio is stopping"));
     return;
@@ -177,7 +178,8 @@ void SettingsApp::ask(const std::string& op, const std::string& body, Done done)
     }
     const std::uint64_t id =
         pending_.add(std::move(done), std::chrono::steady_clock::now() + kAnswer);
-    if (process_.channel().send(encodePaneRequest({id, op, body})) && process_.channel().open()) {
+    request.id = id;
+    if (process_.channel().send(encodePaneRequest(request)) && process_.channel().open()) {
       armTimer();
       return;
     }

@@ -44,11 +44,12 @@ class SettingsApp {
   SettingsApp(const SettingsApp&) = delete;
   SettingsApp& operator=(const SettingsApp&) = delete;
 
-  // Asks it OP with BODY; DONE gets its reply once it comes, from onEvents(). A Settings app that
+  // Asks it REQUEST (its id is given here); DONE gets its reply once it comes, from onEvents(). A
+  // Settings app that
   // cannot be reached (started, or written to) or does not answer within kAnswer is answered
   // unreachable, with the reason (at once, or when the deadline passes). A reply that comes
   // after its deadline is dropped by its id, never taken for another request's.
-  void ask(const std::string& op, const std::string& body, Done done);
+  void ask(PaneRequest request, Done done);
 
   // What to poll for its messages (a descriptor of -1 when none runs), and a timer readable when
   // a deadline has passed; hand both events to onEvents().

@@ -18,16 +18,34 @@ const std::string* stringMember(const json& object, const char* name) {
 }  // namespace
 
 json encodePaneRequest(const PaneRequest& request) {
-  return {{"type", "request"}, {"id", request.id}, {"op", request.op}, {"body", request.body}};
+  json out = {{"type", "request"}, {"id", request.id}, {"op", request.op}};
+  if (request.op == "set") {
+    out["key"] = request.key;
+    out["value"] = request.value;
+  } else if (request.op == "tap") {
+    out["label"] = request.label;
+  }
+  return out;
 }
 
 Result<PaneRequest> decodePaneRequest(const child::Message& message) {
   if (message.type != "request") return failed("not a request");
   if (!message.id) return failed("a request without an id");
   const std::string* op = stringMember(message.object, "op");
-  const std::string* body = stringMember(message.object, "body");
-  if (op == nullptr || body == nullptr) return failed("a request without a string op and body");
-  return PaneRequest{*message.id, *op, *body};
+  if (op == nullptr) return failed("a request without a string op");
+  PaneRequest out{*message.id, *op, {}, {}, {}};
+  if (*op == "set") {
+    const std::string* key = stringMember(message.object, "key");
+    const std::string* value = stringMember(message.object, "value");
+    if (key == nullptr || value == nullptr) return failed("a set without a string key and value");
+    out.key = *key;
+    out.value = *value;
+  } else if (*op == "tap") {
+    const std::string* label = stringMember(message.object, "label");
+    if (label == nullptr) return failed("a tap without a string label");
+    out.label = *label;
+  }
+  return out;
 }
 
 namespace {

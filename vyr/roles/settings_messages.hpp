@@ -1,8 +1,9 @@
 // The messages between the studio and its Settings app (settings_app.hpp), each read and
 // written here alone, over the child layer's framing (vyr/child/lines.hpp):
-//  - "request" (studio to Settings app): {"id", "op", "body"}, OP "show" (the pane as JSON),
-//    "profile" (the settings as `vyr export` writes them), "set", "tap", "respring", "undo" or
-//    "reset" (BODY the page's request body);
+//  - "request" (studio to Settings app): {"id", "op"}, OP "show" (the pane as JSON), "profile"
+//    (the settings as `vyr export` writes them), "set" (with "key" and "value"), "tap" (with
+//    "label"), "respring", "undo" or "reset". The studio reads the page's request; the Settings
+//    app is handed only what it asks for, typed;
 //  - "reply" (Settings app to studio): {"id" of the request, "outcome": "ok", "refused" or
 //    "failed", "refusal" (a refused one's reason: "malformed", "no such", "not now", "not
 //    taken"), "body"}. The Settings app says what became of a request; how that is said over
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 
 #include "vyr/base/result.hpp"
 #include "vyr/child/lines.hpp"
@@ -23,7 +25,16 @@ namespace vyr::studio {
 struct PaneRequest {
   std::uint64_t id = 0;
   std::string op;
-  std::string body;
+  std::string key;    // "set": the row's key
+  std::string value;  // "set": the text typed into it
+  std::string label;  // "tap": the button row's label
+
+  // A request of OP that takes no arguments.
+  static PaneRequest of(std::string op) {
+    PaneRequest request;
+    request.op = std::move(op);
+    return request;
+  }
 };
 
 // What became of a request to the Settings app.

@@ -202,4 +202,21 @@ std::string profileName(std::string_view name) {
   return out;
 }
 
+Result<PaneRequest> paneRequestOf(const std::string& op, std::string_view body) {
+  PaneRequest request = PaneRequest::of(op);
+  if (op == "set") {
+    const auto row = parseSetRow(body);
+    if (!row) return failed(row.error());
+    request.key = row->key;
+    request.value = row->value;
+  } else if (op == "tap") {
+    const auto button = parseTapButton(body);
+    if (!button) return failed(button.error());
+    request.label = button->label;
+  } else if (const auto none = parseNoArguments(body); !none) {
+    return failed(none.error());
+  }
+  return request;
+}
+
 }  // namespace vyr::studio

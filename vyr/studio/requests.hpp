@@ -9,6 +9,7 @@
 
 #include "vyr/base/result.hpp"
 #include "vyr/render/scene.hpp"
+#include "vyr/roles/settings_messages.hpp"
 
 namespace vyr::studio {
 
@@ -85,5 +86,9 @@ struct DeviceChange {
   show::DeviceState applied(show::DeviceState state) const;
 };
 Result<DeviceChange> parseDeviceChange(std::string_view body);
+
+// The page's request BODY for the Settings app's OP read into the request the Settings app is
+// handed: "set" takes a SetRow, "tap" a TapButton, every other op no arguments.
+Result<PaneRequest> paneRequestOf(const std::string& op, std::string_view body);
 
 }  // namespace vyr::studio

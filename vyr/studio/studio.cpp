@@ -155,6 +155,12 @@ Reply httpReply(studio::PaneAnswer answer) {
   return {status, std::move(answer.body)};
 }
 
+// A page's request that is not one of its kind, refused before the Settings app is asked.
+studio::PaneAnswer malformed(const std::string& why) {
+  return {studio::PaneAnswer::Outcome::refused, studio::PaneAnswer::Refusal::malformed,
+          dump({{"error", why}})};
+}
+
 // Opens the private page at PATH in the user's browser without waiting for it; the opener's pid,
 // or -1. The page forwards to the studio's address: the token is on no command line.
 pid_t openBrowser(const std::string& path) {
@@ -195,7 +201,7 @@ class Studio {
 
   // Asks the Settings app for the pane and publishes it when it answers: never waits.
   void publishSettings() {
-    pane_->ask("show", "",
+    pane_->ask(studio::PaneRequest::of("show"),
                [this](const studio::PaneAnswer& shown) { hub_.publish("settings", shown.body); });
   }
   void publishStatus();
@@ -460,15 +466,20 @@ void Studio::armRestart(std::chrono::nanoseconds after) {
   ::timerfd_settime(restartTimer_, 0, &when, nullptr);
 }
 
+// The page's request read here, at the server's side: the Settings app is handed only typed values.
 void Studio::changeSettings(const char* op, const std::string& body, const studio::Answer& answer) {
-  pane_->ask(op, body, [this, answer](studio::PaneAnswer done) {
+  Result<studio::PaneRequest> request = studio::paneRequestOf(op, body);
+  if (!request) return answer(httpReply(malformed(request.error())));
+  pane_->ask(*std::move(request), [this, answer](studio::PaneAnswer done) {
     if (done.outcome == studio::PaneAnswer::Outcome::ok) publishSettings();
     answer(httpReply(std::move(done)));
   });
 }
 
 void Studio::respring(const std::string& body, const studio::Answer& answer) {
-  pane_->ask("respring", body,
+  Result<studio::PaneRequest> request = studio::paneRequestOf("respring", body);
+  if (!request) return answer(httpReply(malformed(request.error())));
+  pane_->ask(*std::move(request),
              [answer](studio::PaneAnswer done) { answer(httpReply(std::move(done))); });
 }
 
@@ -495,7 +506,7 @@ Reply Studio::startAgain(const std::string& body) {
 
 void Studio::profile(const studio::Answer& answer) {
   // The Settings app writes it, as `vyr export` does; only its bytes cross the pipe.
-  pane_->ask("profile", "", [answer](studio::PaneAnswer done) {
+  pane_->ask(studio::PaneRequest::of("profile"), [answer](studio::PaneAnswer done) {
     if (done.outcome != studio::PaneAnswer::Outcome::ok) return answer(httpReply(std::move(done)));
     answer({200, std::move(done.body), "application/x-plist", "VYR.plist"});
   });

@@ -109,15 +109,28 @@ TEST(StudioRequests, PaneRepliesOfTheWrongShapeAreRefused) {
     const auto message = child::parseMessage(bad, &why);
     EXPECT_FALSE(message && decodePaneReply(*message)) << bad;
   }
-  const auto request = child::parseMessage(encodePaneRequest({3, "set", "{}"}).dump(), &why);
+  // The Settings app is handed typed values, read from the page's request by the studio.
+  const auto page = paneRequestOf("set", R"({"key": "sig", "value": "#ff0000:0.5"})");
+  ASSERT_TRUE(page) << page.error();
+  PaneRequest asked = *page;
+  asked.id = 3;
+  const auto request = child::parseMessage(encodePaneRequest(asked).dump(), &why);
   ASSERT_TRUE(request);
   const auto read = decodePaneRequest(*request);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->id, 3u);
   EXPECT_EQ(read->op, "set");
-  const auto noId = child::parseMessage(R"({"type":"request","op":"show","body":""})", &why);
-  ASSERT_TRUE(noId);
-  EXPECT_FALSE(decodePaneRequest(*noId));
+  EXPECT_EQ(read->key, "sig");
+  EXPECT_EQ(read->value, "#ff0000:0.5");
+  EXPECT_FALSE(paneRequestOf("tap", R"({"key": "sig"})"));
+  EXPECT_FALSE(paneRequestOf("undo", R"({"now": 1})"));
+  for (const char* bad :
+       {R"({"type":"request","op":"show"})", R"({"type":"request","id":1,"op":"set","key":"sig"})",
+        R"({"type":"request","id":1,"op":"tap","label":7})"}) {
+    const auto message = child::parseMessage(bad, &why);
+    ASSERT_TRUE(message) << bad;
+    EXPECT_FALSE(decodePaneRequest(*message)) << bad;
+  }
 }
 
 }  // namespace
