@@ -86,14 +86,20 @@ TEST_F(Watch, ShowsAgainOnEveryFileChangeAndNotificationUntilInterrupted) {
   // would show instead.
   replaceSettings(device, xmlPlist({{"sig", "<integer>13</integer>"},
                                     {"vyrColor1", "<string>#00ff00</string>"}}));
+  const std::string note =
+      "note: sig: this SpringBoard keeps its custom colour vyrColor1 because ENABLED1 was on when "
+      "it last read it, but the settings file no longer holds ENABLED1 (a missing switch keeps "
+      "its last value); a respring would show preset 13 red instead";
+  // On a loaded machine the stragglers of the notification's post may make one more drawing of
+  // the same screens before the file's change is seen ("no element looks different").
   rows = nextTable();
+  for (int extra = 0; extra < 2 && lastText.find(note) == std::string::npos &&
+                      lastText.find("no element looks different") != std::string::npos;
+       ++extra) {
+    rows = nextTable();
+  }
   EXPECT_EQ(rows["home signal"].source, "custom vyrColor1");
-  EXPECT_NE(lastText.find("note: sig: this SpringBoard keeps its custom colour vyrColor1 because "
-                          "ENABLED1 was on when it last read it, but the settings file no longer "
-                          "holds ENABLED1 (a missing switch keeps its last value); a respring "
-                          "would show preset 13 red instead"),
-            std::string::npos)
-      << lastText;
+  EXPECT_NE(lastText.find(note), std::string::npos) << lastText;
 
   // Deleting the file is a change too: the switch read last stays on, but the custom colour is
   // read from the file at every call, so it falls back to #a1a1a1.
