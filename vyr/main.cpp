@@ -13,7 +13,7 @@
 #include "platform/uikit/host_calls.hpp"
 #include "vyr/attach/device_folder.hpp"
 #include "vyr/attach/install.hpp"
-#include "vyr/base/printable.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/base/suggest.hpp"
 #include "vyr/commands/commands.hpp"
 
@@ -37,9 +37,9 @@ const char kUsageTail[] =
     "its frameworks then have that release's classes and methods.\n";
 
 void usage(std::FILE* to) {
-  std::fputs(kUsageHead, to);
-  for (const vyr::Command* command : kCommands) std::fputs(command->synopsis, to);
-  std::fputs(kUsageTail, to);
+  vyr::out::lines(to, kUsageHead);
+  for (const vyr::Command* command : kCommands) vyr::out::lines(to, command->synopsis);
+  vyr::out::lines(to, kUsageTail);
 }
 
 // Commands that `vyr --help` does not list and no suggestion names: what the device processes
@@ -75,8 +75,8 @@ bool asksForHelp(const std::vector<std::string>& args) {
 const sim::IosRelease* iosRelease(const std::string& version) {
   const sim::IosRelease* release = sim::findIosRelease(version);
   if (release == nullptr) {
-    std::fprintf(stderr, "vyr: --ios %s: not a release the simulated device can be (%s)\n",
-                 version.c_str(), sim::knownIosVersions().c_str());
+    vyr::out::print(stderr, "vyr: --ios %s: not a release the simulated device can be (%s)\n",
+                    version.c_str(), sim::knownIosVersions().c_str());
   }
   return release;
 }
@@ -99,7 +99,7 @@ const sim::IosRelease* iosRelease(const std::string& version) {
   args.push_back(nullptr);
   setenv("VYR_RESTARTED_FOR_DEVICE", "1", 1);
   ::execv("/proc/self/exe", args.data());
-  std::fprintf(stderr, "vyr: cannot start again for the device's iOS release\n");
+  vyr::out::print(stderr, "vyr: cannot start again for the device's iOS release\n");
   std::exit(1);
 }
 
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--device") {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "vyr: --device needs a folder\n");
+        vyr::out::print(stderr, "vyr: --device needs a folder\n");
         return 2;
       }
       device = argv[++i];
@@ -125,22 +125,22 @@ int main(int argc, char** argv) {
       deviceGiven = true;
     } else if (arg == "--ios" || arg.rfind("--ios=", 0) == 0) {
       if (arg == "--ios" && i + 1 >= argc) {
-        std::fprintf(stderr, "vyr: --ios needs a version such as 8.1\n");
+        vyr::out::print(stderr, "vyr: --ios needs a version such as 8.1\n");
         return 2;
       }
       ios = iosRelease(arg == "--ios" ? argv[++i] : arg.substr(6));
       if (ios == nullptr) return 2;
     } else if (name.empty() && arg == "--version") {
-      std::printf("vyr %s\n", VYR_VERSION);
+      vyr::out::print(stdout, "vyr %s\n", VYR_VERSION);
       return 0;
     } else if (name.empty() && arg == "help" && i + 1 < argc) {
       // `vyr help show`, as `vyr show --help`.
       const vyr::Command* command = find(argv[i + 1]);
       if (command == nullptr) {
-        std::fprintf(stderr, "vyr: unknown command '%s'\n", argv[i + 1]);
+        vyr::out::print(stderr, "vyr: unknown command '%s'\n", argv[i + 1]);
         return 2;
       }
-      std::fputs(command->help, stdout);
+      vyr::out::lines(stdout, command->help);
       return 0;
     } else if (name.empty() && (isHelp(arg) || arg == "help")) {
       usage(stdout);
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
   }
   // An empty --device is a mistake (an unset variable in a script), not the default device.
   if (deviceGiven && device.empty()) {
-    std::fprintf(stderr, "vyr: --device needs a folder, not an empty name\n");
+    vyr::out::print(stderr, "vyr: --device needs a folder, not an empty name\n");
     return 2;
   }
 
@@ -166,13 +166,13 @@ int main(int argc, char** argv) {
   if (command == nullptr) {
     std::vector<std::string> names;
     for (const vyr::Command* c : kCommands) names.emplace_back(c->name);
-    std::fprintf(stderr, "vyr: unknown command '%s'%s\n\n", vyr::printable(name).c_str(),
-                 vyr::didYouMean(name, names).c_str());
+    vyr::out::print(stderr, "vyr: unknown command '%s'%s\n\n", name.c_str(),
+                    vyr::didYouMean(name, names).c_str());
     usage(stderr);
     return 2;
   }
   if (asksForHelp(rest)) {
-    std::fputs(command->help, stdout);
+    vyr::out::lines(stdout, command->help);
     return 0;
   }
   const std::optional<vyr::Run> run = command->parse(rest);
@@ -188,9 +188,9 @@ int main(int argc, char** argv) {
       ready =
           vyr::failed("cannot write " + sim::simFolder() + "/device.conf: " + std::strerror(error));
     } else {
-      std::fprintf(stderr, "vyr: the device is iOS %s (CoreFoundation %.2f)%s\n", ios->version,
-                   ios->coreFoundation,
-                   before == ios->version ? "" : (" instead of " + before).c_str());
+      vyr::out::print(stderr, "vyr: the device is iOS %s (CoreFoundation %.2f)%s\n", ios->version,
+                      ios->coreFoundation,
+                      before == ios->version ? "" : (" instead of " + before).c_str());
     }
   }
   // An iOS version that cannot be read would silently count as another one.
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!ready) {
-    std::fprintf(stderr, "vyr: %s\n", ready.error().c_str());
+    vyr::out::print(stderr, "vyr: %s\n", ready.error().c_str());
     return 1;
   }
   // Processes that this one starts belong to the same device.

@@ -388,6 +388,32 @@ TEST_F(PrefsEndToEnd, DeviceTextIsEscapedAndAnEmptyDeviceIsRefused) {
   EXPECT_NE(loaded.err.find("MS:Error: "), std::string::npos) << loaded.err;
   EXPECT_NE(loaded.err.find("\\e]0;owned\\x07.dylib"), std::string::npos) << loaded.err;
   EXPECT_EQ(loaded.err.find('\x1b'), std::string::npos);
+  // So is the release named in the device's .sim/device.conf, quoted when it is refused...
+  std::ofstream(dir_ + "/.sim/device.conf") << "ios=\x1b]0;owned\x07\xc2\x9b\n";
+  const RunResult release = runVyr({"--device", dir_, "prefs", "get", "txt"});
+  EXPECT_EQ(release.exitCode, 1) << release.err;
+  EXPECT_NE(release.err.find("'ios=\\e]0;owned\\x07\\u009b' is not an iOS version"),
+            std::string::npos)
+      << release.err;
+  EXPECT_EQ(release.err.find_first_of("\x1b\x07"), std::string::npos);
+  EXPECT_EQ(release.err.find("\xc2\x9b"), std::string::npos);
+  std::filesystem::remove(dir_ + "/.sim/device.conf");
+  // ...and the name of a settings file that was set aside, which anyone can plant.
+  const std::string preferences = dir_ + "/var/mobile/Library/Preferences/";
+  std::ofstream(preferences + "com.belvorin.VYR.plist") << "not a property list";
+  std::ofstream(preferences + "com.belvorin.VYR.plist.unreadable-\x1b]0;owned\x07\xc2\x9b")
+      << "kept";
+  // Run as its own device process, the way it runs where no sandbox can be had: no relay of
+  // standard error stands between it and the terminal.
+  ::setenv("VYR_DEVICE_PROCESS", "1", 1);
+  const RunResult aside = runVyr({"--device", dir_, "prefs", "get", "txt"});
+  ::unsetenv("VYR_DEVICE_PROCESS");
+  EXPECT_NE(aside.err.find("kept earlier as /var/mobile/Library/Preferences/"
+                           "com.belvorin.VYR.plist.unreadable-\\e]0;owned\\x07\\u009b"),
+            std::string::npos)
+      << aside.err;
+  EXPECT_EQ(aside.err.find_first_of("\x1b\x07"), std::string::npos);
+  EXPECT_EQ(aside.err.find("\xc2\x9b"), std::string::npos);
 
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--device", "", "prefs"}, {"--device=", "prefs", "get", "sig"}}) {

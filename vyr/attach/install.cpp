@@ -1,4 +1,5 @@
 #include "vyr/attach/install.hpp"
+#include "vyr/base/out.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +53,7 @@ Result<> installFile(const fs::path& from, const std::string& to) {
   // A device's copy that differs from the build is replaced: said, since it may be the user's
   // own edit of, say, the pane's row list.
   if (installed)
-    std::fprintf(stderr, "vyr: refreshed %s in the device from the build\n", to.c_str());
+    vyr::out::print(stderr, "vyr: refreshed %s in the device from the build\n", to.c_str());
   if (error = sim::makeFolders(sim::Area::Device, parentOf(to)); error != 0) {
     return deviceFailure("cannot create", parentOf(to), error);
   }
@@ -145,8 +146,8 @@ Result<> prepareDevice(const std::string& dir) {
   if (!sim::exists(sim::Area::Simulator, ".")) {
     if (Result<> made = makeSkeleton(); !made) return made;
     // A mistyped --device makes a new device: never without a word.
-    std::fprintf(stderr, "vyr: made a new device in %s and installed VYR into it\n",
-                 root.string().c_str());
+    vyr::out::print(stderr, "vyr: made a new device in %s and installed VYR into it\n",
+                    root.string().c_str());
   }
   if (Result<> linked = linkUser(); !linked) return linked;
   const fs::path payload = payloadFolder();

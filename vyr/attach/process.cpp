@@ -22,7 +22,7 @@
 #include "device/spawn.hpp"
 #include "platform/substrate/loader.hpp"
 #include "vyr/attach/install.hpp"
-#include "vyr/base/printable.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/child/process.hpp"
 #include "vyr/roles/command_messages.hpp"
 
@@ -35,23 +35,14 @@ constexpr std::size_t kRelayLine = 1 << 20;
 // The most text one "out" message carries: with its escapes, well within a protocol line.
 constexpr std::size_t kOutPiece = 64 * 1024;
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Writes the whole lines of PENDING (all of it at END) to standard output, spelt out.
 void flushLines(std::string& pending, bool end) {
   std::size_t nl;
   while ((nl = pending.find('\n')) != std::string::npos || pending.size() >= kRelayLine ||
          (end && !pending.empty())) {
     const std::size_t cut = nl != std::string::npos ? nl : std::min(pending.size(), kRelayLine);
-    writeAll(STDOUT_FILENO, printable(std::string_view(pending).substr(0, cut)) + "\n");
+    vyr::out::lines(stdout, std::string(pending, 0, cut) + "\n");
+    std::fflush(stdout);
     pending.erase(0, nl != std::string::npos ? cut + 1 : cut);
   }
 }
@@ -104,13 +95,13 @@ bool frontEndGone() {
 int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInput) {
   const std::string exe = sim::ownExecutable();
   if (exe.empty()) {
-    std::fprintf(stderr, "vyr: cannot find its own executable: %s\n", std::strerror(errno));
+    vyr::out::print(stderr, "vyr: cannot find its own executable: %s\n", std::strerror(errno));
     return 1;
   }
   child::Process process;
   if (const Result<void> started = process.start(exe, sim::deviceRoot(), command); !started) {
-    std::fprintf(stderr, "vyr: cannot start the device's process: %s\n",
-                 printable(started.error()).c_str());
+    vyr::out::print(stderr, "vyr: cannot start the device's process: %s\n",
+                    started.error().c_str());
     return 1;
   }
   std::signal(SIGPIPE, SIG_IGN);
@@ -171,14 +162,14 @@ int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInpu
       }
     }
     for (const std::string& why : read.dropped) {
-      std::fprintf(stderr, "vyr: %s\n", child::droppedLine("the device's process", why).c_str());
+      vyr::out::print(stderr, "vyr: %s\n", child::droppedLine("the device's process", why).c_str());
       tooMany = tooMany || bad.add(child::BadMessages::Clock::now());
     }
   }
   flushLines(pending, true);
   if (tooMany) {
-    std::fprintf(stderr,
-                 "vyr: the device's process keeps sending messages of no use: it is ended\n");
+    vyr::out::print(stderr,
+                    "vyr: the device's process keeps sending messages of no use: it is ended\n");
     process.stop(std::chrono::milliseconds(500));
     process.waitOutput();
     return 1;
@@ -193,13 +184,13 @@ int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInpu
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   if (WIFEXITED(status) && WEXITSTATUS(status) != 0) return WEXITSTATUS(status);
   // It ended well without saying how its command ended: that is no success.
-  std::fprintf(stderr, "vyr: %s before its command finished\n", end.c_str());
+  vyr::out::print(stderr, "vyr: %s before its command finished\n", end.c_str());
   return 1;
 }
 
 void printOutput(std::string_view text) {
   if (!frontEnd().open()) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    vyr::out::lines(stdout, text);
     return;
   }
   while (!text.empty()) {
@@ -217,17 +208,9 @@ void printOutput(std::string_view text) {
 void printOutputF(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::va_list again;
-  va_copy(again, args);
-  const int size = std::vsnprintf(nullptr, 0, format, args);
+  const std::string text = vyr::out::formatList(format, args);
   va_end(args);
-  if (size > 0) {
-    std::string text(static_cast<std::size_t>(size) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    text.pop_back();
-    printOutput(text);
-  }
-  va_end(again);
+  if (!text.empty()) printOutput(text);
 }
 
 void flushOutput() {
@@ -272,7 +255,7 @@ std::vector<child::Line> CommandInput::read(bool* ended) {
     }
   }
   for (const std::string& why : read.dropped) {
-    std::fprintf(stderr, "%s\n", child::droppedLine("the front end", why).c_str());
+    vyr::out::print(stderr, "%s\n", child::droppedLine("the front end", why).c_str());
   }
   if (read.ended) *ended = true;
   return lines;
@@ -300,7 +283,7 @@ Result<> startUiProcess(const std::string& name, sim::Relaunch relaunch) {
   }
   // The substrate logs each library it could not load and goes on without it, as on the device.
   for (const std::string& why : substrate::injectLibraries(identity).failures) {
-    std::fprintf(stderr, "MS:Error: %s\n", printable(why).c_str());
+    vyr::out::print(stderr, "MS:Error: %s\n", why.c_str());
   }
   return {};
 }

@@ -61,7 +61,8 @@ int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInpu
 //
 // The command's own output (the answers of `vyr host`, what `vyr prefs` shows): sent to the front
 // end when this process is its device process, else written to standard output (stdio's buffer:
-// flushOutput writes it now). Main thread.
+// flushOutput writes it now), each line escaped either way (out::lines, here or at the front end).
+// printOutputF formats as out::print does: every %s argument escaped. Main thread.
 void printOutput(std::string_view text);
 void printOutputF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flushOutput();

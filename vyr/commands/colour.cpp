@@ -21,6 +21,7 @@
 #include "platform/uikit/facade.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/base/json.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/commands/commands.hpp"
 
 namespace vyr {
@@ -37,16 +38,15 @@ const char kColourHelp[] =
     "\"--\" follows a lone \"--\".\n";
 
 std::optional<Run> usage() {
-  std::fputs(
-      "vyr colour: usage: vyr colour STRING ... | --key KEY [--fallback STRING] (see vyr "
-      "colour --help)\n",
-      stderr);
+  vyr::out::print(stderr,
+                  "vyr colour: usage: vyr colour STRING ... | --key KEY [--fallback STRING] (see "
+                  "vyr colour --help)\n");
   return std::nullopt;
 }
 
 // Prints LINE and flushes, so that each answer is out before the log lines of the next.
 void emit(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
+  vyr::out::print(stdout, "%s\n", line.c_str());
   std::fflush(stdout);
 }
 

@@ -41,6 +41,7 @@
 #include "vyr/attach/install.hpp"
 #include "vyr/attach/process.hpp"
 #include "vyr/base/json.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/commands/commands.hpp"
 #include "vyr/commands/values.hpp"
 
@@ -218,8 +219,8 @@ bool serve(const std::string& line) {
 bool resprung() {
   const std::optional<sim::EndNotice> notice = sim::takeEndNotice();
   if (!notice) return false;
-  std::fprintf(stderr, "vyr host: resprung: %s on the device ended this process\n",
-               notice->reason.c_str());
+  vyr::out::print(stderr, "vyr host: resprung: %s on the device ended this process\n",
+                  notice->reason.c_str());
   return true;
 }
 
@@ -239,7 +240,7 @@ int runHost(const std::string& processName) {
     return 1;
   };
   if (const Result<> started = startUiProcess(processName); !started) {
-    std::fprintf(stderr, "vyr host: %s\n", started.error().c_str());
+    vyr::out::print(stderr, "vyr host: %s\n", started.error().c_str());
     return 1;
   }
 
@@ -282,7 +283,8 @@ std::optional<Run> parseHost(const std::vector<std::string>& args) {
     if (args[i] == "--process" && i + 1 < args.size() && !args[i + 1].empty()) {
       processName = args[++i];
     } else {
-      std::fprintf(stderr, "vyr host: unknown option %s (see vyr host --help)\n", args[i].c_str());
+      vyr::out::print(stderr, "vyr host: unknown option %s (see vyr host --help)\n",
+                      args[i].c_str());
       return std::nullopt;
     }
   }

@@ -22,6 +22,7 @@
 #include "platform/system/libsystem.h"
 #include "tweak/elements.hpp"
 #include "vyr/attach/process.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/base/printable.hpp"
 #include "vyr/base/suggest.hpp"
 #include "vyr/commands/commands.hpp"
@@ -64,10 +65,10 @@ std::unique_ptr<Pane> openVyrPane() {
     if (entry.bundle != "VYR") continue;
     std::string error;
     auto pane = Pane::open(entry, &error);
-    if (!pane) std::fprintf(stderr, "vyr prefs: %s\n", printable(error).c_str());
+    if (!pane) vyr::out::print(stderr, "vyr prefs: %s\n", error.c_str());
     return pane;
   }
-  std::fprintf(stderr, "vyr prefs: VYR's settings pane is not installed on this device\n");
+  vyr::out::print(stderr, "vyr prefs: VYR's settings pane is not installed on this device\n");
   return nullptr;
 }
 
@@ -78,29 +79,32 @@ void show(const Pane& pane) {
     const std::size_t used = header.size() + right.size();
     header += std::string(used < kColumnWidth ? kColumnWidth - used : 1, ' ') + right;
   }
-  printOutputF("%s\n", printable(header).c_str());
+  printOutputF("%s\n", header.c_str());
   // A group's footer comes after its rows, as the Settings app draws it.
   std::string footer;
   const auto endGroup = [&footer] {
-    if (!footer.empty()) printOutputF("  (%s)\n", printable(footer).c_str());
+    if (!footer.empty()) printOutputF("  (%s)\n", footer.c_str());
     footer.clear();
   };
   for (const Row& row : pane.rows()) {
     switch (row.kind) {
       case Row::Kind::Group:
         endGroup();
-        printOutputF("\n%s", row.label.empty() ? "" : (printable(row.label) + "\n").c_str());
+        if (row.label.empty()) {
+          printOutputF("\n");
+        } else {
+          printOutputF("\n%s\n", row.label.c_str());
+        }
         footer = row.footer;
         break;
       case Row::Kind::Value:
-        printOutputF("  %-30s %-22s %s\n", printable(row.label).c_str(),
-                     printable(row.value).c_str(), printable(row.key).c_str());
+        printOutputF("  %-30s %-22s %s\n", row.label.c_str(), row.value.c_str(), row.key.c_str());
         break;
       case Row::Kind::Button:
-        printOutputF("  [%s]\n", printable(row.label).c_str());
+        printOutputF("  [%s]\n", row.label.c_str());
         break;
       case Row::Kind::Other:
-        printOutputF("  %s\n", printable(row.label).c_str());
+        printOutputF("  %s\n", row.label.c_str());
         break;
     }
   }
@@ -117,9 +121,9 @@ std::vector<std::string> keysOf(const Pane& pane) {
 }
 
 int noSuchKey(const Pane& pane, const std::string& key) {
-  std::fprintf(stderr,
-               "vyr prefs: no such key '%s': no row of the pane has it%s (vyr prefs lists them)\n",
-               printable(key).c_str(), printable(didYouMean(key, keysOf(pane))).c_str());
+  vyr::out::print(
+      stderr, "vyr prefs: no such key '%s': no row of the pane has it%s (vyr prefs lists them)\n",
+      key.c_str(), printable(didYouMean(key, keysOf(pane))).c_str());
   return 1;
 }
 
@@ -154,26 +158,27 @@ void explainValues(const Pane& pane, const std::string& key, const std::string& 
     if (row.key == key && row.cell == "PSSwitchTableCell") words = kSwitchWords;
   }
   if (const auto near = nearest(value, words)) {
-    std::fprintf(stderr, "Did you mean '%s'?\n", printable(*near).c_str());
+    vyr::out::print(stderr, "Did you mean '%s'?\n", near->c_str());
   }
   if (!choices.empty()) {
-    std::fprintf(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
+    vyr::out::print(stderr, "The row of '%s' takes one of these names or numbers:\n", key.c_str());
     for (const Choice& c : choices) {
-      std::fprintf(stderr, "  %-4s %s\n", printable(c.value).c_str(), printable(c.title).c_str());
+      vyr::out::print(stderr, "  %-4s %s\n", c.value.c_str(), c.title.c_str());
     }
     return;
   }
   for (const Row& row : pane.rows()) {
     if (row.key != key) continue;
     if (row.cell == "PSSwitchTableCell") {
-      std::fprintf(stderr,
-                   "The row of '%s' is a switch: it takes YES or NO (true or false, on or off).\n",
-                   key.c_str());
+      vyr::out::print(
+          stderr, "The row of '%s' is a switch: it takes YES or NO (true or false, on or off).\n",
+          key.c_str());
     } else if (row.cell == "PFSimpleLiteColorCell") {
-      std::fprintf(stderr,
-                   "The row of '%s' takes a colour string: #RGB or #RRGGBB, optionally followed by "
-                   ":ALPHA (0 to 1), or #RRGGBBAA.\n",
-                   key.c_str());
+      vyr::out::print(
+          stderr,
+          "The row of '%s' takes a colour string: #RGB or #RRGGBB, optionally followed by "
+          ":ALPHA (0 to 1), or #RRGGBBAA.\n",
+          key.c_str());
     }
     return;
   }
@@ -182,7 +187,7 @@ void explainValues(const Pane& pane, const std::string& key, const std::string& 
 int get(const Pane& pane, const std::string& key) {
   const auto value = pane.value(key);
   if (!value) return noSuchKey(pane, key);
-  printOutputF("%s\n", printable(*value).c_str());
+  printOutputF("%s\n", value->c_str());
   return 0;
 }
 
@@ -190,27 +195,26 @@ int set(const Pane& pane, const std::string& key, const std::string& value) {
   switch (pane.set(key, spelledAsTheRow(pane, key, value))) {
     case Change::Done:
       if (!pane.setAside().empty()) {
-        std::fprintf(stderr,
-                     "vyr prefs: the settings file was not a property list; it was kept as %s "
-                     "and a new one begun\n",
-                     printable(pane.setAside()).c_str());
+        vyr::out::print(stderr,
+                        "vyr prefs: the settings file was not a property list; it was kept as %s "
+                        "and a new one begun\n",
+                        pane.setAside().c_str());
       }
-      printOutputF("%s\n", printable(pane.value(key).value_or("")).c_str());
+      printOutputF("%s\n", pane.value(key).value_or("").c_str());
       return 0;
     case Change::NotWritten:
-      std::fprintf(stderr, "vyr prefs: %s; nothing changed\n",
-                   printable(pane.writeProblem()).c_str());
+      vyr::out::print(stderr, "vyr prefs: %s; nothing changed\n", pane.writeProblem().c_str());
       return 1;
     case Change::NoSuchKey:
       return noSuchKey(pane, key);
     case Change::NotEditable:
-      std::fprintf(stderr, "vyr prefs: the row of '%s' takes no value\n", key.c_str());
+      vyr::out::print(stderr, "vyr prefs: the row of '%s' takes no value\n", key.c_str());
       return 1;
     case Change::Refused:
       break;
   }
-  std::fprintf(stderr, "vyr prefs: '%s' is not a value of the row of '%s'; nothing changed\n",
-               value.c_str(), key.c_str());
+  vyr::out::print(stderr, "vyr prefs: '%s' is not a value of the row of '%s'; nothing changed\n",
+                  value.c_str(), key.c_str());
   explainValues(pane, key, value);
   return 1;
 }
@@ -233,8 +237,7 @@ int reportSteps(const std::vector<libsystem::Step>& steps) {
   int failed = 0;
   std::vector<std::string> ended;
   for (const libsystem::Step& step : steps) {
-    printOutputF("%s %s: %s\n", step.call.c_str(), printable(step.argument).c_str(),
-                 printable(step.outcome).c_str());
+    printOutputF("%s %s: %s\n", step.call.c_str(), step.argument.c_str(), step.outcome.c_str());
     if (step.failed) ++failed;
     ended.insert(ended.end(), step.ended.begin(), step.ended.end());
   }
@@ -247,8 +250,8 @@ int reportSteps(const std::vector<libsystem::Step>& steps) {
   printOutputF("ended: %s\nstarted again: %s\n", listed(ended).c_str(), listed(started).c_str());
   flushOutput();
   if (failed == 0) return 0;
-  std::fprintf(stderr, "vyr prefs: %d step%s of the respring failed\n", failed,
-               failed == 1 ? "" : "s");
+  vyr::out::print(stderr, "vyr prefs: %d step%s of the respring failed\n", failed,
+                  failed == 1 ? "" : "s");
   return 1;
 }
 
@@ -264,9 +267,9 @@ int tap(const Pane& pane, const std::string& label) {
   const std::string before = openedUrls();
   if (label.empty() ? !pane.tapRightButton() : !pane.tap(label)) {
     if (label.empty()) {
-      std::fprintf(stderr, "vyr prefs: the navigation bar has no button to tap\n");
+      vyr::out::print(stderr, "vyr prefs: the navigation bar has no button to tap\n");
     } else {
-      std::fprintf(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
+      vyr::out::print(stderr, "vyr prefs: the pane has no button '%s'\n", label.c_str());
     }
     return 1;
   }
@@ -279,10 +282,10 @@ int tap(const Pane& pane, const std::string& label) {
                            : std::string();
   while (!opened.empty() && opened.back() == '\n') opened.pop_back();
   if (!opened.empty()) {
-    std::fprintf(stderr, "vyr prefs: tapped %s: the device opened %s\n", name.c_str(),
-                 printable(opened).c_str());
+    vyr::out::print(stderr, "vyr prefs: tapped %s: the device opened %s\n", name.c_str(),
+                    opened.c_str());
   } else if (steps.empty()) {
-    std::fprintf(stderr, "vyr prefs: tapped %s: no application opened anything\n", name.c_str());
+    vyr::out::print(stderr, "vyr prefs: tapped %s: no application opened anything\n", name.c_str());
   }
   return steps.empty() ? 0 : reportSteps(steps);
 }
@@ -290,8 +293,8 @@ int tap(const Pane& pane, const std::string& label) {
 int reset(const Pane& pane) {
   const Result<int> done = profile::resetToDefaults(pane);
   if (!done) {
-    std::fprintf(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
-                 done.error().c_str());
+    vyr::out::print(stderr, "vyr prefs: %s; the rows before it have their defaults\n",
+                    done.error().c_str());
     return 1;
   }
   printOutputF("reset %d rows to the pane's defaults\n", *done);
@@ -301,7 +304,7 @@ int reset(const Pane& pane) {
 // Says on standard error why a change just made cannot be undone, when it cannot.
 void recordChange(const history::Before& before, const std::string& what) {
   if (const auto problem = history::record(before, what)) {
-    std::fprintf(stderr, "vyr prefs: note: %s\n", printable(*problem).c_str());
+    vyr::out::print(stderr, "vyr prefs: note: %s\n", problem->c_str());
   }
 }
 
@@ -320,19 +323,18 @@ int undo(const Pane& pane) {
   const auto shownBefore = valuesOf(pane);
   auto outcome = history::undo();
   if (const auto* refused = std::get_if<history::NotUndone>(&outcome)) {
-    std::fprintf(stderr, "vyr prefs: %s\n", printable(refused->line).c_str());
+    vyr::out::print(stderr, "vyr prefs: %s\n", refused->line.c_str());
     return 1;
   }
   const auto& undone = std::get<history::Undone>(outcome);
-  printOutputF("undid %s\n", printable(undone.what).c_str());
+  printOutputF("undid %s\n", undone.what.c_str());
   // A pane opened now reads the settings put back.
   if (const auto reopened = openVyrPane()) {
     int changed = 0;
     for (const auto& [key, now] : valuesOf(*reopened)) {
       for (const auto& [oldKey, was] : shownBefore) {
         if (oldKey != key || was == now) continue;
-        printOutputF("  %-12s %s (was %s)\n", printable(key).c_str(), printable(now).c_str(),
-                     printable(was).c_str());
+        printOutputF("  %-12s %s (was %s)\n", key.c_str(), now.c_str(), was.c_str());
         ++changed;
       }
     }
@@ -341,9 +343,10 @@ int undo(const Pane& pane) {
   printOutputF("%zu more step%s to undo\n", undone.left, undone.left == 1 ? "" : "s");
   if (!undone.settingsBefore) {
     // The library keeps a value whose key goes missing until its process ends.
-    std::fprintf(stderr,
-                 "vyr prefs: there was no settings file before it, so none is there now; running "
-                 "processes keep the values they read until a respring (vyr prefs respring)\n");
+    vyr::out::print(
+        stderr,
+        "vyr prefs: there was no settings file before it, so none is there now; running "
+        "processes keep the values they read until a respring (vyr prefs respring)\n");
   }
   return 0;
 }
@@ -361,8 +364,8 @@ int prefs(const Request& request) {
   // before it loads the pane's bundle from the device.
   if (!sim::registerProcess("Preferences")) {
     const std::string problem = sim::supervisorProblem();
-    std::fprintf(stderr, "vyr prefs: cannot join the device's processes%s%s\n",
-                 problem.empty() ? "" : ": ", printable(problem).c_str());
+    vyr::out::print(stderr, "vyr prefs: cannot join the device's processes%s%s\n",
+                    problem.empty() ? "" : ": ", problem.c_str());
     return 1;
   }
   confineDeviceProcess();
@@ -371,7 +374,7 @@ int prefs(const Request& request) {
   if (!pane) return 1;
   if (request.verb != "set" && request.verb != "reset" && request.verb != "undo") {
     if (const auto note = profile::unreadableSettingsNote()) {
-      std::fprintf(stderr, "vyr prefs: %s\n", note->c_str());
+      vyr::out::print(stderr, "vyr prefs: %s\n", note->c_str());
     }
   }
   const std::string& verb = request.verb;
@@ -412,11 +415,11 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
     const bool knownVerb = std::find(verbs.begin(), verbs.end(), verb) != verbs.end();
     const std::string near = knownVerb ? std::string() : didYouMean(verb, verbs);
     if (!near.empty()) {
-      std::fprintf(stderr, "vyr prefs: no action '%s'%s (see vyr prefs --help)\n",
-                   printable(verb).c_str(), near.c_str());
+      vyr::out::print(stderr, "vyr prefs: no action '%s'%s (see vyr prefs --help)\n", verb.c_str(),
+                      near.c_str());
       return std::nullopt;
     }
-    std::fprintf(
+    vyr::out::print(
         stderr,
         "vyr prefs: usage: vyr prefs [get KEY | set KEY VALUE | tap LABEL | respring | reset | "
         "undo] "
@@ -437,7 +440,7 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
     try {
       return commandDone(prefs(request));
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "vyr prefs: %s\n", e.what());
+      vyr::out::print(stderr, "vyr prefs: %s\n", e.what());
       return commandDone(1);
     }
   });

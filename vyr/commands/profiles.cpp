@@ -27,7 +27,7 @@
 #include "platform/preferences/domain.hpp"
 #include "tweak/elements.hpp"
 #include "vyr/base/files.hpp"
-#include "vyr/base/printable.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/base/result.hpp"
 #include "vyr/commands/commands.hpp"
 #include "vyr/profile/history.hpp"
@@ -43,7 +43,7 @@ constexpr std::string_view kPreferencesName = kSettingsFile.substr(kSettingsFile
 constexpr std::size_t kLargestProfile = 1 << 20;  // settings files are a few hundred bytes
 
 int fail(const std::string& line, const char* command = "import") {
-  std::fprintf(stderr, "vyr %s: %s\n", command, vyr::printable(line).c_str());
+  vyr::out::print(stderr, "vyr %s: %s\n", command, line.c_str());
   return 1;
 }
 
@@ -59,10 +59,10 @@ std::unique_ptr<preferences::settings::Pane> openPane() {
 std::vector<profile::Setting> paneSettings(const char* command) {
   const auto pane = openPane();
   if (!pane) {
-    std::fprintf(stderr,
-                 "vyr %s: VYR's settings pane cannot be opened; checking against the keys the "
-                 "library reads\n",
-                 command);
+    vyr::out::print(stderr,
+                    "vyr %s: VYR's settings pane cannot be opened; checking against the keys the "
+                    "library reads\n",
+                    command);
   }
   return profile::settingsOf(pane.get());
 }
@@ -186,8 +186,8 @@ int runImport(const std::string& source, const std::string& bytes, bool force) {
       CFNotificationCenterGetDarwinNotifyCenter(),
       reinterpret_cast<CFStringRef>(ns::String::literal<kSettingsChanged>().get()), nullptr,
       nullptr, 1);
-  std::printf("imported %s (%lu settings); posted %s\n", vyr::printable(source).c_str(), keys,
-              kSettingsChanged);
+  vyr::out::print(stdout, "imported %s (%lu settings); posted %s\n", source.c_str(), keys,
+                  kSettingsChanged);
   return 0;
 }
 
@@ -209,10 +209,9 @@ std::optional<Run> parseImport(const std::vector<std::string>& args) {
   }
   if (operands.size() != 1 || operands[0].empty() ||
       (operands[0][0] == '-' && operands[0] != "-")) {
-    std::fputs(
-        "vyr import: usage: vyr import [--force] FILE   (a property list with a dictionary "
-        "root; - reads standard input)\n",
-        stderr);
+    vyr::out::print(stderr,
+                    "vyr import: usage: vyr import [--force] FILE   (a property list with a "
+                    "dictionary root; - reads standard input)\n");
     return std::nullopt;
   }
   return Run([source = operands[0], force](const Invocation&) { return runImport(source, force); });
@@ -225,8 +224,7 @@ int runExport(const std::string& target) {
   if (!bytes) return fail(bytes.error(), "export");
   for (const std::string& line : leftOut) fail(line, "export");
   if (target == "-") {
-    if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() ||
-        std::fflush(stdout) != 0) {
+    if (!vyr::out::bytes(stdout, *bytes) || std::fflush(stdout) != 0) {
       return fail("cannot write to standard output", "export");
     }
     return 0;
@@ -240,14 +238,13 @@ int runExport(const std::string& target) {
     return fail(written.error(), "export");
   }
   // Replacing a file is said as such: it may have been another profile.
-  std::fprintf(stderr, "vyr export: %s %s\n", existed ? "replaced" : "wrote",
-               vyr::printable(target).c_str());
+  vyr::out::print(stderr, "vyr export: %s %s\n", existed ? "replaced" : "wrote", target.c_str());
   return 0;
 }
 
 std::optional<Run> parseExport(const std::vector<std::string>& args) {
   if (args.size() != 1 || args[0].empty() || (args[0][0] == '-' && args[0] != "-")) {
-    std::fputs("vyr export: usage: vyr export FILE   (- writes to standard output)\n", stderr);
+    vyr::out::print(stderr, "vyr export: usage: vyr export FILE   (- writes to standard output)\n");
     return std::nullopt;
   }
   return Run([target = args[0]](const Invocation&) { return runExport(target); });

@@ -38,7 +38,7 @@
 #include "vyr/attach/supervision.hpp"
 #include "vyr/base/files.hpp"
 #include "vyr/base/options.hpp"
-#include "vyr/base/printable.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/base/suggest.hpp"
 #include "vyr/commands/commands.hpp"
 #include "vyr/profile/profile.hpp"
@@ -76,7 +76,7 @@ struct Options {
 };
 
 void progress(const std::string& line) {
-  std::fprintf(stderr, "vyr show: %s\n", vyr::printable(line).c_str());
+  vyr::out::print(stderr, "vyr show: %s\n", line.c_str());
 }
 
 // Reports LINE as the command's one line about what went wrong; returns STATUS.
@@ -144,7 +144,7 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
       failure("unknown option " + arg +
               didYouMean(
                   arg, {"--out", "--battery", "--charging", "--style", "--no-picture", "--watch"}));
-      std::fputs(kHelp, stderr);
+      vyr::out::lines(stderr, kHelp);
       return std::nullopt;
     }
   }
@@ -204,8 +204,7 @@ int showOnce(const Options& options, const show::SceneMessage& message, bool red
     const Result<std::string> bytes = show::renderPicture(scene, show::formatFor(options.out));
     if (!bytes) return failure(bytes.error());
     if (toStandardOutput(options)) {
-      if (std::fwrite(bytes->data(), 1, bytes->size(), stdout) != bytes->size() ||
-          std::fflush(stdout) != 0) {
+      if (!vyr::out::bytes(stdout, *bytes) || std::fflush(stdout) != 0) {
         return failure("cannot write the picture to standard output");
       }
     } else if (const Result<> written = show::replaceFile(options.out, *bytes); !written) {
@@ -217,19 +216,23 @@ int showOnce(const Options& options, const show::SceneMessage& message, bool red
   std::FILE* text = toStandardOutput(options) ? stderr : stdout;
   const std::vector<show::Row>& rows = message.rows;
   std::string out;
+  bool written = true;
   if (redraw) {
     // A terminal shows the new state in place of the old; anything else gets it appended.
-    out += ::isatty(::fileno(text)) == 1 ? "\x1b[H\x1b[2J" : "\n";
+    written = vyr::out::drawing(text, ::isatty(::fileno(text)) == 1 ? "\x1b[H\x1b[2J" : "\n");
     const std::vector<std::string> changed = show::changedItems(previous, rows);
     std::string list;
     for (const std::string& item : changed) list += (list.empty() ? "" : ", ") + item;
     out += "at " + timeNow() + " the settings changed: " +
            (changed.empty() ? std::string("no element looks different") : "changed " + list) + "\n";
   }
-  if (options.picture && !toStandardOutput(options)) out += terminalDrawing(scene);
-  out += show::formatTable(scene, rows);
+  written = vyr::out::lines(text, out) && written;
+  if (options.picture && !toStandardOutput(options)) {
+    written = vyr::out::drawing(text, terminalDrawing(scene)) && written;
+  }
+  written = vyr::out::lines(text, show::formatTable(scene, rows)) && written;
   previous = rows;
-  if (std::fputs(out.c_str(), text) < 0 || std::fflush(text) != 0) {
+  if (!written || std::fflush(text) != 0) {
     return failure("cannot write to standard output");
   }
   return 0;

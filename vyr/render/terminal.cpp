@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vyr/base/printable.hpp"
 #include "vyr/render/layout.hpp"
 #include "vyr/render/report.hpp"
 
@@ -62,8 +63,11 @@ class Grid {
     for (int col = 0; col < kWidth; ++col) at(col, row) = Cell{" ", bg, bg, false};
   }
   // Writes TEXT (UTF-8, one cell per code point) from COL on, in COLOUR over each cell's
-  // background; what does not fit is cut off.
-  void put(int col, int row, std::string_view text, const Rgba& colour, bool bold = false) {
+  // background; what does not fit is cut off. Its control characters are spelt out here, where
+  // the drawing takes text in, since the drawing itself is written to the terminal as it is.
+  void put(int col, int row, std::string_view raw, const Rgba& colour, bool bold = false) {
+    const std::string safe = printable(raw);
+    const std::string_view text = safe;
     for (std::size_t i = 0; i < text.size() && col < kWidth; ++col) {
       std::size_t len = 1;
       const auto lead = static_cast<unsigned char>(text[i]);

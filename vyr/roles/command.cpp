@@ -14,6 +14,7 @@
 
 #include "device/processes.hpp"
 #include "device/spawn.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/commands/commands.hpp"
 #include "vyr/roles/settings_app.hpp"
 #include "vyr/roles/springboard.hpp"
@@ -33,7 +34,7 @@ bool hasProtocolSocket() {
 
 std::optional<Run> parseRole(const std::vector<std::string>& args) {
   const auto refuse = [](const std::string& line) -> std::optional<Run> {
-    std::fprintf(stderr, "vyr role: %s\n", line.c_str());
+    vyr::out::print(stderr, "vyr role: %s\n", line.c_str());
     return std::nullopt;
   };
   const std::string role = args.empty() ? std::string() : args.front();
@@ -46,7 +47,7 @@ std::optional<Run> parseRole(const std::vector<std::string>& args) {
   } else if (role == "settings-app" && options.empty()) {
     run = Run([](const Invocation&) { return studio::runSettingsApp(); });
   } else {
-    std::fputs(kHelp, stderr);
+    vyr::out::lines(stderr, kHelp);
     return std::nullopt;
   }
   if (!hasProtocolSocket()) {

@@ -1,4 +1,5 @@
 #include "vyr/roles/settings_app.hpp"
+#include "vyr/base/out.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -83,15 +84,16 @@ int runSettingsApp() {
   if (frontEndGone()) return 0;
   child::Channel channel = child::protocolChannel();
   if (!channel.open()) {
-    std::fputs("vyr studio: the Settings app was started without the studio's socket\n", stderr);
+    vyr::out::print(stderr,
+                    "vyr studio: the Settings app was started without the studio's socket\n");
     return 1;
   }
   // Joined first (a confined process could not reach the supervisor), then confined before the
   // pane's bundle is loaded.
   // The studio starts it again when it next needs it, not at once: a respring waits for nothing.
   if (!sim::registerProcess("Preferences")) {
-    std::fprintf(stderr, "vyr studio: the Settings app cannot join the device's processes: %s\n",
-                 sim::supervisorProblem().c_str());
+    vyr::out::print(stderr, "vyr studio: the Settings app cannot join the device's processes: %s\n",
+                    sim::supervisorProblem().c_str());
     return 1;
   }
   vyr::confineDeviceProcess();
@@ -102,14 +104,14 @@ int runSettingsApp() {
     if (::poll(&input, 1, -1) < 0 && errno != EINTR) return 0;
     child::Channel::Read read = channel.onReadable();
     for (const std::string& why : read.dropped) {
-      std::fprintf(stderr, "vyr studio: the Settings app dropped a message: %s\n", why.c_str());
+      vyr::out::print(stderr, "vyr studio: the Settings app dropped a message: %s\n", why.c_str());
     }
     for (const child::Message& message : read.messages) {
       ns::AutoreleasePool iteration;
       const Result<PaneRequest> request = decodePaneRequest(message);
       if (!request) {
-        std::fprintf(stderr, "vyr studio: the Settings app dropped a message: %s\n",
-                     request.error().c_str());
+        vyr::out::print(stderr, "vyr studio: the Settings app dropped a message: %s\n",
+                        request.error().c_str());
         continue;
       }
       PaneAnswer reply;

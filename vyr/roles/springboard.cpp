@@ -1,4 +1,5 @@
 #include "vyr/roles/springboard.hpp"
+#include "vyr/base/out.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -58,7 +59,8 @@ bool sendNow(child::Channel& channel, const json& message) {
 }
 
 void dropped(const std::string& why) {
-  std::fprintf(stderr, "vyr: SpringBoard dropped a message from its front end: %s\n", why.c_str());
+  vyr::out::print(stderr, "vyr: SpringBoard dropped a message from its front end: %s\n",
+                  why.c_str());
 }
 
 }  // namespace
@@ -72,7 +74,7 @@ int runSpringBoard(sim::Relaunch relaunch) {
   if (frontEndGone()) return 0;
   child::Channel channel = child::protocolChannel();
   if (!channel.open()) {
-    std::fputs("vyr: SpringBoard was started without its front end's socket\n", stderr);
+    vyr::out::print(stderr, "vyr: SpringBoard was started without its front end's socket\n");
     return 1;
   }
   const auto startFailure = [&](const std::string& why) {

@@ -36,7 +36,7 @@
 #include "vyr/attach/watch.hpp"
 #include "vyr/base/files.hpp"
 #include "vyr/base/options.hpp"
-#include "vyr/base/printable.hpp"
+#include "vyr/base/out.hpp"
 #include "vyr/commands/commands.hpp"
 #include "vyr/render/draw.hpp"
 #include "vyr/render/report.hpp"
@@ -80,7 +80,7 @@ struct Options {
 };
 
 void progress(const std::string& line) {
-  std::fprintf(stderr, "vyr studio: %s\n", vyr::printable(line).c_str());
+  vyr::out::print(stderr, "vyr studio: %s\n", line.c_str());
 }
 
 std::optional<Options> parse(const std::vector<std::string>& args) {
@@ -249,7 +249,7 @@ int Studio::run() {
   studio::Instance instance = *std::move(claimed);
   if (!instance.owner()) {
     progress("a studio of the device " + device_ + " runs already, at the address below");
-    std::printf("%s\n", instance.runningUrl().c_str());
+    vyr::out::print(stdout, "%s\n", instance.runningUrl().c_str());
     return 0;
   }
   files.layout = studio::elementRegionsJson();
@@ -307,7 +307,7 @@ int Studio::run() {
   }
   if (const Result<> recorded = instance.record(url); !recorded) progress(recorded.error());
   progress("the device " + device_ + " is served at the address below (Ctrl-C ends)");
-  std::printf("%s\n", url.c_str());
+  vyr::out::print(stdout, "%s\n", url.c_str());
   std::fflush(stdout);
   pid_t opener = -1;
   if (options_.open && (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY"))) {
