@@ -81,14 +81,13 @@ function keepFocus(container, render) {
 // A stable id for a control of the pane.
 const controlId = (kind, name) => `${kind}-${String(name).replace(/[^A-Za-z0-9_-]+/g, "-")}`;
 
-async function post(path, body) {
+// Sends a request to the studio and reads its JSON answer; null, the user told why, when the
+// studio cannot be reached, was restarted, or refused the request (REFUSED says what was refused
+// when the answer names no error).
+async function ask(path, init, refused) {
   let response;
   try {
-    response = await fetch(path, {
-      method: "POST",
-      headers: { "Content-Type": "application/json" },
-      body: JSON.stringify(body),
-    });
+    response = await fetch(path, { method: "POST", ...init });
   } catch (e) {
     say("The studio cannot be reached: is vyr studio still running?", true);
     return null;
@@ -104,11 +103,20 @@ async function post(path, body) {
     return null;
   }
   if (!response.ok) {
-    say(answer.error || `The studio refused the change (HTTP ${response.status}).`, true);
+    say(answer.error || `${refused} (HTTP ${response.status}).`, true);
     return null;
   }
+  return answer;
+}
+
+async function post(path, body) {
+  const answer = await ask(
+    path,
+    { headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) },
+    "The studio refused the change"
+  );
   // A change that was made but cannot be undone says so.
-  if (answer.note) say(answer.note, true);
+  if (answer && answer.note) say(answer.note, true);
   return answer;
 }
 
@@ -896,35 +904,18 @@ async function previewProfile(file) {
   const input = $("preview-file");
   input.setAttribute("aria-busy", "true");
   say(`Drawing ${file.name} as the phone would show it…`);
-  let response;
+  let answer;
   try {
-    response = await fetch(`api/preview?name=${encodeURIComponent(file.name)}`, {
-      method: "POST",
-      headers: { "Content-Type": "application/x-plist" },
-      body: file,
-    });
-  } catch (e) {
-    say("The studio cannot be reached: is vyr studio still running?", true);
-    return;
+    answer = await ask(
+      `api/preview?name=${encodeURIComponent(file.name)}`,
+      { headers: { "Content-Type": "application/x-plist" }, body: file },
+      `The studio cannot preview ${file.name}`
+    );
   } finally {
     input.removeAttribute("aria-busy");
     input.value = "";  // the same file may be chosen again, after an edit
   }
-  let answer = {};
-  try {
-    answer = await response.json();
-  } catch (e) {
-    answer = {};
-  }
-  if (response.status === 403 && response.headers.get("X-VYR-Studio") !== studioId) {
-    restarted();
-    return;
-  }
-  if (!response.ok) {
-    say(answer.error || `The studio cannot preview ${file.name} (HTTP ${response.status}).`, true);
-    return;
-  }
-  showPreview(answer);
+  if (answer) showPreview(answer);
 }
 
 function showPreview(answer) {
