@@ -359,9 +359,9 @@ int run(const Options& options, const std::string& device) {
   }
   show::SpringBoard springBoard(progress);
   progress("starting SpringBoard on the device, with VYRSignals injected");
-  if (const std::string err = springBoard.start(exe, shownDevice, child, options.state);
-      !err.empty()) {
-    return failure(err);
+  if (const Result<> started = springBoard.start(exe, shownDevice, child, options.state);
+      !started) {
+    return failure(started.error());
   }
   // Only a SpringBoard that came up and was ended as the device ends it is started again: one
   // that cannot start or crashes would only do so again.
@@ -437,9 +437,9 @@ int run(const Options& options, const std::string& device) {
       return failure(supervision.message());
     }
     progress(supervision.message());
-    if (const std::string err = springBoard.start(exe, devicePath, child, options.state);
-        !err.empty()) {
-      return failure(err);
+    if (const Result<> started = springBoard.start(exe, devicePath, child, options.state);
+        !started) {
+      return failure(started.error());
     }
     supervision.started("");
   }

@@ -141,10 +141,10 @@ SettingsApp::~SettingsApp() {
   process_.stop();
 }
 
-std::string SettingsApp::start() {
-  const Result<void> started = process_.start(exe_, device_, {"role", "settings-app"});
+Result<> SettingsApp::start() {
+  Result<> started = process_.start(exe_, device_, {"role", "settings-app"});
   bad_.clear();
-  return started ? std::string() : started.error();
+  return started;
 }
 
 bool SettingsApp::ended() {
@@ -173,8 +173,8 @@ void SettingsApp::ask(PaneRequest request, Done done) {
     if (ended()) {
       // What it had not answered before it ended, it never will.
       failAll("it ended");
-      if (const std::string err = start(); !err.empty()) {
-        done(unreachable(err));
+      if (const Result<> started = start(); !started) {
+        done(unreachable(started.error()));
         return;
       }
     }

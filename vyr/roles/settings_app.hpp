@@ -58,7 +58,7 @@ class SettingsApp {
   void onEvents(short revents, bool timerFired);
 
  private:
-  std::string start();
+  Result<> start();
   bool ended();
   // Answers every request waiting as unreachable, WHY, and stops the process.
   void failAll(const std::string& why);

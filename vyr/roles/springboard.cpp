@@ -111,10 +111,10 @@ int runSpringBoard(sim::Relaunch relaunch) {
   }
 }
 
-std::string SpringBoard::start(const std::string& exe, const std::string& device,
-                               const std::vector<std::string>& command, const DeviceState& state) {
+Result<> SpringBoard::start(const std::string& exe, const std::string& device,
+                            const std::vector<std::string>& command, const DeviceState& state) {
   const Result<void> started = process_.start(exe, device, command);
-  if (!started) return "cannot start SpringBoard (" + started.error() + ")";
+  if (!started) return failed("cannot start SpringBoard (" + started.error() + ")");
   exe_ = exe;
   device_ = device;
   command_ = command;
@@ -176,8 +176,8 @@ SpringBoard::Output SpringBoard::onEvents(short revents) {
     if (say_) {
       say_("SpringBoard keeps sending messages that are dropped: it is ended and started again");
     }
-    if (const std::string err = start(exe_, device_, command_, state_); !err.empty()) {
-      out.startError = err;
+    if (const Result<> restarted = start(exe_, device_, command_, state_); !restarted) {
+      out.startError = restarted.error();
       out.ended = true;
     } else {
       out.restarted = true;

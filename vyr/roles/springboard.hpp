@@ -20,6 +20,7 @@
 #include <functional>
 
 #include "device/processes.hpp"
+#include "vyr/base/result.hpp"
 #include "vyr/child/process.hpp"
 #include "vyr/render/report.hpp"
 #include "vyr/render/scene.hpp"
@@ -44,10 +45,9 @@ class SpringBoard {
   SpringBoard& operator=(const SpringBoard&) = delete;
 
   // Starts `EXE --device DEVICE COMMAND...` (a command line that runs runSpringBoard) as a device
-  // process (vyr/child/process.hpp) and sends it STATE. Returns an empty string on success, else
-  // one line saying what failed.
-  std::string start(const std::string& exe, const std::string& device,
-                    const std::vector<std::string>& command, const DeviceState& state);
+  // process (vyr/child/process.hpp) and sends it STATE.
+  Result<> start(const std::string& exe, const std::string& device,
+                 const std::vector<std::string>& command, const DeviceState& state);
   bool running() const { return process_.running(); }
   pid_t pid() const { return process_.pid(); }
   // What to poll for it (a descriptor of -1 when none runs); hand its revents to onEvents().

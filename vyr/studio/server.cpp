@@ -241,12 +241,12 @@ void MainThreadQueue::close() {
   for (const auto& item : items) item->done({503, errorJson("the studio is stopping")});
 }
 
-std::string loadWebFiles(const std::string& folder, WebFiles& files) {
+Result<> loadWebFiles(const std::string& folder, WebFiles& files) {
   for (auto [name, text] :
        {std::pair{"index.html", &files.html}, std::pair{"studio.css", &files.css},
         std::pair{"studio.js", &files.js}}) {
     auto content = readAll(folder + "/" + name);
-    if (!content) return "the studio's page is missing: cannot read " + folder + "/" + name;
+    if (!content) return failed("the studio's page is missing: cannot read " + folder + "/" + name);
     *text = std::move(*content);
   }
   return {};

@@ -123,9 +123,9 @@ struct WebFiles {
   std::string js;
   std::string layout;  // JSON: where each element is drawn on the phone (api/layout)
 };
-// The page's files from FOLDER (index.html, studio.css, studio.js); an empty string on success,
-// else one line naming what is missing.
-std::string loadWebFiles(const std::string& folder, WebFiles& files);
+// The page's files from FOLDER (index.html, studio.css, studio.js), or one line naming what is
+// missing.
+Result<> loadWebFiles(const std::string& folder, WebFiles& files);
 
 // What the page's changes do, called on the main thread with the request's body (not yet parsed)
 // and the Answer that replies to the page, at once or once the change is made. The main thread

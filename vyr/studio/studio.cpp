@@ -236,9 +236,8 @@ int Studio::run() {
   std::signal(SIGPIPE, SIG_IGN);
 
   studio::WebFiles files;
-  if (const std::string err = studio::loadWebFiles(payloadFolder() + "/studio", files);
-      !err.empty()) {
-    progress(err);
+  if (const Result<> loaded = studio::loadWebFiles(payloadFolder() + "/studio", files); !loaded) {
+    progress(loaded.error());
     return 1;
   }
   auto claimed = studio::Instance::claim();
@@ -408,11 +407,11 @@ void Studio::publishStatus() {
 }
 
 void Studio::startSpringBoard() {
-  if (const std::string err =
+  if (const Result<> started =
           springBoard_.start(exe_, device_, {"role", "springboard", "--relaunch"}, state_);
-      !err.empty()) {
-    supervision_.couldNotStart(err);
-    progress(err);
+      !started) {
+    supervision_.couldNotStart(started.error());
+    progress(started.error());
   } else {
     supervision_.started("Starting SpringBoard (pid " + std::to_string(springBoard_.pid()) +
                          ") with VYRSignals injected");
