@@ -103,24 +103,6 @@ HostValue capacityValue(Capacity c) {
   }
 }
 
-id classicTextColor(id self, SEL, NSInteger style) {
-  id colour = makeColor(classicText(style));
-  recordGetter("UIStatusBarForegroundStyleAttributes", self,
-               "textColorForStyle:", {HostValue::ofInteger(style)}, colour);
-  return colour;
-}
-
-id classicBatteryCharging(id self, SEL, CGFloat capacity, CGFloat low, BOOL charging) {
-  id colour = makeColor(charging != objc::no ? kClassicCharging
-                        : capacity <= low    ? kClassicLow
-                                             : classicText(gStyle.of(self)));
-  recordGetter("UIStatusBarForegroundStyleAttributes", self,
-               "_batteryColorForCapacity:lowCapacity:charging:",
-               {capacityValue(capacity), capacityValue(low), HostValue::ofBoolean(charging)},
-               colour);
-  return colour;
-}
-
 // The battery colour for a bar style: red at or below the low level, else that style's text
 // colour (this variant knows nothing of charging). Its capacities are CGFloats on 9.x and
 // integers (chosen to be read as percentages) on 10.x.
@@ -146,19 +128,33 @@ Rgba flatText(NSInteger style) {
 constexpr Rgba kFlatCharging{byte(0x34), byte(0xc7), byte(0x59), 1};  // #34c759
 constexpr Rgba kFlatLow{1, byte(0x45), byte(0x3a), 1};                // #ff453a
 
-id flatTextColor(id self, SEL, NSInteger style) {
-  id colour = makeColor(flatText(style));
-  recordGetter("UIStatusBarNewUIForegroundStyleAttributes", self,
-               "textColorForStyle:", {HostValue::ofInteger(style)}, colour);
+// A foreground style's own colours, for the getters both styles answer with them.
+struct Palette {
+  const char* implementor;  // the class whose methods answer
+  Rgba (*text)(NSInteger style);
+  Rgba charging;
+  Rgba low;
+};
+constexpr Palette kClassic{"UIStatusBarForegroundStyleAttributes", &classicText, kClassicCharging,
+                           kClassicLow};
+constexpr Palette kFlat{"UIStatusBarNewUIForegroundStyleAttributes", &flatText, kFlatCharging,
+                        kFlatLow};
+
+template <const Palette& P>
+id textColor(id self, SEL, NSInteger style) {
+  id colour = makeColor(P.text(style));
+  recordGetter(P.implementor, self, "textColorForStyle:", {HostValue::ofInteger(style)}, colour);
   return colour;
 }
 
-id flatBatteryCharging(id self, SEL, CGFloat capacity, CGFloat low, BOOL charging) {
-  id colour = makeColor(charging != objc::no ? kFlatCharging
-                        : capacity <= low    ? kFlatLow
-                                             : flatText(gStyle.of(self)));
-  recordGetter("UIStatusBarNewUIForegroundStyleAttributes", self,
-               "_batteryColorForCapacity:lowCapacity:charging:",
+// The battery colour: the style's charging colour while charging, its low colour at or below the
+// low level, otherwise its text colour for the bar style the attributes were made for.
+template <const Palette& P>
+id batteryCharging(id self, SEL, CGFloat capacity, CGFloat low, BOOL charging) {
+  id colour = makeColor(charging != objc::no ? P.charging
+                        : capacity <= low    ? P.low
+                                             : P.text(gStyle.of(self)));
+  recordGetter(P.implementor, self, "_batteryColorForCapacity:lowCapacity:charging:",
                {capacityValue(capacity), capacityValue(low), HostValue::ofBoolean(charging)},
                colour);
   return colour;
@@ -195,23 +191,23 @@ void registerStatusBarStyles() {
     gNewUIStyleAttributes = foundation::finishWithFields(*newUI, gForeground, gBackground);
   }
 
-  constexpr char kClassic[] = "UIStatusBarForegroundStyleAttributes";
-  if (auto classic = hostClass(kClassic)) {
+  constexpr const char* kClassicName = kClassic.implementor;
+  if (auto classic = hostClass(kClassicName)) {
     classic->method("initWithStyle:", &foregroundInitWithStyle).method("style", &getValue<gStyle>);
-    hostMethod(*classic, kClassic, "textColorForStyle:", &classicTextColor);
-    hostMethod(*classic, kClassic,
-               "_batteryColorForCapacity:lowCapacity:charging:", &classicBatteryCharging);
-    hostMethod(*classic, kClassic,
+    hostMethod(*classic, kClassicName, "textColorForStyle:", &textColor<kClassic>);
+    hostMethod(*classic, kClassicName,
+               "_batteryColorForCapacity:lowCapacity:charging:", &batteryCharging<kClassic>);
+    hostMethod(*classic, kClassicName,
                "_batteryColorForCapacity:lowCapacity:style:", &classicBatteryStyle<CGFloat>,
                &classicBatteryStyle<int>);
     gForegroundStyle = foundation::finishWithFields(*classic, gStyle);
   }
 
-  constexpr char kFlat[] = "UIStatusBarNewUIForegroundStyleAttributes";
-  if (auto flat = hostClass(kFlat)) {
-    hostMethod(*flat, kFlat, "textColorForStyle:", &flatTextColor);
-    hostMethod(*flat, kFlat,
-               "_batteryColorForCapacity:lowCapacity:charging:", &flatBatteryCharging);
+  constexpr const char* kFlatName = kFlat.implementor;
+  if (auto flat = hostClass(kFlatName)) {
+    hostMethod(*flat, kFlatName, "textColorForStyle:", &textColor<kFlat>);
+    hostMethod(*flat, kFlatName,
+               "_batteryColorForCapacity:lowCapacity:charging:", &batteryCharging<kFlat>);
     flat->finish();
   }
 
