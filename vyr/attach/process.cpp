@@ -92,6 +92,20 @@ bool frontEndGone() {
   return ::getppid() == 1;
 }
 
+std::optional<int> handOverToDeviceProcess(const char* name, const std::vector<std::string>& args,
+                                           bool forwardInput) {
+  if (!runsDeviceSideHere()) {
+    std::vector<std::string> command{name};
+    command.insert(command.end(), args.begin(), args.end());
+    return runAsDeviceProcess(command, forwardInput);
+  }
+  if (isDeviceProcess()) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (frontEndGone()) return 1;
+  }
+  return std::nullopt;
+}
+
 int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInput) {
   const std::string exe = sim::ownExecutable();
   if (exe.empty()) {

@@ -7,6 +7,7 @@
 #include "vyr/child/lines.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,13 @@ bool frontEndGone();
 // for 0: a process that ends without finishing its command has not succeeded. 1, with a line
 // saying why, when it cannot be started. Call on the main thread, once.
 int runAsDeviceProcess(const std::vector<std::string>& command, bool forwardInput);
+
+// Where `vyr NAME ARGS...` (vyr host, vyr prefs) is not the process that does the device's work:
+// in the front end, runs it as a device process (runAsDeviceProcess) and gives its exit status;
+// in a device process whose front end has already gone, 1. Otherwise nothing: this process does
+// the work, and, when it is a device process, ends with its front end.
+std::optional<int> handOverToDeviceProcess(const char* name, const std::vector<std::string>& args,
+                                           bool forwardInput);
 
 // The device side of such a command, and the same command run where no sandbox can be had.
 //

@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 #include <csignal>
@@ -290,15 +289,7 @@ std::optional<Run> parseHost(const std::vector<std::string>& args) {
   }
   return Run([processName](const Invocation& invocation) {
     // The front end holds the terminal; the UI process runs in its sandbox and talks through it.
-    if (!runsDeviceSideHere()) {
-      std::vector<std::string> command{"host"};
-      command.insert(command.end(), invocation.args.begin(), invocation.args.end());
-      return runAsDeviceProcess(command, true);
-    }
-    if (isDeviceProcess()) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (frontEndGone()) return 1;
-    }
+    if (const auto status = handOverToDeviceProcess("host", invocation.args, true)) return *status;
     return commandDone(runHost(processName));
   });
 }

@@ -1,6 +1,5 @@
 // vyr prefs: the device's Settings pane of VYR, opened as the Settings app opens it and shown or
 // changed from the terminal.
-#include <sys/prctl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -428,15 +427,8 @@ std::optional<Run> parsePrefs(const std::vector<std::string>& args) {
   }
   return Run([request](const Invocation& invocation) {
     // The front end holds the terminal; the Settings app runs in its sandbox.
-    if (!runsDeviceSideHere()) {
-      std::vector<std::string> command{"prefs"};
-      command.insert(command.end(), invocation.args.begin(), invocation.args.end());
-      return runAsDeviceProcess(command, false);
-    }
-    if (isDeviceProcess()) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (frontEndGone()) return 1;
-    }
+    if (const auto status = handOverToDeviceProcess("prefs", invocation.args, false))
+      return *status;
     try {
       return commandDone(prefs(request));
     } catch (const std::exception& e) {
