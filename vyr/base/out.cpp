@@ -11,19 +11,21 @@ bool writeAll(std::FILE* to, std::string_view text) {
   return std::fwrite(text.data(), 1, text.size(), to) == text.size();
 }
 
-// Appends one conversion SPEC (the whole "%...c", with any "*" already taken from ARGS) to OUT.
-// The variadic call is the one place a format is not a literal: SPEC was checked by the caller's
-// format attribute, and is rebuilt here only from its own characters.
+// Appends one conversion CONVERSION (the whole "%...c", with any "*" already taken from ARGS) to
+// OUT. The variadic call is the one place a format is not a literal: CONVERSION was checked by the
+// caller's format attribute, and is rebuilt here only from its own characters.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename T>
-void append(std::string& out, const std::string& spec, const int* stars, int starCount, T value) {
+void append(std::string& out, const std::string& conversion, const int* stars, int starCount,
+            T value) {
   char small[128];
   int n = 0;
   const auto run = [&](char* to, std::size_t size) {
-    if (starCount == 2) return std::snprintf(to, size, spec.c_str(), stars[0], stars[1], value);
-    if (starCount == 1) return std::snprintf(to, size, spec.c_str(), stars[0], value);
-    return std::snprintf(to, size, spec.c_str(), value);
+    if (starCount == 2)
+      return std::snprintf(to, size, conversion.c_str(), stars[0], stars[1], value);
+    if (starCount == 1) return std::snprintf(to, size, conversion.c_str(), stars[0], value);
+    return std::snprintf(to, size, conversion.c_str(), value);
   };
   n = run(small, sizeof small);
   if (n < 0) return;
@@ -57,38 +59,39 @@ std::string formatList(const char* format, std::va_list args) {
       continue;
     }
     // One conversion: flags, width, precision, length, then its letter.
-    std::string spec = "%";
+    std::string conversion = "%";
     int stars[2] = {0, 0};
     int starCount = 0;
     const char* q = p + 1;
-    while (*q != '\0' && std::strchr("-+ #0'", *q) != nullptr) spec += *q++;
+    while (*q != '\0' && std::strchr("-+ #0'", *q) != nullptr) conversion += *q++;
     for (int part = 0; part < 2; ++part) {
       if (part == 1) {
         if (*q != '.') break;
-        spec += *q++;
+        conversion += *q++;
       }
       if (*q == '*') {
         stars[starCount++] = va_arg(list, int);
-        spec += *q++;
+        conversion += *q++;
       }
-      while (*q >= '0' && *q <= '9') spec += *q++;
+      while (*q >= '0' && *q <= '9') conversion += *q++;
     }
     std::string length;
     while (*q != '\0' && std::strchr("hlLqjzt", *q) != nullptr) length += *q++;
-    spec += length;
+    conversion += length;
     const char letter = *q;
     if (letter == '\0') break;
-    spec += letter;
+    conversion += letter;
     p = q + 1;
     switch (letter) {
       case 's': {
         const char* text = va_arg(list, const char*);
-        append(out, spec, stars, starCount, printable(text != nullptr ? text : "(null)").c_str());
+        append(out, conversion, stars, starCount,
+               printable(text != nullptr ? text : "(null)").c_str());
         break;
       }
       case 'c':
         // A lone byte is escaped like a string of one.
-        append(out, "%" + spec.substr(1, spec.size() - 2) + "s", stars, starCount,
+        append(out, "%" + conversion.substr(1, conversion.size() - 2) + "s", stars, starCount,
                printable(std::string(1, static_cast<char>(va_arg(list, int)))).c_str());
         break;
       case 'd':
@@ -98,13 +101,13 @@ std::string formatList(const char* format, std::va_list args) {
       case 'x':
       case 'X':
         if (length == "l") {
-          append(out, spec, stars, starCount, va_arg(list, long));
+          append(out, conversion, stars, starCount, va_arg(list, long));
         } else if (length == "ll" || length == "q" || length == "j") {
-          append(out, spec, stars, starCount, va_arg(list, long long));
+          append(out, conversion, stars, starCount, va_arg(list, long long));
         } else if (length == "z" || length == "t") {
-          append(out, spec, stars, starCount, va_arg(list, std::size_t));
+          append(out, conversion, stars, starCount, va_arg(list, std::size_t));
         } else {
-          append(out, spec, stars, starCount, va_arg(list, int));
+          append(out, conversion, stars, starCount, va_arg(list, int));
         }
         break;
       case 'f':
@@ -116,13 +119,13 @@ std::string formatList(const char* format, std::va_list args) {
       case 'a':
       case 'A':
         if (length == "L") {
-          append(out, spec, stars, starCount, va_arg(list, long double));
+          append(out, conversion, stars, starCount, va_arg(list, long double));
         } else {
-          append(out, spec, stars, starCount, va_arg(list, double));
+          append(out, conversion, stars, starCount, va_arg(list, double));
         }
         break;
       case 'p':
-        append(out, spec, stars, starCount, va_arg(list, void*));
+        append(out, conversion, stars, starCount, va_arg(list, void*));
         break;
       default:
         // %n and unknown letters write nothing (the format attribute flags them at compile time).
